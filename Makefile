@@ -1,0 +1,64 @@
+# Entry points: demo, test, bench, clean. Everything else is a step of those.
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := test
+
+BUILD := build
+JOBS ?= $(shell nproc)
+FLAVOURS := 3.14 3.14t
+
+.PHONY: demo test deps interpreters install probes engine-tests sanitize-tests python-tests bench clean
+
+deps:
+	@tools/ensure-deps.sh
+
+# Both interpreters (built once, cached outside the tree) and their venvs.
+interpreters: deps
+	@for f in $(FLAVOURS); do tools/venv.sh $$f >/dev/null; done
+
+# `pip install .` into each venv: the same path users take.
+install: interpreters
+	@for f in $(FLAVOURS); do \
+	    echo "== installing _corvel_backend into the $$f venv"; \
+	    $(BUILD)/venv-$$f/bin/python -m pip install -q --disable-pip-version-check \
+	        --no-build-isolation --no-deps --force-reinstall . ; \
+	done
+
+engine-tests: deps
+	cmake -S . -B $(BUILD)/engine -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_TESTS=ON >/dev/null
+	cmake --build $(BUILD)/engine -j$(JOBS)
+	ctest --test-dir $(BUILD)/engine --output-on-failure -j$(JOBS)
+
+sanitize-tests: deps
+	cmake -S . -B $(BUILD)/engine-asan -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_TESTS=ON \
+	    -DCORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(BUILD)/engine-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir $(BUILD)/engine-asan --output-on-failure -j$(JOBS)
+
+# The binder's test module, built per interpreter beside the real one.
+probes: interpreters
+	@for f in $(FLAVOURS); do \
+	    cmake -S . -B $(BUILD)/probe-$$f -DPython_EXECUTABLE=$(CURDIR)/$(BUILD)/venv-$$f/bin/python \
+	        -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_PROBE=ON >/dev/null; \
+	    cmake --build $(BUILD)/probe-$$f -j$(JOBS) --target _corvel_probe >/dev/null; \
+	done
+
+# Run from tests/ so that the installed module, not the source tree, is imported.
+python-tests: install probes
+	@for f in $(FLAVOURS); do \
+	    echo "== pytest on python$$f"; \
+	    (cd tests && CORVEL_PROBE_DIR=$(CURDIR)/$(BUILD)/probe-$$f \
+	        $(CURDIR)/$(BUILD)/venv-$$f/bin/python -m pytest -q -p no:cacheprovider python) || exit 1; \
+	done
+
+test: engine-tests python-tests sanitize-tests
+
+demo: install
+	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv
+
+bench: install
+	@$(BUILD)/venv-3.14/bin/python bench/run.py
+
+clean:
+	rm -rf $(BUILD) bench/out
