@@ -1,0 +1,38 @@
+#include "error.hpp"
+
+#include "messages.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace corvel {
+
+std::string os_error_text(int code) {
+    char buf[256];
+    // The GNU strerror_r may return a static string instead of filling buf;
+    // the XSI one returns an int. Handle both without caring which we got.
+    auto r = strerror_r(code, buf, sizeof buf);
+    if constexpr (std::is_same_v<decltype(r), char*>) {
+        return std::string(r);
+    } else {
+        return r == 0 ? std::string(buf) : std::string(msg::kUnknownOsError) + std::to_string(code);
+    }
+}
+
+SalvageError SalvageError::from_errno(int code) {
+    std::string text = os_error_text(code);
+    text += msg::kOsErrorOpen;
+    text += std::to_string(code);
+    text += msg::kOsErrorClose;
+    return SalvageError(Kind::Io, code, std::move(text));
+}
+
+SalvageError SalvageError::io(std::string text) {
+    return SalvageError(Kind::Io, 0, std::move(text));
+}
+
+SalvageError SalvageError::out_of_memory(std::string text) {
+    return SalvageError(Kind::OutOfMemory, 0, std::move(text));
+}
+
+}  // namespace corvel

@@ -1,0 +1,63 @@
+// The engine's error value and the Result that carries it.
+//
+// Engine entry points never throw: they return Result<T>, which holds either
+// the value or a SalvageError. Exhausted memory is an error like any other.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace corvel {
+
+class SalvageError {
+public:
+    enum class Kind : std::uint8_t {
+        Io,           // an operating-system input/output failure
+        OutOfMemory,  // an allocation that could not be had, or was refused up front
+    };
+
+    // An I/O error that carries an OS error code; its text is
+    // "<strerror(code)> (os error <code>)".
+    static SalvageError from_errno(int code);
+    // An I/O error without an OS code, described by `text` alone.
+    static SalvageError io(std::string text);
+    static SalvageError out_of_memory(std::string text);
+
+    Kind kind() const noexcept { return kind_; }
+    // The OS error code, or 0 when there is none.
+    int os_code() const noexcept { return os_code_; }
+    const std::string& text() const noexcept { return text_; }
+
+private:
+    SalvageError(Kind kind, int os_code, std::string text)
+        : kind_(kind), os_code_(os_code), text_(std::move(text)) {}
+
+    Kind kind_;
+    int os_code_;
+    std::string text_;
+};
+
+// The text of an OS error code, as the C library describes it.
+std::string os_error_text(int code);
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(SalvageError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    const SalvageError& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, SalvageError> v_;
+};
+
+}  // namespace corvel

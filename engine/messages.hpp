@@ -1,0 +1,25 @@
+// Every text the engine produces for a reader: quarantine reasons and error
+// descriptions. Kept together so that each wording is fixed in one place.
+#pragma once
+
+#include <string_view>
+
+namespace corvel::msg {
+
+// Quarantine reasons; the expected column count follows, then kReasonClose.
+inline constexpr std::string_view kTooFewColumns = "Row has too few columns (expected ";
+inline constexpr std::string_view kExtraColumns = "Row has extra columns (expected ";
+inline constexpr std::string_view kReasonClose = ")";
+
+// "<system message> (os error <code>)"
+inline constexpr std::string_view kOsErrorOpen = " (os error ";
+inline constexpr std::string_view kOsErrorClose = ")";
+inline constexpr std::string_view kUnknownOsError = "Unknown error ";
+
+// Refusals of work that cannot fit in memory.
+inline constexpr std::string_view kOutOfMemory = "out of memory";
+inline constexpr std::string_view kPadTooWide =
+    "cannot pad rows to the expected column count: not enough memory for ";
+inline constexpr std::string_view kPadTooWideTail = " columns";
+
+}  // namespace corvel::msg

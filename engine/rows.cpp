@@ -1,0 +1,260 @@
+#include "rows.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace corvel {
+
+namespace {
+
+// Length of the UTF-8 sequence at s[i], or of its maximal invalid subpart.
+// `ok` tells which of the two it is. A lead byte with its valid continuation
+// bytes forms one maximal subpart; the first byte that breaks the sequence is
+// not part of it and is judged afresh.
+std::size_t utf8_step(const unsigned char* s, std::size_t n, std::size_t i, bool& ok) noexcept {
+    const unsigned c = s[i];
+    if (c < 0x80) {
+        ok = true;
+        return 1;
+    }
+    std::size_t need;
+    unsigned lo = 0x80;
+    unsigned hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        if (c == 0xE0) lo = 0xA0;       // overlong
+        else if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        if (c == 0xF0) lo = 0x90;       // overlong
+        else if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+        ok = false;
+        return 1;
+    }
+    std::size_t j = i + 1;
+    for (std::size_t k = 0; k < need; ++k, ++j) {
+        if (j >= n || s[j] < lo || s[j] > hi) {
+            ok = false;
+            return j - i;
+        }
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    ok = true;
+    return need + 1;
+}
+
+// Index of the first byte of the first invalid sequence at or after `i`, or n.
+std::size_t first_invalid(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if (w & kHigh) break;
+            i += 8;
+        }
+        while (i < n && s[i] < 0x80) ++i;
+        if (i >= n) break;
+        bool ok;
+        const std::size_t len = utf8_step(s, n, i, ok);
+        if (!ok) return i;
+        i += len;
+    }
+    return n;
+}
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+std::uint64_t physical_memory() noexcept {
+    static const std::uint64_t bytes = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page <= 0) return std::numeric_limits<std::uint64_t>::max();
+        const auto p = static_cast<std::uint64_t>(pages);
+        const auto s = static_cast<std::uint64_t>(page);
+        if (p > std::numeric_limits<std::uint64_t>::max() / s) return std::numeric_limits<std::uint64_t>::max();
+        return p * s;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
+std::size_t repair_utf8(std::string& bytes, std::size_t from) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    const std::size_t bad = first_invalid(s, n, from);
+    if (bad == n) return std::string::npos;
+
+    std::string tail;
+    tail.reserve(n - bad + 8);
+    std::size_t i = bad;
+    while (i < n) {
+        // Copy the valid run up to the next invalid sequence in one piece.
+        const std::size_t next = first_invalid(s, n, i);
+        tail.append(bytes, i, next - i);
+        i = next;
+        if (i >= n) break;
+        bool ok;
+        i += utf8_step(s, n, i, ok);
+        tail.append(kReplacement, 3);
+    }
+    bytes.resize(bad);
+    bytes += tail;
+    return bad;
+}
+
+bool is_unicode_whitespace(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        bool ok;
+        const std::size_t len = utf8_step(p, n, i, ok);
+        if (!ok) return false;
+        std::uint32_t cp;
+        switch (len) {
+        case 1: cp = p[i]; break;
+        case 2: cp = (p[i] & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu); break;
+        case 3: cp = (p[i] & 0x0Fu) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3Fu); break;
+        default: return false;  // nothing above U+FFFF is whitespace
+        }
+        const bool ws = (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
+                        cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
+                        cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+        if (!ws) return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string byte_as_utf8(std::uint8_t b) {
+    if (b < 0x80) return std::string(1, static_cast<char>(b));
+    std::string out(2, '\0');
+    out[0] = static_cast<char>(0xC0 | (b >> 6));
+    out[1] = static_cast<char>(0x80 | (b & 0x3F));
+    return out;
+}
+
+std::uint64_t RowTable::text_bytes(std::uint64_t r) const noexcept {
+    const RowSpan& span = rows_[r];
+    if (span.count == 0) return 0;
+    const std::uint64_t begin = span.first == 0 ? 0 : ends_[span.first - 1];
+    return ends_[span.first + span.count - 1] - begin;
+}
+
+std::vector<std::string> RowTable::row(std::uint64_t r) const {
+    std::vector<std::string> out;
+    out.reserve(width(r));
+    for (std::uint64_t f = 0; f < width(r); ++f) out.emplace_back(field(r, f));
+    return out;
+}
+
+void RowTable::clear() noexcept {
+    text_.clear();
+    ends_.clear();
+    rows_.clear();
+    row_start_ = 0;
+}
+
+void RowTable::pop_row() noexcept {
+    const RowSpan span = rows_.back();
+    rows_.pop_back();
+    ends_.resize(span.first);
+    text_.resize(field_begin());
+    row_start_ = span.first;
+}
+
+namespace {
+
+template <class V>
+void reserve_more(V& v, std::uint64_t extra) {
+    const std::uint64_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max<std::uint64_t>(need, 2 * v.capacity()));
+}
+
+}  // namespace
+
+void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
+    const RowSpan span = other.rows_[r];  // a copy: `other` may be this table
+    const std::uint64_t src_begin = span.first == 0 ? 0 : other.ends_[span.first - 1];
+    const std::uint64_t len = other.text_bytes(r);
+    const std::uint64_t dst_begin = text_.size();
+    // Reserve geometrically before touching anything, so that nothing below
+    // can throw once text has been appended. An exact reserve here would
+    // reallocate on every call and make quarantining every row quadratic.
+    reserve_more(ends_, span.count);
+    reserve_more(rows_, 1);
+    text_.append(other.text_, src_begin, len);
+    for (std::uint64_t f = 0; f < span.count; ++f)
+        ends_.push_back(other.ends_[span.first + f] - src_begin + dst_begin);
+    rows_.push_back(RowSpan{row_start_, span.count});
+    row_start_ = ends_.size();
+}
+
+void RowTable::finish_field() {
+    repair_utf8(text_, field_begin());
+    ends_.push_back(text_.size());
+}
+
+void RowTable::finish_row() {
+    rows_.push_back(RowSpan{row_start_, ends_.size() - row_start_});
+    row_start_ = ends_.size();
+}
+
+void RowTable::pad_last_row(std::uint64_t width) {
+    RowSpan& span = rows_.back();
+    if (width <= span.count) return;
+    const std::uint64_t extra = width - span.count;
+    // Refuse up front: a failed attempt at a huge vector may take the machine
+    // into swap or be granted lazily and killed later. The budget is for the
+    // whole slot table, not this row alone, since every padded row adds to it;
+    // half of physical memory leaves room for the copy a reallocation makes.
+    const std::uint64_t budget = physical_memory() / (2 * kFieldSlotBytes);
+    if (extra > budget || ends_.size() > budget - extra || extra > ends_.max_size() - ends_.size())
+        throw std::bad_alloc();
+    ends_.resize(ends_.size() + extra, field_begin());
+    span.count = width;
+    row_start_ = ends_.size();
+}
+
+void RowTable::merge_last_row(std::uint64_t keep, std::string_view separator) {
+    RowSpan& span = rows_.back();
+    const std::uint64_t first = span.first + keep - 1;  // the field that absorbs the rest
+    const std::uint64_t last = span.first + span.count - 1;
+    const std::uint64_t joins = last - first;
+    const std::uint64_t sep = separator.size();
+    const std::uint64_t old_end = ends_[last];
+    const std::uint64_t new_end = old_end + joins * sep;
+
+    // Separators are the only new bytes: grow once, then shift each field
+    // right by the separators in front of it, last field first, so nothing is
+    // overwritten before it has moved.
+    text_.resize(new_end);
+    char* t = text_.data();
+    for (std::uint64_t f = last; f > first; --f) {
+        const std::uint64_t begin = ends_[f - 1];
+        const std::uint64_t shift = (f - first) * sep;
+        std::memmove(t + begin + shift, t + begin, ends_[f] - begin);
+        std::memcpy(t + begin + shift - sep, separator.data(), sep);
+    }
+    ends_.resize(first + 1);
+    ends_[first] = new_end;
+    span.count = keep;
+    row_start_ = ends_.size();
+}
+
+std::uint64_t RowTable::allocated_bytes() const noexcept {
+    return text_.capacity() + ends_.capacity() * sizeof(std::uint64_t) +
+           rows_.capacity() * sizeof(RowSpan);
+}
+
+}  // namespace corvel

@@ -1,0 +1,96 @@
+// Compact storage for parsed rows.
+//
+// A RowTable keeps every field of every row in one byte arena, with a 64-bit
+// end offset per field and a (first field, field count) pair per row. A row
+// therefore costs its text plus 8 bytes a field and 16 bytes a row, instead of
+// one heap string per field. Offsets are 64-bit so that inputs beyond 4 GiB
+// work. Fields are always valid UTF-8: finish_field() repairs the bytes of the
+// field just collected.
+//
+// The parser writes straight into a table, so accepted rows are never copied
+// after parsing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvel {
+
+class RowTable {
+public:
+    std::uint64_t size() const noexcept { return rows_.size(); }
+    bool empty() const noexcept { return rows_.empty(); }
+
+    std::uint64_t width(std::uint64_t r) const noexcept { return rows_[r].count; }
+    std::string_view field(std::uint64_t r, std::uint64_t f) const noexcept {
+        const std::uint64_t i = rows_[r].first + f;
+        const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+    // The bytes of all fields of row r, back to back, without separators.
+    std::uint64_t text_bytes(std::uint64_t r) const noexcept;
+
+    // A copy of row r as separate strings (for tests and diagnostics).
+    std::vector<std::string> row(std::uint64_t r) const;
+
+    // Empties the table but keeps its capacity.
+    void clear() noexcept;
+    // Drops the last row and its text.
+    void pop_row() noexcept;
+    // Appends a copy of row r of `other`.
+    void append_row_from(const RowTable& other, std::uint64_t r);
+
+    // Building, as the parser does: append bytes, finish each field, finish
+    // the row. A row must have at least one field when it is finished.
+    void append(char c) { text_.push_back(c); }
+    void append(const char* p, std::size_t n) { text_.append(p, n); }
+    void finish_field();
+    void finish_row();
+    // Number of fields finished since the last finished row.
+    std::uint64_t open_fields() const noexcept { return ends_.size() - row_start_; }
+
+    // Pads the last row with empty fields up to `width` (greater than its
+    // current width). Empty fields cost an offset each and no text.
+    void pad_last_row(std::uint64_t width);
+    // Joins the fields of the last row from index `keep - 1` on into one field,
+    // with `separator` between each two, so that the row has `keep` fields.
+    // `keep` is at least 1 and below the row's width.
+    void merge_last_row(std::uint64_t keep, std::string_view separator);
+
+    // Bytes held by the table's buffers (capacity), for memory accounting.
+    std::uint64_t allocated_bytes() const noexcept;
+
+    // Test hook and memory estimate: bytes one field slot costs.
+    static constexpr std::uint64_t kFieldSlotBytes = sizeof(std::uint64_t);
+
+private:
+    struct RowSpan {
+        std::uint64_t first;  // index of the row's first field in ends_
+        std::uint64_t count;  // number of fields
+    };
+
+    std::uint64_t field_begin() const noexcept { return ends_.empty() ? 0 : ends_.back(); }
+
+    std::string text_;
+    std::vector<std::uint64_t> ends_;
+    std::vector<RowSpan> rows_;
+    std::uint64_t row_start_ = 0;  // index in ends_ where the open row starts
+};
+
+// Replaces each maximal invalid subsequence of `bytes` by U+FFFD, following
+// the Unicode Standard's recommended practice; valid UTF-8 comes back
+// unchanged. Returns the offset of the first invalid byte, or npos when the
+// text was valid and nothing was changed.
+std::size_t repair_utf8(std::string& bytes, std::size_t from);
+
+// Whether every code point of the valid UTF-8 text `s` has the Unicode
+// White_Space property (true for the empty text).
+bool is_unicode_whitespace(std::string_view s) noexcept;
+
+// The UTF-8 encoding of the code point equal to byte `b` (U+0000..U+00FF):
+// one byte below 0x80, two from there on.
+std::string byte_as_utf8(std::uint8_t b);
+
+}  // namespace corvel
