@@ -1,0 +1,200 @@
+#include "parser.hpp"
+
+#include <cstring>
+
+namespace corvel {
+
+namespace {
+
+constexpr std::uint8_t kCR = 0x0D;
+constexpr std::uint8_t kLF = 0x0A;
+constexpr std::uint8_t kStopUnquoted = 1;
+constexpr std::uint8_t kStopQuoted = 2;
+
+constexpr bool is_blank(std::uint8_t b) noexcept { return b == 0x20 || b == 0x09; }
+
+std::uint64_t start_after_bom(std::string_view input) noexcept {
+    return input.size() >= 3 && input.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+}
+
+}  // namespace
+
+ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
+                                 std::uint8_t quote_char, bool repair_quotes) noexcept
+    : input_(input),
+      pos_(start_after_bom(input)),
+      delimiter_(delimiter),
+      quote_(quote_char),
+      repair_(repair_quotes) {
+    std::memset(stops_, 0, sizeof stops_);
+    stops_[delimiter] |= kStopUnquoted;
+    stops_[kCR] |= kStopUnquoted;
+    stops_[kLF] |= kStopUnquoted;
+    stops_[quote_char] |= kStopQuoted;
+    stops_[kLF] |= kStopQuoted;
+}
+
+bool ResilientParser::next_row(RowTable& out) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    std::uint64_t p = pos_;
+    if (p >= n) return false;
+
+    // First index at or after i whose byte is in `mask`, or n.
+    const auto scan = [&](std::uint64_t i, std::uint8_t mask) {
+        while (i + 4 <= n) {
+            if (stops_[d[i]] & mask) return i;
+            if (stops_[d[i + 1]] & mask) return i + 1;
+            if (stops_[d[i + 2]] & mask) return i + 2;
+            if (stops_[d[i + 3]] & mask) return i + 3;
+            i += 4;
+        }
+        while (i < n && !(stops_[d[i]] & mask)) ++i;
+        return i;
+    };
+    // CR, LF and CR LF each end the row and are consumed whole.
+    const auto end_at_break = [&] {
+        if (d[p] == kCR) ++p;
+        if (p < n && d[p] == kLF) ++p;
+        ++line_;
+        out.finish_field();
+        out.finish_row();
+        pos_ = p;
+        return true;
+    };
+
+    enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
+    State state = State::FieldStart;
+    // Tests within each state run in a fixed order that matters when the
+    // delimiter, the quote and the line-break bytes coincide.
+    for (;;) {
+        if (p >= n) {
+            out.finish_field();
+            out.finish_row();
+            pos_ = p;
+            return true;
+        }
+        const std::uint8_t b = d[p];
+        switch (state) {
+        case State::FieldStart:
+            if (b == quote_) {
+                ++p;
+                state = State::Quoted;
+            } else if (b == delimiter_) {
+                out.finish_field();
+                ++p;
+            } else if (b == kCR || b == kLF) {
+                return end_at_break();
+            } else {
+                state = State::Unquoted;  // b is copied by the Unquoted scan
+            }
+            break;
+
+        case State::Unquoted: {
+            const std::uint64_t e = scan(p, kStopUnquoted);
+            out.append(input_.data() + p, e - p);
+            p = e;
+            if (p >= n) break;
+            if (d[p] != delimiter_) return end_at_break();
+            out.finish_field();
+            ++p;
+            state = State::FieldStart;
+            break;
+        }
+
+        case State::Quoted: {
+            const std::uint64_t e = scan(p, kStopQuoted);
+            out.append(input_.data() + p, e - p);
+            p = e;
+            if (p >= n) break;
+            if (d[p] != quote_) {  // LF inside quotes: kept, and counted
+                ++line_;
+                out.append(static_cast<char>(kLF));
+                ++p;
+            } else if (p + 1 == n) {
+                ++p;
+                state = State::AfterQuote;
+            } else if (d[p + 1] == quote_) {
+                out.append(static_cast<char>(quote_));
+                p += 2;
+            } else if (repair_ && quote_is_stray(p)) {
+                out.append(static_cast<char>(quote_));
+                ++p;
+            } else {
+                ++p;
+                state = State::AfterQuote;
+            }
+            break;
+        }
+
+        case State::AfterQuote:
+            if (b == delimiter_) {
+                out.finish_field();
+                ++p;
+                state = State::FieldStart;
+            } else if (is_blank(b)) {
+                ++p;
+            } else if (b == kCR || b == kLF) {
+                return end_at_break();
+            } else {
+                state = State::Unquoted;
+            }
+            break;
+        }
+    }
+}
+
+// The quote at p is stray when what follows it (after blanks) is ordinary
+// text and a later quote on the same physical line could close the field,
+// i.e. stands before a delimiter, a line break or the end (blanks between).
+// Blank skipping stops at the delimiter, so a tab-delimited quoted field
+// closes at the tab.
+//
+// Judging each quote by scanning to the end of its line is quadratic on long
+// lines full of quotes. Instead: the blank run after p and the last
+// closing-capable quote of [p+1, end of line) are cached; both stay valid for
+// every later quote whose successor lies in the cached range, and p only
+// grows, so each byte is looked at a bounded number of times.
+bool ResilientParser::quote_is_stray(std::uint64_t p) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    const std::uint64_t from = p + 1;
+
+    std::uint64_t k;
+    if (from >= skip_from_ && from <= skip_to_) {
+        k = skip_to_;
+    } else {
+        k = from;
+        while (k < n && is_blank(d[k]) && d[k] != delimiter_) ++k;
+        skip_from_ = from;
+        skip_to_ = k;
+    }
+    if (k == n || d[k] == delimiter_ || d[k] == kCR || d[k] == kLF) return false;
+
+    // Quotes in [from, k) are blanks followed by non-terminal text, so they
+    // cannot close; counting them as candidates changes nothing.
+    if (from < scan_from_ || from >= scan_end_) {
+        std::uint64_t eol = k;
+        while (eol < n && d[eol] != kCR && d[eol] != kLF) ++eol;
+        // Walk back from the line end tracking t = "skipping blanks from i+1
+        // reaches a delimiter, a line break or the end"; the first quote met
+        // with t set is the last closer.
+        last_closer_ = 0;
+        bool t = true;
+        for (std::uint64_t i = eol; i > from;) {
+            --i;
+            const std::uint8_t c = d[i];
+            if (c == quote_ && t) {
+                last_closer_ = i + 1;
+                break;
+            }
+            if (c == delimiter_) t = true;
+            else if (!is_blank(c)) t = false;
+        }
+        scan_from_ = from;
+        scan_end_ = eol;
+    }
+    return last_closer_ > from;
+}
+
+}  // namespace corvel

@@ -1,0 +1,55 @@
+// The resilient tokenizer: cuts raw bytes into rows of UTF-8 fields and never
+// rejects input. Quoting faults are resolved by fixed rules; a quote inside a
+// quoted field that is followed by ordinary text is kept as text when a later
+// quote on the same physical line can still close the field (quote repair).
+#pragma once
+
+#include "rows.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace corvel {
+
+class ResilientParser {
+public:
+    // Starts after a leading UTF-8 byte-order mark, on line 1. `input` is
+    // borrowed for the parser's life.
+    ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char,
+                    bool repair_quotes) noexcept;
+
+    // Parses the next row and appends it to `out` as one finished row of at
+    // least one field. Returns false, and changes nothing, once the input is
+    // used up. Allocation failures propagate as std::bad_alloc; the engine's
+    // entry points turn them into errors.
+    bool next_row(RowTable& out);
+
+    // The line counter: after a row that ended at a line break, the number of
+    // the physical line on which the next row starts.
+    std::uint64_t line() const noexcept { return line_; }
+    std::uint64_t pos() const noexcept { return pos_; }
+
+private:
+    // Whether the quote at `p` (inside a quoted field, followed by a byte that
+    // is not a quote) is stray, i.e. part of the field.
+    bool quote_is_stray(std::uint64_t p);
+
+    std::string_view input_;
+    std::uint64_t pos_;
+    std::uint64_t line_ = 1;
+    std::uint8_t delimiter_;
+    std::uint8_t quote_;
+    bool repair_;
+
+    // Bytes that stop the bulk copy of an unquoted or a quoted field.
+    std::uint8_t stops_[256];
+
+    // Look-ahead caches that keep quote repair linear. See quote_is_stray().
+    std::uint64_t skip_from_ = 1;   // skip_to_ is where blanks from skip_from_ end
+    std::uint64_t skip_to_ = 0;
+    std::uint64_t scan_from_ = 1;   // [scan_from_, scan_end_) has been examined
+    std::uint64_t scan_end_ = 0;
+    std::uint64_t last_closer_ = 0; // last closing-capable quote in it, +1 (0: none)
+};
+
+}  // namespace corvel

@@ -1,0 +1,302 @@
+#include "parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvel {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+struct Row {
+    Fields fields;
+    std::uint64_t line;
+    bool operator==(const Row&) const = default;
+};
+
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << testing::PrintToString(r.fields) << " @" << r.line;
+}
+
+std::vector<Row> parse_all(std::string_view in, std::uint8_t delim, std::uint8_t quote, bool repair) {
+    ResilientParser p(in, delim, quote, repair);
+    RowTable t;
+    std::vector<Row> out;
+    while (p.next_row(t)) out.push_back({t.row(t.size() - 1), p.line()});
+    // Exhausted for good: nothing more, nothing changed.
+    const std::uint64_t line = p.line();
+    EXPECT_FALSE(p.next_row(t));
+    EXPECT_EQ(p.line(), line);
+    EXPECT_EQ(t.size(), out.size());
+    return out;
+}
+
+std::string with_quote(std::string s, char q) {
+    std::replace(s.begin(), s.end(), '\'', q);
+    return s;
+}
+
+struct Case {
+    std::string in;
+    std::vector<Row> on;                  // repair on
+    std::optional<std::vector<Row>> off = {};  // repair off, when it differs from `on`
+};
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+const std::vector<Case> kCases = {
+    {"", {}},
+    {"\xEF\xBB\xBF", {}},
+    {"\xEF\xBB\xBF" "a,b", {{{"a", "b"}, 1}}},
+    {"a\xEF\xBB\xBF,b", {{{"a\xEF\xBB\xBF", "b"}, 1}}},
+    {"\xEF\xBB", {{{kFFFD}, 1}}},
+    {"a,b\n", {{{"a", "b"}, 2}}},
+    {"a,b", {{{"a", "b"}, 1}}},
+    {"a,b\r\nc\rd\n\re", {{{"a", "b"}, 2}, {{"c"}, 3}, {{"d"}, 4}, {{""}, 5}, {{"e"}, 5}}},
+    {"\n\n", {{{""}, 2}, {{""}, 3}}},
+    {"a,\n", {{{"a", ""}, 2}}},
+    {",", {{{"", ""}, 1}}},
+    {"a,", {{{"a", ""}, 1}}},
+    {" a , b \n", {{{" a ", " b "}, 2}}},
+    {" 'a' , b", {{{" 'a' ", " b"}, 1}}},
+    {"'a' , b", {{{"a", " b"}, 1}}},
+    {"'a'   \n", {{{"a"}, 2}}},
+    {"'a' x,y", {{{"ax", "y"}, 1}}},
+    {"'a'b,c", {{{"ab", "c"}, 1}}},
+    {"'a''b',c", {{{"a'b", "c"}, 1}}},
+    {"'a'' b',c", {{{"a' b", "c"}, 1}}},
+    {"a'b,c", {{{"a'b", "c"}, 1}}},
+    {"'He said 'hi' to me',x",
+     {{{"He said 'hi' to me", "x"}, 1}},
+     std::vector<Row>{{{"He said hi' to me'", "x"}, 1}}},
+    {"'a 'b' c',d", {{{"a 'b' c", "d"}, 1}}, std::vector<Row>{{{"a b' c'", "d"}, 1}}},
+    {"'x'y'\n", {{{"x'y"}, 2}}, std::vector<Row>{{{"xy'"}, 2}}},
+    {"'a'x'y\n", {{{"ax'y"}, 2}}},
+    {"'x' y' z\n", {{{"xy' z"}, 2}}},
+    {"'a' 'b',c", {{{"a' 'b", "c"}, 1}}, std::vector<Row>{{{"a'b'", "c"}, 1}}},
+    {"'a'x 'b' ,y", {{{"a'x 'b", "y"}, 1}}, std::vector<Row>{{{"ax 'b' ", "y"}, 1}}},
+    {"'a'x'\n'b'\n", {{{"a'x"}, 2}, {{"b"}, 3}}, std::vector<Row>{{{"ax'"}, 2}, {{"b"}, 3}}},
+    {"'a,b\nc,d\ne\n", {{{"a,b\nc,d\ne\n"}, 4}}},
+    {"'a\r\nb',c\nd\n", {{{"a\r\nb", "c"}, 3}, {{"d"}, 4}}},
+    {"'a\rb',c\nd\n", {{{"a\rb", "c"}, 2}, {{"d"}, 3}}},
+    {"'abc", {{{"abc"}, 1}}},
+    {"'abc'", {{{"abc"}, 1}}},
+    {"'abc''", {{{"abc'"}, 1}}},
+    {"'", {{{""}, 1}}},
+    {"''", {{{""}, 1}}},
+    {"'a\xFF',\xC3\xA9", {{{"a" + kFFFD, "\xC3\xA9"}, 1}}},
+};
+
+class ParserTable : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ParserTable, RowsAndLines) {
+    const Case& c = kCases[GetParam()];
+    for (const char q : {'\'', '"'}) {
+        const std::string in = with_quote(c.in, q);
+        std::vector<Row> on = c.on;
+        std::vector<Row> off = c.off.value_or(c.on);
+        for (auto* rows : {&on, &off})
+            for (auto& r : *rows)
+                for (auto& f : r.fields) f = with_quote(f, q);
+        EXPECT_EQ(parse_all(in, ',', static_cast<std::uint8_t>(q), true), on)
+            << testing::PrintToString(in);
+        EXPECT_EQ(parse_all(in, ',', static_cast<std::uint8_t>(q), false), off)
+            << testing::PrintToString(in);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParserTable, ::testing::Range<std::size_t>(0, kCases.size()));
+
+TEST(Parser, QuotedFieldsCloseAtATabDelimiter) {
+    EXPECT_EQ(parse_all("\"name\"\t\"city\"\n\"x y\"\t\"z\"", '\t', '"', true),
+              (std::vector<Row>{{{"name", "city"}, 2}, {{"x y", "z"}, 2}}));
+    // A quote before a tab delimiter can still be the closer that makes an
+    // earlier quote stray.
+    EXPECT_EQ(parse_all("\"a\"b\"\t1", '\t', '"', true), (std::vector<Row>{{{"a\"b", "1"}, 1}}));
+    // With a space delimiter, a blank run after a quote ends at the first space.
+    EXPECT_EQ(parse_all("\"a\"\t \"b\"", ' ', '"', true), (std::vector<Row>{{{"a", "b"}, 1}}));
+}
+
+TEST(Parser, HighDelimiterCutsCharacters) {
+    EXPECT_EQ(parse_all("\xC3\xA9x", 0xA9, '"', true), (std::vector<Row>{{{kFFFD, "x"}, 1}}));
+}
+
+// A reference written straight from the rules: byte by byte, re-scanning the
+// rest of the line for every quote it judges.
+class NaiveParser {
+public:
+    NaiveParser(std::string_view in, std::uint8_t delim, std::uint8_t quote, bool repair)
+        : in_(in), delim_(delim), quote_(quote), repair_(repair) {
+        if (in.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+    }
+
+    std::optional<Fields> next() {
+        const std::size_t n = in_.size();
+        if (pos_ >= n) return std::nullopt;
+        enum { Start, Unquoted, Quoted, After } st = Start;
+        Fields row;
+        std::string field;
+        const auto finish = [&] {
+            repair_utf8(field, 0);
+            row.push_back(field);
+            field.clear();
+        };
+        for (;;) {
+            if (pos_ >= n) {
+                finish();
+                return row;
+            }
+            const std::uint8_t b = at(pos_);
+            const bool brk = b == '\r' || b == '\n';
+            if (st == Start && b == quote_) {
+                ++pos_;
+                st = Quoted;
+            } else if ((st == Start || st == Unquoted || st == After) && b == delim_) {
+                finish();
+                ++pos_;
+                st = Start;
+            } else if (st != Quoted && brk) {
+                if (b == '\r') ++pos_;
+                if (pos_ < n && at(pos_) == '\n') ++pos_;
+                ++line_;
+                finish();
+                return row;
+            } else if (st == After && blank(b)) {
+                ++pos_;
+            } else if (st == Quoted && b == quote_) {
+                if (pos_ + 1 == n) {
+                    ++pos_;
+                    st = After;
+                } else if (at(pos_ + 1) == quote_) {
+                    field.push_back(static_cast<char>(quote_));
+                    pos_ += 2;
+                } else if (repair_ && stray(pos_)) {
+                    field.push_back(static_cast<char>(quote_));
+                    ++pos_;
+                } else {
+                    ++pos_;
+                    st = After;
+                }
+            } else {
+                if (st == Quoted && b == '\n') ++line_;
+                field.push_back(static_cast<char>(b));
+                ++pos_;
+                if (st != Quoted) st = Unquoted;
+            }
+        }
+    }
+
+    std::uint64_t line() const { return line_; }
+
+private:
+    std::uint8_t at(std::size_t i) const { return static_cast<std::uint8_t>(in_[i]); }
+    static bool blank(std::uint8_t b) { return b == ' ' || b == '\t'; }
+    std::size_t skip(std::size_t i) const {
+        while (i < in_.size() && blank(at(i)) && at(i) != delim_) ++i;
+        return i;
+    }
+    bool terminal(std::size_t i) const {
+        return i == in_.size() || at(i) == delim_ || at(i) == '\r' || at(i) == '\n';
+    }
+    bool stray(std::size_t p) const {
+        const std::size_t k = skip(p + 1);
+        if (terminal(k)) return false;
+        for (std::size_t j = k; j < in_.size(); ++j) {
+            if (at(j) == '\r' || at(j) == '\n') return false;
+            if (at(j) == quote_ && terminal(skip(j + 1))) return true;
+        }
+        return false;
+    }
+
+    std::string_view in_;
+    std::size_t pos_ = 0;
+    std::uint64_t line_ = 1;
+    std::uint8_t delim_, quote_;
+    bool repair_;
+};
+
+TEST(Parser, AgreesWithNaiveRulesOnRandomInputs) {
+    const std::uint8_t alphabet[] = {'a', 'a', ' ', ' ', '\t', '"', '"', '\'', ',',
+                                     ';', '\r', '\n', 0xFF, 0xC3, 0xA9};
+    const std::uint8_t control_bytes[] = {',', ';', '\t', ' ', '"', '\'', '\n', '\r', 0xC3, 0xFF, 'a'};
+    std::mt19937 rng(2024);
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::uint8_t delim = ',';
+        std::uint8_t quote = '"';
+        switch (rng() % 4) {
+        case 0: break;
+        case 1: delim = '\t'; break;
+        default:
+            delim = control_bytes[rng() % sizeof control_bytes];
+            quote = control_bytes[rng() % sizeof control_bytes];
+        }
+        const bool repair = rng() % 4 != 0;
+        std::string in = rng() % 16 == 0 ? "\xEF\xBB\xBF" : "";
+        const std::size_t len = rng() % 40;
+        for (std::size_t i = 0; i < len; ++i) in.push_back(static_cast<char>(alphabet[rng() % sizeof alphabet]));
+
+        NaiveParser ref(in, delim, quote, repair);
+        ResilientParser p(in, delim, quote, repair);
+        RowTable t;
+        for (;;) {
+            const std::optional<Fields> want = ref.next();
+            const bool got = p.next_row(t);
+            ASSERT_EQ(got, want.has_value()) << testing::PrintToString(in);
+            if (!got) break;
+            ASSERT_EQ(t.row(t.size() - 1), *want)
+                << testing::PrintToString(in) << " delim " << int(delim) << " quote " << int(quote)
+                << " repair " << repair;
+            ASSERT_EQ(p.line(), ref.line()) << testing::PrintToString(in);
+        }
+        ASSERT_EQ(p.line(), ref.line());
+    }
+}
+
+// Lines that make a per-quote rescan of the line quadratic: at this size that
+// would take hours, so these only have to finish.
+constexpr std::size_t kLongLine = 10'000'000;
+
+std::string repeat(std::string_view unit, std::size_t times) {
+    std::string s;
+    s.reserve(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) s += unit;
+    return s;
+}
+
+TEST(ParserLinearity, StrayQuotesWithTheCloserAtTheEnd) {
+    const std::size_t n = kLongLine / 2;
+    const std::string body = repeat("'x", n);
+    const auto rows = parse_all("'a" + body + "'\nb\n", ',', '\'', true);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].fields == Fields{"a" + body});
+    EXPECT_EQ(rows[0].line, 2u);
+    EXPECT_EQ(rows[1], (Row{{"b"}, 3}));
+}
+
+TEST(ParserLinearity, QuotesWithNoCloserOnTheLine) {
+    const std::size_t n = kLongLine / 5;
+    const auto rows = parse_all(repeat("\"a\"b,", n) + "z", ',', '"', true);
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].fields.size(), n + 1);
+    EXPECT_EQ(std::count(rows[0].fields.begin(), rows[0].fields.end(), "ab"),
+              static_cast<std::ptrdiff_t>(n));
+    EXPECT_EQ(rows[0].fields.back(), "z");
+}
+
+TEST(ParserLinearity, LongBlankRunsWithABlankQuote) {
+    // The quote is the space, so every quote is followed by a long blank run.
+    const std::string body = repeat("\t ", kLongLine / 2);
+    const auto rows = parse_all(" " + body + "x ", ',', ' ', true);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0].fields == Fields{body + "x"});
+}
+
+}  // namespace
+}  // namespace corvel
