@@ -1,0 +1,107 @@
+#include "heuristics.hpp"
+
+#include "messages.hpp"
+#include "parser.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace corvel {
+
+namespace {
+
+// Widths with their counts, in the order each width was first met. Ties in
+// count go to the earliest entry, which keeps results independent of hashing.
+class WidthCounts {
+public:
+    void add(std::uint64_t width) {
+        for (auto& e : entries_) {
+            if (e.first == width) {
+                ++e.second;
+                return;
+            }
+        }
+        entries_.emplace_back(width, 1);
+    }
+
+    // The most frequent width of at least `min_width`, first met on ties;
+    // count 0 when there is none.
+    std::pair<std::uint64_t, std::int32_t> most_frequent(std::uint64_t min_width) const noexcept {
+        std::pair<std::uint64_t, std::int32_t> best{0, 0};
+        for (const auto& e : entries_)
+            if (e.first >= min_width && e.second > best.second) best = e;
+        return best;
+    }
+
+private:
+    std::vector<std::pair<std::uint64_t, std::int32_t>> entries_;
+};
+
+// Feeds the widths of the first `limit` non-blank rows to `counts`; returns
+// how many were recorded. Only widths survive: the scratch row is dropped as
+// soon as it is measured.
+std::uint64_t count_widths(std::string_view text, std::uint8_t delimiter, std::uint64_t limit,
+                           RowTable& scratch, WidthCounts& counts) {
+    ResilientParser parser(text, delimiter, DEFAULT_QUOTE, true);
+    std::uint64_t recorded = 0;
+    while (recorded < limit && parser.next_row(scratch)) {
+        if (!is_blank_row(scratch, 0)) {
+            counts.add(scratch.width(0));
+            ++recorded;
+        }
+        scratch.clear();
+    }
+    return recorded;
+}
+
+}  // namespace
+
+bool is_blank_row(const RowTable& rows, std::uint64_t r) noexcept {
+    const std::uint64_t w = rows.width(r);
+    if (w == 0) return true;
+    return w == 1 && is_unicode_whitespace(rows.field(r, 0));
+}
+
+Result<std::uint8_t> sniff_delimiter(std::string_view text) noexcept {
+    try {
+        RowTable scratch;
+        std::uint8_t best = DEFAULT_DELIMITER;
+        double best_score = -1.0;
+        for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
+            WidthCounts counts;
+            const std::uint64_t n = count_widths(text, candidate, SNIFF_ROW_LIMIT, scratch, counts);
+            double score = 0.0;
+            if (n >= 2) {
+                const auto [width, count] = counts.most_frequent(2);
+                if (count > 0) {
+                    score = (static_cast<double>(count) / static_cast<double>(n)) *
+                            std::max(std::log(static_cast<double>(width)), 1.0);
+                }
+            }
+            if (score > best_score) best = candidate;
+            best_score = std::max(best_score, score);
+        }
+        return best;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+}
+
+Result<std::uint64_t> infer_column_count(std::string_view text, std::uint8_t delimiter) noexcept {
+    try {
+        RowTable scratch;
+        WidthCounts counts;
+        count_widths(text, delimiter, INFER_ROW_LIMIT, scratch, counts);
+        return counts.most_frequent(0).first;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+}
+
+}  // namespace corvel
