@@ -7,7 +7,7 @@ BUILD := build
 JOBS ?= $(shell nproc)
 FLAVOURS := 3.14 3.14t
 
-.PHONY: demo test deps interpreters install probes engine-tests sanitize-tests python-tests bench clean
+.PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests bench clean
 
 deps:
 	@tools/ensure-deps.sh
@@ -16,13 +16,14 @@ deps:
 interpreters: deps
 	@for f in $(FLAVOURS); do tools/venv.sh $$f >/dev/null; done
 
-# `pip install .` into each venv: the same path users take.
-install: interpreters
-	@for f in $(FLAVOURS); do \
-	    echo "== installing _corvel_backend into the $$f venv"; \
-	    $(BUILD)/venv-$$f/bin/python -m pip install -q --disable-pip-version-check \
-	        --no-build-isolation --no-deps --force-reinstall . ; \
-	done
+# `pip install .` into each venv: the same path users take. pip's notes about
+# index locations this machine doesn't have are filtered out.
+install: $(addprefix install-,$(FLAVOURS))
+install-%: deps
+	@tools/venv.sh $* >/dev/null
+	@echo "== installing _corvel_backend into the $* venv"
+	@$(BUILD)/venv-$*/bin/python -m pip install -q --disable-pip-version-check \
+	    --no-build-isolation --no-deps --force-reinstall . 2>&1 | { grep -v '^WARNING: Location' || true; }
 
 engine-tests: deps
 	cmake -S . -B $(BUILD)/engine -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_TESTS=ON >/dev/null
@@ -54,11 +55,13 @@ python-tests: install probes
 
 test: engine-tests python-tests sanitize-tests
 
-demo: install
+demo: install-3.14
 	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv
 
-bench: install
-	@$(BUILD)/venv-3.14/bin/python bench/run.py
+bench: install-3.14
+	cmake -S . -B $(BUILD)/bench -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_BENCH=ON >/dev/null
+	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
+	@$(BUILD)/venv-3.14/bin/python bench/run.py $(BUILD)/bench/engine_bench
 
 clean:
 	rm -rf $(BUILD) bench/out
