@@ -17,9 +17,10 @@ interpreters: deps
 	@for f in $(FLAVOURS); do tools/venv.sh $$f >/dev/null; done
 
 # `pip install .` into each venv: the same path users take. pip's notes about
-# index locations this machine doesn't have are filtered out.
+# index locations this machine doesn't have are filtered out. (A static
+# pattern rule, because make skips implicit rules for phony targets.)
 install: $(addprefix install-,$(FLAVOURS))
-install-%: deps
+$(addprefix install-,$(FLAVOURS)): install-%: deps
 	@tools/venv.sh $* >/dev/null
 	@echo "== installing _corvel_backend into the $* venv"
 	@$(BUILD)/venv-$*/bin/python -m pip install -q --disable-pip-version-check \

@@ -247,50 +247,56 @@ private:
     std::vector<PyObject*> heap_;
 };
 
+// Binds `nargs` positional arguments through `positional(i)`, then lets
+// `keywords(bind)` offer each keyword pair, then converts.
+template <class Positional, class Keywords>
+bool bind_and_convert(const Signature& sig, Py_ssize_t nargs, Positional positional, Keywords keywords,
+                      std::span<Value> out) {
+    if (nargs > static_cast<Py_ssize_t>(sig.params.size())) {
+        raise_too_many(sig, nargs);
+        return false;
+    }
+    BoundSlots slots(sig.params.size());
+    std::span<PyObject*> bound = slots.span();
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = positional(i);
+    const auto bind = [&](PyObject* key, PyObject* value) { return bind_keyword(sig, key, value, bound); };
+    if (!keywords(bind)) return false;
+    return finish(sig, bound, out);
+}
+
 }  // namespace
 
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<Value> out) {
-    const Py_ssize_t total = static_cast<Py_ssize_t>(sig.params.size());
-    if (nargs > total) {
-        raise_too_many(sig, nargs);
-        return false;
-    }
-    BoundSlots slots(sig.params.size());
-    std::span<PyObject*> bound = slots.span();
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) return false;
-        }
-    }
-    return finish(sig, bound, out);
+    return bind_and_convert(
+        sig, nargs, [&](Py_ssize_t i) { return args[i]; },
+        [&](auto bind) {
+            const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                if (!bind(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+            }
+            return true;
+        },
+        out);
 }
 
 bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<Value> out) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t total = static_cast<Py_ssize_t>(sig.params.size());
-    if (nargs > total) {
-        raise_too_many(sig, nargs);
-        return false;
-    }
-    BoundSlots slots(sig.params.size());
-    std::span<PyObject*> bound = slots.span();
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    if (kwargs) {
-        // The dict is the caller's and could change under another thread; a
-        // critical section keeps iteration safe on free-threaded builds.
-        bool ok = true;
-        Py_BEGIN_CRITICAL_SECTION(kwargs);
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (ok && PyDict_Next(kwargs, &pos, &key, &value)) ok = bind_keyword(sig, key, value, bound);
-        Py_END_CRITICAL_SECTION();
-        if (!ok) return false;
-    }
-    return finish(sig, bound, out);
+    return bind_and_convert(
+        sig, PyTuple_GET_SIZE(args), [&](Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); },
+        [&](auto bind) {
+            if (!kwargs) return true;
+            // The dict is the caller's and could change under another thread; a
+            // critical section keeps iteration safe on free-threaded builds.
+            bool ok = true;
+            Py_BEGIN_CRITICAL_SECTION(kwargs);
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (ok && PyDict_Next(kwargs, &pos, &key, &value)) ok = bind(key, value);
+            Py_END_CRITICAL_SECTION();
+            return ok;
+        },
+        out);
 }
 
 }  // namespace corvel::py
