@@ -35,6 +35,10 @@ public:
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
+    // Capacity hint for the text of all rows to come, so that the arena is
+    // not copied over and over while it grows.
+    void reserve_text(std::uint64_t bytes) { text_.reserve(bytes); }
+
     // Empties the table but keeps its capacity.
     void clear() noexcept;
     // Drops the last row and its text.

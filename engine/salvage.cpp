@@ -97,6 +97,9 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     const std::string joiner = byte_as_utf8(delimiter);
     RowTable& rows = out.rows;
     SalvageStats& stats = out.stats;
+    // Accepted text is at most the input's, but for replaced bytes; pages of
+    // the reservation that are never written cost nothing.
+    rows.reserve_text(text.size());
 
     // The parser appends straight into `rows`; a row that is not accepted is
     // moved out again before the next one is read.
