@@ -23,6 +23,8 @@ def test_import_keeps_gil_disabled():
 
 
 def test_concurrent_sniff():
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        assert not sys._is_gil_enabled(), "something re-enabled the GIL; the threads below would not overlap"
     samples = {
         "a;b;c\nd;e;f\n" * 30: ";",
         "a\tb\nc\td\n" * 30: "\t",
