@@ -23,14 +23,6 @@ def probe():
     return load_probe()
 
 
-def check(exc_type, message, note, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as info:
-        fn(*args, **kwargs)
-    if message is not None:
-        assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
-
-
 def test_defaults(probe):
     assert probe.kinds("t") == ("t", None, True, None, None, '"')
 
@@ -97,13 +89,13 @@ def test_count_and_flag_conversions(probe):
         ({"text": "\ud800"}, UnicodeEncodeError, None, "text"),
     ],
 )
-def test_conversion_errors(probe, kwargs, exc, message, note):
+def test_conversion_errors(raises_with_note, probe, kwargs, exc, message, note):
     kwargs.setdefault("text", "t")
-    check(exc, message, note, probe.kinds, **kwargs)
+    raises_with_note(exc, message, note, probe.kinds, **kwargs)
 
 
-def test_first_failure_wins(probe):
-    check(TypeError, "'int' object is not an instance of 'bool'", "flag", probe.kinds, "t", flag=1, count="x")
+def test_first_failure_wins(raises_with_note, probe):
+    raises_with_note(TypeError, "'int' object is not an instance of 'bool'", "flag", probe.kinds, "t", flag=1, count="x")
 
 
 @pytest.mark.parametrize(
@@ -116,8 +108,8 @@ def test_first_failure_wins(probe):
         ((), {"nope": 1}, "kinds() got an unexpected keyword argument 'nope'"),
     ],
 )
-def test_kinds_binding(probe, args, kwargs, message):
-    check(TypeError, message, None, probe.kinds, *args, **kwargs)
+def test_kinds_binding(raises_with_note, probe, args, kwargs, message):
+    raises_with_note(TypeError, message, None, probe.kinds, *args, **kwargs)
 
 
 @pytest.mark.parametrize(
@@ -132,8 +124,8 @@ def test_kinds_binding(probe, args, kwargs, message):
         ((1, 2, 3), {"fourth": 1}, "Probe.three() got an unexpected keyword argument 'fourth'"),
     ],
 )
-def test_three_binding(probe, args, kwargs, message):
-    check(TypeError, message, None, probe.three, *args, **kwargs)
+def test_three_binding(raises_with_note, probe, args, kwargs, message):
+    raises_with_note(TypeError, message, None, probe.three, *args, **kwargs)
 
 
 def test_three_keywords(probe):

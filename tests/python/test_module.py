@@ -54,15 +54,6 @@ def test_sniff_reads_only_the_beginning():
     assert corvel.sniff(text) == ","
 
 
-def raises_with_note(exc_type, message, name, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as info:
-        fn(*args, **kwargs)
-    if message is not None:
-        assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == ([f"while processing '{name}'"] if name else [])
-    return info.value
-
-
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -74,7 +65,7 @@ def raises_with_note(exc_type, message, name, fn, *args, **kwargs):
         (("a",), {"sample": "b"}, "sniff() got multiple values for argument 'sample'"),
     ],
 )
-def test_sniff_binding_errors(args, kwargs, message):
+def test_sniff_binding_errors(raises_with_note, args, kwargs, message):
     raises_with_note(TypeError, message, None, corvel.sniff, *args, **kwargs)
 
 
@@ -87,12 +78,12 @@ def test_sniff_binding_errors(args, kwargs, message):
         (["a"], "'list' object is not an instance of 'str'"),
     ],
 )
-def test_sniff_conversion_errors(value, message):
+def test_sniff_conversion_errors(raises_with_note, value, message):
     raises_with_note(TypeError, message, "sample", corvel.sniff, value)
     raises_with_note(TypeError, message, "sample", corvel.sniff, sample=value)
 
 
-def test_sniff_qualified_type_name():
+def test_sniff_qualified_type_name(raises_with_note):
     class Outer:
         class Inner:
             pass
@@ -106,5 +97,5 @@ def test_sniff_qualified_type_name():
     )
 
 
-def test_sniff_lone_surrogate():
+def test_sniff_lone_surrogate(raises_with_note):
     raises_with_note(UnicodeEncodeError, None, "sample", corvel.sniff, "a,b\ud800\nc,d\n")
