@@ -201,7 +201,20 @@ void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
 }
 
 void RowTable::finish_field() {
-    repair_utf8(text_, field_begin());
+    // Most fields are short and ASCII: settle those here, word by word,
+    // before paying for the full decoder.
+    const std::size_t begin = field_begin();
+    const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
+    const std::size_t n = text_.size();
+    std::size_t i = begin;
+    std::uint64_t high = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) high |= s[i];
+    if (high & 0x8080808080808080ULL) repair_utf8(text_, begin);
     ends_.push_back(text_.size());
 }
 
