@@ -51,17 +51,23 @@ std::size_t utf8_step(const unsigned char* s, std::size_t n, std::size_t i, bool
     return need + 1;
 }
 
+// Index of the first byte of 0x80 or above at or after `i`, or n; eight
+// bytes at a time.
+std::size_t first_non_ascii(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        if (w & kHigh) break;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    return i;
+}
+
 // Index of the first byte of the first invalid sequence at or after `i`, or n.
 std::size_t first_invalid(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     while (i < n) {
-        while (i + 8 <= n) {
-            std::uint64_t w;
-            std::memcpy(&w, s + i, 8);
-            if (w & kHigh) break;
-            i += 8;
-        }
-        while (i < n && s[i] < 0x80) ++i;
+        i = first_non_ascii(s, n, i);
         if (i >= n) break;
         bool ok;
         const std::size_t len = utf8_step(s, n, i, ok);
@@ -146,9 +152,7 @@ std::string byte_as_utf8(std::uint8_t b) {
 
 std::uint64_t RowTable::text_bytes(std::uint64_t r) const noexcept {
     const RowSpan& span = rows_[r];
-    if (span.count == 0) return 0;
-    const std::uint64_t begin = span.first == 0 ? 0 : ends_[span.first - 1];
-    return ends_[span.first + span.count - 1] - begin;
+    return field_start(span.first + span.count) - field_start(span.first);
 }
 
 std::vector<std::string> RowTable::row(std::uint64_t r) const {
@@ -185,7 +189,7 @@ void reserve_more(V& v, std::uint64_t extra) {
 
 void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
     const RowSpan span = other.rows_[r];  // a copy: `other` may be this table
-    const std::uint64_t src_begin = span.first == 0 ? 0 : other.ends_[span.first - 1];
+    const std::uint64_t src_begin = other.field_start(span.first);
     const std::uint64_t len = other.text_bytes(r);
     const std::uint64_t dst_begin = text_.size();
     // Reserve geometrically before touching anything, so that nothing below
@@ -201,20 +205,11 @@ void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
 }
 
 void RowTable::finish_field() {
-    // Most fields are short and ASCII: settle those here, word by word,
-    // before paying for the full decoder.
-    const std::size_t begin = field_begin();
+    // Most fields are short and ASCII: settle those here before paying for
+    // the decoder, which then starts at the first byte that needs it.
     const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
-    const std::size_t n = text_.size();
-    std::size_t i = begin;
-    std::uint64_t high = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        high |= w;
-    }
-    for (; i < n; ++i) high |= s[i];
-    if (high & 0x8080808080808080ULL) repair_utf8(text_, begin);
+    const std::size_t i = first_non_ascii(s, text_.size(), field_begin());
+    if (i != text_.size()) repair_utf8(text_, i);
     ends_.push_back(text_.size());
 }
 
@@ -232,8 +227,7 @@ void RowTable::pad_last_row(std::uint64_t width) {
     // whole slot table, not this row alone, since every padded row adds to it;
     // half of physical memory leaves room for the copy a reallocation makes.
     const std::uint64_t budget = physical_memory() / (2 * kFieldSlotBytes);
-    if (extra > budget || ends_.size() > budget - extra || extra > ends_.max_size() - ends_.size())
-        throw std::bad_alloc();
+    if (extra > budget || ends_.size() > budget - extra) throw std::bad_alloc();
     ends_.resize(ends_.size() + extra, field_begin());
     span.count = width;
     row_start_ = ends_.size();

@@ -26,7 +26,7 @@ public:
     std::uint64_t width(std::uint64_t r) const noexcept { return rows_[r].count; }
     std::string_view field(std::uint64_t r, std::uint64_t f) const noexcept {
         const std::uint64_t i = rows_[r].first + f;
-        const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+        const std::uint64_t begin = field_start(i);
         return std::string_view(text_).substr(begin, ends_[i] - begin);
     }
     // The bytes of all fields of row r, back to back, without separators.
@@ -75,7 +75,10 @@ private:
         std::uint64_t count;  // number of fields
     };
 
-    std::uint64_t field_begin() const noexcept { return ends_.empty() ? 0 : ends_.back(); }
+    // Where field i's text starts: the end of field i - 1.
+    std::uint64_t field_start(std::uint64_t i) const noexcept { return i == 0 ? 0 : ends_[i - 1]; }
+    // Where the field being collected starts.
+    std::uint64_t field_begin() const noexcept { return field_start(ends_.size()); }
 
     std::string text_;
     std::vector<std::uint64_t> ends_;

@@ -5,7 +5,6 @@
 #include "parser.hpp"
 
 #include <cstddef>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -46,15 +45,9 @@ void Quarantine::take_last_row(RowTable& from, QuarantineReason reason, std::uin
 
 namespace {
 
-// No table can hold more field slots than one vector can index; wider rows are
-// refused before any size arithmetic can overflow.
-constexpr std::uint64_t kMaxPadWidth =
-    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) /
-    RowTable::kFieldSlotBytes;
-
-// Pads the last row to `width`; false when that cannot fit in memory.
+// Pads the last row to `width`; false when that cannot fit in memory (the
+// table refuses before allocating).
 bool pad_row(RowTable& rows, std::uint64_t width) {
-    if (width > kMaxPadWidth) return false;
     try {
         rows.pad_last_row(width);
     } catch (const std::bad_alloc&) {

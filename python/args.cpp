@@ -3,7 +3,6 @@
 #include "messages.hpp"
 #include "ref.hpp"
 
-#include <cstring>
 #include <vector>
 
 namespace corvel::py {
@@ -63,8 +62,9 @@ void raise_missing(const Signature& sig, std::span<PyObject* const> bound) {
 
 // Index of the parameter called `key`, or -1.
 Py_ssize_t find_param(const Signature& sig, PyObject* key) {
+    if (!PyUnicode_Check(key)) return -1;
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, sig.params[i].name)) {
+        if (PyUnicode_EqualToUTF8(key, sig.params[i].name)) {
             return static_cast<Py_ssize_t>(i);
         }
     }
@@ -102,11 +102,8 @@ void add_note(const char* name) {
     PyErr_SetRaisedException(exc);
 }
 
+// "'<qualified type name>' object is not an instance of '<expected>'".
 bool raise_not_instance(PyObject* o, const char* expected) {
-    if (o == Py_None) {
-        PyErr_Format(PyExc_TypeError, msg::kNoneNotInstance, expected);
-        return false;
-    }
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
     if (!qualname) return false;
     const char* q = PyUnicode_AsUTF8(qualname.get());
@@ -116,6 +113,11 @@ bool raise_not_instance(PyObject* o, const char* expected) {
 }
 
 bool convert_text(PyObject* o, Value& out) {
+    if (o == Py_None) {
+        // The text kinds name None itself; the flag kind names its type.
+        PyErr_Format(PyExc_TypeError, msg::kNoneNotInstance, msg::kStrType);
+        return false;
+    }
     if (!PyUnicode_Check(o)) return raise_not_instance(o, msg::kStrType);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(o, &size);
@@ -153,15 +155,7 @@ bool convert_flag(PyObject* o, Value& out) {
         out.flag = o == Py_True;
         return true;
     }
-    if (!is_numpy_bool(o)) {
-        // Wording differs from the text kinds: None is named by its type here.
-        Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
-        if (!qualname) return false;
-        const char* q = PyUnicode_AsUTF8(qualname.get());
-        if (!q) return false;
-        PyErr_Format(PyExc_TypeError, msg::kNotInstance, q, msg::kBoolType);
-        return false;
-    }
+    if (!is_numpy_bool(o)) return raise_not_instance(o, msg::kBoolType);
     if (!PyType_GetSlot(Py_TYPE(o), Py_nb_bool)) {
         PyErr_Format(PyExc_TypeError, msg::kNoBoolConversion, reinterpret_cast<PyObject*>(Py_TYPE(o)));
         return false;
