@@ -60,4 +60,8 @@ private:
     std::variant<T, SalvageError> v_;
 };
 
+// The success value of an operation that yields nothing else.
+struct Done {};
+using Status = Result<Done>;
+
 }  // namespace corvel

@@ -16,10 +16,20 @@ inline constexpr std::string_view kOsErrorOpen = " (os error ";
 inline constexpr std::string_view kOsErrorClose = ")";
 inline constexpr std::string_view kUnknownOsError = "Unknown error ";
 
+// The first line of every quarantine file.
+inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
+
+// File errors without an OS error code.
+inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view kZeroWriteBuffered = "failed to write the buffered data";
+inline constexpr std::string_view kZeroWriteWhole = "failed to write whole buffer";
+
 // Refusals of work that cannot fit in memory.
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kPadTooWide =
     "cannot pad rows to the expected column count: not enough memory for ";
 inline constexpr std::string_view kPadTooWideTail = " columns";
+inline constexpr std::string_view kFileTooLarge = "not enough memory to read the whole file: ";
+inline constexpr std::string_view kFileTooLargeTail = " bytes or more";
 
 }  // namespace corvel::msg

@@ -79,6 +79,9 @@ std::size_t first_invalid(const unsigned char* s, std::size_t n, std::size_t i) 
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
+
+}  // namespace
+
 std::uint64_t physical_memory() noexcept {
     static const std::uint64_t bytes = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);
@@ -91,8 +94,6 @@ std::uint64_t physical_memory() noexcept {
     }();
     return bytes;
 }
-
-}  // namespace
 
 std::size_t repair_utf8(std::string& bytes, std::size_t from) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());

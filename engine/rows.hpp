@@ -96,6 +96,10 @@ std::size_t repair_utf8(std::string& bytes, std::size_t from);
 // White_Space property (true for the empty text).
 bool is_unicode_whitespace(std::string_view s) noexcept;
 
+// Bytes of physical memory (or the largest count when unknown). Requests
+// that could never fit are refused against it before anything is allocated.
+std::uint64_t physical_memory() noexcept;
+
 // The UTF-8 encoding of the code point equal to byte `b` (U+0000..U+00FF):
 // one byte below 0x80, two from there on.
 std::string byte_as_utf8(std::uint8_t b);

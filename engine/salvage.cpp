@@ -1,8 +1,10 @@
 #include "salvage.hpp"
 
+#include "file_io.hpp"
 #include "heuristics.hpp"
 #include "messages.hpp"
 #include "parser.hpp"
+#include "writer.hpp"
 
 #include <cstddef>
 #include <new>
@@ -63,66 +65,135 @@ SalvageError pad_refusal(std::uint64_t width) {
     return SalvageError::out_of_memory(std::move(text));
 }
 
-// salvage_slice without the catch-all for exhausted memory.
-Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options) {
-    SalvageOutcome out;
-    if (text.empty()) return out;
+// The delimiter and the expected width of a run, given or guessed.
+struct Plan {
+    std::uint8_t delimiter = DEFAULT_DELIMITER;
+    std::uint64_t expected = 0;
+};
 
-    std::uint8_t delimiter;
+Result<Plan> make_plan(std::string_view text, const SalvageOptions& options) {
+    Plan plan;
+    if (text.empty()) return plan;  // nothing to guess from, nothing to parse
     if (options.delimiter) {
-        delimiter = *options.delimiter;
+        plan.delimiter = *options.delimiter;
     } else {
         auto sniffed = sniff_delimiter(text);
         if (!sniffed) return sniffed.error();
-        delimiter = sniffed.value();
+        plan.delimiter = sniffed.value();
     }
-
-    std::uint64_t expected;
     if (options.expected_columns) {
-        expected = *options.expected_columns;
+        plan.expected = *options.expected_columns;
     } else {
-        auto inferred = infer_column_count(text, delimiter);
+        auto inferred = infer_column_count(text, plan.delimiter);
         if (!inferred) return inferred.error();
-        expected = inferred.value();
+        plan.expected = inferred.value();
     }
+    return plan;
+}
 
-    ResilientParser parser(text, delimiter, options.quote_char, options.repair_quotes);
-    const std::string joiner = byte_as_utf8(delimiter);
-    RowTable& rows = out.rows;
-    SalvageStats& stats = out.stats;
-    // Accepted text is at most the input's, but for replaced bytes; pages of
-    // the reservation that are never written cost nothing.
-    rows.reserve_text(text.size());
+// Parses every row of `text` into `rows` and reconciles it. Rejected rows go
+// to `quarantine`. After each accepted row (the last of `rows`),
+// `accepted(rows)` may consume it, or stop the run with an error.
+template <class Accepted>
+Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& options, const Plan& plan,
+                               RowTable& rows, Quarantine& quarantine, Accepted&& accepted) {
+    SalvageStats stats;
+    const std::uint64_t expected = plan.expected;
+    ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
+    const std::string joiner = byte_as_utf8(plan.delimiter);
 
     // The parser appends straight into `rows`; a row that is not accepted is
     // moved out again before the next one is read.
     while (parser.next_row(rows)) {
         ++stats.total_rows;
         const std::uint64_t n = rows.width(rows.size() - 1);
-        if (expected == 0 || n == expected) continue;
-        if (n < expected) {
-            if (!options.fill_ragged_rows) {
-                out.quarantine.take_last_row(rows, QuarantineReason::TooFewColumns, parser.line());
-            } else if (pad_row(rows, expected)) {
-                ++stats.repaired_rows;
+        if (expected != 0 && n != expected) {
+            if (n < expected) {
+                if (!options.fill_ragged_rows) {
+                    quarantine.take_last_row(rows, QuarantineReason::TooFewColumns, parser.line());
+                    continue;
+                }
+                if (!pad_row(rows, expected)) return pad_refusal(expected);
             } else {
-                out = SalvageOutcome{};  // give back what was built before asking for the text
-                return pad_refusal(expected);
+                if (!options.merge_overflow) {
+                    quarantine.take_last_row(rows, QuarantineReason::ExtraColumns, parser.line());
+                    continue;
+                }
+                rows.merge_last_row(expected, joiner);
             }
-        } else if (options.merge_overflow) {
-            rows.merge_last_row(expected, joiner);
             ++stats.repaired_rows;
-        } else {
-            out.quarantine.take_last_row(rows, QuarantineReason::ExtraColumns, parser.line());
         }
+        ++stats.salvaged_rows;
+        Status s = accepted(rows);
+        if (!s) return s.error();
     }
 
-    stats.salvaged_rows = rows.size();
-    stats.quarantined_rows = out.quarantine.size();
+    stats.quarantined_rows = quarantine.size();
     stats.inferred_columns = expected;
-    stats.detected_delimiter = delimiter;
+    stats.detected_delimiter = plan.delimiter;
+    return stats;
+}
+
+// salvage_slice without the catch-all for exhausted memory.
+Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options) {
+    SalvageOutcome out;
+    auto plan = make_plan(text, options);
+    if (!plan) return plan.error();
+    // Accepted text is at most the input's, but for replaced bytes; pages of
+    // the reservation that are never written cost nothing.
+    out.rows.reserve_text(text.size());
+    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine,
+                           [](RowTable&) { return Status(Done{}); });
+    if (!stats) return stats.error();
+    out.stats = stats.value();
     return out;
 }
+
+// salvage_file without the catch-all. Accepted rows are written as they are
+// parsed, so memory holds the input and the rejected rows, not every row.
+Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_view output_path,
+                                      std::optional<std::string_view> quarantine_path,
+                                      const SalvageOptions& options) {
+    auto input = read_file(input_path);
+    if (!input) return input.error();
+    const std::string_view text = input.value().view();
+    auto plan = make_plan(text, options);
+    if (!plan) return plan.error();
+
+    auto output = BufferedOutput::create(output_path);
+    if (!output) return output.error();
+    const CleanFormat format(plan.value().delimiter, options.quote_char);
+    RowTable row;  // holds one row at a time
+    Quarantine quarantine;
+    auto stats = reconcile(text, options, plan.value(), row, quarantine, [&](RowTable& rows) {
+        std::string& buf = output.value().buffer();
+        const std::size_t start = buf.size();
+        format.append_row(buf, rows, 0);
+        rows.clear();
+        return output.value().line_done(start);
+    });
+    if (!stats) return stats.error();
+    if (Status s = output.value().finish(); !s) return s.error();
+    input.value().release();
+
+    if (quarantine_path) {
+        auto qfile = BufferedOutput::create(*quarantine_path);
+        if (!qfile) return qfile.error();
+        const std::string joiner = byte_as_utf8(plan.value().delimiter);
+        std::string& buf = qfile.value().buffer();
+        append_quarantine_header(buf);
+        for (std::uint64_t i = 0; i < quarantine.size(); ++i) {
+            const std::size_t start = buf.size();
+            append_quarantine_record(buf, quarantine, i, joiner, plan.value().expected);
+            if (Status s = qfile.value().line_done(start); !s) return s.error();
+        }
+        if (Status s = qfile.value().finish(); !s) return s.error();
+    }
+    return stats;
+}
+
+// Short enough for the string's inline buffer: building it allocates nothing.
+SalvageError out_of_memory() { return SalvageError::out_of_memory(std::string(msg::kOutOfMemory)); }
 
 }  // namespace
 
@@ -133,8 +204,18 @@ Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions
     } catch (const std::length_error&) {
         // A size past what a container can index: no less a lack of memory.
     }
-    // Short enough for the string's inline buffer: building it allocates nothing.
-    return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+    return out_of_memory();
+}
+
+Result<SalvageStats> salvage_file(std::string_view input_path, std::string_view output_path,
+                                  std::optional<std::string_view> quarantine_path,
+                                  const SalvageOptions& options) noexcept {
+    try {
+        return salvage_to_files(input_path, output_path, quarantine_path, options);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return out_of_memory();
 }
 
 }  // namespace corvel

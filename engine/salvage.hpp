@@ -75,4 +75,13 @@ struct SalvageOutcome {
 // including an expected width too large to pad rows to.
 Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept;
 
+// Reads the file at `input_path` whole, salvages it, writes the accepted rows
+// as a clean CSV file at `output_path` and, when a path is given, the rejected
+// rows as a quarantine CSV file, created only once the clean file is complete.
+// The input is read before anything is created, so it may be the output too.
+// Fails with the system's error for any file operation, or for lack of memory.
+Result<SalvageStats> salvage_file(std::string_view input_path, std::string_view output_path,
+                                  std::optional<std::string_view> quarantine_path,
+                                  const SalvageOptions& options) noexcept;
+
 }  // namespace corvel

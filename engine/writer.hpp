@@ -1,0 +1,47 @@
+// The two output formats: the clean CSV file and the quarantine CSV file.
+//
+// These functions only format; they append to a string and never touch a
+// file, so that the file pipeline can buffer as it likes and tests and the
+// fuzzers can check the bytes directly.
+#pragma once
+
+#include "rows.hpp"
+#include "salvage.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvel {
+
+// How the clean file is written: fields separated by the delimiter, a field
+// enclosed in the quote when it holds the quote, the delimiter, LF or CR,
+// with the quote doubled inside. Both bytes are written as the characters of
+// the same value (U+0000..U+00FF), so the file stays valid UTF-8.
+class CleanFormat {
+public:
+    CleanFormat(std::uint8_t delimiter, std::uint8_t quote);
+
+    // Appends row r of `rows` and its line feed. A row of one empty field
+    // becomes an empty line.
+    void append_row(std::string& out, const RowTable& rows, std::uint64_t r) const;
+    // Appends one field by the quoting rule.
+    void append_field(std::string& out, std::string_view field) const;
+
+private:
+    bool needs_enclosure(std::string_view field) const noexcept;
+
+    std::string delimiter_;  // UTF-8 of the delimiter character
+    std::string quote_;      // UTF-8 of the quote character
+    bool ascii_;             // both are single bytes below 0x80
+    bool special_[256] = {}; // with ascii_: the bytes that call for enclosure
+};
+
+// The quarantine file: a header, then per record its line number, its reason
+// and its tokens joined by the delimiter, the last two always in double
+// quotes with inner double quotes doubled.
+void append_quarantine_header(std::string& out);
+void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
+                              std::string_view delimiter_utf8, std::uint64_t expected);
+
+}  // namespace corvel
