@@ -57,7 +57,7 @@ python-tests: install probes
 test: engine-tests python-tests sanitize-tests
 
 demo: install-3.14
-	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv
+	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv $(BUILD)/demo
 
 bench: install-3.14
 	cmake -S . -B $(BUILD)/bench -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_BENCH=ON >/dev/null

@@ -1,17 +1,52 @@
 #include "exceptions.hpp"
 
+#include "ref.hpp"
+
+#include <cerrno>
 #include <string>
 
 namespace corvel::py {
+namespace {
+
+PyObject* raise_as(PyObject* type, const SalvageError& error) {
+    const std::string& text = error.text();
+    // One argument only: OSError then picks no subclass and leaves errno,
+    // strerror and filename None.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+
+PyObject* class_for_code(int code) {
+    switch (code) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EACCES:
+        case EPERM: return PyExc_PermissionError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case ENOTDIR: return PyExc_NotADirectoryError;
+        case EISDIR: return PyExc_IsADirectoryError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case EINTR: return PyExc_InterruptedError;
+        case ENOMEM: return PyExc_MemoryError;
+        default: return PyExc_OSError;
+    }
+}
+
+}  // namespace
 
 PyObject* raise(const SalvageError& error) {
-    const std::string& text = error.text();
-    PyObject* type = error.kind() == SalvageError::Kind::OutOfMemory ? PyExc_MemoryError : PyExc_OSError;
-    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (!message) return nullptr;
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
-    return nullptr;
+    const bool oom = error.kind() == SalvageError::Kind::OutOfMemory;
+    return raise_as(oom ? PyExc_MemoryError : PyExc_OSError, error);
+}
+
+PyObject* raise_by_kind(const SalvageError& error) {
+    if (error.kind() == SalvageError::Kind::OutOfMemory) return raise_as(PyExc_MemoryError, error);
+    return raise_as(class_for_code(error.os_code()), error);
 }
 
 }  // namespace corvel::py

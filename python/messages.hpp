@@ -20,6 +20,72 @@ inline constexpr const char kSniffCallName[] = "sniff()";
 inline constexpr const char kSniffDoc[] =
     "sniff(sample)\n--\n\nDetects the most likely delimiter from a CSV string sample.";
 
+// salvage_file
+inline constexpr const char kSalvageFileName[] = "salvage_file";
+inline constexpr const char kSalvageFileCallName[] = "salvage_file()";
+inline constexpr const char kSalvageFileDoc[] =
+    "salvage_file(input_path, output_path, quarantine_path=None, delimiter=None, "
+    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+    "repair_quotes=True)\n"
+    "--\n"
+    "\n"
+    "Salvages a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
+    "\n"
+    "Args:\n"
+    "    input_path: Path to the corrupted CSV file.\n"
+    "    output_path: Path where the repaired CSV file will be written.\n"
+    "    quarantine_path: Optional path to write unrecoverable / quarantined rows.\n"
+    "    delimiter: Optional single-character delimiter (e.g. \",\" or \";\"). If None, auto-sniffed.\n"
+    "    quote_char: Optional single-character quote enclosure (default '\"').\n"
+    "    fill_ragged_rows: If True, pads short rows with empty strings. Default True.\n"
+    "    merge_overflow: If True, merges extra tokens into the last column. Default True.\n"
+    "    expected_columns: Optional explicit column count. If None, inferred automatically.\n"
+    "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default True.";
+
+// SalvageSummary. The spec name carries the module so that the interpreter
+// finds __module__; the type's own name is then set to the bare one.
+inline constexpr const char kSummarySpecName[] = "_corvel_backend.SalvageSummary";
+inline constexpr const char kSummaryName[] = "SalvageSummary";
+inline constexpr const char kSummaryDoc[] = "Python-exposed summary of a salvage operation.";
+inline constexpr const char kToDictName[] = "to_dict";
+inline constexpr const char kToDictDoc[] =
+    "to_dict($self)\n--\n\nConverts the summary into a native Python dictionary.";
+inline constexpr const char kSummaryRepr[] =
+    "<SalvageSummary total_rows=%llu salvaged_rows=%llu repaired_rows=%llu quarantined_rows=%llu "
+    "delimiter='%U' inferred_columns=%llu>";
+inline constexpr const char kTotalRows[] = "total_rows";
+inline constexpr const char kSalvagedRows[] = "salvaged_rows";
+inline constexpr const char kRepairedRows[] = "repaired_rows";
+inline constexpr const char kQuarantinedRows[] = "quarantined_rows";
+inline constexpr const char kDetectedDelimiter[] = "detected_delimiter";
+inline constexpr const char kInferredColumns[] = "inferred_columns";
+
+// SalvageReader and open
+inline constexpr const char kReaderSpecName[] = "_corvel_backend.SalvageReader";
+inline constexpr const char kReaderName[] = "SalvageReader";
+inline constexpr const char kReaderDoc[] =
+    "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "In-memory streaming reader iterating over salvaged rows.";
+inline constexpr const char kReaderNewCallName[] = "SalvageReader.__new__()";
+inline constexpr const char kOpenName[] = "open";
+inline constexpr const char kOpenCallName[] = "open()";
+inline constexpr const char kOpenDoc[] =
+    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Convenience function to open and stream a salvaged CSV file.";
+inline constexpr const char kEnterName[] = "__enter__";
+inline constexpr const char kEnterDoc[] = "__enter__($self)\n--\n\n";
+inline constexpr const char kExitName[] = "__exit__";
+inline constexpr const char kExitCallName[] = "SalvageReader.__exit__()";
+inline constexpr const char kExitDoc[] =
+    "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n";
+inline constexpr const char kSummaryAttr[] = "summary";
+
+// Conflicting use of one object from two threads.
+inline constexpr const char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr const char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+
 // Argument binding. The function name comes first in each, written "f()" or
 // "Type.method()".
 inline constexpr const char kTooManyPositional[] =

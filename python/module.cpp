@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "args.hpp"
+#include "classes.hpp"
 #include "exceptions.hpp"
 #include "heuristics.hpp"
 #include "messages.hpp"
@@ -37,6 +38,11 @@ int add_function(PyObject* module, PyMethodDef* def) {
     return PyModule_AddObjectRef(module, def->ml_name, fn.get());
 }
 
+int add_class(PyObject* module, const char* name, PyObject* type) {
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, name, type);
+}
+
 int module_exec(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", msg::kVersion) < 0) return -1;
     Ref doc = Ref::steal(PyUnicode_FromString(msg::kModuleDoc));
@@ -48,7 +54,11 @@ int module_exec(PyObject* module) {
         if (!s || PyList_Append(all.get(), s.get()) < 0) return -1;
     }
     if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+    if (add_function(module, &kSalvageFileDef) < 0) return -1;
     if (add_function(module, &kSniffDef) < 0) return -1;
+    if (add_function(module, &kOpenDef) < 0) return -1;
+    if (add_class(module, msg::kSummaryName, summary_type()) < 0) return -1;
+    if (add_class(module, msg::kReaderName, reader_type()) < 0) return -1;
     return 0;
 }
 
