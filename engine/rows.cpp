@@ -95,6 +95,10 @@ std::uint64_t physical_memory() noexcept {
     return bytes;
 }
 
+bool is_ascii(std::string_view s) noexcept {
+    return first_non_ascii(reinterpret_cast<const unsigned char*>(s.data()), s.size(), 0) == s.size();
+}
+
 std::size_t repair_utf8(std::string& bytes, std::size_t from) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();

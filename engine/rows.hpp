@@ -96,6 +96,9 @@ std::size_t repair_utf8(std::string& bytes, std::size_t from);
 // White_Space property (true for the empty text).
 bool is_unicode_whitespace(std::string_view s) noexcept;
 
+// Whether every byte of `s` is below 0x80.
+bool is_ascii(std::string_view s) noexcept;
+
 // Bytes of physical memory (or the largest count when unknown). Requests
 // that could never fit are refused against it before anything is allocated.
 std::uint64_t physical_memory() noexcept;
