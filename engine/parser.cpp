@@ -1,5 +1,7 @@
 #include "parser.hpp"
 
+#include "scan.hpp"
+
 #include <cstring>
 
 namespace corvel {
@@ -8,8 +10,6 @@ namespace {
 
 constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
-constexpr std::uint8_t kStopUnquoted = 1;
-constexpr std::uint8_t kStopQuoted = 2;
 
 constexpr bool is_blank(std::uint8_t b) noexcept { return b == 0x20 || b == 0x09; }
 
@@ -25,14 +25,9 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
       pos_(start_after_bom(input)),
       delimiter_(delimiter),
       quote_(quote_char),
-      repair_(repair_quotes) {
-    std::memset(stops_, 0, sizeof stops_);
-    stops_[delimiter] |= kStopUnquoted;
-    stops_[kCR] |= kStopUnquoted;
-    stops_[kLF] |= kStopUnquoted;
-    stops_[quote_char] |= kStopQuoted;
-    stops_[kLF] |= kStopQuoted;
-}
+      repair_(repair_quotes),
+      plain_lines_(delimiter != quote_char && delimiter != kCR && delimiter != kLF &&
+                   quote_char != kCR && quote_char != kLF) {}
 
 bool ResilientParser::next_row(RowTable& out) {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
@@ -40,28 +35,40 @@ bool ResilientParser::next_row(RowTable& out) {
     std::uint64_t p = pos_;
     if (p >= n) return false;
 
-    // First index at or after i whose byte is in `mask`, or n.
-    const auto scan = [&](std::uint64_t i, std::uint8_t mask) {
-        while (i + 4 <= n) {
-            if (stops_[d[i]] & mask) return i;
-            if (stops_[d[i + 1]] & mask) return i + 1;
-            if (stops_[d[i + 2]] & mask) return i + 2;
-            if (stops_[d[i + 3]] & mask) return i + 3;
-            i += 4;
+    const auto finish_field = [&] {
+        if (trusted_utf8_) {
+            out.finish_valid_field();
+        } else {
+            out.finish_field();
         }
-        while (i < n && !(stops_[d[i]] & mask)) ++i;
-        return i;
     };
     // CR, LF and CR LF each end the row and are consumed whole.
     const auto end_at_break = [&] {
         if (d[p] == kCR) ++p;
         if (p < n && d[p] == kLF) ++p;
         ++line_;
-        out.finish_field();
+        finish_field();
         out.finish_row();
         pos_ = p;
         return true;
     };
+
+    // Most rows are a line without quotes: take the line whole and split it
+    // at its delimiters, which is what the state machine below would do.
+    if (plain_lines_) {
+        const std::uint64_t e = scan::find_any3(d, n, p, quote_, kCR, kLF);
+        if (e == n || d[e] != quote_) {
+            out.append_split_row(input_.substr(p, e - p), delimiter_, trusted_utf8_);
+            p = e;
+            if (p < n) {
+                if (d[p] == kCR) ++p;
+                if (p < n && d[p] == kLF) ++p;
+                ++line_;
+            }
+            pos_ = p;
+            return true;
+        }
+    }
 
     enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
     State state = State::FieldStart;
@@ -69,7 +76,7 @@ bool ResilientParser::next_row(RowTable& out) {
     // delimiter, the quote and the line-break bytes coincide.
     for (;;) {
         if (p >= n) {
-            out.finish_field();
+            finish_field();
             out.finish_row();
             pos_ = p;
             return true;
@@ -81,7 +88,7 @@ bool ResilientParser::next_row(RowTable& out) {
                 ++p;
                 state = State::Quoted;
             } else if (b == delimiter_) {
-                out.finish_field();
+                finish_field();
                 ++p;
             } else if (b == kCR || b == kLF) {
                 return end_at_break();
@@ -91,19 +98,19 @@ bool ResilientParser::next_row(RowTable& out) {
             break;
 
         case State::Unquoted: {
-            const std::uint64_t e = scan(p, kStopUnquoted);
+            const std::uint64_t e = scan::find_any3(d, n, p, delimiter_, kCR, kLF);
             out.append(input_.data() + p, e - p);
             p = e;
             if (p >= n) break;
             if (d[p] != delimiter_) return end_at_break();
-            out.finish_field();
+            finish_field();
             ++p;
             state = State::FieldStart;
             break;
         }
 
         case State::Quoted: {
-            const std::uint64_t e = scan(p, kStopQuoted);
+            const std::uint64_t e = scan::find_any3(d, n, p, quote_, kLF, kLF);
             out.append(input_.data() + p, e - p);
             p = e;
             if (p >= n) break;
@@ -129,7 +136,7 @@ bool ResilientParser::next_row(RowTable& out) {
 
         case State::AfterQuote:
             if (b == delimiter_) {
-                out.finish_field();
+                finish_field();
                 ++p;
                 state = State::FieldStart;
             } else if (is_blank(b)) {

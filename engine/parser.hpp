@@ -24,6 +24,11 @@ public:
     // entry points turn them into errors.
     bool next_row(RowTable& out);
 
+    // The caller vouches that the whole input is valid UTF-8, so fields need
+    // no checking. Honoured only with an ASCII delimiter and quote, which
+    // can never split a character.
+    void trust_utf8() noexcept { trusted_utf8_ = delimiter_ < 0x80 && quote_ < 0x80; }
+
     // The line counter: after a row that ended at a line break, the number of
     // the physical line on which the next row starts.
     std::uint64_t line() const noexcept { return line_; }
@@ -40,9 +45,10 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_;
     bool repair_;
-
-    // Bytes that stop the bulk copy of an unquoted or a quoted field.
-    std::uint8_t stops_[256];
+    bool trusted_utf8_ = false;
+    // Delimiter, quote, CR and LF are four different bytes, so a line
+    // without a quote splits at its delimiters and nothing else.
+    bool plain_lines_;
 
     // Look-ahead caches that keep quote repair linear. See quote_is_stray().
     std::uint64_t skip_from_ = 1;   // skip_to_ is where blanks from skip_from_ end

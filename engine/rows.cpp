@@ -1,5 +1,7 @@
 #include "rows.hpp"
 
+#include "scan.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,17 +53,8 @@ std::size_t utf8_step(const unsigned char* s, std::size_t n, std::size_t i, bool
     return need + 1;
 }
 
-// Index of the first byte of 0x80 or above at or after `i`, or n; eight
-// bytes at a time.
 std::size_t first_non_ascii(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        if (w & kHigh) break;
-    }
-    while (i < n && s[i] < 0x80) ++i;
-    return i;
+    return scan::first_non_ascii(s, n, i);
 }
 
 // Index of the first byte of the first invalid sequence at or after `i`, or n.
@@ -93,6 +86,11 @@ std::uint64_t physical_memory() noexcept {
         return p * s;
     }();
     return bytes;
+}
+
+bool is_valid_utf8(std::string_view s) noexcept {
+    const auto* d = reinterpret_cast<const unsigned char*>(s.data());
+    return first_invalid(d, s.size(), 0) == s.size();
 }
 
 bool is_ascii(std::string_view s) noexcept {
@@ -216,6 +214,45 @@ void RowTable::finish_field() {
     const std::size_t i = first_non_ascii(s, text_.size(), field_begin());
     if (i != text_.size()) repair_utf8(text_, i);
     ends_.push_back(text_.size());
+}
+
+void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(line.data());
+    if (!valid_utf8) {
+        std::size_t from = 0;
+        scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t i) {
+            text_.append(line.substr(from, i - from));
+            finish_field();
+            from = i + 1;
+        });
+        text_.append(line.substr(from));
+        finish_field();
+        finish_row();
+        return;
+    }
+    // Room first, so that nothing can throw while the text is written.
+    std::size_t delimiters = 0;
+    scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t) { ++delimiters; });
+    reserve_more(ends_, delimiters + 1);
+    reserve_more(rows_, 1);
+    const std::size_t base = text_.size();
+    // The size is passed in, not taken from the callback's argument: some
+    // library versions hand the grown capacity there instead.
+    const std::size_t size = base + line.size() - delimiters;
+    text_.resize_and_overwrite(size, [&](char* t, std::size_t) noexcept {
+        char* w = t + base;
+        std::size_t from = 0;
+        scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t i) {
+            std::memcpy(w, d + from, i - from);
+            w += i - from;
+            ends_.push_back(static_cast<std::uint64_t>(w - t));
+            from = i + 1;
+        });
+        std::memcpy(w, d + from, line.size() - from);
+        ends_.push_back(size);
+        return size;
+    });
+    finish_row();
 }
 
 void RowTable::finish_row() {

@@ -31,6 +31,10 @@ public:
     }
     // The bytes of all fields of row r, back to back, without separators.
     std::uint64_t text_bytes(std::uint64_t r) const noexcept;
+    std::string_view row_text(std::uint64_t r) const noexcept {
+        const std::uint64_t begin = field_start(rows_[r].first);
+        return std::string_view(text_).substr(begin, text_bytes(r));
+    }
 
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
@@ -51,7 +55,12 @@ public:
     void append(char c) { text_.push_back(c); }
     void append(const char* p, std::size_t n) { text_.append(p, n); }
     void finish_field();
+    // finish_field() for bytes known to be valid UTF-8.
+    void finish_valid_field() { ends_.push_back(text_.size()); }
     void finish_row();
+    // Appends a whole row: `line` split at every `delimiter` byte. With
+    // `valid_utf8` the caller vouches for the fields' encoding.
+    void append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
     // Number of fields finished since the last finished row.
     std::uint64_t open_fields() const noexcept { return ends_.size() - row_start_; }
 
@@ -95,6 +104,9 @@ std::size_t repair_utf8(std::string& bytes, std::size_t from);
 // Whether every code point of the valid UTF-8 text `s` has the Unicode
 // White_Space property (true for the empty text).
 bool is_unicode_whitespace(std::string_view s) noexcept;
+
+// Whether `s` is well-formed UTF-8.
+bool is_valid_utf8(std::string_view s) noexcept;
 
 // Whether every byte of `s` is below 0x80.
 bool is_ascii(std::string_view s) noexcept;

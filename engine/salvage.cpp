@@ -100,6 +100,8 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
     SalvageStats stats;
     const std::uint64_t expected = plan.expected;
     ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
+    // One pass over the input spares checking every field on its own.
+    if (plan.delimiter < 0x80 && options.quote_char < 0x80 && is_valid_utf8(text)) parser.trust_utf8();
     const std::string joiner = byte_as_utf8(plan.delimiter);
 
     // The parser appends straight into `rows`; a row that is not accepted is

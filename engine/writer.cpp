@@ -1,6 +1,7 @@
 #include "writer.hpp"
 
 #include "messages.hpp"
+#include "scan.hpp"
 
 #include <cstring>
 
@@ -26,6 +27,10 @@ CleanFormat::CleanFormat(std::uint8_t delimiter, std::uint8_t quote)
       ascii_(delimiter < 0x80 && quote < 0x80) {
     special_['\n'] = special_['\r'] = true;
     special_[delimiter] = special_[quote] = true;
+    sentinels_[0] = '\n';
+    sentinels_[1] = '\r';
+    sentinels_[2] = static_cast<std::uint8_t>(delimiter_[0]);
+    sentinels_[3] = static_cast<std::uint8_t>(quote_[0]);
 }
 
 bool CleanFormat::needs_enclosure(std::string_view field) const noexcept {
@@ -56,6 +61,30 @@ void CleanFormat::append_field(std::string& out, std::string_view field) const {
 
 void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64_t r) const {
     const std::uint64_t n = rows.width(r);
+    const std::string_view text = rows.row_text(r);
+    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (scan::find_any4(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) ==
+        text.size()) {
+        // No field needs enclosure: the fields, the separators, the line feed.
+        const std::size_t at = out.size();
+        const std::size_t sep = delimiter_.size();
+        const std::size_t size = at + text.size() + (n - 1) * sep + 1;
+        out.resize_and_overwrite(size, [&](char* p, std::size_t) {  // see RowTable::append_split_row
+            p += at;
+            for (std::uint64_t f = 0; f < n; ++f) {
+                if (f != 0) {
+                    std::memcpy(p, delimiter_.data(), sep);
+                    p += sep;
+                }
+                const std::string_view field = rows.field(r, f);
+                std::memcpy(p, field.data(), field.size());
+                p += field.size();
+            }
+            *p = '\n';
+            return size;
+        });
+        return;
+    }
     for (std::uint64_t f = 0; f < n; ++f) {
         if (f != 0) out.append(delimiter_);
         append_field(out, rows.field(r, f));

@@ -35,6 +35,9 @@ private:
     std::string quote_;      // UTF-8 of the quote character
     bool ascii_;             // both are single bytes below 0x80
     bool special_[256] = {}; // with ascii_: the bytes that call for enclosure
+    // Bytes whose absence from a row's text proves that no field of the row
+    // needs enclosure: LF, CR and the first bytes of delimiter and quote.
+    std::uint8_t sentinels_[4];
 };
 
 // The quarantine file: a header, then per record its line number, its reason

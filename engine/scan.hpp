@@ -1,0 +1,90 @@
+// Byte searches that the hot loops share, 16 bytes at a time with SSE2 (the
+// x86-64 baseline) and byte by byte elsewhere. Compare-equal only: the SSE4.2
+// string instructions would stop at NUL bytes, which are ordinary data here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace corvel::scan {
+
+// Index of the first byte at or after `i` equal to a, b or c, or n.
+inline std::size_t find_any3(const std::uint8_t* d, std::size_t n, std::size_t i, std::uint8_t a,
+                             std::uint8_t b, std::uint8_t c) noexcept {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                         _mm_cmpeq_epi8(x, vc));
+        if (const int m = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] == a || d[i] == b || d[i] == c) return i;
+    }
+    return n;
+}
+
+// Index of the first byte at or after `i` equal to any of a, b, c, e, or n.
+inline std::size_t find_any4(const std::uint8_t* d, std::size_t n, std::size_t i, std::uint8_t a,
+                             std::uint8_t b, std::uint8_t c, std::uint8_t e) noexcept {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+    const __m128i ve = _mm_set1_epi8(static_cast<char>(e));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(x, ve)));
+        if (const int m = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] == a || d[i] == b || d[i] == c || d[i] == e) return i;
+    }
+    return n;
+}
+
+// Calls f(index) for every byte of [0, n) equal to `b`, in order.
+template <class F>
+inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, F&& f) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vb)));
+        while (m) {
+            f(i + static_cast<std::size_t>(__builtin_ctz(m)));
+            m &= m - 1;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] == b) f(i);
+    }
+}
+
+// Index of the first byte of 0x80 or above at or after `i`, or n.
+inline std::size_t first_non_ascii(const std::uint8_t* d, std::size_t n, std::size_t i) noexcept {
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        if (const int m = _mm_movemask_epi8(x)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] >= 0x80) return i;
+    }
+    return n;
+}
+
+}  // namespace corvel::scan
