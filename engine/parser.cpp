@@ -29,6 +29,32 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
       plain_lines_(delimiter != quote_char && delimiter != kCR && delimiter != kLF &&
                    quote_char != kCR && quote_char != kLF) {}
 
+bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    std::uint64_t p = pos_;
+    if (!plain_lines_ || p >= n) return false;
+    const std::uint64_t e = scan::find_any3(d, n, p, quote_, kCR, kLF);
+    if (e < n && d[e] == quote_) return false;
+    line = input_.substr(p, e - p);
+    p = e;
+    if (p < n) {  // CR, LF and CR LF each end the row and are consumed whole
+        if (d[p] == kCR) ++p;
+        if (p < n && d[p] == kLF) ++p;
+        ++line_;
+    }
+    pos_ = p;
+    return true;
+}
+
+bool ResilientParser::next_plain_line(PlainLine& out) noexcept {
+    if (!trusted_utf8_ || !take_plain_line(out.text)) return false;
+    const auto* d = reinterpret_cast<const std::uint8_t*>(out.text.data());
+    out.fields = 1;
+    scan::for_each_byte(d, out.text.size(), delimiter_, [&](std::size_t) { ++out.fields; });
+    return true;
+}
+
 bool ResilientParser::next_row(RowTable& out) {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::uint64_t n = input_.size();
@@ -55,19 +81,9 @@ bool ResilientParser::next_row(RowTable& out) {
 
     // Most rows are a line without quotes: take the line whole and split it
     // at its delimiters, which is what the state machine below would do.
-    if (plain_lines_) {
-        const std::uint64_t e = scan::find_any3(d, n, p, quote_, kCR, kLF);
-        if (e == n || d[e] != quote_) {
-            out.append_split_row(input_.substr(p, e - p), delimiter_, trusted_utf8_);
-            p = e;
-            if (p < n) {
-                if (d[p] == kCR) ++p;
-                if (p < n && d[p] == kLF) ++p;
-                ++line_;
-            }
-            pos_ = p;
-            return true;
-        }
+    if (std::string_view line; take_plain_line(line)) {
+        out.append_split_row(line, delimiter_, trusted_utf8_);
+        return true;
     }
 
     enum class State { FieldStart, Unquoted, Quoted, AfterQuote };

@@ -11,6 +11,12 @@
 
 namespace corvel {
 
+// A row that is one line without quotes, taken from the input as it stands.
+struct PlainLine {
+    std::string_view text;    // without its line break
+    std::uint64_t fields = 0;  // delimiters + 1
+};
+
 class ResilientParser {
 public:
     // Starts after a leading UTF-8 byte-order mark, on line 1. `input` is
@@ -24,6 +30,12 @@ public:
     // entry points turn them into errors.
     bool next_row(RowTable& out);
 
+    // When the next row is a line without quotes and its UTF-8 is vouched
+    // for (see trust_utf8()), consumes it and describes it in `out`: its
+    // fields are then exactly `out.text` split at the delimiter, needing no
+    // repair. Otherwise returns false and consumes nothing.
+    bool next_plain_line(PlainLine& out) noexcept;
+
     // The caller vouches that the whole input is valid UTF-8, so fields need
     // no checking. Honoured only with an ASCII delimiter and quote, which
     // can never split a character.
@@ -35,6 +47,9 @@ public:
     std::uint64_t pos() const noexcept { return pos_; }
 
 private:
+    // Consumes the next row when it is a line without quotes, giving its text.
+    bool take_plain_line(std::string_view& line) noexcept;
+
     // Whether the quote at `p` (inside a quoted field, followed by a byte that
     // is not a quote) is stray, i.e. part of the field.
     bool quote_is_stray(std::uint64_t p);

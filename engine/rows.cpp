@@ -260,15 +260,23 @@ void RowTable::finish_row() {
     row_start_ = ends_.size();
 }
 
+namespace {
+
+// Refuse up front: a failed attempt at a huge vector may take the machine
+// into swap or be granted lazily and killed later. The budget is for the
+// whole slot table, not one row alone, since every padded row adds to it;
+// half of physical memory leaves room for the copy a reallocation makes.
+std::uint64_t slot_budget() noexcept { return physical_memory() / (2 * RowTable::kFieldSlotBytes); }
+
+}  // namespace
+
+bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= slot_budget(); }
+
 void RowTable::pad_last_row(std::uint64_t width) {
     RowSpan& span = rows_.back();
     if (width <= span.count) return;
     const std::uint64_t extra = width - span.count;
-    // Refuse up front: a failed attempt at a huge vector may take the machine
-    // into swap or be granted lazily and killed later. The budget is for the
-    // whole slot table, not this row alone, since every padded row adds to it;
-    // half of physical memory leaves room for the copy a reallocation makes.
-    const std::uint64_t budget = physical_memory() / (2 * kFieldSlotBytes);
+    const std::uint64_t budget = slot_budget();
     if (extra > budget || ends_.size() > budget - extra) throw std::bad_alloc();
     ends_.resize(ends_.size() + extra, field_begin());
     span.count = width;

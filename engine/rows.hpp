@@ -67,6 +67,9 @@ public:
     // Pads the last row with empty fields up to `width` (greater than its
     // current width). Empty fields cost an offset each and no text.
     void pad_last_row(std::uint64_t width);
+    // Whether `extra` empty fields could ever be had: the limit that
+    // pad_last_row() enforces, for callers that pad without a table.
+    static bool padding_fits(std::uint64_t extra) noexcept;
     // Joins the fields of the last row from index `keep - 1` on into one field,
     // with `separator` between each two, so that the row has `keep` fields.
     // `keep` is at least 1 and below the row's width.

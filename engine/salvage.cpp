@@ -92,11 +92,16 @@ Result<Plan> make_plan(std::string_view text, const SalvageOptions& options) {
 }
 
 // Parses every row of `text` into `rows` and reconciles it. Rejected rows go
-// to `quarantine`. After each accepted row (the last of `rows`),
-// `accepted(rows)` may consume it, or stop the run with an error.
-template <class Accepted>
+// to `quarantine`; accepted ones are handed to `sink`:
+// - sink.row(rows) after each accepted row, the last of `rows`, which the
+//   sink may consume;
+// - when Sink::kTakesLines, sink.line(text, padding) for an accepted row that
+//   is a plain line of the input (see ResilientParser::next_plain_line),
+//   to be followed by `padding` empty fields.
+// Either may stop the run with an error.
+template <class Sink>
 Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& options, const Plan& plan,
-                               RowTable& rows, Quarantine& quarantine, Accepted&& accepted) {
+                               RowTable& rows, Quarantine& quarantine, Sink& sink) {
     SalvageStats stats;
     const std::uint64_t expected = plan.expected;
     ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
@@ -104,9 +109,33 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
     if (plan.delimiter < 0x80 && options.quote_char < 0x80 && is_valid_utf8(text)) parser.trust_utf8();
     const std::string joiner = byte_as_utf8(plan.delimiter);
 
-    // The parser appends straight into `rows`; a row that is not accepted is
-    // moved out again before the next one is read.
-    while (parser.next_row(rows)) {
+    for (;;) {
+        if constexpr (Sink::kTakesLines) {
+            // A plain line that is accepted as it stands, or padded, never
+            // needs to be cut into fields.
+            PlainLine plain;
+            if (parser.next_plain_line(plain)) {
+                const std::uint64_t n = plain.fields;
+                const bool fits = expected == 0 || n == expected;
+                if (fits || (n < expected && options.fill_ragged_rows)) {
+                    const std::uint64_t padding = fits ? 0 : expected - n;
+                    if (!RowTable::padding_fits(padding)) return pad_refusal(expected);
+                    ++stats.total_rows;
+                    ++stats.salvaged_rows;
+                    if (!fits) ++stats.repaired_rows;
+                    if (Status s = sink.line(plain.text, padding); !s) return s.error();
+                    continue;
+                }
+                rows.append_split_row(plain.text, plan.delimiter, true);
+            } else if (!parser.next_row(rows)) {
+                break;
+            }
+        } else if (!parser.next_row(rows)) {
+            break;
+        }
+
+        // The parser appends straight into `rows`; a row that is not accepted
+        // is moved out again before the next one is read.
         ++stats.total_rows;
         const std::uint64_t n = rows.width(rows.size() - 1);
         if (expected != 0 && n != expected) {
@@ -126,8 +155,7 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
             ++stats.repaired_rows;
         }
         ++stats.salvaged_rows;
-        Status s = accepted(rows);
-        if (!s) return s.error();
+        if (Status s = sink.row(rows); !s) return s.error();
     }
 
     stats.quarantined_rows = quarantine.size();
@@ -135,6 +163,37 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
     stats.detected_delimiter = plan.delimiter;
     return stats;
 }
+
+// Keeps accepted rows in the table.
+struct KeepRows {
+    static constexpr bool kTakesLines = false;
+    Status row(RowTable&) { return Done{}; }
+};
+
+// Writes each accepted row as it comes; a plain line is copied as it
+// stands, since none of its fields can need enclosure.
+struct WriteRows {
+    static constexpr bool kTakesLines = true;
+    BufferedOutput& out;
+    const CleanFormat format;
+    const char delimiter;
+
+    Status row(RowTable& rows) {
+        std::string& buf = out.buffer();
+        const std::size_t start = buf.size();
+        format.append_row(buf, rows, 0);
+        rows.clear();
+        return out.line_done(start);
+    }
+    Status line(std::string_view text, std::uint64_t padding) {
+        std::string& buf = out.buffer();
+        const std::size_t start = buf.size();
+        buf.append(text);
+        buf.append(padding, delimiter);
+        buf.push_back('\n');
+        return out.line_done(start);
+    }
+};
 
 // salvage_slice without the catch-all for exhausted memory.
 Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options) {
@@ -144,8 +203,8 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     // Accepted text is at most the input's, but for replaced bytes; pages of
     // the reservation that are never written cost nothing.
     out.rows.reserve_text(text.size());
-    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine,
-                           [](RowTable&) { return Status(Done{}); });
+    KeepRows keep;
+    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine, keep);
     if (!stats) return stats.error();
     out.stats = stats.value();
     return out;
@@ -164,16 +223,11 @@ Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_v
 
     auto output = BufferedOutput::create(output_path);
     if (!output) return output.error();
-    const CleanFormat format(plan.value().delimiter, options.quote_char);
+    WriteRows sink{output.value(), CleanFormat(plan.value().delimiter, options.quote_char),
+                   static_cast<char>(plan.value().delimiter)};
     RowTable row;  // holds one row at a time
     Quarantine quarantine;
-    auto stats = reconcile(text, options, plan.value(), row, quarantine, [&](RowTable& rows) {
-        std::string& buf = output.value().buffer();
-        const std::size_t start = buf.size();
-        format.append_row(buf, rows, 0);
-        rows.clear();
-        return output.value().line_done(start);
-    });
+    auto stats = reconcile(text, options, plan.value(), row, quarantine, sink);
     if (!stats) return stats.error();
     if (Status s = output.value().finish(); !s) return s.error();
     input.value().release();
