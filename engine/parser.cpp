@@ -126,27 +126,36 @@ bool ResilientParser::next_row(RowTable& out) {
         }
 
         case State::Quoted: {
-            const std::uint64_t e = scan::find_any3(d, n, p, quote_, kLF, kLF);
-            out.append(input_.data() + p, e - p);
-            p = e;
-            if (p >= n) break;
-            if (d[p] != quote_) {  // LF inside quotes: kept, and counted
-                ++line_;
-                out.append(static_cast<char>(kLF));
-                ++p;
-            } else if (p + 1 == n) {
-                ++p;
-                state = State::AfterQuote;
-            } else if (d[p + 1] == quote_) {
-                out.append(static_cast<char>(quote_));
-                p += 2;
-            } else if (repair_ && quote_is_stray(p)) {
-                out.append(static_cast<char>(quote_));
-                ++p;
-            } else {
-                ++p;
-                state = State::AfterQuote;
+            // Bytes from `run` on are field text not yet copied: line feeds
+            // and stray quotes stay in the run, so a field is copied in as
+            // few pieces as it has doubled quotes.
+            std::uint64_t run = p;
+            for (;;) {
+                const std::uint64_t e = scan::find_any3(d, n, p, quote_, kLF, kLF);
+                if (e >= n) {
+                    p = n;
+                    break;
+                }
+                if (d[e] != quote_) {  // LF inside quotes: kept, and counted
+                    ++line_;
+                    p = e + 1;
+                } else if (e + 1 == n) {
+                    p = e;
+                    state = State::AfterQuote;
+                    break;
+                } else if (d[e + 1] == quote_) {
+                    out.append(input_.data() + run, e + 1 - run);  // one of the two quotes
+                    p = run = e + 2;
+                } else if (repair_ && quote_is_stray(e)) {
+                    p = e + 1;
+                } else {
+                    p = e;
+                    state = State::AfterQuote;
+                    break;
+                }
             }
+            out.append(input_.data() + run, p - run);
+            if (state == State::AfterQuote) ++p;  // past the closing quote
             break;
         }
 
@@ -183,6 +192,13 @@ bool ResilientParser::quote_is_stray(std::uint64_t p) {
     const std::uint64_t n = input_.size();
     const std::uint64_t from = p + 1;
 
+    // The common case first: text right after the quote, on a stretch of
+    // line already examined.
+    if (const std::uint8_t c = d[from]; !is_blank(c) && c != delimiter_ && c != kCR && c != kLF &&
+                                        from >= scan_from_ && from < scan_end_) {
+        return last_closer_ > from;
+    }
+
     std::uint64_t k;
     if (from >= skip_from_ && from <= skip_to_) {
         k = skip_to_;
@@ -197,8 +213,7 @@ bool ResilientParser::quote_is_stray(std::uint64_t p) {
     // Quotes in [from, k) are blanks followed by non-terminal text, so they
     // cannot close; counting them as candidates changes nothing.
     if (from < scan_from_ || from >= scan_end_) {
-        std::uint64_t eol = k;
-        while (eol < n && d[eol] != kCR && d[eol] != kLF) ++eol;
+        const std::uint64_t eol = scan::find_any3(d, n, k, kCR, kLF, kLF);
         // Walk back from the line end tracking t = "skipping blanks from i+1
         // reaches a delimiter, a line break or the end"; the first quote met
         // with t set is the last closer.
