@@ -56,7 +56,8 @@ struct ReadDescriptor {
 FileBytes::FileBytes(FileBytes&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      discarded_(std::exchange(other.discarded_, 0)) {}
 
 FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
     if (this != &other) {
@@ -64,6 +65,7 @@ FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
+        discarded_ = std::exchange(other.discarded_, 0);
     }
     return *this;
 }
@@ -73,7 +75,14 @@ FileBytes::~FileBytes() { release(); }
 void FileBytes::release() noexcept {
     if (data_) ::munmap(data_, capacity_);
     data_ = nullptr;
-    size_ = capacity_ = 0;
+    size_ = capacity_ = discarded_ = 0;
+}
+
+void FileBytes::discard_before(std::size_t offset) noexcept {
+    const std::size_t end = std::min(offset, capacity_) / kPage * kPage;
+    if (end <= discarded_) return;
+    ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);  // advice; failure only costs memory
+    discarded_ = end;
 }
 
 bool FileBytes::reserve(std::size_t capacity) noexcept {

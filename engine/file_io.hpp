@@ -25,6 +25,9 @@ public:
     std::string_view view() const noexcept { return {data_, size_}; }
     // Gives the memory back early.
     void release() noexcept;
+    // Gives back the whole pages before `offset`, which the caller will not
+    // read again (they would read as zeros).
+    void discard_before(std::size_t offset) noexcept;
 
 private:
     friend Result<FileBytes> read_file(std::string_view path) noexcept;
@@ -33,6 +36,7 @@ private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    std::size_t discarded_ = 0;
 };
 
 // Reads the whole file at `path`, as stored. Fails with the system's error,
@@ -85,6 +89,8 @@ public:
     Status line_done(std::size_t line_start) noexcept {
         return buf_.size() < capacity_ ? Status(Done{}) : write_out(line_start == 0);
     }
+    // Writes the buffer out once it is full, in the middle of a line.
+    Status piece_done() noexcept { return buf_.size() < capacity_ ? Status(Done{}) : write_out(false); }
     // Writes out the rest and closes the file.
     Status finish() noexcept;
 

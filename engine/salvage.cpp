@@ -99,9 +99,13 @@ Result<Plan> make_plan(std::string_view text, const SalvageOptions& options) {
 //   is a plain line of the input (see ResilientParser::next_plain_line),
 //   to be followed by `padding` empty fields.
 // Either may stop the run with an error.
+// When `owned` holds `text`, its pages are given back as the parser leaves
+// them behind, so that the input and its rows are not both held whole.
 template <class Sink>
 Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& options, const Plan& plan,
-                               RowTable& rows, Quarantine& quarantine, Sink& sink) {
+                               RowTable& rows, Quarantine& quarantine, Sink& sink, FileBytes* owned) {
+    constexpr std::uint64_t kDiscardStep = 8 << 20;
+    std::uint64_t kept_from = 0;
     SalvageStats stats;
     const std::uint64_t expected = plan.expected;
     ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
@@ -110,6 +114,12 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
     const std::string joiner = byte_as_utf8(plan.delimiter);
 
     for (;;) {
+        // Every row so far has been copied out or written: the parser never
+        // reads behind its position.
+        if (owned && parser.pos() - kept_from >= kDiscardStep) {
+            kept_from = parser.pos();
+            owned->discard_before(kept_from);
+        }
         if constexpr (Sink::kTakesLines) {
             // A plain line that is accepted as it stands, or padded, never
             // needs to be cut into fields.
@@ -178,12 +188,21 @@ struct WriteRows {
     const CleanFormat format;
     const char delimiter;
 
+    // Rows longer than this go out in slices of this size.
+    static constexpr std::size_t kSlice = 1 << 20;
+
     Status row(RowTable& rows) {
         std::string& buf = out.buffer();
         const std::size_t start = buf.size();
-        format.append_row(buf, rows, 0);
+        Status s = Done{};
+        if (rows.text_bytes(0) < kSlice) {
+            format.append_row(buf, rows, 0);
+            s = out.line_done(start);
+        } else {
+            s = format.append_row_sliced(buf, rows, 0, kSlice, [&] { return out.piece_done(); });
+        }
         rows.clear();
-        return out.line_done(start);
+        return s;
     }
     Status line(std::string_view text, std::uint64_t padding) {
         std::string& buf = out.buffer();
@@ -196,7 +215,7 @@ struct WriteRows {
 };
 
 // salvage_slice without the catch-all for exhausted memory.
-Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options) {
+Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options, FileBytes* owned) {
     SalvageOutcome out;
     auto plan = make_plan(text, options);
     if (!plan) return plan.error();
@@ -204,7 +223,7 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     // the reservation that are never written cost nothing.
     out.rows.reserve_text(text.size());
     KeepRows keep;
-    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine, keep);
+    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine, keep, owned);
     if (!stats) return stats.error();
     out.stats = stats.value();
     return out;
@@ -227,7 +246,7 @@ Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_v
                    static_cast<char>(plan.value().delimiter)};
     RowTable row;  // holds one row at a time
     Quarantine quarantine;
-    auto stats = reconcile(text, options, plan.value(), row, quarantine, sink);
+    auto stats = reconcile(text, options, plan.value(), row, quarantine, sink, &input.value());
     if (!stats) return stats.error();
     if (Status s = output.value().finish(); !s) return s.error();
     input.value().release();
@@ -255,10 +274,20 @@ SalvageError out_of_memory() { return SalvageError::out_of_memory(std::string(ms
 
 Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept {
     try {
-        return salvage(text, options);
+        return salvage(text, options, nullptr);
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
         // A size past what a container can index: no less a lack of memory.
+    }
+    return out_of_memory();
+}
+
+Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options) noexcept {
+    try {
+        const std::string_view text = bytes.view();
+        return salvage(text, options, &bytes);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
     }
     return out_of_memory();
 }

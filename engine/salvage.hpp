@@ -3,6 +3,7 @@
 #pragma once
 
 #include "error.hpp"
+#include "file_io.hpp"
 #include "rows.hpp"
 
 #include <cstdint>
@@ -74,6 +75,10 @@ struct SalvageOutcome {
 // Never fails on any text; the only error is memory that cannot be had,
 // including an expected width too large to pad rows to.
 Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept;
+
+// salvage_slice over bytes it takes over, giving their memory back as it
+// goes: the input and all of its rows are never held at once.
+Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options) noexcept;
 
 // Reads the file at `input_path` whole, salvages it, writes the accepted rows
 // as a clean CSV file at `output_path` and, when a path is given, the rejected

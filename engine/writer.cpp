@@ -54,6 +54,14 @@ bool CleanFormat::needs_enclosure(std::string_view field) const noexcept {
            field.find(quote_) != std::string_view::npos;
 }
 
+void CleanFormat::append_piece(std::string& out, std::string_view piece, bool enclose) const {
+    if (enclose) {
+        append_doubling(out, piece, quote_);
+    } else {
+        out.append(piece);
+    }
+}
+
 void CleanFormat::append_field(std::string& out, std::string_view field) const {
     if (!needs_enclosure(field)) {
         out.append(field);

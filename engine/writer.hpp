@@ -28,8 +28,35 @@ public:
     // Appends one field by the quoting rule.
     void append_field(std::string& out, std::string_view field) const;
 
+    // As append_row(), but in slices of about `slice` bytes, calling
+    // `flush()` (which returns a Status) after each, so that a huge row is
+    // never held whole in `out`.
+    template <class Flush>
+    Status append_row_sliced(std::string& out, const RowTable& rows, std::uint64_t r, std::size_t slice,
+                             Flush&& flush) const {
+        for (std::uint64_t f = 0; f < rows.width(r); ++f) {
+            if (f != 0) out.append(delimiter_);
+            std::string_view field = rows.field(r, f);
+            const bool enclose = needs_enclosure(field);
+            if (enclose) out.append(quote_);
+            while (!field.empty()) {
+                std::size_t cut = field.size() < slice ? field.size() : slice;
+                // Never between the two bytes of a two-byte quote.
+                if (cut < field.size() && quote_.size() == 2 && field[cut - 1] == quote_[0]) ++cut;
+                append_piece(out, field.substr(0, cut), enclose);
+                field.remove_prefix(cut);
+                if (Status s = flush(); !s) return s;
+            }
+            if (enclose) out.append(quote_);
+        }
+        out.push_back('\n');
+        return flush();
+    }
+
 private:
     bool needs_enclosure(std::string_view field) const noexcept;
+    // Field text as is, or with the quote doubled when the field is enclosed.
+    void append_piece(std::string& out, std::string_view piece, bool enclose) const;
 
     std::string delimiter_;  // UTF-8 of the delimiter character
     std::string quote_;      // UTF-8 of the quote character

@@ -36,8 +36,9 @@ PyObject* make_reader(PyTypeObject* type, const ReaderValues& v) {
     Result<SalvageOutcome> outcome = [&]() -> Result<SalvageOutcome> {
         Result<FileBytes> bytes = read_file(v[0].text);
         if (!bytes) return bytes.error();
-        // The bytes and the rejected rows go when this returns.
-        return salvage_slice(bytes.value().view(), to_options(std::span(v).subspan<1, kOptionCount>()));
+        // The bytes are given back as they are parsed; the rejected rows go
+        // with the outcome.
+        return salvage_owned(std::move(bytes).value(), to_options(std::span(v).subspan<1, kOptionCount>()));
     }();
     if (!outcome) return raise_by_kind(outcome.error());
 
