@@ -72,6 +72,31 @@ std::size_t first_invalid(const unsigned char* s, std::size_t n, std::size_t i) 
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
+template <class String>
+std::size_t repair_in_place(String& bytes, std::size_t from) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    const std::size_t bad = first_invalid(s, n, from);
+    if (bad == n) return std::string::npos;
+
+    String tail;
+    tail.reserve(n - bad + 8);
+    std::size_t i = bad;
+    while (i < n) {
+        // Copy the valid run up to the next invalid sequence in one piece.
+        const std::size_t next = first_invalid(s, n, i);
+        tail.append(bytes, i, next - i);
+        i = next;
+        if (i >= n) break;
+        bool ok;
+        i += utf8_step(s, n, i, ok);
+        tail.append(kReplacement, 3);
+    }
+    bytes.resize(bad);
+    bytes += tail;
+    return bad;
+}
+
 
 }  // namespace
 
@@ -97,28 +122,11 @@ bool is_ascii(std::string_view s) noexcept {
     return first_non_ascii(reinterpret_cast<const unsigned char*>(s.data()), s.size(), 0) == s.size();
 }
 
-std::size_t repair_utf8(std::string& bytes, std::size_t from) {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    const std::size_t bad = first_invalid(s, n, from);
-    if (bad == n) return std::string::npos;
+std::size_t repair_utf8(std::string& bytes, std::size_t from) { return repair_in_place(bytes, from); }
 
-    std::string tail;
-    tail.reserve(n - bad + 8);
-    std::size_t i = bad;
-    while (i < n) {
-        // Copy the valid run up to the next invalid sequence in one piece.
-        const std::size_t next = first_invalid(s, n, i);
-        tail.append(bytes, i, next - i);
-        i = next;
-        if (i >= n) break;
-        bool ok;
-        i += utf8_step(s, n, i, ok);
-        tail.append(kReplacement, 3);
-    }
-    bytes.resize(bad);
-    bytes += tail;
-    return bad;
+std::size_t repair_utf8(std::basic_string<char, std::char_traits<char>, BigAllocator<char>>& bytes,
+                        std::size_t from) {
+    return repair_in_place(bytes, from);
 }
 
 bool is_unicode_whitespace(std::string_view s) noexcept {
@@ -163,6 +171,12 @@ std::vector<std::string> RowTable::row(std::uint64_t r) const {
     out.reserve(width(r));
     for (std::uint64_t f = 0; f < width(r); ++f) out.emplace_back(field(r, f));
     return out;
+}
+
+void RowTable::reserve(std::uint64_t text_bytes, std::uint64_t fields, std::uint64_t rows) {
+    text_.reserve(text_bytes);
+    ends_.reserve(fields);
+    rows_.reserve(rows);
 }
 
 void RowTable::clear() noexcept {
@@ -269,6 +283,8 @@ namespace {
 std::uint64_t slot_budget() noexcept { return physical_memory() / (2 * RowTable::kFieldSlotBytes); }
 
 }  // namespace
+
+std::uint64_t RowTable::max_slots() noexcept { return slot_budget(); }
 
 bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= slot_budget(); }
 

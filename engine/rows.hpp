@@ -11,6 +11,8 @@
 // after parsing.
 #pragma once
 
+#include "memory.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,9 +41,10 @@ public:
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
-    // Capacity hint for the text of all rows to come, so that the arena is
-    // not copied over and over while it grows.
-    void reserve_text(std::uint64_t bytes) { text_.reserve(bytes); }
+    // Capacity for the rows to come, so that the buffers are not copied over
+    // and over while they grow. Reserved memory that is never written costs
+    // nothing.
+    void reserve(std::uint64_t text_bytes, std::uint64_t fields, std::uint64_t rows);
 
     // Empties the table but keeps its capacity.
     void clear() noexcept;
@@ -78,6 +81,10 @@ public:
     // Bytes held by the table's buffers (capacity), for memory accounting.
     std::uint64_t allocated_bytes() const noexcept;
 
+    // Most field slots a table may hold: anything beyond is refused as too
+    // large for memory.
+    static std::uint64_t max_slots() noexcept;
+
     // Test hook and memory estimate: bytes one field slot costs.
     static constexpr std::uint64_t kFieldSlotBytes = sizeof(std::uint64_t);
 
@@ -92,9 +99,10 @@ private:
     // Where the field being collected starts.
     std::uint64_t field_begin() const noexcept { return field_start(ends_.size()); }
 
-    std::string text_;
-    std::vector<std::uint64_t> ends_;
-    std::vector<RowSpan> rows_;
+    using Text = std::basic_string<char, std::char_traits<char>, BigAllocator<char>>;
+    Text text_;
+    std::vector<std::uint64_t, BigAllocator<std::uint64_t>> ends_;
+    std::vector<RowSpan, BigAllocator<RowSpan>> rows_;
     std::uint64_t row_start_ = 0;  // index in ends_ where the open row starts
 };
 
@@ -103,6 +111,8 @@ private:
 // unchanged. Returns the offset of the first invalid byte, or npos when the
 // text was valid and nothing was changed.
 std::size_t repair_utf8(std::string& bytes, std::size_t from);
+std::size_t repair_utf8(std::basic_string<char, std::char_traits<char>, BigAllocator<char>>& bytes,
+                        std::size_t from);
 
 // Whether every code point of the valid UTF-8 text `s` has the Unicode
 // White_Space property (true for the empty text).

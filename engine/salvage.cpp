@@ -4,8 +4,10 @@
 #include "heuristics.hpp"
 #include "messages.hpp"
 #include "parser.hpp"
+#include "scan.hpp"
 #include "writer.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -219,9 +221,20 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     SalvageOutcome out;
     auto plan = make_plan(text, options);
     if (!plan) return plan.error();
-    // Accepted text is at most the input's, but for replaced bytes; pages of
-    // the reservation that are never written cost nothing.
-    out.rows.reserve_text(text.size());
+    // Room for every row at once, so that no buffer is copied while it grows
+    // (a copy would hold two of it for a moment). Pages of the reservation
+    // that are never written cost nothing. Accepted text is at most the
+    // input's, but for replaced bytes. Rows are at most the line breaks,
+    // plus one; each has at most one field per delimiter, plus one, or
+    // exactly the expected width.
+    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::uint8_t delimiter = plan.value().delimiter;
+    const std::uint64_t rows = scan::count_any3(d, text.size(), '\r', '\n', '\n') + 1;
+    std::uint64_t fields = scan::count_any3(d, text.size(), delimiter, delimiter, delimiter) + rows;
+    if (const std::uint64_t e = plan.value().expected; e != 0 && rows <= RowTable::max_slots() / e) {
+        fields = std::max(fields, rows * e);
+    }
+    out.rows.reserve(text.size(), std::min(fields, RowTable::max_slots()), rows);
     KeepRows keep;
     auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine, keep, owned);
     if (!stats) return stats.error();

@@ -73,6 +73,26 @@ inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, 
     }
 }
 
+// Number of bytes of [0, n) equal to a, b or c.
+inline std::size_t count_any3(const std::uint8_t* d, std::size_t n, std::uint8_t a, std::uint8_t b,
+                              std::uint8_t c) noexcept {
+    std::size_t count = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                         _mm_cmpeq_epi8(x, vc));
+        count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(hit))));
+    }
+#endif
+    for (; i < n; ++i) count += (d[i] == a || d[i] == b || d[i] == c) ? 1 : 0;
+    return count;
+}
+
 // Index of the first byte of 0x80 or above at or after `i`, or n.
 inline std::size_t first_non_ascii(const std::uint8_t* d, std::size_t n, std::size_t i) noexcept {
 #if defined(__SSE2__)
