@@ -67,9 +67,9 @@ PyObject* py_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // A new str for valid UTF-8 `s`; ASCII is copied straight into place.
-PyObject* new_str(std::string_view s) {
+PyObject* new_str(std::string_view s, bool ascii) {
     const auto n = static_cast<Py_ssize_t>(s.size());
-    if (!is_ascii(s)) return PyUnicode_DecodeUTF8(s.data(), n, nullptr);
+    if (!ascii) return PyUnicode_DecodeUTF8(s.data(), n, nullptr);
     PyObject* str = PyUnicode_New(n, 127);
     if (str && n) std::memcpy(PyUnicode_DATA(str), s.data(), s.size());
     return str;
@@ -88,8 +88,11 @@ PyObject* reader_next(PyObject* self) {
     const std::uint64_t n = r->rows.width(row);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
+    // One test for the whole row spares one per field in the common case.
+    const bool ascii_row = is_ascii(r->rows.row_text(row));
     for (std::uint64_t f = 0; f < n; ++f) {
-        PyObject* s = new_str(r->rows.field(row, f));
+        const std::string_view field = r->rows.field(row, f);
+        PyObject* s = new_str(field, ascii_row || is_ascii(field));
         if (!s) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), s);
     }
