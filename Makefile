@@ -6,6 +6,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= $(shell nproc)
 FLAVOURS := 3.14 3.14t
+BENCH_ARGS ?=
 
 .PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests bench clean
 
@@ -59,10 +60,12 @@ test: engine-tests python-tests sanitize-tests
 demo: install-3.14
 	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv $(BUILD)/demo
 
-bench: install-3.14
+# Not part of `test`: the competitors live in venvs of their own (bench/venv.sh).
+bench: deps
 	cmake -S . -B $(BUILD)/bench -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
-	@$(BUILD)/venv-3.14/bin/python bench/run.py $(BUILD)/bench/engine_bench
+	@bench/venv.sh 3.14t >/dev/null
+	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) bench/out
