@@ -214,3 +214,17 @@ def test_width_beyond_memory_is_memory_error(tmp_path):
     for width in (2**40, 2**64 - 1):
         with pytest.raises(MemoryError):
             corvel.salvage_file(str(src), str(tmp_path / "out.csv"), expected_columns=width)
+
+
+@pytest.mark.parametrize("call", [
+    lambda src, out: corvel.salvage_file(src, out),
+    lambda src, out: corvel.SalvageReader(src),
+])
+def test_file_larger_than_memory_is_memory_error(tmp_path, call):
+    # A sparse file costs no disk; it is refused before anything is allocated.
+    src = tmp_path / "huge.csv"
+    with open(src, "wb") as f:
+        f.truncate(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") + 1)
+    with pytest.raises(MemoryError, match="not enough memory to read the whole file"):
+        call(str(src), str(tmp_path / "out.csv"))
+    assert not (tmp_path / "out.csv").exists()
