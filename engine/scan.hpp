@@ -82,11 +82,19 @@ inline std::size_t count_any3(const std::uint8_t* d, std::size_t n, std::uint8_t
     const __m128i va = _mm_set1_epi8(static_cast<char>(a));
     const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
     const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                         _mm_cmpeq_epi8(x, vc));
-        count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(hit))));
+    // Each lane counts its hits (a hit is -1, so subtract); lanes are summed
+    // before any of them can reach 256. Baseline x86-64 has no popcount.
+    while (i + 16 <= n) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                             _mm_cmpeq_epi8(x, vc));
+            lanes = _mm_sub_epi8(lanes, hit);
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
 #endif
     for (; i < n; ++i) count += (d[i] == a || d[i] == b || d[i] == c) ? 1 : 0;

@@ -1,0 +1,42 @@
+#include "scan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace corvel::scan {
+namespace {
+
+// The vector paths against plain loops, on every length and offset around
+// the 16-byte blocks and across the 255-block counting batches.
+TEST(Scan, AgreesWithByteLoops) {
+    std::mt19937 rng(7);
+    const std::uint8_t alphabet[] = {'a', ',', '"', '\n', '\r', 0x00, 0x80, 0xC3, 0xFF};
+    for (const std::size_t n : {0u, 1u, 15u, 16u, 17u, 33u, 100u, 4095u, 4096u, 4097u, 9000u}) {
+        std::vector<std::uint8_t> d(n);
+        for (auto& b : d) b = alphabet[rng() % std::size(alphabet)];
+        for (std::size_t from = 0; from < std::min<std::size_t>(n, 40); from += 3) {
+            std::size_t any3 = from, any4 = from, high = from;
+            while (any3 < n && d[any3] != ',' && d[any3] != '"' && d[any3] != '\n') ++any3;
+            while (any4 < n && d[any4] != ',' && d[any4] != '"' && d[any4] != '\n' && d[any4] != '\r') ++any4;
+            while (high < n && d[high] < 0x80) ++high;
+            EXPECT_EQ(find_any3(d.data(), n, from, ',', '"', '\n'), any3) << n << " " << from;
+            EXPECT_EQ(find_any4(d.data(), n, from, ',', '"', '\n', '\r'), any4) << n << " " << from;
+            EXPECT_EQ(first_non_ascii(d.data(), n, from), high) << n << " " << from;
+        }
+        std::vector<std::size_t> want, got;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (d[i] == 0x00) want.push_back(i);
+            if (d[i] == '\r' || d[i] == '\n' || d[i] == 0xFF) ++count;
+        }
+        for_each_byte(d.data(), n, 0x00, [&](std::size_t i) { got.push_back(i); });
+        EXPECT_EQ(got, want) << n;
+        EXPECT_EQ(count_any3(d.data(), n, '\r', '\n', 0xFF), count) << n;
+    }
+}
+
+}  // namespace
+}  // namespace corvel::scan
