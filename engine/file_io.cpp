@@ -26,8 +26,6 @@ constexpr std::size_t kMaxRead = 0x7ffff000;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
-
 SalvageError too_large(std::uint64_t bytes) {
     std::string text(msg::kFileTooLarge);
     text += std::to_string(bytes);
@@ -35,12 +33,30 @@ SalvageError too_large(std::uint64_t bytes) {
     return SalvageError::out_of_memory(std::move(text));
 }
 
-int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
+constexpr int kNulInPath = -2;
+constexpr int kNoMemory = -3;
+
+// open() on a path given as text, retried when interrupted. Returns the
+// descriptor, or -1 with errno set, or one of the two codes above.
+int open_retrying(std::string_view path, int flags, mode_t mode = 0) noexcept {
+    if (path.find('\0') != std::string_view::npos) return kNulInPath;
+    std::string p;
+    try {
+        p.assign(path);  // for the terminating NUL
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
     int fd;
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        fd = ::open(p.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+SalvageError open_error(int code) {
+    if (code == kNulInPath) return SalvageError::io(std::string(msg::kNulInPath));
+    if (code == kNoMemory) return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+    return SalvageError::from_errno(errno);
 }
 
 // Closes a descriptor that was only read from when it goes out of scope.
@@ -101,15 +117,8 @@ bool FileBytes::reserve(std::size_t capacity) noexcept {
 }
 
 Result<FileBytes> read_file(std::string_view path) noexcept {
-    if (has_nul(path)) return SalvageError::io(std::string(msg::kNulInPath));
-    std::string p;
-    try {
-        p.assign(path);
-    } catch (const std::bad_alloc&) {
-        return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
-    }
-    const int fd = open_retrying(p, O_RDONLY);
-    if (fd < 0) return SalvageError::from_errno(errno);
+    const int fd = open_retrying(path, O_RDONLY);
+    if (fd < 0) return open_error(fd);
     ReadDescriptor closer{fd};
 
     // The size is a hint only: the file may grow or shrink while it is read,
@@ -144,15 +153,8 @@ Result<FileBytes> read_file(std::string_view path) noexcept {
 // ---- OutputFile
 
 Result<OutputFile> OutputFile::create(std::string_view path) noexcept {
-    if (has_nul(path)) return SalvageError::io(std::string(msg::kNulInPath));
-    std::string p;
-    try {
-        p.assign(path);
-    } catch (const std::bad_alloc&) {
-        return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
-    }
-    const int fd = open_retrying(p, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) return SalvageError::from_errno(errno);
+    const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return open_error(fd);
     return OutputFile(fd);
 }
 
