@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 FLAVOURS := 3.14 3.14t
 BENCH_ARGS ?=
 
-.PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests bench clean
+.PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests bench clean \
+        fuzz-build fuzz-smoke fuzz fuzz-merge
 
 deps:
 	@tools/ensure-deps.sh
@@ -55,7 +56,18 @@ python-tests: install probes
 	        $(CURDIR)/$(BUILD)/venv-$$f/bin/python -m pytest -q -p no:cacheprovider python) || exit 1; \
 	done
 
-test: engine-tests python-tests sanitize-tests
+# libFuzzer targets (clang): a short run of each inside `test`; long runs and
+# folding new coverage into the committed corpus by hand.
+fuzz-build: deps
+	@fuzz/build.sh >/dev/null
+fuzz-smoke: fuzz-build
+	@fuzz/run.sh smoke
+fuzz: fuzz-build
+	@fuzz/run.sh long
+fuzz-merge: fuzz-build
+	@fuzz/run.sh merge
+
+test: engine-tests python-tests sanitize-tests fuzz-smoke
 
 demo: install-3.14
 	@$(BUILD)/venv-3.14/bin/python samples/demo.py samples/broken.csv $(BUILD)/demo

@@ -30,7 +30,7 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
 CleanFormat::CleanFormat(std::uint8_t delimiter, std::uint8_t quote)
     : delimiter_(byte_as_utf8(delimiter)), quote_(byte_as_utf8(quote)),
       ascii_(delimiter < 0x80 && quote < 0x80) {
-    special_['\n'] = special_['\r'] = true;
+    special_[static_cast<unsigned char>('\n')] = special_[static_cast<unsigned char>('\r')] = true;
     special_[delimiter] = special_[quote] = true;
     sentinels_[0] = '\n';
     sentinels_[1] = '\r';
