@@ -101,6 +101,44 @@ inline std::size_t count_any3(const std::uint8_t* d, std::size_t n, std::uint8_t
     return count;
 }
 
+// Number of bytes of [from, to) equal to b; all of [0, to) may be read.
+// Short spans (a line) are counted block-wise too: the last block is read
+// ending at `to` and its lanes before the span are masked off.
+inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size_t to,
+                              std::uint8_t b) noexcept {
+    std::size_t count = 0;
+    std::size_t i = from;
+#if defined(__SSE2__)
+    static constexpr std::uint8_t kTailMask[32] = {0,    0,    0,    0,    0,    0,    0,    0,
+                                                   0,    0,    0,    0,    0,    0,    0,    0,
+                                                   0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                   0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    while (i + 16 <= to) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int k = 0; k < 255 && i + 16 <= to; ++k, i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(x, vb));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+    if (i < to && to >= 16) {
+        // The block [to - 16, to), of which only the last to - i lanes count.
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + to - 16));
+        const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMask + (to - i)));
+        const __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(x, vb), keep);
+        const __m128i sums = _mm_sad_epu8(_mm_sub_epi8(_mm_setzero_si128(), hits), _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+        i = to;
+    }
+#endif
+    for (; i < to; ++i) count += d[i] == b ? 1 : 0;
+    return count;
+}
+
 // Index of the first byte of 0x80 or above at or after `i`, or n.
 inline std::size_t first_non_ascii(const std::uint8_t* d, std::size_t n, std::size_t i) noexcept {
 #if defined(__SSE2__)

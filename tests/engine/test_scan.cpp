@@ -35,6 +35,13 @@ TEST(Scan, AgreesWithByteLoops) {
         for_each_byte(d.data(), n, 0x00, [&](std::size_t i) { got.push_back(i); });
         EXPECT_EQ(got, want) << n;
         EXPECT_EQ(count_any3(d.data(), n, '\r', '\n', 0xFF), count) << n;
+        for (std::size_t from = 0; from <= n; from += 1 + from / 3) {
+            for (std::size_t to = from; to <= n; to += 1 + (to - from) / 2) {
+                std::size_t commas = 0;
+                for (std::size_t i = from; i < to; ++i) commas += d[i] == ',' ? 1 : 0;
+                ASSERT_EQ(count_byte(d.data(), from, to, ','), commas) << n << " " << from << " " << to;
+            }
+        }
     }
 }
 
