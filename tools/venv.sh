@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes (once) a virtual environment for one interpreter flavour with the
-# project's build and test tools, and prints its python's path.
+# project's build and test tools, and prints its python's path. The stamp
+# records the tool list, so a venv made before a tool was added gets it too.
 #
 #   tools/venv.sh 3.14 | 3.14t
 set -euo pipefail
@@ -9,13 +10,15 @@ flavour=${1:?usage: venv.sh 3.14|3.14t}
 root=$(cd "$(dirname "$0")/.." && pwd)
 venv=$root/build/venv-$flavour
 stamp=$venv/.corvel-tools
-tools=("pytest>=8" "scikit-build-core>=0.10")
+tools=("pytest>=8" "scikit-build-core>=0.10" "hypothesis>=6.100")
 
-if [[ ! -f $stamp ]]; then
+if [[ ! -x $venv/bin/python || ! -f $stamp ]]; then
     base=$("$root/tools/bootstrap-python.sh" "$flavour")
     rm -rf "$venv"
     "$base" -m venv "$venv"
+fi
+if [[ "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}" >&2
-    touch "$stamp"
+    echo "${tools[*]}" >"$stamp"
 fi
 echo "$venv/bin/python"
