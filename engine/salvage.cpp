@@ -242,6 +242,22 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     return out;
 }
 
+// Rows are padded as they are written, so a width too large to pad any row
+// to would only be refused after the output file had been truncated. When
+// the width is that large, find the row that would be refused first; this
+// costs a parse only for widths beyond any memory.
+Status check_padding(std::string_view text, const SalvageOptions& options, const Plan& plan) {
+    if (!options.fill_ragged_rows || RowTable::padding_fits(plan.expected)) return Done{};
+    ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
+    RowTable row;
+    while (parser.next_row(row)) {
+        const std::uint64_t n = row.width(0);
+        if (n < plan.expected && !RowTable::padding_fits(plan.expected - n)) return pad_refusal(plan.expected);
+        row.clear();
+    }
+    return Done{};
+}
+
 // salvage_file without the catch-all. Accepted rows are written as they are
 // parsed, so memory holds the input and the rejected rows, not every row.
 Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_view output_path,
@@ -252,6 +268,7 @@ Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_v
     const std::string_view text = input.value().view();
     auto plan = make_plan(text, options);
     if (!plan) return plan.error();
+    if (Status s = check_padding(text, options, plan.value()); !s) return s.error();
 
     auto output = BufferedOutput::create(output_path);
     if (!output) return output.error();

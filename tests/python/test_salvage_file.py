@@ -90,24 +90,20 @@ def test_files_and_summary(run, data, options, summary, clean, quarantine):
     assert quar == b"line,reason,raw_content\n" + quarantine
 
 
-def test_round_trip_through_csv_module(run):
+def test_round_trip_through_csv_module(run, tmp_path):
     data = (b'\xef\xbb\xbfid;name;note\n1;"Ada; Countess";"said ""hi"" twice"\n2;Grace\n'
             b'3;Ken;"multi\nline";extra\n4;caf\xe9;ok\r\n5;"unclosed;x\n')
     s, out, _ = run(data)
     rows = list(csv.reader(io.StringIO(out.decode("utf-8"), newline=""), delimiter=";", strict=True))
-    with corvel.SalvageReader(_write(data)) as reader:
+    with corvel.SalvageReader(str(tmp_path / "in.csv")) as reader:
         assert rows == list(reader)
     assert len(rows) == s.salvaged_rows
 
 
-def _write(data: bytes) -> str:
-    path = pathlib.Path(os.environ.get("TMPDIR", "/tmp")) / f"corvel-rt-{os.getpid()}.csv"
-    path.write_bytes(data)
-    return str(path)
-
-
-def test_summary_object():
-    s = corvel.salvage_file(_write(b"a\tb\nc\td\n"), os.devnull)
+def test_summary_object(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a\tb\nc\td\n")
+    s = corvel.salvage_file(str(src), os.devnull)
     assert repr(s) == str(s) == (
         "<SalvageSummary total_rows=2 salvaged_rows=2 repaired_rows=0 quarantined_rows=0 "
         "delimiter='\t' inferred_columns=2>"
@@ -209,11 +205,14 @@ def test_binding_errors(raises_with_note, args, message):
 
 
 def test_width_beyond_memory_is_memory_error(tmp_path):
-    src = tmp_path / "in.csv"
+    src, out = tmp_path / "in.csv", tmp_path / "out.csv"
     src.write_bytes(b"a,b\n")
+    out.write_bytes(b"an earlier run's output\n")
     for width in (2**40, 2**64 - 1):
         with pytest.raises(MemoryError):
-            corvel.salvage_file(str(src), str(tmp_path / "out.csv"), expected_columns=width)
+            corvel.salvage_file(str(src), str(out), expected_columns=width)
+    # Refused before the output was touched.
+    assert out.read_bytes() == b"an earlier run's output\n"
 
 
 @pytest.mark.parametrize("call", [
