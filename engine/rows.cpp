@@ -245,8 +245,7 @@ void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, b
         return;
     }
     // Room first, so that nothing can throw while the text is written.
-    std::size_t delimiters = 0;
-    scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t) { ++delimiters; });
+    const std::size_t delimiters = scan::count_byte(d, 0, line.size(), delimiter);
     reserve_more(ends_, delimiters + 1);
     reserve_more(rows_, 1);
     const std::size_t base = text_.size();
