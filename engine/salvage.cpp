@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -131,7 +132,7 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
                 const bool fits = expected == 0 || n == expected;
                 if (fits || (n < expected && options.fill_ragged_rows)) {
                     const std::uint64_t padding = fits ? 0 : expected - n;
-                    if (!RowTable::padding_fits(padding)) return pad_refusal(expected);
+                    if (padding != 0 && !RowTable::padding_fits(padding)) return pad_refusal(expected);
                     ++stats.total_rows;
                     ++stats.salvaged_rows;
                     if (!fits) ++stats.repaired_rows;
@@ -209,9 +210,14 @@ struct WriteRows {
     Status line(std::string_view text, std::uint64_t padding) {
         std::string& buf = out.buffer();
         const std::size_t start = buf.size();
-        buf.append(text);
-        buf.append(padding, delimiter);
-        buf.push_back('\n');
+        const std::size_t size = start + text.size() + padding + 1;
+        buf.resize_and_overwrite(size, [&](char* p, std::size_t) noexcept {  // see RowTable::append_split_row
+            p += start;
+            std::memcpy(p, text.data(), text.size());
+            std::memset(p + text.size(), delimiter, padding);
+            p[text.size() + padding] = '\n';
+            return size;
+        });
         return out.line_done(start);
     }
 };
