@@ -2,6 +2,9 @@
 //   engine_bench FILE...
 // For each file: parse (every row, no reconciliation), then salvage_slice
 // (sniffing, inference and reconciliation). Best of a few runs, in MB/s.
+// Then, on the first file, the clean file's write buffer: the file's lines
+// written through buffers of several sizes, which is what sets its size.
+#include "file_io.hpp"
 #include "heuristics.hpp"
 #include "parser.hpp"
 #include "salvage.hpp"
@@ -35,6 +38,33 @@ double best_seconds(int runs, F&& f) {
     return best;
 }
 
+// Writes the lines of `path` to a fresh file through each buffer size.
+void write_buffers(const char* path) {
+    const std::string text = slurp(path);
+    const std::string out = "/tmp/corvel-engine-bench.csv";
+    std::printf("\n%-28s %12s\n", "write buffer", "MB/s");
+    for (const std::size_t capacity : {std::size_t{8} << 10, std::size_t{64} << 10, std::size_t{256} << 10,
+                                       std::size_t{1} << 20, std::size_t{4} << 20}) {
+        const double seconds = best_seconds(5, [&] {
+            auto file = corvel::BufferedOutput::create(out, capacity);
+            if (!file) return;
+            std::size_t from = 0;
+            while (from < text.size()) {
+                std::size_t end = text.find('\n', from);
+                end = end == std::string::npos ? text.size() : end + 1;
+                std::string& buf = file.value().buffer();
+                const std::size_t start = buf.size();
+                buf.append(text, from, end - from);
+                if (!file.value().line_done(start)) return;
+                from = end;
+            }
+            (void)file.value().finish();
+        });
+        std::printf("%-28zu %12.1f\n", capacity, static_cast<double>(text.size()) / 1e6 / seconds);
+    }
+    std::remove(out.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,5 +94,6 @@ int main(int argc, char** argv) {
         std::printf("%-28s %10.1f %12llu %12.1f %12.1f\n", name, mb, static_cast<unsigned long long>(rows),
                     mb / parse, mb / salvage);
     }
+    if (argc > 1) write_buffers(argv[1]);
     return 0;
 }
