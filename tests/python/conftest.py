@@ -2,6 +2,7 @@ import csv
 import io
 import os
 import tempfile
+import threading
 
 import pytest
 from hypothesis import settings
@@ -69,6 +70,20 @@ def check_salvage(src, out, quar, **options):
     for record in records:
         assert len(record) == 3 and record[0].isdecimal() and record[1].startswith("Row has")
     return s
+
+
+def run_threads(count, work):
+    """Runs work(k) on `count` threads at once, k = 0 .. count-1, and waits."""
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+@pytest.fixture(name="run_threads")
+def run_threads_fixture():
+    return run_threads
 
 
 def pytest_sessionstart(session):

@@ -153,7 +153,7 @@ def test_no_leaks(csv_file):
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
-def test_shared_reader_across_threads(csv_file):
+def test_shared_reader_across_threads(csv_file, run_threads):
     n = 20_000
     reader = corvel.open(csv_file(b"".join(b"%d,x\n" % i for i in range(n))))
     results = [[] for _ in range(8)]
@@ -181,11 +181,7 @@ def test_shared_reader_across_threads(csv_file):
                 if str(e) != "Already mutably borrowed":
                     errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(8, work)
     assert errors == []
     got = sorted(i for r in results for i in r)
     assert got == list(range(n))  # every row once: none lost, none twice

@@ -22,7 +22,7 @@ def test_import_keeps_gil_disabled():
     assert out.stderr == ""
 
 
-def test_concurrent_sniff():
+def test_concurrent_sniff(run_threads):
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         assert not sys._is_gil_enabled(), "something re-enabled the GIL; the threads below would not overlap"
     samples = {
@@ -43,9 +43,5 @@ def test_concurrent_sniff():
             if got != want:
                 errors.append((text[:10], got, want))
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(8, work)
     assert errors == []
