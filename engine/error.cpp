@@ -36,4 +36,9 @@ SalvageError SalvageError::out_of_memory(std::string text) {
     return SalvageError(Kind::OutOfMemory, 0, std::move(text));
 }
 
+SalvageError SalvageError::out_of_memory() {
+    // Short enough for the string's inline buffer.
+    return out_of_memory(std::string(msg::kOutOfMemory));
+}
+
 }  // namespace corvel

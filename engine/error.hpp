@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -24,6 +26,8 @@ public:
     // An I/O error without an OS code, described by `text` alone.
     static SalvageError io(std::string text);
     static SalvageError out_of_memory(std::string text);
+    // The same with the plain "out of memory", which allocates nothing.
+    static SalvageError out_of_memory();
 
     Kind kind() const noexcept { return kind_; }
     // The OS error code, or 0 when there is none.
@@ -63,5 +67,17 @@ private:
 // The success value of an operation that yields nothing else.
 struct Done {};
 using Status = Result<Done>;
+
+// Runs `body` (which returns a Result) for a noexcept entry point: exhausted
+// memory, or a size past what a container can index, becomes an error.
+template <class Body>
+auto guard_memory(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return SalvageError::out_of_memory();
+}
 
 }  // namespace corvel

@@ -1,5 +1,6 @@
 #include "file_io.hpp"
 
+#include "memory.hpp"
 #include "messages.hpp"
 #include "rows.hpp"
 
@@ -18,7 +19,6 @@ namespace corvel {
 namespace {
 
 constexpr std::size_t kPage = 4096;
-constexpr std::size_t kHugePage = 2 << 20;
 // A file of unknown size (a pipe, a /proc file) starts with this much room.
 constexpr std::size_t kUnknownSizeStart = 64 << 10;
 // Most bytes one read() call transfers on Linux.
@@ -55,7 +55,7 @@ int open_retrying(std::string_view path, int flags, mode_t mode = 0) noexcept {
 
 SalvageError open_error(int code) {
     if (code == kNulInPath) return SalvageError::io(std::string(msg::kNulInPath));
-    if (code == kNoMemory) return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+    if (code == kNoMemory) return SalvageError::out_of_memory();
     return SalvageError::from_errno(errno);
 }
 
@@ -103,14 +103,8 @@ void FileBytes::discard_before(std::size_t offset) noexcept {
 
 bool FileBytes::reserve(std::size_t capacity) noexcept {
     capacity = round_up(capacity, kPage);
-    void* p;
-    if (!data_) {
-        p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    } else {
-        p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    }
-    if (p == MAP_FAILED) return false;
-    if (capacity >= kHugePage) ::madvise(p, capacity, MADV_HUGEPAGE);  // a hint; failure is harmless
+    void* p = data_ ? remap_pages(data_, capacity_, capacity) : map_pages(capacity);
+    if (!p) return false;
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
     return true;
@@ -203,7 +197,7 @@ Result<BufferedOutput> BufferedOutput::create(std::string_view path, std::size_t
     try {
         out.buf_.reserve(capacity);
     } catch (const std::bad_alloc&) {
-        return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+        return SalvageError::out_of_memory();
     }
     return out;
 }

@@ -1,12 +1,9 @@
 #include "heuristics.hpp"
 
-#include "messages.hpp"
 #include "parser.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <new>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -67,7 +64,7 @@ bool is_blank_row(const RowTable& rows, std::uint64_t r) noexcept {
 }
 
 Result<std::uint8_t> sniff_delimiter(std::string_view text) noexcept {
-    try {
+    return guard_memory([&]() -> Result<std::uint8_t> {
         RowTable scratch;
         std::uint8_t best = DEFAULT_DELIMITER;
         double best_score = -1.0;
@@ -86,22 +83,16 @@ Result<std::uint8_t> sniff_delimiter(std::string_view text) noexcept {
             best_score = std::max(best_score, score);
         }
         return best;
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+    });
 }
 
 Result<std::uint64_t> infer_column_count(std::string_view text, std::uint8_t delimiter) noexcept {
-    try {
+    return guard_memory([&]() -> Result<std::uint64_t> {
         RowTable scratch;
         WidthCounts counts;
         count_widths(text, delimiter, INFER_ROW_LIMIT, scratch, counts);
         return counts.most_frequent(0).first;
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    return SalvageError::out_of_memory(std::string(msg::kOutOfMemory));
+    });
 }
 
 }  // namespace corvel

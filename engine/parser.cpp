@@ -2,8 +2,6 @@
 
 #include "scan.hpp"
 
-#include <cstring>
-
 namespace corvel {
 
 namespace {
@@ -37,14 +35,17 @@ bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     const std::uint64_t e = scan::find_any3(d, n, p, quote_, kCR, kLF);
     if (e < n && d[e] == quote_) return false;
     line = input_.substr(p, e - p);
-    p = e;
-    if (p < n) {  // CR, LF and CR LF each end the row and are consumed whole
-        if (d[p] == kCR) ++p;
-        if (p < n && d[p] == kLF) ++p;
-        ++line_;
-    }
-    pos_ = p;
+    pos_ = e < n ? past_break(e) : e;
     return true;
+}
+
+std::uint64_t ResilientParser::past_break(std::uint64_t p) noexcept {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    if (d[p] == kCR) ++p;
+    if (p < n && d[p] == kLF) ++p;
+    ++line_;
+    return p;
 }
 
 bool ResilientParser::next_plain_line(PlainLine& out) noexcept {
@@ -68,14 +69,10 @@ bool ResilientParser::next_row(RowTable& out) {
             out.finish_field();
         }
     };
-    // CR, LF and CR LF each end the row and are consumed whole.
     const auto end_at_break = [&] {
-        if (d[p] == kCR) ++p;
-        if (p < n && d[p] == kLF) ++p;
-        ++line_;
         finish_field();
         out.finish_row();
-        pos_ = p;
+        pos_ = past_break(p);
         return true;
     };
 

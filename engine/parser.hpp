@@ -50,6 +50,11 @@ private:
     // Consumes the next row when it is a line without quotes, giving its text.
     bool take_plain_line(std::string_view& line) noexcept;
 
+    // Where the row that ends at the line break at `p` is followed by the
+    // next: CR, LF and CR LF each end a row and are consumed whole. Counts
+    // the line.
+    std::uint64_t past_break(std::uint64_t p) noexcept;
+
     // Whether the quote at `p` (inside a quoted field, followed by a byte that
     // is not a quote) is stray, i.e. part of the field.
     bool quote_is_stray(std::uint64_t p);

@@ -53,14 +53,10 @@ std::size_t utf8_step(const unsigned char* s, std::size_t n, std::size_t i, bool
     return need + 1;
 }
 
-std::size_t first_non_ascii(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
-    return scan::first_non_ascii(s, n, i);
-}
-
 // Index of the first byte of the first invalid sequence at or after `i`, or n.
 std::size_t first_invalid(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
     while (i < n) {
-        i = first_non_ascii(s, n, i);
+        i = scan::first_non_ascii(s, n, i);
         if (i >= n) break;
         bool ok;
         const std::size_t len = utf8_step(s, n, i, ok);
@@ -119,7 +115,7 @@ bool is_valid_utf8(std::string_view s) noexcept {
 }
 
 bool is_ascii(std::string_view s) noexcept {
-    return first_non_ascii(reinterpret_cast<const unsigned char*>(s.data()), s.size(), 0) == s.size();
+    return scan::first_non_ascii(reinterpret_cast<const unsigned char*>(s.data()), s.size(), 0) == s.size();
 }
 
 std::size_t repair_utf8(std::string& bytes, std::size_t from) { return repair_in_place(bytes, from); }
@@ -225,7 +221,7 @@ void RowTable::finish_field() {
     // Most fields are short and ASCII: settle those here before paying for
     // the decoder, which then starts at the first byte that needs it.
     const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
-    const std::size_t i = first_non_ascii(s, text_.size(), field_begin());
+    const std::size_t i = scan::first_non_ascii(s, text_.size(), field_begin());
     if (i != text_.size()) repair_utf8(text_, i);
     ends_.push_back(text_.size());
 }
@@ -248,23 +244,19 @@ void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, b
     const std::size_t delimiters = scan::count_byte(d, 0, line.size(), delimiter);
     reserve_more(ends_, delimiters + 1);
     reserve_more(rows_, 1);
-    const std::size_t base = text_.size();
-    // The size is passed in, not taken from the callback's argument: some
-    // library versions hand the grown capacity there instead.
-    const std::size_t size = base + line.size() - delimiters;
-    text_.resize_and_overwrite(size, [&](char* t, std::size_t) noexcept {
-        char* w = t + base;
+    const std::uint64_t base = text_.size();
+    append_in_place(text_, line.size() - delimiters, [&](char* start) {
+        char* w = start;
         std::size_t from = 0;
         scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t i) {
             std::memcpy(w, d + from, i - from);
             w += i - from;
-            ends_.push_back(static_cast<std::uint64_t>(w - t));
+            ends_.push_back(base + static_cast<std::uint64_t>(w - start));
             from = i + 1;
         });
         std::memcpy(w, d + from, line.size() - from);
-        ends_.push_back(size);
-        return size;
     });
+    ends_.push_back(text_.size());
     finish_row();
 }
 
@@ -273,25 +265,19 @@ void RowTable::finish_row() {
     row_start_ = ends_.size();
 }
 
-namespace {
-
 // Refuse up front: a failed attempt at a huge vector may take the machine
 // into swap or be granted lazily and killed later. The budget is for the
 // whole slot table, not one row alone, since every padded row adds to it;
 // half of physical memory leaves room for the copy a reallocation makes.
-std::uint64_t slot_budget() noexcept { return physical_memory() / (2 * RowTable::kFieldSlotBytes); }
+std::uint64_t RowTable::max_slots() noexcept { return physical_memory() / (2 * kFieldSlotBytes); }
 
-}  // namespace
-
-std::uint64_t RowTable::max_slots() noexcept { return slot_budget(); }
-
-bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= slot_budget(); }
+bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= max_slots(); }
 
 void RowTable::pad_last_row(std::uint64_t width) {
     RowSpan& span = rows_.back();
     if (width <= span.count) return;
     const std::uint64_t extra = width - span.count;
-    const std::uint64_t budget = slot_budget();
+    const std::uint64_t budget = max_slots();
     if (extra > budget || ends_.size() > budget - extra) throw std::bad_alloc();
     ends_.resize(ends_.size() + extra, field_begin());
     span.count = width;

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 #include <utility>
 
 namespace corvel {
@@ -210,13 +208,10 @@ struct WriteRows {
     Status line(std::string_view text, std::uint64_t padding) {
         std::string& buf = out.buffer();
         const std::size_t start = buf.size();
-        const std::size_t size = start + text.size() + padding + 1;
-        buf.resize_and_overwrite(size, [&](char* p, std::size_t) noexcept {  // see RowTable::append_split_row
-            p += start;
+        append_in_place(buf, text.size() + padding + 1, [&](char* p) {
             std::memcpy(p, text.data(), text.size());
             std::memset(p + text.size(), delimiter, padding);
             p[text.size() + padding] = '\n';
-            return size;
         });
         return out.line_done(start);
     }
@@ -303,40 +298,20 @@ Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_v
     return stats;
 }
 
-// Short enough for the string's inline buffer: building it allocates nothing.
-SalvageError out_of_memory() { return SalvageError::out_of_memory(std::string(msg::kOutOfMemory)); }
-
 }  // namespace
 
 Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept {
-    try {
-        return salvage(text, options, nullptr);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-        // A size past what a container can index: no less a lack of memory.
-    }
-    return out_of_memory();
+    return guard_memory([&] { return salvage(text, options, nullptr); });
 }
 
 Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options) noexcept {
-    try {
-        const std::string_view text = bytes.view();
-        return salvage(text, options, &bytes);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    return out_of_memory();
+    return guard_memory([&] { return salvage(bytes.view(), options, &bytes); });
 }
 
 Result<SalvageStats> salvage_file(std::string_view input_path, std::string_view output_path,
                                   std::optional<std::string_view> quarantine_path,
                                   const SalvageOptions& options) noexcept {
-    try {
-        return salvage_to_files(input_path, output_path, quarantine_path, options);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    return out_of_memory();
+    return guard_memory([&] { return salvage_to_files(input_path, output_path, quarantine_path, options); });
 }
 
 }  // namespace corvel

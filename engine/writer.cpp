@@ -29,29 +29,22 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
 
 CleanFormat::CleanFormat(std::uint8_t delimiter, std::uint8_t quote)
     : delimiter_(byte_as_utf8(delimiter)), quote_(byte_as_utf8(quote)),
-      ascii_(delimiter < 0x80 && quote < 0x80) {
-    special_[static_cast<unsigned char>('\n')] = special_[static_cast<unsigned char>('\r')] = true;
-    special_[delimiter] = special_[quote] = true;
-    sentinels_[0] = '\n';
-    sentinels_[1] = '\r';
-    sentinels_[2] = static_cast<std::uint8_t>(delimiter_[0]);
-    sentinels_[3] = static_cast<std::uint8_t>(quote_[0]);
+      ascii_(delimiter < 0x80 && quote < 0x80),
+      sentinels_{'\n', '\r', static_cast<std::uint8_t>(delimiter_[0]), static_cast<std::uint8_t>(quote_[0])} {}
+
+bool CleanFormat::has_sentinel(std::string_view text) const noexcept {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
+    return scan::find_any4(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) !=
+           text.size();
 }
 
 bool CleanFormat::needs_enclosure(std::string_view field) const noexcept {
-    if (ascii_) {
-        for (const char c : field) {
-            if (special_[static_cast<unsigned char>(c)]) return true;
-        }
-        return false;
-    }
+    if (!has_sentinel(field)) return false;
+    if (ascii_) return true;  // the sentinels are exactly the special bytes
     // A byte of 0x80 or more stands for a two-byte character here: look for
-    // the character, not for the byte.
-    for (const char c : field) {
-        if (c == '\n' || c == '\r') return true;
-    }
-    return field.find(delimiter_) != std::string_view::npos ||
-           field.find(quote_) != std::string_view::npos;
+    // the character, not for its first byte.
+    return field.find_first_of("\n\r") != std::string_view::npos ||
+           field.find(delimiter_) != std::string_view::npos || field.find(quote_) != std::string_view::npos;
 }
 
 void CleanFormat::append_piece(std::string& out, std::string_view piece, bool enclose) const {
@@ -63,27 +56,17 @@ void CleanFormat::append_piece(std::string& out, std::string_view piece, bool en
 }
 
 void CleanFormat::append_field(std::string& out, std::string_view field) const {
-    if (!needs_enclosure(field)) {
-        out.append(field);
-        return;
-    }
-    out.append(quote_);
-    append_doubling(out, field, quote_);
-    out.append(quote_);
+    auto flush = no_flush;
+    (void)append_field_sliced(out, field, kWhole, flush);
 }
 
 void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64_t r) const {
     const std::uint64_t n = rows.width(r);
     const std::string_view text = rows.row_text(r);
-    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
-    if (scan::find_any4(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) ==
-        text.size()) {
+    if (!has_sentinel(text)) {
         // No field needs enclosure: the fields, the separators, the line feed.
-        const std::size_t at = out.size();
         const std::size_t sep = delimiter_.size();
-        const std::size_t size = at + text.size() + (n - 1) * sep + 1;
-        out.resize_and_overwrite(size, [&](char* p, std::size_t) {  // see RowTable::append_split_row
-            p += at;
+        append_in_place(out, text.size() + (n - 1) * sep + 1, [&](char* p) {
             for (std::uint64_t f = 0; f < n; ++f) {
                 if (f != 0) {
                     std::memcpy(p, delimiter_.data(), sep);
@@ -94,15 +77,10 @@ void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64
                 p += field.size();
             }
             *p = '\n';
-            return size;
         });
         return;
     }
-    for (std::uint64_t f = 0; f < n; ++f) {
-        if (f != 0) out.append(delimiter_);
-        append_field(out, rows.field(r, f));
-    }
-    out.push_back('\n');
+    (void)append_row_sliced(out, rows, r, kWhole, no_flush);
 }
 
 void append_quarantine_header(std::string& out) { out.append(msg::kQuarantineHeader); }

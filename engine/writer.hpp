@@ -36,24 +36,36 @@ public:
                              Flush&& flush) const {
         for (std::uint64_t f = 0; f < rows.width(r); ++f) {
             if (f != 0) out.append(delimiter_);
-            std::string_view field = rows.field(r, f);
-            const bool enclose = needs_enclosure(field);
-            if (enclose) out.append(quote_);
-            while (!field.empty()) {
-                std::size_t cut = field.size() < slice ? field.size() : slice;
-                // Never between the two bytes of a two-byte quote.
-                if (cut < field.size() && quote_.size() == 2 && field[cut - 1] == quote_[0]) ++cut;
-                append_piece(out, field.substr(0, cut), enclose);
-                field.remove_prefix(cut);
-                if (Status s = flush(); !s) return s;
-            }
-            if (enclose) out.append(quote_);
+            if (Status s = append_field_sliced(out, rows.field(r, f), slice, flush); !s) return s;
         }
         out.push_back('\n');
         return flush();
     }
 
 private:
+    static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);  // a slice size: no slicing
+    static Status no_flush() { return Done{}; }
+
+    // One field by the quoting rule, as append_row_sliced() slices it.
+    template <class Flush>
+    Status append_field_sliced(std::string& out, std::string_view field, std::size_t slice, Flush& flush) const {
+        const bool enclose = needs_enclosure(field);
+        if (enclose) out.append(quote_);
+        while (!field.empty()) {
+            std::size_t cut = field.size() < slice ? field.size() : slice;
+            // Never between the two bytes of a two-byte quote.
+            if (cut < field.size() && quote_.size() == 2 && field[cut - 1] == quote_[0]) ++cut;
+            append_piece(out, field.substr(0, cut), enclose);
+            field.remove_prefix(cut);
+            if (Status s = flush(); !s) return s;
+        }
+        if (enclose) out.append(quote_);
+        return Done{};
+    }
+
+    // Whether `text` holds a sentinel byte; without one, no field in it
+    // needs enclosure.
+    bool has_sentinel(std::string_view text) const noexcept;
     bool needs_enclosure(std::string_view field) const noexcept;
     // Field text as is, or with the quote doubled when the field is enclosed.
     void append_piece(std::string& out, std::string_view piece, bool enclose) const;
@@ -61,9 +73,8 @@ private:
     std::string delimiter_;  // UTF-8 of the delimiter character
     std::string quote_;      // UTF-8 of the quote character
     bool ascii_;             // both are single bytes below 0x80
-    bool special_[256] = {}; // with ascii_: the bytes that call for enclosure
-    // Bytes whose absence from a row's text proves that no field of the row
-    // needs enclosure: LF, CR and the first bytes of delimiter and quote.
+    // LF, CR and the first bytes of delimiter and quote. With ascii_ these
+    // are exactly the bytes that call for enclosure.
     std::uint8_t sentinels_[4];
 };
 
