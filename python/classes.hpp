@@ -18,7 +18,7 @@ PyObject* new_summary(const SalvageStats& stats);
 // Creates a heap type from `spec`, whose name is "<module>.<Name>", and
 // gives it the bare name <Name>; the interpreter takes __module__ from the
 // dotted one. Created once per process under a lock; `slot` keeps it.
-PyObject* cached_type(PyObject*& slot, PyType_Spec& spec, const char* bare_name);
+PyObject* cached_type(PyObject*& slot, PyType_Spec& spec);
 
 // Slots both classes share: instances hold no Python references but their
 // type's, and free themselves the same way once their members are destroyed.

@@ -20,13 +20,17 @@ inline constexpr const char kSniffCallName[] = "sniff()";
 inline constexpr const char kSniffDoc[] =
     "sniff(sample)\n--\n\nDetects the most likely delimiter from a CSV string sample.";
 
+// The six options as every signature line shows them, closing parenthesis
+// included; adjacent literals join it to what comes before.
+#define CORVEL_OPTIONS_SIGNATURE                                                                     \
+    "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "                \
+    "expected_columns=None, repair_quotes=True)"
+
 // salvage_file
 inline constexpr const char kSalvageFileName[] = "salvage_file";
 inline constexpr const char kSalvageFileCallName[] = "salvage_file()";
 inline constexpr const char kSalvageFileDoc[] =
-    "salvage_file(input_path, output_path, quarantine_path=None, delimiter=None, "
-    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
-    "repair_quotes=True)\n"
+    "salvage_file(input_path, output_path, quarantine_path=None, " CORVEL_OPTIONS_SIGNATURE "\n"
     "--\n"
     "\n"
     "Salvages a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
@@ -43,9 +47,8 @@ inline constexpr const char kSalvageFileDoc[] =
     "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default True.";
 
 // SalvageSummary. The spec name carries the module so that the interpreter
-// finds __module__; the type's own name is then set to the bare one.
+// finds __module__; the type's own name is then set to the part after the dot.
 inline constexpr const char kSummarySpecName[] = "_corvel_backend.SalvageSummary";
-inline constexpr const char kSummaryName[] = "SalvageSummary";
 inline constexpr const char kSummaryDoc[] = "Python-exposed summary of a salvage operation.";
 inline constexpr const char kToDictName[] = "to_dict";
 inline constexpr const char kToDictDoc[] =
@@ -62,17 +65,14 @@ inline constexpr const char kInferredColumns[] = "inferred_columns";
 
 // SalvageReader and open
 inline constexpr const char kReaderSpecName[] = "_corvel_backend.SalvageReader";
-inline constexpr const char kReaderName[] = "SalvageReader";
 inline constexpr const char kReaderDoc[] =
-    "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "SalvageReader(file_path, " CORVEL_OPTIONS_SIGNATURE "\n--\n\n"
     "In-memory streaming reader iterating over salvaged rows.";
 inline constexpr const char kReaderNewCallName[] = "SalvageReader.__new__()";
 inline constexpr const char kOpenName[] = "open";
 inline constexpr const char kOpenCallName[] = "open()";
 inline constexpr const char kOpenDoc[] =
-    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "open(file_path, " CORVEL_OPTIONS_SIGNATURE "\n--\n\n"
     "Convenience function to open and stream a salvaged CSV file.";
 inline constexpr const char kEnterName[] = "__enter__";
 inline constexpr const char kEnterDoc[] = "__enter__($self)\n--\n\n";

@@ -38,9 +38,10 @@ int add_function(PyObject* module, PyMethodDef* def) {
     return PyModule_AddObjectRef(module, def->ml_name, fn.get());
 }
 
-int add_class(PyObject* module, const char* name, PyObject* type) {
+// Registered under the type's own (bare) name.
+int add_class(PyObject* module, PyObject* type) {
     if (!type) return -1;
-    return PyModule_AddObjectRef(module, name, type);
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
 }
 
 int module_exec(PyObject* module) {
@@ -57,8 +58,8 @@ int module_exec(PyObject* module) {
     if (add_function(module, &kSalvageFileDef) < 0) return -1;
     if (add_function(module, &kSniffDef) < 0) return -1;
     if (add_function(module, &kOpenDef) < 0) return -1;
-    if (add_class(module, msg::kSummaryName, summary_type()) < 0) return -1;
-    if (add_class(module, msg::kReaderName, reader_type()) < 0) return -1;
+    if (add_class(module, summary_type()) < 0) return -1;
+    if (add_class(module, reader_type()) < 0) return -1;
     return 0;
 }
 

@@ -179,7 +179,7 @@ PyObject* g_reader_type = nullptr;
 
 }  // namespace
 
-PyObject* reader_type() { return cached_type(g_reader_type, kReaderSpec, msg::kReaderName); }
+PyObject* reader_type() { return cached_type(g_reader_type, kReaderSpec); }
 
 PyMethodDef kOpenDef = {msg::kOpenName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_open)),
                         METH_FASTCALL | METH_KEYWORDS, msg::kOpenDoc};
