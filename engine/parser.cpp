@@ -25,7 +25,8 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
       quote_(quote_char),
       repair_(repair_quotes),
       plain_lines_(delimiter != quote_char && delimiter != kCR && delimiter != kLF &&
-                   quote_char != kCR && quote_char != kLF) {}
+                   quote_char != kCR && quote_char != kLF),
+      quoted_(delimiter, quote_char) {}
 
 bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
@@ -81,6 +82,15 @@ bool ResilientParser::next_row(RowTable& out) {
     if (std::string_view line; take_plain_line(line)) {
         out.append_split_row(line, delimiter_, trusted_utf8_);
         return true;
+    }
+    // Many rows quote their fields, and quote them well: those are cut
+    // block-wise from bit masks, and the state machine below takes the rest.
+    if (plain_lines_) {
+        if (const std::uint64_t e = quoted_.take(input_, p, out, trusted_utf8_, line_);
+            e != QuotedRows::kNotTaken) {
+            pos_ = e < n ? past_break(e) : e;
+            return true;
+        }
     }
 
     enum class State { FieldStart, Unquoted, Quoted, AfterQuote };

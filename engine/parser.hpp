@@ -4,6 +4,7 @@
 // quote on the same physical line can still close the field (quote repair).
 #pragma once
 
+#include "quoted.hpp"
 #include "rows.hpp"
 
 #include <cstdint>
@@ -69,6 +70,7 @@ private:
     // Delimiter, quote, CR and LF are four different bytes, so a line
     // without a quote splits at its delimiters and nothing else.
     bool plain_lines_;
+    QuotedRows quoted_;  // tried on rows with quotes when plain_lines_ holds
 
     // Look-ahead caches that keep quote repair linear. See quote_is_stray().
     std::uint64_t skip_from_ = 1;   // skip_to_ is where blanks from skip_from_ end

@@ -200,6 +200,11 @@ void reserve_more(V& v, std::uint64_t extra) {
 
 }  // namespace
 
+void RowTable::make_room(std::uint64_t fields) {
+    reserve_more(ends_, fields);
+    reserve_more(rows_, 1);
+}
+
 void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
     const RowSpan span = other.rows_[r];  // a copy: `other` may be this table
     const std::uint64_t src_begin = other.field_start(span.first);

@@ -1,0 +1,262 @@
+#include "quoted.hpp"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace corvel {
+
+namespace {
+
+constexpr std::uint8_t kCR = 0x0D;
+constexpr std::uint8_t kLF = 0x0A;
+
+// One bit per byte of a 64-byte block, bit i for byte i. Line feeds alone
+// are only needed where a line break sits inside quotes, which is rare, so
+// they are found apart (line_feeds()).
+struct Masks {
+    std::uint64_t quote = 0;
+    std::uint64_t delimiter = 0;
+    std::uint64_t breaks = 0;  // CR or LF
+};
+
+#if defined(__SSE2__)
+inline std::uint64_t join(int m0, int m1, int m2, int m3) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(m0)) |
+           static_cast<std::uint64_t>(static_cast<std::uint16_t>(m1)) << 16 |
+           static_cast<std::uint64_t>(static_cast<std::uint16_t>(m2)) << 32 |
+           static_cast<std::uint64_t>(static_cast<std::uint16_t>(m3)) << 48;
+}
+#endif
+
+// The masks of the 64 bytes at s.
+[[gnu::always_inline]] inline Masks block_masks(const std::uint8_t* s, std::uint8_t delimiter,
+                                                std::uint8_t quote) noexcept {
+    Masks m;
+#if defined(__SSE2__)
+    const __m128i vq = _mm_set1_epi8(static_cast<char>(quote));
+    const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter));
+    const __m128i vcr = _mm_set1_epi8(static_cast<char>(kCR));
+    const __m128i vlf = _mm_set1_epi8(static_cast<char>(kLF));
+    int q[4], d[4], e[4];
+    for (int k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
+        q[k] = _mm_movemask_epi8(_mm_cmpeq_epi8(x, vq));
+        d[k] = _mm_movemask_epi8(_mm_cmpeq_epi8(x, vd));
+        e[k] = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, vcr), _mm_cmpeq_epi8(x, vlf)));
+    }
+    m.quote = join(q[0], q[1], q[2], q[3]);
+    m.delimiter = join(d[0], d[1], d[2], d[3]);
+    m.breaks = join(e[0], e[1], e[2], e[3]);
+#else
+    for (int i = 0; i < 64; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        m.quote |= s[i] == quote ? bit : 0;
+        m.delimiter |= s[i] == delimiter ? bit : 0;
+        m.breaks |= s[i] == kCR || s[i] == kLF ? bit : 0;
+    }
+#endif
+    return m;
+}
+
+// The line feeds among the bytes of `candidates` (a mask of CR and LF) in
+// the `len` bytes at s.
+std::uint64_t line_feeds(const std::uint8_t* s, std::uint64_t len, std::uint64_t candidates) noexcept {
+    std::uint64_t m = 0;
+    for (std::uint64_t k = candidates; k; k &= k - 1) {
+        const auto i = static_cast<unsigned>(__builtin_ctzll(k));
+        if (i < len && s[i] == kLF) m |= std::uint64_t{1} << i;
+    }
+    return m;
+}
+
+std::uint64_t popcount(std::uint64_t x) noexcept {
+    std::uint64_t k = 0;
+    for (; x; x &= x - 1) ++k;
+    return k;
+}
+
+}  // namespace
+
+// Per block: `in` marks the bytes inside quotes (an opening quote is inside,
+// its closing quote is not), continued from the block before. The row is
+// well-formed up to its first line break outside quotes when
+// - every opening quote starts a field (follows the row's start or a
+//   delimiter outside quotes) or follows a closing quote, which makes the
+//   two a doubled quote;
+// - every closing quote is followed by an opening quote (doubled), a
+//   delimiter or line break outside quotes, or the end of the input.
+// Those rules also reject a quote inside an unquoted field (an opening quote
+// after text), text or blanks after a closing quote, and an odd run of
+// quotes followed by text inside a quoted field. The scan stops at the
+// first faulty block, so a row left to the tokenizer costs it one more
+// look at the bytes that the tokenizer reads anyway.
+bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
+    using quoted_detail::prefix_xor;
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input.data());
+    const std::uint64_t n = input.size();
+    cuts_.clear();
+    shape = Shape{n, 0, false};
+
+    std::uint64_t inside = 0;       // all ones when the block starts inside quotes
+    std::uint64_t after_close = 0;  // bit 0: the byte before the block closes a quote
+    std::uint64_t field_start = 1;  // bit 0: the block's first byte starts a field
+    for (std::uint64_t b = pos; b < n; b += 64) {
+        Masks m;
+        std::uint64_t valid = ~std::uint64_t{0};
+        if (n - b >= 64) {
+            m = block_masks(d + b, delimiter_, quote_);
+        } else {
+            // The last block, through a copy whose bytes past the end count
+            // as nothing.
+            std::uint8_t tail[64] = {};
+            std::memcpy(tail, d + b, n - b);
+            m = block_masks(tail, delimiter_, quote_);
+            valid = (std::uint64_t{1} << (n - b)) - 1;
+            m.quote &= valid;
+            m.delimiter &= valid;
+            m.breaks &= valid;
+        }
+        if (m.quote == 0) {
+            // No quote in the block: it lies wholly inside a quoted field,
+            // or wholly outside, where only the byte after a closing quote
+            // that ended the block before needs a look.
+            if (inside) {
+                if (const std::uint64_t inner = m.breaks & valid) {
+                    shape.lfs += popcount(line_feeds(d + b, n - b, inner));
+                }
+                field_start = 0;
+                continue;
+            }
+            if (after_close & ~(m.delimiter | m.breaks)) return false;
+            const std::uint64_t row = m.breaks ? m.breaks ^ (m.breaks - 1) : valid;
+            for (std::uint64_t k = m.delimiter & row; k; k &= k - 1) {
+                cuts_.push_back(b + static_cast<std::uint64_t>(__builtin_ctzll(k)));
+            }
+            if (m.breaks) {
+                shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(m.breaks));
+                return true;
+            }
+            after_close = 0;
+            field_start = m.delimiter >> 63;
+            continue;
+        }
+        const std::uint64_t in = prefix_xor(m.quote) ^ inside;
+        const std::uint64_t open = m.quote & in;
+        const std::uint64_t close = m.quote & ~in;
+        const std::uint64_t delimiters = m.delimiter & ~in;
+        const std::uint64_t breaks = m.breaks & ~in;
+        const std::uint64_t prev_close = close << 1 | after_close;
+        const std::uint64_t starts = delimiters << 1 | field_start;
+        // The row's part of the block: up to its first break, inclusive.
+        const std::uint64_t row = breaks ? breaks ^ (breaks - 1) : valid;
+        const std::uint64_t bad =
+            ((open & ~(starts | prev_close)) | (prev_close & ~(open | delimiters | breaks))) & row;
+        if (bad) return false;
+
+        shape.doubled = shape.doubled || (open & prev_close & row) != 0;
+        if (const std::uint64_t inner = m.breaks & in & row) {
+            shape.lfs += popcount(line_feeds(d + b, n - b, inner));
+        }
+        for (std::uint64_t k = delimiters & row; k; k &= k - 1) {
+            cuts_.push_back(b + static_cast<std::uint64_t>(__builtin_ctzll(k)));
+        }
+        if (breaks) {
+            shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(breaks));
+            return true;
+        }
+        inside = std::uint64_t{0} - (in >> 63);
+        after_close = close >> 63;
+        field_start = delimiters >> 63;
+    }
+    return inside == 0;  // a quote left open: the tokenizer's rules for it
+}
+
+namespace {
+
+// The text of field [from, end) of a well-formed row goes to `put` in
+// pieces: a quoted field without its quotes, its doubled quotes undoubled
+// (between its quotes, quotes only come as doubled pairs).
+template <class Put>
+void field_text(const char* d, std::uint64_t from, std::uint64_t end, std::uint8_t quote, bool doubled,
+                Put&& put) {
+    if (from == end || static_cast<std::uint8_t>(d[from]) != quote) {
+        put(d + from, end - from);
+        return;
+    }
+    std::uint64_t i = from + 1;
+    const std::uint64_t last = end - 1;
+    if (doubled) {
+        while (const void* q = std::memchr(d + i, quote, last - i)) {
+            const std::uint64_t at = static_cast<std::uint64_t>(static_cast<const char*>(q) - d);
+            put(d + i, at + 1 - i);
+            i = at + 2;
+        }
+    }
+    put(d + i, last - i);
+}
+
+// Room past a row's text for copying short pieces 16 bytes at a time.
+constexpr std::uint64_t kSlack = 16;
+
+}  // namespace
+
+void QuotedRows::emit_valid(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const {
+    const char* d = input.data();
+    const char* limit = d + input.size();
+    const std::uint64_t fields = cuts_.size() + 1;
+    out.append_row_in_place(shape.end - pos + kSlack, fields, [&](char* text, std::uint64_t* ends) {
+        char* w = text;
+        const auto put = [&](const char* p, std::uint64_t len) {
+#if defined(__SSE2__)
+            if (len <= 16 && limit - p >= 16) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+                w += len;
+                return;
+            }
+#endif
+            std::memcpy(w, p, len);
+            w += len;
+        };
+        std::uint64_t from = pos;
+        for (std::uint64_t f = 0; f < fields; ++f) {
+            const std::uint64_t end = f + 1 < fields ? cuts_[f] : shape.end;
+            field_text(d, from, end, quote_, shape.doubled, put);
+            ends[f] = static_cast<std::uint64_t>(w - text);
+            from = end + 1;
+        }
+        return static_cast<std::uint64_t>(w - text);
+    });
+}
+
+void QuotedRows::emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape,
+                              RowTable& out) const {
+    std::uint64_t from = pos;
+    const auto put = [&](const char* p, std::uint64_t len) { out.append(p, len); };
+    for (std::uint64_t f = 0; f <= cuts_.size(); ++f) {
+        const std::uint64_t end = f < cuts_.size() ? cuts_[f] : shape.end;
+        field_text(input.data(), from, end, quote_, shape.doubled, put);
+        out.finish_field();
+        from = end + 1;
+    }
+    out.finish_row();
+}
+
+std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
+                               std::uint64_t& line) {
+    Shape shape;
+    if (!scan(input, pos, shape)) return kNotTaken;
+    if (valid_utf8) {
+        emit_valid(input, pos, shape, out);
+    } else {
+        emit_checked(input, pos, shape, out);
+    }
+    line += shape.lfs;
+    // A row of very many fields leaves no lasting scratch behind.
+    if (cuts_.capacity() > (std::uint64_t{1} << 16)) std::vector<std::uint64_t>().swap(cuts_);
+    return shape.end;
+}
+
+}  // namespace corvel

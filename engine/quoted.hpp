@@ -1,0 +1,71 @@
+// Rows whose quoting is well-formed, cut 64 bytes at a time.
+//
+// A row qualifies when every quote in it either opens a field at its start,
+// closes it right before a delimiter, a line break or the end of the input,
+// or is doubled inside a quoted field. The resilient tokenizer reads such a
+// row without ever reaching a stray-quote decision, so the row can be cut
+// from bit masks instead: one for the quotes, whose prefix-XOR marks the
+// bytes inside quotes, and those of the delimiters and line breaks, which
+// count only outside them. Any other row is left to the tokenizer whole.
+#pragma once
+
+#include "rows.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace corvel {
+
+class QuotedRows {
+public:
+    // Delimiter, quote, CR and LF must be four different bytes.
+    QuotedRows(std::uint8_t delimiter, std::uint8_t quote) noexcept : delimiter_(delimiter), quote_(quote) {}
+
+    static constexpr std::uint64_t kNotTaken = std::numeric_limits<std::uint64_t>::max();
+
+    // When the row starting at `pos` (below input.size()) is well-formed,
+    // appends it to `out` as the tokenizer would, adds the line feeds inside
+    // its quotes to `line`, and returns the index of the line break that ends
+    // it, or input.size() when the input ends first. Otherwise returns
+    // kNotTaken and leaves `out` and `line` as they were. With `valid_utf8`
+    // the caller vouches for the fields' encoding.
+    std::uint64_t take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
+                       std::uint64_t& line);
+
+private:
+    // The row's extent and shape, from its masks.
+    struct Shape {
+        std::uint64_t end;       // its line break, or the input's end
+        std::uint64_t lfs;       // line feeds inside quotes
+        bool doubled;            // a doubled quote somewhere in it
+    };
+    // The shape of the well-formed row at `pos`, with the delimiters that
+    // cut it in cuts_; false when the row is not well-formed.
+    bool scan(std::string_view input, std::uint64_t pos, Shape& shape);
+    void emit_valid(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
+    void emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
+
+    std::uint8_t delimiter_;
+    std::uint8_t quote_;
+    std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes
+};
+
+namespace quoted_detail {
+
+// Bit i of the result is the XOR of bits 0..i of x: set on the bytes from an
+// opening quote up to, not including, its closing one.
+constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
+    x ^= x << 1;
+    x ^= x << 2;
+    x ^= x << 4;
+    x ^= x << 8;
+    x ^= x << 16;
+    x ^= x << 32;
+    return x;
+}
+
+}  // namespace quoted_detail
+
+}  // namespace corvel
