@@ -31,30 +31,37 @@ inline std::uint64_t join(int m0, int m1, int m2, int m3) noexcept {
 }
 #endif
 
+// The bytes the masks are made of, spread over a vector each once per row.
+struct Needles {
+#if defined(__SSE2__)
+    __m128i quote, delimiter, cr, lf;
+    Needles(std::uint8_t d, std::uint8_t q) noexcept
+        : quote(_mm_set1_epi8(static_cast<char>(q))), delimiter(_mm_set1_epi8(static_cast<char>(d))),
+          cr(_mm_set1_epi8(static_cast<char>(kCR))), lf(_mm_set1_epi8(static_cast<char>(kLF))) {}
+#else
+    std::uint8_t quote, delimiter;
+    Needles(std::uint8_t d, std::uint8_t q) noexcept : quote(q), delimiter(d) {}
+#endif
+};
+
 // The masks of the 64 bytes at s.
-[[gnu::always_inline]] inline Masks block_masks(const std::uint8_t* s, std::uint8_t delimiter,
-                                                std::uint8_t quote) noexcept {
+[[gnu::always_inline]] inline Masks block_masks(const std::uint8_t* s, const Needles& v) noexcept {
     Masks m;
 #if defined(__SSE2__)
-    const __m128i vq = _mm_set1_epi8(static_cast<char>(quote));
-    const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter));
-    const __m128i vcr = _mm_set1_epi8(static_cast<char>(kCR));
-    const __m128i vlf = _mm_set1_epi8(static_cast<char>(kLF));
-    int q[4], d[4], e[4];
-    for (int k = 0; k < 4; ++k) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
-        q[k] = _mm_movemask_epi8(_mm_cmpeq_epi8(x, vq));
-        d[k] = _mm_movemask_epi8(_mm_cmpeq_epi8(x, vd));
-        e[k] = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, vcr), _mm_cmpeq_epi8(x, vlf)));
-    }
-    m.quote = join(q[0], q[1], q[2], q[3]);
-    m.delimiter = join(d[0], d[1], d[2], d[3]);
-    m.breaks = join(e[0], e[1], e[2], e[3]);
+    const auto load = [&](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k)); };
+    const __m128i x0 = load(0), x1 = load(1), x2 = load(2), x3 = load(3);
+    const auto mask = [](__m128i x, __m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi8(x, v)); };
+    const auto brk = [&](__m128i x) {
+        return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, v.cr), _mm_cmpeq_epi8(x, v.lf)));
+    };
+    m.quote = join(mask(x0, v.quote), mask(x1, v.quote), mask(x2, v.quote), mask(x3, v.quote));
+    m.delimiter = join(mask(x0, v.delimiter), mask(x1, v.delimiter), mask(x2, v.delimiter), mask(x3, v.delimiter));
+    m.breaks = join(brk(x0), brk(x1), brk(x2), brk(x3));
 #else
     for (int i = 0; i < 64; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
-        m.quote |= s[i] == quote ? bit : 0;
-        m.delimiter |= s[i] == delimiter ? bit : 0;
+        m.quote |= s[i] == v.quote ? bit : 0;
+        m.delimiter |= s[i] == v.delimiter ? bit : 0;
         m.breaks |= s[i] == kCR || s[i] == kLF ? bit : 0;
     }
 #endif
@@ -98,22 +105,25 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input.data());
     const std::uint64_t n = input.size();
     cuts_.clear();
-    shape = Shape{n, 0, false};
+    shape = Shape{};
+    shape.end = n;
 
     std::uint64_t inside = 0;       // all ones when the block starts inside quotes
     std::uint64_t after_close = 0;  // bit 0: the byte before the block closes a quote
     std::uint64_t field_start = 1;  // bit 0: the block's first byte starts a field
+    bool doubled = false;           // the field being cut holds a doubled quote
+    const Needles needles(delimiter_, quote_);
     for (std::uint64_t b = pos; b < n; b += 64) {
         Masks m;
         std::uint64_t valid = ~std::uint64_t{0};
         if (n - b >= 64) {
-            m = block_masks(d + b, delimiter_, quote_);
+            m = block_masks(d + b, needles);
         } else {
             // The last block, through a copy whose bytes past the end count
             // as nothing.
             std::uint8_t tail[64] = {};
             std::memcpy(tail, d + b, n - b);
-            m = block_masks(tail, delimiter_, quote_);
+            m = block_masks(tail, needles);
             valid = (std::uint64_t{1} << (n - b)) - 1;
             m.quote &= valid;
             m.delimiter &= valid;
@@ -133,10 +143,12 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
             if (after_close & ~(m.delimiter | m.breaks)) return false;
             const std::uint64_t row = m.breaks ? m.breaks ^ (m.breaks - 1) : valid;
             for (std::uint64_t k = m.delimiter & row; k; k &= k - 1) {
-                cuts_.push_back(b + static_cast<std::uint64_t>(__builtin_ctzll(k)));
+                cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | (doubled ? kDoubled : 0));
+                doubled = false;
             }
             if (m.breaks) {
                 shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(m.breaks));
+                shape.last_doubled = doubled;
                 return true;
             }
             after_close = 0;
@@ -156,21 +168,30 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
             ((open & ~(starts | prev_close)) | (prev_close & ~(open | delimiters | breaks))) & row;
         if (bad) return false;
 
-        shape.doubled = shape.doubled || (open & prev_close & row) != 0;
         if (const std::uint64_t inner = m.breaks & in & row) {
             shape.lfs += popcount(line_feeds(d + b, n - b, inner));
         }
+        // The second quotes of doubled pairs, each owned by the field that
+        // the next delimiter ends.
+        std::uint64_t pairs = open & prev_close & row;
         for (std::uint64_t k = delimiters & row; k; k &= k - 1) {
-            cuts_.push_back(b + static_cast<std::uint64_t>(__builtin_ctzll(k)));
+            const std::uint64_t before = (k & (std::uint64_t{0} - k)) - 1;
+            doubled = doubled || (pairs & before) != 0;
+            cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | (doubled ? kDoubled : 0));
+            pairs &= ~before;
+            doubled = false;
         }
+        doubled = doubled || pairs != 0;
         if (breaks) {
             shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(breaks));
+            shape.last_doubled = doubled;
             return true;
         }
         inside = std::uint64_t{0} - (in >> 63);
         after_close = close >> 63;
         field_start = delimiters >> 63;
     }
+    shape.last_doubled = doubled;
     return inside == 0;  // a quote left open: the tokenizer's rules for it
 }
 
@@ -222,8 +243,9 @@ void QuotedRows::emit_valid(std::string_view input, std::uint64_t pos, const Sha
         };
         std::uint64_t from = pos;
         for (std::uint64_t f = 0; f < fields; ++f) {
-            const std::uint64_t end = f + 1 < fields ? cuts_[f] : shape.end;
-            field_text(d, from, end, quote_, shape.doubled, put);
+            const std::uint64_t cut = f + 1 < fields ? cuts_[f] : shape.end | (shape.last_doubled ? kDoubled : 0);
+            const std::uint64_t end = cut & ~kDoubled;
+            field_text(d, from, end, quote_, cut != end, put);
             ends[f] = static_cast<std::uint64_t>(w - text);
             from = end + 1;
         }
@@ -236,8 +258,9 @@ void QuotedRows::emit_checked(std::string_view input, std::uint64_t pos, const S
     std::uint64_t from = pos;
     const auto put = [&](const char* p, std::uint64_t len) { out.append(p, len); };
     for (std::uint64_t f = 0; f <= cuts_.size(); ++f) {
-        const std::uint64_t end = f < cuts_.size() ? cuts_[f] : shape.end;
-        field_text(input.data(), from, end, quote_, shape.doubled, put);
+        const std::uint64_t cut = f < cuts_.size() ? cuts_[f] : shape.end | (shape.last_doubled ? kDoubled : 0);
+        const std::uint64_t end = cut & ~kDoubled;
+        field_text(input.data(), from, end, quote_, cut != end, put);
         out.finish_field();
         from = end + 1;
     }

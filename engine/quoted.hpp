@@ -37,10 +37,12 @@ public:
 private:
     // The row's extent and shape, from its masks.
     struct Shape {
-        std::uint64_t end;       // its line break, or the input's end
-        std::uint64_t lfs;       // line feeds inside quotes
-        bool doubled;            // a doubled quote somewhere in it
+        std::uint64_t end = 0;      // its line break, or the input's end
+        std::uint64_t lfs = 0;      // line feeds inside quotes
+        bool last_doubled = false;  // its last field holds a doubled quote
     };
+    // Set on an entry of cuts_ when the field it ends holds a doubled quote.
+    static constexpr std::uint64_t kDoubled = std::uint64_t{1} << 63;
     // The shape of the well-formed row at `pos`, with the delimiters that
     // cut it in cuts_; false when the row is not well-formed.
     bool scan(std::string_view input, std::uint64_t pos, Shape& shape);
@@ -49,7 +51,7 @@ private:
 
     std::uint8_t delimiter_;
     std::uint8_t quote_;
-    std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes
+    std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes, with kDoubled
 };
 
 namespace quoted_detail {
