@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
+// Room past a row's text for copying short pieces 16 bytes at a time.
+constexpr std::uint64_t kSlack = 16;
+// Scratch kept from row to row at most.
+constexpr std::uint64_t kKeepBytes = 1 << 20;
 
 // One bit per byte of a 64-byte block, bit i for byte i. Line feeds alone
 // are only needed where a line break sits inside quotes, which is rare, so
@@ -104,6 +108,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     using quoted_detail::prefix_xor;
     const auto* d = reinterpret_cast<const std::uint8_t*>(input.data());
     const std::uint64_t n = input.size();
+    if (cuts_.capacity() > kKeepBytes / sizeof(std::uint64_t)) std::vector<std::uint64_t>().swap(cuts_);
     cuts_.clear();
     shape = Shape{};
     shape.end = n;
@@ -111,7 +116,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     std::uint64_t inside = 0;       // all ones when the block starts inside quotes
     std::uint64_t after_close = 0;  // bit 0: the byte before the block closes a quote
     std::uint64_t field_start = 1;  // bit 0: the block's first byte starts a field
-    bool doubled = false;           // the field being cut holds a doubled quote
+    std::uint64_t flags = 0;        // kDoubled and kSpecial for the field being cut
     const Needles needles(delimiter_, quote_);
     for (std::uint64_t b = pos; b < n; b += 64) {
         Masks m;
@@ -137,18 +142,19 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
                 if (const std::uint64_t inner = m.breaks & valid) {
                     shape.lfs += popcount(line_feeds(d + b, n - b, inner));
                 }
+                if ((m.breaks | m.delimiter) & valid) flags |= kSpecial;
                 field_start = 0;
                 continue;
             }
             if (after_close & ~(m.delimiter | m.breaks)) return false;
             const std::uint64_t row = m.breaks ? m.breaks ^ (m.breaks - 1) : valid;
             for (std::uint64_t k = m.delimiter & row; k; k &= k - 1) {
-                cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | (doubled ? kDoubled : 0));
-                doubled = false;
+                cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | flags);
+                flags = 0;
             }
             if (m.breaks) {
                 shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(m.breaks));
-                shape.last_doubled = doubled;
+                shape.last_flags = flags;
                 return true;
             }
             after_close = 0;
@@ -171,27 +177,32 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
         if (const std::uint64_t inner = m.breaks & in & row) {
             shape.lfs += popcount(line_feeds(d + b, n - b, inner));
         }
-        // The second quotes of doubled pairs, each owned by the field that
-        // the next delimiter ends.
+        // The second quotes of doubled pairs, and those with the delimiters
+        // and breaks inside quotes, each owned by the field that the next
+        // delimiter ends.
         std::uint64_t pairs = open & prev_close & row;
+        std::uint64_t special = (((m.delimiter | m.breaks) & in) | pairs) & row;
         for (std::uint64_t k = delimiters & row; k; k &= k - 1) {
             const std::uint64_t before = (k & (std::uint64_t{0} - k)) - 1;
-            doubled = doubled || (pairs & before) != 0;
-            cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | (doubled ? kDoubled : 0));
+            if (pairs & before) flags |= kDoubled;
+            if (special & before) flags |= kSpecial;
+            cuts_.push_back((b + static_cast<std::uint64_t>(__builtin_ctzll(k))) | flags);
             pairs &= ~before;
-            doubled = false;
+            special &= ~before;
+            flags = 0;
         }
-        doubled = doubled || pairs != 0;
+        if (pairs) flags |= kDoubled;
+        if (special) flags |= kSpecial;
         if (breaks) {
             shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(breaks));
-            shape.last_doubled = doubled;
+            shape.last_flags = flags;
             return true;
         }
         inside = std::uint64_t{0} - (in >> 63);
         after_close = close >> 63;
         field_start = delimiters >> 63;
     }
-    shape.last_doubled = doubled;
+    shape.last_flags = flags;
     return inside == 0;  // a quote left open: the tokenizer's rules for it
 }
 
@@ -219,8 +230,19 @@ void field_text(const char* d, std::uint64_t from, std::uint64_t end, std::uint8
     put(d + i, last - i);
 }
 
-// Room past a row's text for copying short pieces 16 bytes at a time.
-constexpr std::uint64_t kSlack = 16;
+
+// Copies `len` bytes from p to w, where kSlack bytes past w + len may be
+// written too; a short piece goes as one 16-byte move when the input
+// (ending at `limit`) has 16 bytes at p.
+inline void copy_short(char* w, const char* p, std::uint64_t len, const char* limit) noexcept {
+#if defined(__SSE2__)
+    if (len <= 16 && limit - p >= 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return;
+    }
+#endif
+    std::memcpy(w, p, len);
+}
 
 }  // namespace
 
@@ -231,21 +253,14 @@ void QuotedRows::emit_valid(std::string_view input, std::uint64_t pos, const Sha
     out.append_row_in_place(shape.end - pos + kSlack, fields, [&](char* text, std::uint64_t* ends) {
         char* w = text;
         const auto put = [&](const char* p, std::uint64_t len) {
-#if defined(__SSE2__)
-            if (len <= 16 && limit - p >= 16) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-                w += len;
-                return;
-            }
-#endif
-            std::memcpy(w, p, len);
+            copy_short(w, p, len, limit);
             w += len;
         };
         std::uint64_t from = pos;
         for (std::uint64_t f = 0; f < fields; ++f) {
-            const std::uint64_t cut = f + 1 < fields ? cuts_[f] : shape.end | (shape.last_doubled ? kDoubled : 0);
-            const std::uint64_t end = cut & ~kDoubled;
-            field_text(d, from, end, quote_, cut != end, put);
+            const std::uint64_t cut = f + 1 < fields ? cuts_[f] : shape.end | shape.last_flags;
+            const std::uint64_t end = cut & ~kFlags;
+            field_text(d, from, end, quote_, (cut & kDoubled) != 0, put);
             ends[f] = static_cast<std::uint64_t>(w - text);
             from = end + 1;
         }
@@ -258,9 +273,9 @@ void QuotedRows::emit_checked(std::string_view input, std::uint64_t pos, const S
     std::uint64_t from = pos;
     const auto put = [&](const char* p, std::uint64_t len) { out.append(p, len); };
     for (std::uint64_t f = 0; f <= cuts_.size(); ++f) {
-        const std::uint64_t cut = f < cuts_.size() ? cuts_[f] : shape.end | (shape.last_doubled ? kDoubled : 0);
-        const std::uint64_t end = cut & ~kDoubled;
-        field_text(input.data(), from, end, quote_, cut != end, put);
+        const std::uint64_t cut = f < cuts_.size() ? cuts_[f] : shape.end | shape.last_flags;
+        const std::uint64_t end = cut & ~kFlags;
+        field_text(input.data(), from, end, quote_, (cut & kDoubled) != 0, put);
         out.finish_field();
         from = end + 1;
     }
@@ -277,9 +292,45 @@ std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, RowTab
         emit_checked(input, pos, shape, out);
     }
     line += shape.lfs;
-    // A row of very many fields leaves no lasting scratch behind.
-    if (cuts_.capacity() > (std::uint64_t{1} << 16)) std::vector<std::uint64_t>().swap(cuts_);
     return shape.end;
+}
+
+std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, std::string& text,
+                                    std::uint64_t& fields, std::uint64_t& line) {
+    Shape shape;
+    if (!scan(input, pos, shape)) return kNotTaken;
+    const char* d = input.data();
+    const std::uint64_t n = cuts_.size() + 1;
+    // A huge row's buffer is not kept for the small ones after it.
+    if (text.capacity() > kKeepBytes && shape.end - pos < kKeepBytes) std::string().swap(text);
+    text.clear();
+    text.resize_and_overwrite(shape.end - pos + kSlack, [&](char* out, std::size_t) noexcept {
+        char* w = out;
+        std::uint64_t from = pos;
+        for (std::uint64_t f = 0; f < n; ++f) {
+            const std::uint64_t cut = f + 1 < n ? cuts_[f] : shape.end | shape.last_flags;
+            std::uint64_t a = from;
+            std::uint64_t e = cut & ~kFlags;
+            from = e + 1;
+            if (a < e && static_cast<std::uint8_t>(d[a]) == quote_ && !(cut & kSpecial)) {
+                ++a;  // enclosure not needed: the text between the quotes
+                --e;
+            }
+            if (f != 0) *w++ = static_cast<char>(delimiter_);
+            copy_short(w, d + a, e - a, d + input.size());
+            w += e - a;
+        }
+        return static_cast<std::size_t>(w - out);
+    });
+    fields = n;
+    line += shape.lfs;
+    last_pos_ = pos;
+    last_shape_ = shape;
+    return shape.end;
+}
+
+void QuotedRows::append_last(std::string_view input, RowTable& out) const {
+    emit_valid(input, last_pos_, last_shape_, out);
 }
 
 }  // namespace corvel

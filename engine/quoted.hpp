@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,15 +35,29 @@ public:
     std::uint64_t take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
                        std::uint64_t& line);
 
+    // As take(), for input that is valid UTF-8 with an ASCII delimiter and
+    // quote, but the row goes to `text` as the clean writer would write it,
+    // without its line break: each field as it stands when its text holds
+    // the delimiter, the quote, CR or LF (enclosed, quotes doubled), else
+    // bare. `fields` gets its width. append_last() gives its fields.
+    std::uint64_t take_line(std::string_view input, std::uint64_t pos, std::string& text, std::uint64_t& fields,
+                            std::uint64_t& line);
+    // Appends the fields of the row last taken by take_line() to `out`;
+    // `input` is the same as there.
+    void append_last(std::string_view input, RowTable& out) const;
+
 private:
     // The row's extent and shape, from its masks.
     struct Shape {
         std::uint64_t end = 0;      // its line break, or the input's end
         std::uint64_t lfs = 0;      // line feeds inside quotes
-        bool last_doubled = false;  // its last field holds a doubled quote
+        std::uint64_t last_flags = 0;  // the flags below for its last field
     };
-    // Set on an entry of cuts_ when the field it ends holds a doubled quote.
+    // Set on an entry of cuts_ when the field it ends holds a doubled quote,
+    // or, for kSpecial, a doubled quote, a delimiter, CR or LF.
     static constexpr std::uint64_t kDoubled = std::uint64_t{1} << 63;
+    static constexpr std::uint64_t kSpecial = std::uint64_t{1} << 62;
+    static constexpr std::uint64_t kFlags = kDoubled | kSpecial;
     // The shape of the well-formed row at `pos`, with the delimiters that
     // cut it in cuts_; false when the row is not well-formed.
     bool scan(std::string_view input, std::uint64_t pos, Shape& shape);
@@ -51,7 +66,9 @@ private:
 
     std::uint8_t delimiter_;
     std::uint8_t quote_;
-    std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes, with kDoubled
+    std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes, with flags
+    std::uint64_t last_pos_ = 0;       // where the row of take_line() starts
+    Shape last_shape_;
 };
 
 namespace quoted_detail {

@@ -1,10 +1,15 @@
 #include "parser.hpp"
 #include "quoted.hpp"
 #include "reference_parser.hpp"
+#include "salvage.hpp"
+#include "writer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
@@ -124,6 +129,34 @@ void expect_same_as_reference(const std::string& in, std::uint8_t delim, std::ui
     ASSERT_FALSE(p.next_row(t)) << testing::PrintToString(in);
 }
 
+// The rows of `in`, taken as lines in the writer's form where the parser
+// offers them, against the rows of next_row() and the writer's text.
+void expect_lines_as_written(const std::string& in, std::uint8_t delim, std::uint8_t quote) {
+    ResilientParser rows(in, delim, quote, true);
+    ResilientParser lines(in, delim, quote, true);
+    rows.trust_utf8();
+    lines.trust_utf8();
+    const CleanFormat format(delim, quote);
+    RowTable want, got;
+    for (std::uint64_t r = 0; rows.next_row(want); ++r) {
+        PlainLine plain;
+        if (lines.next_plain_line(plain)) {
+            lines.append_line(plain, got);
+            std::string written;
+            format.append_row(written, want, r);
+            ASSERT_EQ(std::string(plain.text) + "\n", written) << testing::PrintToString(in);
+            ASSERT_EQ(plain.fields, want.width(r));
+        } else {
+            ASSERT_TRUE(lines.next_row(got));
+        }
+        ASSERT_EQ(got.row(r), want.row(r)) << testing::PrintToString(in);
+        ASSERT_EQ(lines.line(), rows.line());
+    }
+    PlainLine plain;
+    ASSERT_FALSE(lines.next_plain_line(plain));
+    ASSERT_FALSE(lines.next_row(got));
+}
+
 // Rows of mostly well-formed quoted fields, with the faults the splitter
 // must hand over sprinkled in, long enough to cross many 64-byte blocks.
 TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
@@ -147,9 +180,53 @@ TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
         }
         const bool repair = rng() % 4 != 0;
         expect_same_as_reference(in, ',', '"', repair, false);
-        if (is_valid_utf8(in)) expect_same_as_reference(in, ',', '"', repair, true);
+        if (is_valid_utf8(in)) {
+            expect_same_as_reference(in, ',', '"', repair, true);
+            expect_lines_as_written(in, ',', '"');
+        }
         if (HasFatalFailure()) return;
     }
+}
+
+// salvage_file writes rows taken as lines exactly as it writes rows from the
+// table, whatever their fate: as they are, padded, merged or set aside.
+TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
+    const std::string in =
+        "\"h1\",\"h2\",\"h3\"\n"
+        "\"a\",\"b,c\",\"d\"\"e\"\n"
+        "\"a\",\"b\"\r\n"
+        "\"a\",\"b\",\"c\",\"d\"\"\",\"e\nf\"\n"
+        "\"a\"x,\"b\",\"c\"\n"
+        "plain,row,here\n"
+        "\"\xC3\xA9\",\"\",\"\"\"\"\"";
+    const std::string dir = ::testing::TempDir();
+    const std::string src = dir + "quoted-in.csv", out = dir + "quoted-out.csv", q = dir + "quoted-q.csv";
+    std::ofstream(src, std::ios::binary) << in;
+    const auto slurp = [](const std::string& path) {
+        std::ifstream f(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    for (const bool fill : {true, false}) {
+        for (const bool merge : {true, false}) {
+            SalvageOptions o;
+            o.fill_ragged_rows = fill;
+            o.merge_overflow = merge;
+            const auto stats = salvage_file(src, out, std::string_view(q), o);
+            ASSERT_TRUE(stats.ok());
+            const auto slice = salvage_slice(in, o);
+            ASSERT_TRUE(slice.ok());
+            const SalvageOutcome& m = slice.value();
+            std::string want;
+            const CleanFormat format(',', '"');
+            for (std::uint64_t r = 0; r < m.rows.size(); ++r) format.append_row(want, m.rows, r);
+            EXPECT_EQ(slurp(out), want) << "fill " << fill << " merge " << merge;
+            EXPECT_EQ(stats.value().quarantined_rows, m.quarantine.size());
+            EXPECT_EQ(stats.value().repaired_rows, m.stats.repaired_rows);
+        }
+    }
+    std::remove(src.c_str());
+    std::remove(out.c_str());
+    std::remove(q.c_str());
 }
 
 // A fixed amount of work on inputs where cutting rows block-wise could go
