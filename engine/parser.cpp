@@ -108,7 +108,7 @@ bool ResilientParser::next_row(RowTable& out) {
     }
     // Many rows quote their fields, and quote them well: those are cut
     // block-wise from bit masks, and the state machine below takes the rest.
-    if (plain_lines_) {
+    if (plain_lines_ && quoted_.worth_trying()) {
         if (const std::uint64_t e = quoted_.take(input_, p, out, trusted_utf8_, line_);
             e != QuotedRows::kNotTaken) {
             pos_ = e < n ? past_break(e) : e;

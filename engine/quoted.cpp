@@ -16,6 +16,10 @@ constexpr std::uint8_t kLF = 0x0A;
 constexpr std::uint64_t kSlack = 16;
 // Scratch kept from row to row at most.
 constexpr std::uint64_t kKeepBytes = 1 << 20;
+// Fields longer than this on average make a row of long fields, after which
+// take() sits out this many rows.
+constexpr std::uint64_t kLongFieldBytes = 48;
+constexpr std::uint32_t kRowsToRest = 15;
 
 // One bit per byte of a 64-byte block, bit i for byte i. Line feeds alone
 // are only needed where a line break sits inside quotes, which is rare, so
@@ -108,6 +112,8 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     using quoted_detail::prefix_xor;
     const auto* d = reinterpret_cast<const std::uint8_t*>(input.data());
     const std::uint64_t n = input.size();
+    if (pos == failed_at_) return false;
+    failed_at_ = pos;  // until the row passes
     if (cuts_.capacity() > kKeepBytes / sizeof(std::uint64_t)) std::vector<std::uint64_t>().swap(cuts_);
     cuts_.clear();
     shape = Shape{};
@@ -155,6 +161,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
             if (m.breaks) {
                 shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(m.breaks));
                 shape.last_flags = flags;
+                failed_at_ = kNotTaken;
                 return true;
             }
             after_close = 0;
@@ -196,6 +203,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
         if (breaks) {
             shape.end = b + static_cast<std::uint64_t>(__builtin_ctzll(breaks));
             shape.last_flags = flags;
+            failed_at_ = kNotTaken;
             return true;
         }
         inside = std::uint64_t{0} - (in >> 63);
@@ -203,7 +211,9 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
         field_start = delimiters >> 63;
     }
     shape.last_flags = flags;
-    return inside == 0;  // a quote left open: the tokenizer's rules for it
+    if (inside) return false;  // a quote left open: the tokenizer's rules for it
+    failed_at_ = kNotTaken;
+    return true;
 }
 
 namespace {
@@ -292,6 +302,7 @@ std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, RowTab
         emit_checked(input, pos, shape, out);
     }
     line += shape.lfs;
+    if (shape.end - pos > kLongFieldBytes * (cuts_.size() + 1)) rest_ = kRowsToRest;
     return shape.end;
 }
 

@@ -35,6 +35,15 @@ public:
     std::uint64_t take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
                        std::uint64_t& line);
 
+    // Whether take() is worth trying on the next row. A row of long fields
+    // goes about as fast through the tokenizer's searches as through the
+    // masks, so after taking one, take() sits out a few rows.
+    bool worth_trying() noexcept {
+        if (rest_ == 0) return true;
+        --rest_;
+        return false;
+    }
+
     // As take(), for input that is valid UTF-8 with an ASCII delimiter and
     // quote, but the row goes to `text` as the clean writer would write it,
     // without its line break: each field as it stands when its text holds
@@ -69,6 +78,10 @@ private:
     std::vector<std::uint64_t> cuts_;  // the row's delimiters outside quotes, with flags
     std::uint64_t last_pos_ = 0;       // where the row of take_line() starts
     Shape last_shape_;
+    // Where the last row not taken starts: the tokenizer reads it next, and
+    // take() need not look at it again.
+    std::uint64_t failed_at_ = kNotTaken;
+    std::uint32_t rest_ = 0;  // rows that take() sits out
 };
 
 namespace quoted_detail {

@@ -192,8 +192,9 @@ void RowTable::pop_row() noexcept {
 
 namespace {
 
+// Inlined always: the row loops call it once per row.
 template <class V>
-void reserve_more(V& v, std::uint64_t extra) {
+[[gnu::always_inline]] inline void reserve_more(V& v, std::uint64_t extra) {
     const std::uint64_t need = v.size() + extra;
     if (need > v.capacity()) v.reserve(std::max<std::uint64_t>(need, 2 * v.capacity()));
 }
