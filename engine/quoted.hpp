@@ -68,7 +68,8 @@ private:
     static constexpr std::uint64_t kSpecial = std::uint64_t{1} << 62;
     static constexpr std::uint64_t kFlags = kDoubled | kSpecial;
     // The shape of the well-formed row at `pos`, with the delimiters that
-    // cut it in cuts_; false when the row is not well-formed.
+    // cut it in cuts_; false when the row is not well-formed, or was just
+    // found not to be.
     bool scan(std::string_view input, std::uint64_t pos, Shape& shape);
     void emit_valid(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
     void emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
