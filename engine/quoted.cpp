@@ -1,5 +1,6 @@
 #include "quoted.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -12,8 +13,6 @@ namespace {
 
 constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
-// Room past a row's text for copying short pieces 16 bytes at a time.
-constexpr std::uint64_t kSlack = 16;
 // Scratch kept from row to row at most.
 constexpr std::uint64_t kKeepBytes = 1 << 20;
 // Fields longer than this on average make a row of long fields, after which
@@ -241,9 +240,9 @@ void field_text(const char* d, std::uint64_t from, std::uint64_t end, std::uint8
 }
 
 
-// Copies `len` bytes from p to w, where kSlack bytes past w + len may be
-// written too; a short piece goes as one 16-byte move when the input
-// (ending at `limit`) has 16 bytes at p.
+// Copies `len` bytes from p to w, where 16 bytes past w + len may be
+// scribbled on. A short piece goes as one 16-byte move when there are 16
+// bytes to read at p (the input ends at `limit`).
 inline void copy_short(char* w, const char* p, std::uint64_t len, const char* limit) noexcept {
 #if defined(__SSE2__)
     if (len <= 16 && limit - p >= 16) {
@@ -260,19 +259,31 @@ void QuotedRows::emit_valid(std::string_view input, std::uint64_t pos, const Sha
     const char* d = input.data();
     const char* limit = d + input.size();
     const std::uint64_t fields = cuts_.size() + 1;
-    out.append_row_in_place(shape.end - pos + kSlack, fields, [&](char* text, std::uint64_t* ends) {
+    // The fields' text is never longer than the row, so a table with room
+    // for the whole input is never outgrown.
+    const std::uint64_t bound = shape.end - pos;
+    out.append_row_in_place(bound, fields, [&](char* text, char* room, std::uint64_t* ends) {
         char* w = text;
-        const auto put = [&](const char* p, std::uint64_t len) {
-            copy_short(w, p, len, limit);
-            w += len;
+        const auto cut_fields = [&](auto&& put) {
+            std::uint64_t from = pos;
+            for (std::uint64_t f = 0; f < fields; ++f) {
+                const std::uint64_t cut = f + 1 < fields ? cuts_[f] : shape.end | shape.last_flags;
+                const std::uint64_t end = cut & ~kFlags;
+                field_text(d, from, end, quote_, (cut & kDoubled) != 0, put);
+                ends[f] = static_cast<std::uint64_t>(w - text);
+                from = end + 1;
+            }
         };
-        std::uint64_t from = pos;
-        for (std::uint64_t f = 0; f < fields; ++f) {
-            const std::uint64_t cut = f + 1 < fields ? cuts_[f] : shape.end | shape.last_flags;
-            const std::uint64_t end = cut & ~kFlags;
-            field_text(d, from, end, quote_, (cut & kDoubled) != 0, put);
-            ends[f] = static_cast<std::uint64_t>(w - text);
-            from = end + 1;
+        if (room - text >= static_cast<std::ptrdiff_t>(bound + 16)) {
+            cut_fields([&](const char* p, std::uint64_t len) {
+                copy_short(w, p, len, limit);
+                w += len;
+            });
+        } else {
+            cut_fields([&](const char* p, std::uint64_t len) {
+                std::memcpy(w, p, len);
+                w += len;
+            });
         }
         return static_cast<std::uint64_t>(w - text);
     });
@@ -315,7 +326,8 @@ std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, s
     // A huge row's buffer is not kept for the small ones after it.
     if (text.capacity() > kKeepBytes && shape.end - pos < kKeepBytes) std::string().swap(text);
     text.clear();
-    text.resize_and_overwrite(shape.end - pos + kSlack, [&](char* out, std::size_t) noexcept {
+    const std::uint64_t room = shape.end - pos + 16;  // 16 to spare for copy_short()
+    text.resize_and_overwrite(room, [&](char* out, std::size_t) noexcept {
         char* w = out;
         std::uint64_t from = pos;
         for (std::uint64_t f = 0; f < n; ++f) {
