@@ -29,13 +29,13 @@ struct Taken {
     std::uint64_t lines = 0;  // line feeds inside quotes
 };
 
-Taken take(std::string_view in, std::uint8_t delim = ',', std::uint8_t quote = '"') {
+Taken take(std::string_view in, std::uint8_t delim = ',', std::uint8_t quote = '"', bool valid_utf8 = false) {
     RowTable t;
-    t.append("seed", 4);  // the splitter must only append, or take back its own
+    t.append("seed", 4);  // the splitter must only append, and nothing when it leaves the row
     t.finish_field();
     t.finish_row();
     std::uint64_t line = 0;
-    const std::uint64_t end = QuotedRows(delim, quote).take(in, 0, t, false, line);
+    const std::uint64_t end = QuotedRows(delim, quote).take(in, 0, t, valid_utf8, line);
     if (end == QuotedRows::kNotTaken) {
         EXPECT_EQ(t.size(), 1u);
         EXPECT_EQ(t.open_fields(), 0u);
@@ -85,12 +85,16 @@ class QuotedTable : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(QuotedTable, SplitsOrLeavesTheRow) {
     const Case& c = kCases[GetParam()];
-    const Taken got = take(c.in);
-    ASSERT_EQ(got.taken, c.want.taken) << testing::PrintToString(c.in);
-    if (!got.taken) return;
-    EXPECT_EQ(got.fields, c.want.fields);
-    EXPECT_EQ(got.end, c.want.end);
-    EXPECT_EQ(got.lines, c.want.lines);
+    // Fields checked one by one, and, for valid UTF-8, written in one piece.
+    for (const bool valid : {false, true}) {
+        if (valid && !is_valid_utf8(c.in)) continue;
+        const Taken got = take(c.in, ',', '"', valid);
+        ASSERT_EQ(got.taken, c.want.taken) << testing::PrintToString(c.in);
+        if (!got.taken) return;
+        EXPECT_EQ(got.fields, c.want.fields);
+        EXPECT_EQ(got.end, c.want.end);
+        EXPECT_EQ(got.lines, c.want.lines);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuotedTable, ::testing::Range<std::size_t>(0, kCases.size()));
