@@ -15,8 +15,10 @@ constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
 // Scratch kept from row to row at most.
 constexpr std::uint64_t kKeepBytes = 1 << 20;
-// Fields longer than this on average make a row of long fields, after which
-// take() sits out this many rows.
+// A row shorter than kShortRowBytes, where a block's fixed cost outweighs
+// the bytes it covers, or whose fields are longer than kLongFieldBytes on
+// average, makes take() sit out kRowsToRest rows.
+constexpr std::uint64_t kShortRowBytes = 32;
 constexpr std::uint64_t kLongFieldBytes = 48;
 constexpr std::uint32_t kRowsToRest = 15;
 
@@ -313,7 +315,8 @@ std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, RowTab
         emit_checked(input, pos, shape, out);
     }
     line += shape.lfs;
-    if (shape.end - pos > kLongFieldBytes * (cuts_.size() + 1)) rest_ = kRowsToRest;
+    const std::uint64_t length = shape.end - pos;
+    if (length < kShortRowBytes || length > kLongFieldBytes * (cuts_.size() + 1)) rest_ = kRowsToRest;
     return shape.end;
 }
 

@@ -35,9 +35,9 @@ public:
     std::uint64_t take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
                        std::uint64_t& line);
 
-    // Whether take() is worth trying on the next row. A row of long fields
-    // goes about as fast through the tokenizer's searches as through the
-    // masks, so after taking one, take() sits out a few rows.
+    // Whether take() is worth trying on the next row. A very short row, or
+    // one of long fields, goes about as fast through the tokenizer as
+    // through the masks, so after taking one, take() sits out a few rows.
     bool worth_trying() noexcept {
         if (rest_ == 0) return true;
         --rest_;
