@@ -87,7 +87,11 @@ void quoted_files(int argc, char** argv) {
     const std::string out = "/tmp/corvel-engine-bench-quoted.csv";
     bool header = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]).find("quoted") == std::string_view::npos) continue;
+        const char* name = argv[i];
+        for (const char* p = argv[i]; *p; ++p) {
+            if (*p == '/') name = p + 1;
+        }
+        if (std::string_view(name).find("quoted") == std::string_view::npos) continue;
         if (!header) {
             std::printf("\n%-28s %12s %12s %12s %12s\n", "quoted (median of 5)", "parse MB/s", "file MB/s",
                         "copy MB/s", "file / copy");
@@ -108,10 +112,6 @@ void quoted_files(int argc, char** argv) {
         const double copy = median_seconds(5, [&] {
             std::filesystem::copy_file(argv[i], out, std::filesystem::copy_options::overwrite_existing);
         });
-        const char* name = argv[i];
-        for (const char* p = argv[i]; *p; ++p) {
-            if (*p == '/') name = p + 1;
-        }
         std::printf("%-28s %12.1f %12.1f %12.1f %11.2fx\n", name, mb / parse, mb / file, mb / copy, file / copy);
     }
     std::remove(out.c_str());

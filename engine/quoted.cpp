@@ -13,8 +13,11 @@ namespace {
 
 constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
-// Scratch kept from row to row at most.
-constexpr std::uint64_t kKeepBytes = 1 << 20;
+// Longer rows are left to the tokenizer: the masks gain nothing on them,
+// huge rows are written in slices from the row table, and a quote left open
+// would otherwise be scanned to the end of the input before the tokenizer
+// reads it all again. This also bounds the scratch kept from row to row.
+constexpr std::uint64_t kMaxRowBytes = 1 << 16;
 // A row shorter than kShortRowBytes, where a block's fixed cost outweighs
 // the bytes it covers, or whose fields are longer than kLongFieldBytes on
 // average, makes take() sit out kRowsToRest rows.
@@ -115,7 +118,6 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     const std::uint64_t n = input.size();
     if (pos == failed_at_) return false;
     failed_at_ = pos;  // until the row passes
-    if (cuts_.capacity() > kKeepBytes / sizeof(std::uint64_t)) std::vector<std::uint64_t>().swap(cuts_);
     cuts_.clear();
     shape = Shape{};
     shape.end = n;
@@ -126,6 +128,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
     std::uint64_t flags = 0;        // kDoubled and kSpecial for the field being cut
     const Needles needles(delimiter_, quote_);
     for (std::uint64_t b = pos; b < n; b += 64) {
+        if (b - pos >= kMaxRowBytes) return false;
         Masks m;
         std::uint64_t valid = ~std::uint64_t{0};
         if (n - b >= 64) {
@@ -326,8 +329,6 @@ std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, s
     if (!scan(input, pos, shape)) return kNotTaken;
     const char* d = input.data();
     const std::uint64_t n = cuts_.size() + 1;
-    // A huge row's buffer is not kept for the small ones after it.
-    if (text.capacity() > kKeepBytes && shape.end - pos < kKeepBytes) std::string().swap(text);
     text.clear();
     const std::uint64_t room = shape.end - pos + 16;  // 16 to spare for copy_short()
     text.resize_and_overwrite(room, [&](char* out, std::size_t) noexcept {

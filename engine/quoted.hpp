@@ -2,7 +2,7 @@
 //
 // A row qualifies when every quote in it either opens a field at its start,
 // closes it right before a delimiter, a line break or the end of the input,
-// or is doubled inside a quoted field. The resilient tokenizer reads such a
+// or is doubled inside a quoted field, and it is at most 64 KiB long. The resilient tokenizer reads such a
 // row without ever reaching a stray-quote decision, so the row can be cut
 // from bit masks instead: one for the quotes, whose prefix-XOR marks the
 // bytes inside quotes, and those of the delimiters and line breaks, which

@@ -79,6 +79,8 @@ const std::vector<Case> kCases = {
     {"\"" + pad(62) + "\"x\n", {false}},                // after a closer on a block's edge
     {"\"" + pad(62) + "\"\"" + pad(9) + "\"\n", {true, {pad(62) + "\"" + pad(9)}, 75}},
     {pad(63) + ",\"" + pad(70) + "\"", {true, {pad(63), pad(70)}, 136}},
+    {std::string("\"").append(pad(65536)).append("\"\n"), {false}},  // too long to be worth it
+    {std::string("\"").append(pad(65000)).append("\"\n"), {true, {pad(65000)}, 65002}},
 };
 
 class QuotedTable : public ::testing::TestWithParam<std::size_t> {};
@@ -250,7 +252,7 @@ TEST(QuotedLinearity, AlternatingDoubledQuotesOnOneLine) {
 
 TEST(QuotedLinearity, EveryRowFallsBack) {
     // Each row is well-formed up to a fault in its last field.
-    const std::string row = "\"" + pad(100) + "\",\"a\"\"b\",\"c\"x\n";
+    const std::string row = std::string("\"").append(pad(100)).append("\",\"a\"\"b\",\"c\"x\n");
     std::string in;
     for (int i = 0; i < 100'000; ++i) in += row;
     ResilientParser p(in, ',', '"', true);
