@@ -2,7 +2,7 @@
 // real module does not have yet, so every message and kind can be checked.
 #include <Python.h>
 
-#include "args.hpp"
+#include "binder.hpp"
 #include "ref.hpp"
 
 #include <array>
