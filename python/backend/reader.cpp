@@ -30,7 +30,6 @@ PySalvageReader* as_reader(PyObject* o) { return reinterpret_cast<PySalvageReade
 constexpr Signature kNewSignature{msg::kReaderNewCallName, kReaderParams};
 constexpr Signature kOpenSignature{msg::kOpenCallName, kReaderParams};
 constexpr std::size_t kFilePath = param_index(kReaderParams, "file_path");
-constexpr std::size_t kFirstOption = param_index(kReaderParams, "delimiter");
 using ReaderValues = std::array<Value, kReaderParams.size()>;
 
 // Reads and salvages the file, then wraps the accepted rows.
@@ -41,7 +40,7 @@ PyObject* make_reader(PyTypeObject* type, const ReaderValues& v) {
         // The bytes are given back as they are parsed; the rejected rows go
         // with the outcome.
         return salvage_owned(std::move(bytes).value(),
-                             to_options(std::span(v).subspan<kFirstOption, kOptionCount>()));
+                             to_options(v));
     }();
     if (!outcome) return raise_as_errno_class(outcome.error());
 

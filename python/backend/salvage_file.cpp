@@ -18,12 +18,11 @@ constexpr Signature kSignature{msg::kSalvageFileCallName, kSalvageFileParams};
 constexpr std::size_t kInput = param_index(kSalvageFileParams, "input_path");
 constexpr std::size_t kOutput = param_index(kSalvageFileParams, "output_path");
 constexpr std::size_t kQuarantine = param_index(kSalvageFileParams, "quarantine_path");
-constexpr std::size_t kFirstOption = param_index(kSalvageFileParams, "delimiter");
 
 PyObject* salvage_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<Value, kSalvageFileParams.size()> v;
     if (!parse_args(kSignature, args, nargs, kwnames, v)) return nullptr;
-    const SalvageOptions options = to_options(std::span(v).subspan<kFirstOption, kOptionCount>());
+    const SalvageOptions options = to_options(v);
     const std::optional<std::string_view> quarantine =
         v[kQuarantine].present ? std::optional(v[kQuarantine].text) : std::nullopt;
     Result<SalvageStats> stats = corvel::salvage_file(v[kInput].text, v[kOutput].text, quarantine, options);

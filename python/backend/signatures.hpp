@@ -55,13 +55,6 @@ inline constexpr auto kOptionParams = [] {
     return params;
 }();
 
-// `v` holds the converted options, in table order.
-inline SalvageOptions to_options(std::span<const Value, kOptionCount> v) noexcept {
-    SalvageOptions o;
-    for (std::size_t i = 0; i < kOptionCount; ++i) kOptions[i].apply(v[i], o);
-    return o;
-}
-
 // A function's own parameters, then the options.
 template <std::size_t N>
 constexpr std::array<Param, N + kOptionCount> with_options(const Param (&head)[N]) {
@@ -71,10 +64,20 @@ constexpr std::array<Param, N + kOptionCount> with_options(const Param (&head)[N
     return all;
 }
 
+// The engine's options from the converted arguments of a function whose
+// table was made by with_options(): the options are its last values.
+template <std::size_t N>
+SalvageOptions to_options(const std::array<Value, N>& v) noexcept {
+    static_assert(N >= kOptionCount);
+    SalvageOptions o;
+    for (std::size_t i = 0; i < kOptionCount; ++i) kOptions[i].apply(v[N - kOptionCount + i], o);
+    return o;
+}
+
 // ---- sniff(sample)
 inline constexpr Param kSniffParams[] = {{"sample", Kind::Text, Default::Required}};
 inline constexpr auto kSniffDoc = frozen<[] {
-    return signature_line(msg::kSniffName, "", kSniffParams) + msg::kSniffDoc;
+    return joined({signature_line(msg::kSniffName, "", kSniffParams), msg::kSniffDoc});
 }>();
 
 // ---- salvage_file(input_path, output_path, quarantine_path=None, options...)
@@ -85,26 +88,26 @@ inline constexpr Param kPathParams[] = {
 };
 inline constexpr auto kSalvageFileParams = with_options(kPathParams);
 inline constexpr auto kSalvageFileDoc = frozen<[] {
-    return signature_line(msg::kSalvageFileName, "", kSalvageFileParams) + msg::kSalvageFileDoc + "\n\n" +
-           args_section(kSalvageFileParams);
+    return joined({signature_line(msg::kSalvageFileName, "", kSalvageFileParams), msg::kSalvageFileDoc, "\n\n",
+                   args_section(kSalvageFileParams)});
 }>();
 
 // ---- SalvageReader(file_path, options...) and open(file_path, options...)
 inline constexpr Param kFileParam[] = {{"file_path", Kind::Text, Default::Required}};
 inline constexpr auto kReaderParams = with_options(kFileParam);
 inline constexpr auto kReaderDoc = frozen<[] {
-    return signature_line(msg::kReaderName, "", kReaderParams) + msg::kReaderDoc;
+    return joined({signature_line(msg::kReaderName, "", kReaderParams), msg::kReaderDoc});
 }>();
 inline constexpr auto kOpenDoc = frozen<[] {
-    return signature_line(msg::kOpenName, "", kReaderParams) + msg::kOpenDoc;
+    return joined({signature_line(msg::kOpenName, "", kReaderParams), msg::kOpenDoc});
 }>();
 
 // ---- SalvageReader.__enter__() and __exit__(_exc_type=None, _exc_val=None, _exc_tb=None)
 inline constexpr auto kEnterDoc = frozen<[] { return signature_line(msg::kEnterName, "$self", {}); }>();
 inline constexpr Param kExitParams[] = {
-    {"_exc_type", Kind::Object, Default::None, nullptr, "type[BaseException] | None"},
-    {"_exc_val", Kind::Object, Default::None, nullptr, "BaseException | None"},
-    {"_exc_tb", Kind::Object, Default::None, nullptr, "TracebackType | None"},
+    {"_exc_type", Kind::Object, Default::None, {}, "type[BaseException] | None"},
+    {"_exc_val", Kind::Object, Default::None, {}, "BaseException | None"},
+    {"_exc_tb", Kind::Object, Default::None, {}, "TracebackType | None"},
 };
 inline constexpr auto kExitDoc = frozen<[] { return signature_line(msg::kExitName, "$self", kExitParams); }>();
 
@@ -125,7 +128,7 @@ inline constexpr SummaryField kSummaryFields[] = {
 
 // ---- SalvageSummary.to_dict()
 inline constexpr auto kToDictDoc = frozen<[] {
-    return signature_line(msg::kToDictName, "$self", {}) + msg::kToDictDoc;
+    return joined({signature_line(msg::kToDictName, "$self", {}), msg::kToDictDoc});
 }>();
 
 }  // namespace corvel::py

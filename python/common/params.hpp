@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,8 +40,10 @@ struct Param {
     const char* name;
     Kind kind;
     Default default_value;
-    const char* help = nullptr;        // its line under "Args:", when the docstring has one
-    const char* annotation = nullptr;  // its type in the stub, when the kind's own is too wide
+    // Views rather than pointers: sanitizer builds can't test those for null
+    // during constant evaluation.
+    std::string_view help = {};        // its line under "Args:", when the docstring has one
+    std::string_view annotation = {};  // its type in the stub, when the kind's own is too wide
 };
 
 struct Signature {
@@ -70,6 +73,19 @@ consteval std::size_t param_index(std::span<const Param> params, std::string_vie
 // ---- What is derived from a table. Plain functions, usable both at compile
 // time (docstrings, through frozen()) and at run time (the stub generator).
 
+// Appends a character at a time. In sanitizer builds GCC can't compare the
+// address of an inline array with null during constant evaluation, which
+// std::string's own appends of a pointer do.
+constexpr void put(std::string& s, std::string_view text) {
+    for (const char c : text) s.push_back(c);
+}
+
+constexpr std::string joined(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (const std::string_view part : parts) put(s, part);
+    return s;
+}
+
 // How a default reads in a signature, Python syntax: `=None`, `="\""`.
 constexpr std::string_view default_text(Default d) {
     switch (d) {
@@ -84,20 +100,21 @@ constexpr std::string_view default_text(Default d) {
 // "name(a, b=None)\n--\n\n": the line CPython turns into __text_signature__.
 // `self` is "$self" for methods, empty otherwise.
 constexpr std::string signature_line(std::string_view name, std::string_view self, std::span<const Param> params) {
-    std::string s(name);
+    std::string s;
+    put(s, name);
     s += '(';
-    s += self;
+    put(s, self);
     bool first = self.empty();
     for (const Param& p : params) {
-        if (!first) s += ", ";
+        if (!first) put(s, ", ");
         first = false;
-        s += p.name;
+        put(s, p.name);
         if (p.default_value != Default::Required) {
             s += '=';
-            s += default_text(p.default_value);
+            put(s, default_text(p.default_value));
         }
     }
-    s += ")\n--\n\n";
+    put(s, ")\n--\n\n");
     return s;
 }
 
@@ -105,18 +122,18 @@ constexpr std::string signature_line(std::string_view name, std::string_view sel
 constexpr std::string args_section(std::span<const Param> params) {
     std::string s = "Args:";
     for (const Param& p : params) {
-        if (!p.help) continue;
-        s += "\n    ";
-        s += p.name;
-        s += ": ";
-        s += p.help;
+        if (p.help.empty()) continue;
+        put(s, "\n    ");
+        put(s, p.name);
+        put(s, ": ");
+        put(s, p.help);
     }
     return s;
 }
 
 // The stub's type for a parameter.
 constexpr std::string_view annotation(const Param& p) {
-    if (p.annotation) return p.annotation;
+    if (!p.annotation.empty()) return p.annotation;
     switch (p.kind) {
         case Kind::Text: return "str";
         case Kind::OptionalText: return "str | None";
@@ -131,15 +148,15 @@ constexpr std::string_view annotation(const Param& p) {
 constexpr std::string stub_params(std::span<const Param> params, std::string_view indent) {
     std::string s;
     for (const Param& p : params) {
-        s += indent;
-        s += p.name;
-        s += ": ";
-        s += annotation(p);
+        put(s, indent);
+        put(s, p.name);
+        put(s, ": ");
+        put(s, annotation(p));
         if (p.default_value != Default::Required) {
-            s += " = ";
-            s += default_text(p.default_value);
+            put(s, " = ");
+            put(s, default_text(p.default_value));
         }
-        s += ",\n";
+        put(s, ",\n");
     }
     return s;
 }
