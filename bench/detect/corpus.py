@@ -23,7 +23,9 @@ Beside each `NNNN.csv` lies `NNNN.json`, the truth:
     encoding                        "utf-8", "latin-1", "cp1252" or "utf-16"
     dialect                         delimiter (one character), quote_char
                                     (None for no quoting), escape_char (None or
-                                    "\\\\"), skip_initial_space, line_end
+                                    "\\\\"), skip_initial_space, line_end,
+                                    quote_used (whether any field opens with
+                                    the quote)
     header                          the header rows (0 to 3 lists of cells)
     preamble_rows, footer_rows      non-blank lines above the header and below
                                     the main table
@@ -53,13 +55,14 @@ import io
 import json
 import os
 import random
+import re
 import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "..", "out", "detect")
 COUNT = 1200
 SEED = 18
-FORMAT = 1  # bump when the generator changes what it writes
+FORMAT = 2  # bump when the generator changes what it writes
 
 FAMILIES = {
     "dialect": ["delimiter", "quote", "escape", "line_end"],
@@ -417,6 +420,8 @@ def make_file(seed, index, min_rows=None):
 
     text = d.eol.join(t for _, t in lines) + (d.eol if rng.random() < 0.9 else "")
     data = text.encode(encoding)
+    opens = d.quote is not None and re.search(
+        "(?:^|[\r\n]|" + re.escape(d.delimiter) + ")" + re.escape(d.quote), text) is not None
     truth = {
         "format": FORMAT,
         "seed": seed,
@@ -425,7 +430,7 @@ def make_file(seed, index, min_rows=None):
         "pollutions": [f"{f}:{n}" for f, n in pollutions],
         "encoding": encoding,
         "dialect": {"delimiter": d.char, "quote_char": d.quote, "escape_char": d.escape,
-                    "skip_initial_space": d.delimiter == ", ", "line_end": d.eol},
+                    "skip_initial_space": d.delimiter == ", ", "line_end": d.eol, "quote_used": opens},
         "header": header_rows,
         "preamble_rows": sum(k == "preamble" for k, _ in lines),
         "footer_rows": footer,

@@ -98,21 +98,25 @@ def test_a_failure_scores_zero():
                  "header_right": 0, "has_header": True}
 
 
-TRUE = {"delimiter": ",", "quote_char": '"', "escape_char": None, "skip_initial_space": False}
-# (case, the loader's dialect, the file's text, right)
+TRUE = {"delimiter": ",", "quote_char": '"', "escape_char": None, "skip_initial_space": False,
+        "quote_used": True}
+UNQUOTED = {"quote_used": False}
+# (case, the loader's dialect, the truth's, the file's text, right)
 DIALECTS = [
-    ("same", {}, 'a,"b,c"\n', True),
-    ("another delimiter", {"delimiter": ";"}, "a,b\n", False),
-    ("another quote that occurs", {"quote_char": "'"}, "a,'b'\n", False),
-    ("the true quote occurs", {"quote_char": None}, 'a,"b,c"\n', False),
-    ("no quote occurs at all", {"quote_char": "'"}, "a,b\n", True),
-    ("an escape with no backslash", {"escape_char": "\\"}, "a,b\n", True),
-    ("an escape with a backslash", {"escape_char": "\\"}, 'a,"b\\"c"\n', False),
-    ("skipped spaces with none after delimiters", {"skip_initial_space": True}, "a,b\n", True),
-    ("skipped spaces that matter", {"skip_initial_space": True}, "a, b\n", False),
+    ("same", {}, {}, 'a,"b,c"\n', True),
+    ("another delimiter", {"delimiter": ";"}, {}, "a,b\n", False),
+    ("another quote", {"quote_char": "'"}, {}, "a,\"b,c\"\n", False),
+    ("no quote where fields are quoted", {"quote_char": None}, {}, 'a,"b,c"\n', False),
+    ("no quote where none is", {"quote_char": None}, UNQUOTED, 'a,b"c\n', True),
+    ("an unused quote that never occurs", {"quote_char": "'"}, UNQUOTED, "a,b\n", True),
+    ("an unused quote that occurs", {"quote_char": "'"}, UNQUOTED, "a,O'Brien\n", False),
+    ("an escape with no backslash", {"escape_char": "\\"}, {}, "a,b\n", True),
+    ("an escape with a backslash", {"escape_char": "\\"}, {}, 'a,"b\\"c"\n', False),
+    ("blanks skipped in a comma file", {"skip_initial_space": True}, {}, "a,b\n", True),
+    ("blanks kept in a comma-blank file", {}, {"skip_initial_space": True}, "a, b\n", False),
 ]
 
 
-@pytest.mark.parametrize("case,got,text,right", DIALECTS, ids=[c[0] for c in DIALECTS])
-def test_dialect_rules(case, got, text, right):
-    assert score.dialect_right({**TRUE, **got}, TRUE, text) is right
+@pytest.mark.parametrize("case,got,true,text,right", DIALECTS, ids=[c[0] for c in DIALECTS])
+def test_dialect_rules(case, got, true, text, right):
+    assert score.dialect_right({**TRUE, **got}, {**TRUE, **true}, text) is right
