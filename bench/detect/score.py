@@ -234,7 +234,7 @@ def run_loader(load, files, texts, errors):
             result = load(path)
         except Exception as e:  # noqa: BLE001  (any failure scores zero)
             first = (str(e).splitlines() or [""])[0].replace(path, "FILE")
-            first = re.sub(r"0x[0-9a-f]{2}|\d+", "N", first)  # one entry per kind of error
+            first = re.sub(r"0x[0-9a-f]{2}|(?<![\w-])\d+", "N", first)  # one entry per kind of error
             errors[f"{type(e).__name__}: {first[:100]}"] += 1
             result = None
         scores.append(score_file(result, truth, text))
