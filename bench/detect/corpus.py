@@ -210,7 +210,7 @@ class Dialect:
                 cell = cell.replace(self.escape, "/")
         return cell
 
-    def field(self, cell, numeric_ok=True):
+    def field(self, cell):
         q = self.quote
         if q is None:
             return cell
