@@ -199,11 +199,14 @@ def load_corvel_auto(path):
     import corvel
 
     d = corvel.detect(path)
-    rows = [list(r) for r in corvel.read(path)]  # header, preamble and footer left out by read
-    header = [list(h) for h in getattr(d, "header", None) or []]
-    if not header and d.header_row is not None and hasattr(rows, "header"):
-        header = [list(rows.header)]
-    return Load(header, rows, dialect(d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space))
+    result = corvel.read(path)  # the header, preamble, footer and later tables left out
+    header = getattr(result, "header", None) or []
+    if header and isinstance(header[0], str):
+        header = [header]  # one header row
+    rows = getattr(result, "rows", None)
+    records = [list(r) for r in (result if rows is None else rows)]
+    return Load([list(h) for h in header], records,
+                dialect(d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space))
 
 
 def detect_corvel_auto(sample):
