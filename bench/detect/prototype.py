@@ -5,30 +5,34 @@ detect(sample bytes) -> Detection, in four steps:
 
 1. Encoding: a BOM decides (UTF-8, UTF-16); otherwise valid UTF-8 stays UTF-8;
    otherwise cp1252 (latin-1 where cp1252 leaves a byte undefined).
-2. Dialect. Candidates: each delimiter of , ; tab | : space that occurs in the
-   sample, and ", " (a comma with the blanks after it skipped). For each, the
-   quote is the one of " and ' that the rows plainly use (fields that open and
-   close with it at field boundaries), or none; the backslash is the escape
-   when it stands before that quote. Each candidate tokenizes the first rows
-   and is scored as consistency × plausibility:
+2. Dialect. Candidates: each delimiter of , ; tab | : space that occurs in
+   the sample. For each, the quote is the one of " and ' that the rows
+   plainly use (fields that open and close with it at field boundaries), or
+   none; the backslash is the escape when it stands before that quote; the
+   blanks after the delimiter are skipped (", ") when most fields after a
+   row's first start with one. Each candidate tokenizes the first rows and
+   is scored as consistency × plausibility:
    - consistency: the share of non-blank rows of the dominant width (>= 2);
      no factor for wider tables (with 1 - 1/w, wrong splits of times, dates
      and phone numbers into more columns won);
    - plausibility: the mean over cells of a type score: 1 for a known type
      (number, date, time, percentage, money, e-mail, URL, yes/no, codes,
-     empty), 0.7 for clean text, 0 for text with blanks at its ends or a
-     delimiter-like character at its edge, 0.5 for a stray quote at an edge.
-   Ties go to the earlier candidate (, first; ", " last).
+     empty), 0.7 for clean text, 0.5 for text with a quote at an edge, 0
+     for text with blanks at its ends, a delimiter-like character at an
+     edge, or another candidate delimiter inside (a row the candidate did
+     not split).
+   Ties go to the earlier candidate.
 3. Table: rows are grouped in blocks; a blank gap followed by two rows of a
    new width starts a new block (a second table). The main table is the first
    block holding two rows of one width >= 2; its width is the dominant one.
-   Rows above its first full-width row are preamble, as are rows of width w
-   with only their first cell filled (a title padded by a spreadsheet).
+   Rows above its first row of that width with two or more filled cells are
+   preamble (so is a title that a spreadsheet padded to the width).
 4. Header: the first table rows (up to 3) whose cells in typed columns
    (number, date, ... in 70% of the cells below) are text or empty, at least
-   one of them disagreeing with the column's type; when no column is typed,
-   a first row of distinct, non-empty, short labels that never recur below
-   and hold no digits-only cell.
+   one of them filled; several rows only when partly filled group rows stand
+   above one full row of labels. When no column is typed, a first row of
+   distinct, non-empty, short labels that never recur below and hold no
+   digits-only cell.
 
 load(path) applies it to the whole file: the rows after the header up to the
 main table's end; trailing rows of another width that don't fit the column
@@ -286,9 +290,7 @@ def blocks(rows):
                 cur, width = [], None
         gap = False
         cur.append((line, f))
-        if width is None:
-            width = dominant_width([g for _, g in cur])
-        elif len(cur) <= 40:
+        if width is None or len(cur) <= 40:  # the width is settled by the first rows
             width = dominant_width([g for _, g in cur])
     if cur:
         out.append(cur)
@@ -302,8 +304,7 @@ def dominant_width(rows):
             counts[len(f)] = counts.get(len(f), 0) + 1
     if not counts:
         return None
-    best = max(counts, key=lambda k: (counts[k], k))
-    return best if counts[best] >= 2 or len(rows) <= 2 else best
+    return max(counts, key=lambda k: (counts[k], k))
 
 
 def main_block(bl):
@@ -345,30 +346,25 @@ def fits(cell, t):
 
 
 def header_rows(rows, width):
-    """How many of `rows` (the table from its first row) are header rows."""
-    if len(rows) < 2:
-        return 0
-    for n in (3, 2, 1):  # the types are those of the body below n rows
-        if len(rows) <= n or any(len(f) != width for f in rows[:n]):
+    """How many of `rows` (the table from its first row) are header rows:
+    3, 2 or 1 rows of the table's width, none empty, whose cells in the typed
+    columns of the rows below are all text or empty (at least one filled);
+    without typed columns, one row of labels."""
+    for n in (3, 2, 1):
+        head, body = rows[:n], rows[n:n + 60]
+        if not body or any(len(f) != width or not filled(f) for f in head):
             continue
-        body = rows[n:n + 60]
+        if n > 1 and not multi_header_like(head, width):
+            continue
         types = column_types(body, width)
         typed = [j for j, t in enumerate(types) if t]
-        if typed:
-            ok = True
-            for f in rows[:n]:
-                disagree = sum(1 for j in typed if j < len(f) and f[j].strip() and not fits(f[j], types[j]))
-                agree = sum(1 for j in typed if j < len(f) and f[j].strip() and fits(f[j], types[j]))
-                if agree or (not disagree and filled(f) < 1):
-                    ok = False
-                    break
-            if ok and any(sum(1 for j in typed if j < len(f) and f[j].strip()) for f in rows[:n]):
-                if n == 1 or all(filled(f) >= 1 for f in rows[:n]):
-                    if n > 1 and not multi_header_like(rows[:n], width):
-                        continue
-                    return n
-        elif n == 1 and labels_like(rows[0], rows[1:60]):
-            return 1
+        if not typed:
+            if n == 1 and labels_like(head[0], body):
+                return 1
+            continue
+        cells = [(f[j], types[j]) for f in head for j in typed if f[j].strip()]
+        if cells and not any(fits(c, t) for c, t in cells):
+            return n
     return 0
 
 
@@ -428,7 +424,7 @@ def fits_row(f, types):
     typed = [j for j, t in enumerate(types) if t and j < len(f) and f[j].strip()]
     if not typed:
         return False
-    return sum(1 for j in typed if fits(f[j], types[j])) >= 0.5 * len(typed) and len(typed) >= 1
+    return sum(1 for j in typed if fits(f[j], types[j])) >= 0.5 * len(typed)
 
 
 # --- the whole ----------------------------------------------------------------
