@@ -51,7 +51,6 @@ same seed gives the same bytes.
 
 import argparse
 import csv
-import io
 import json
 import os
 import random
