@@ -36,7 +36,8 @@ detect(sample bytes) -> Detection, in four steps:
 
 load(path) applies it to the whole file: the rows after the header up to the
 main table's end; trailing rows of another width that don't fit the column
-types, or that open with "Total", are footer (at most 3, among the last 16);
+types and hold no other candidate delimiter, or that open with "Total", are
+footer (at most 3, among the last 16);
 blank lines are skipped; short rows padded, long rows merged into the last
 cell with the delimiter.
 """
@@ -403,8 +404,10 @@ def preamble_rows(block, width):
 TOTAL = re.compile(r"(?i)\s*(?:grand\s+)?(?:total|totals|sum|subtotal|end of|count|rows?\b|\d+\s+rows?\b|printed|generated|page\b)")
 
 
-def footer_rows(rows, width, types):
-    """How many trailing rows of the table are footer (at most 3 of the last 16)."""
+def footer_rows(rows, width, types, delimiter):
+    """How many trailing rows of the table are footer (at most 3 of the last
+    16). A short row whose text holds another candidate delimiter is a data
+    row that was not split (a changed or lost delimiter), not a footer."""
     n = 0
     for f in reversed(rows[-16:]):
         if n >= 3:
@@ -413,11 +416,15 @@ def footer_rows(rows, width, types):
         if TOTAL.match(first):
             n += 1
             continue
-        if len(f) != width and filled(f) <= 2 and not fits_row(f, types):
+        if len(f) != width and filled(f) <= 2 and not fits_row(f, types) and not unsplit(f, delimiter):
             n += 1
             continue
         break
     return n
+
+
+def unsplit(f, delimiter):
+    return any(c in cell for cell in f for c in EDGE_JUNK if c != delimiter)
 
 
 def fits_row(f, types):
@@ -454,7 +461,7 @@ def load(path):
     head = det.header_rows if width == det.width else header_rows(table, width)
     body = table[head:]
     types = column_types(body[:200], width)
-    foot = footer_rows(body, width, types)
+    foot = footer_rows(body, width, types, det.delimiter)
     if foot:
         body = body[:-foot]
     records = [salvage(f, width, det.delimiter) for f in body]
