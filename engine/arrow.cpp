@@ -209,6 +209,16 @@ ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t w
     return fail(EINVAL, text::kRowWidth, {r, table.width(r), width});
 }
 
+// The end of the table's text: the end of its last row's last cell, since
+// rows are stored in order. Up to here, a short cell is copied as a block of
+// fixed size, past its own end, which costs far less than an exact copy.
+const char* text_end(const RowTable& table) noexcept {
+    if (table.empty()) return nullptr;
+    const std::uint64_t last = table.size() - 1;
+    const std::string_view cell = table.field(last, table.width(last) - 1);
+    return cell.data() + cell.size();
+}
+
 // The view layout's state for one column while its rows are written: the
 // data buffer being filled is a window of the arena, opened at the first
 // long cell that does not fit the previous one.
@@ -289,6 +299,9 @@ ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<s
     return {};
 }
 
+// Cells up to this size are copied as one block (see text_end).
+constexpr std::size_t kBlockBytes = 16;
+
 // Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
 // rows: the sizes, then the copy.
 ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
@@ -296,6 +309,7 @@ ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<
     const std::uint64_t rows = batch.end - batch.begin;
     if (rows >= physical_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
+    const char* const end = text_end(table);
     std::vector<std::uint64_t> bytes(n, 0);
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
         if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
@@ -306,25 +320,28 @@ ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<
     for (std::size_t j = 0; j < n; ++j) {
         auto data = std::make_unique<ColumnData>();
         data->values = Buffer((rows + 1) * sizeof(std::int64_t));
-        data->text = Buffer(bytes[j]);
+        data->text = Buffer(bytes[j] + kBlockBytes);  // room for the last block copy
         offsets[j] = reinterpret_cast<std::int64_t*>(data->values.data());
         offsets[j][0] = 0;
         text[j] = data->text.data();
         data->buffers = {nullptr, data->values.data(), data->text.data()};
         out.push_back(std::move(data));
     }
-    for (std::size_t j = 0; j < n; ++j) {
-        std::int64_t at = 0;
-        std::int64_t* o = offsets[j] + 1;
-        char* t = text[j];
-        const std::uint64_t c = plan.columns[j];
-        // Column by column here: each pass writes one stream of offsets and
-        // one of text, which is what the copy is bound by.
-        for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
-            const std::string_view cell = table.field(r, c);
-            std::memcpy(t + at, cell.data(), cell.size());
-            at += static_cast<std::int64_t>(cell.size());
-            *o++ = at;
+    // Row by row, like the sizes: a column at a time would walk the whole
+    // table's field ends once per column.
+    std::vector<std::int64_t> at(n, 0);
+    for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::string_view cell = table.field(r, plan.columns[j]);
+            char* to = text[j] + at[j];
+            if (cell.size() <= kBlockBytes && end && cell.data() <= end &&
+                static_cast<std::size_t>(end - cell.data()) >= kBlockBytes) {
+                std::memcpy(to, cell.data(), kBlockBytes);
+            } else {
+                std::memcpy(to, cell.data(), cell.size());
+            }
+            at[j] += static_cast<std::int64_t>(cell.size());
+            *++offsets[j] = at[j];
         }
     }
     return {};
