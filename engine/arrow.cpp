@@ -53,8 +53,8 @@ std::string fill(std::string_view pattern, std::initializer_list<std::uint64_t> 
     return out;
 }
 
-std::unexpected<ExportError> fail(int code, std::string_view pattern, std::initializer_list<std::uint64_t> values) {
-    return std::unexpected(ExportError{code, fill(pattern, values)});
+ExportError fail(int code, std::string_view pattern, std::initializer_list<std::uint64_t> values) {
+    return ExportError{code, fill(pattern, values)};
 }
 
 // Runs `body` for a noexcept entry point: exhausted memory, or a size past
@@ -67,7 +67,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    return std::unexpected(ExportError{ENOMEM, std::string(text::kOutOfMemory)});
+    return ExportError{ENOMEM, std::string(text::kOutOfMemory)};
 }
 
 // One exported buffer: aligned, owned, freed once. Large blocks are mapped
@@ -127,7 +127,7 @@ struct Plan {
     std::uint64_t max_view_buffer_bytes = kMaxViewBufferBytes;
 };
 
-std::expected<Plan, ExportError> make_plan(const ExportOptions& options) {
+ArrowResult<Plan> make_plan(const ExportOptions& options) {
     Plan plan;
     plan.width = options.names.size();
     plan.layout = options.layout;
@@ -205,7 +205,7 @@ void release_struct(ArrowArray* array) noexcept {
 }
 
 ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t width) {
-    if (table.width(r) == width) return {};
+    if (table.width(r) == width) return Done{};
     return fail(EINVAL, text::kRowWidth, {r, table.width(r), width});
 }
 
@@ -270,7 +270,7 @@ ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<View
     for (ViewColumn& col : columns) {
         if (col.window) col.sizes.push_back(col.window_end - col.window);
     }
-    return {};
+    return Done{};
 }
 
 // Buffers: validity (none), views, the data buffers, then their sizes, which
@@ -296,7 +296,7 @@ ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<s
         data.buffers.insert(data.buffers.end(), columns[j].windows.begin(), columns[j].windows.end());
         data.buffers.push_back(data.view_sizes.empty() ? kNoSizes : data.view_sizes.data());
     }
-    return {};
+    return Done{};
 }
 
 // Cells up to this size are copied as one block (see text_end).
@@ -344,14 +344,14 @@ ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<
             *++offsets[j] = at[j];
         }
     }
-    return {};
+    return Done{};
 }
 
 ExportStatus check_range(const RowBatch& batch) {
     if (!batch.table) return fail(EINVAL, text::kNoTable, {});
     if (batch.begin > batch.end || batch.end > batch.table->size())
         return fail(EINVAL, text::kRowsOutOfRange, {batch.begin, batch.end, batch.table->size()});
-    return {};
+    return Done{};
 }
 
 ExportStatus export_with_plan(const RowBatch& batch, const Plan& plan, ArrowArray* out) {
@@ -381,7 +381,7 @@ ExportStatus export_with_plan(const RowBatch& batch, const Plan& plan, ArrowArra
     a.release = &release_struct;
     a.private_data = parent.release();
     *out = a;
-    return {};
+    return Done{};
 }
 
 // ---- Schemas ----
@@ -442,7 +442,7 @@ void schema_with_plan(const ExportOptions& options, const Plan& plan, ArrowSchem
 class OneBatch final : public BatchSource {
 public:
     explicit OneBatch(RowBatch batch) : batch_(std::move(batch)) {}
-    std::expected<RowBatch, ExportError> next() noexcept override { return std::exchange(batch_, RowBatch{}); }
+    ArrowResult<RowBatch> next() noexcept override { return std::exchange(batch_, RowBatch{}); }
 
 private:
     RowBatch batch_;
@@ -472,7 +472,7 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
     StreamData& d = stream_data(stream);
     ExportStatus s = guarded([&]() -> ExportStatus {
         schema_with_plan(d.options, d.plan, out);
-        return {};
+        return Done{};
     });
     return s ? 0 : record(d, std::move(s).error());
 }
@@ -483,9 +483,9 @@ ExportStatus next_batch(StreamData& d, ArrowArray* out) {
     while (!d.pending.table || d.pending.begin == d.pending.end) {
         d.pending = RowBatch{};
         if (!d.ended) {
-            std::expected<RowBatch, ExportError> next = d.source->next();
-            if (!next) return std::unexpected(std::move(next.error()));
-            d.pending = std::move(*next);
+            ArrowResult<RowBatch> next = d.source->next();
+            if (!next) return std::move(next).error();
+            d.pending = std::move(next).value();
             d.ended = !d.pending.table;
             if (!d.ended) {
                 if (ExportStatus s = check_range(d.pending); !s) return s;
@@ -494,7 +494,7 @@ ExportStatus next_batch(StreamData& d, ArrowArray* out) {
         if (d.ended) {
             d.source.reset();  // nothing more is needed from it
             out->release = nullptr;
-            return {};
+            return Done{};
         }
     }
     const std::uint64_t rows = std::min(d.batch_rows, d.pending.end - d.pending.begin);
@@ -502,7 +502,7 @@ ExportStatus next_batch(StreamData& d, ArrowArray* out) {
     if (ExportStatus s = export_with_plan(slice, d.plan, out); !s) return s;
     d.pending.begin = slice.end;
     if (d.pending.begin == d.pending.end) d.pending = RowBatch{};  // let the rows go now
-    return {};
+    return Done{};
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
@@ -572,17 +572,17 @@ RowBatch whole(std::shared_ptr<const RowTable> table) noexcept {
 
 ExportStatus export_schema(const ExportOptions& options, ArrowSchema* out) noexcept {
     return guarded([&]() -> ExportStatus {
-        std::expected<Plan, ExportError> plan = make_plan(options);
-        if (!plan) return std::unexpected(std::move(plan.error()));
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
         schema_with_plan(options, *plan, out);
-        return {};
+        return Done{};
     });
 }
 
 ExportStatus export_batch(const RowBatch& batch, const ExportOptions& options, ArrowArray* out) noexcept {
     return guarded([&]() -> ExportStatus {
-        std::expected<Plan, ExportError> plan = make_plan(options);
-        if (!plan) return std::unexpected(std::move(plan.error()));
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
         return export_with_plan(batch, *plan, out);
     });
 }
@@ -593,8 +593,8 @@ ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions op
                            ArrowArrayStream* out) noexcept {
     return guarded([&]() -> ExportStatus {
         if (batch_rows < 1) return fail(EINVAL, text::kBadBatchRows, {});
-        std::expected<Plan, ExportError> plan = make_plan(options);
-        if (!plan) return std::unexpected(std::move(plan.error()));
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
         auto d = std::make_unique<StreamData>();
         d->source = std::move(source);
         d->options = std::move(options);
@@ -605,13 +605,13 @@ ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions op
         out->get_last_error = &stream_get_last_error;
         out->release = &release_stream;
         out->private_data = d.release();
-        return {};
+        return Done{};
     });
 }
 
-std::expected<std::vector<std::string>, ExportError> unique_column_names(std::span<const std::string_view> header,
-                                                                        std::uint64_t width) noexcept {
-    return guarded([&]() -> std::expected<std::vector<std::string>, ExportError> { return name_columns(header, width); });
+ArrowResult<std::vector<std::string>> unique_column_names(std::span<const std::string_view> header,
+                                                         std::uint64_t width) noexcept {
+    return guarded([&]() -> ArrowResult<std::vector<std::string>> { return name_columns(header, width); });
 }
 
 }  // namespace corvel::arrow

@@ -26,15 +26,17 @@
 // long for a view, ENOMEM when memory runs out, EIO for a failed source.
 #pragma once
 
+#include "error.hpp"
 #include "rows.hpp"
 
 #include <cstdint>
-#include <expected>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 // The C Data Interface and the C Stream Interface: a published, stable ABI,
@@ -135,7 +137,32 @@ struct ExportError {
     std::string text;
 };
 
-using ExportStatus = std::expected<void, ExportError>;
+// The value, or why there is none. (std::expected would do, but the clang
+// that builds the fuzz targets has no <expected> with this C++ library.)
+template <class T>
+class [[nodiscard]] ArrowResult {
+public:
+    ArrowResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    ArrowResult(ExportError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    const ExportError& error() const& { return std::get<1>(v_); }
+    ExportError&& error() && { return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, ExportError> v_;
+};
+
+using ExportStatus = ArrowResult<Done>;
 
 // Rows [begin, end) of a shared table. A null table ends a stream.
 struct RowBatch {
@@ -165,7 +192,7 @@ public:
     virtual ~BatchSource() = default;
     // The next rows, or a batch with a null table at the end. A batch may be
     // of any size; the stream cuts it to its batch size.
-    virtual std::expected<RowBatch, ExportError> next() noexcept = 0;
+    virtual ArrowResult<RowBatch> next() noexcept = 0;
 };
 
 // A source that yields `batch` once.
@@ -189,7 +216,7 @@ std::unique_ptr<BatchSource> batch_source(RowBatch batch);
 //    has or asks for. So ["a", "a", "a"] gives "a", "a_2", "a_3", and
 //    ["a", "a", "a_2"] gives "a", "a_3", "a_2": a later column keeps the
 //    name its header gives it.
-std::expected<std::vector<std::string>, ExportError> unique_column_names(std::span<const std::string_view> header,
-                                                                        std::uint64_t width) noexcept;
+ArrowResult<std::vector<std::string>> unique_column_names(std::span<const std::string_view> header,
+                                                         std::uint64_t width) noexcept;
 
 }  // namespace corvel::arrow

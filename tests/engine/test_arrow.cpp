@@ -1,4 +1,5 @@
 #include "arrow.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 namespace corvel::arrow {
 namespace {
 
-using Rows = std::vector<std::vector<std::string>>;
+using corvel_test::Rows;
 
 // A table shared the way exports share it, whose destruction is counted.
 std::shared_ptr<const RowTable> make_table(const Rows& rows, int* destroyed = nullptr) {
@@ -466,9 +467,9 @@ public:
     ScriptedSource(std::vector<RowBatch> batches, bool fail_at_end, int* destroyed)
         : batches_(std::move(batches)), fail_(fail_at_end), destroyed_(destroyed) {}
     ~ScriptedSource() override { ++*destroyed_; }
-    std::expected<RowBatch, ExportError> next() noexcept override {
+    ArrowResult<RowBatch> next() noexcept override {
         if (i_ < batches_.size()) return batches_[i_++];
-        if (fail_) return std::unexpected(ExportError{EIO, "the disk went away"});
+        if (fail_) return ExportError{EIO, "the disk went away"};
         return RowBatch{};
     }
 
