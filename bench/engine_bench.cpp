@@ -93,7 +93,7 @@ void arrow_export(const char* path) {
         });
         const double batches = best_seconds(5, [&] {
             ArrowArrayStream stream;
-            if (!corvel::arrow::export_stream(corvel::arrow::batch_source(corvel::arrow::whole(table)), options,
+            if (!corvel::arrow::export_stream(corvel::arrow::whole(table), options,
                                               65536, &stream))
                 return;
             for (;;) {

@@ -587,8 +587,6 @@ ExportStatus export_batch(const RowBatch& batch, const ExportOptions& options, A
     });
 }
 
-std::unique_ptr<BatchSource> batch_source(RowBatch batch) { return std::make_unique<OneBatch>(std::move(batch)); }
-
 ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions options, std::uint64_t batch_rows,
                            ArrowArrayStream* out) noexcept {
     return guarded([&]() -> ExportStatus {
@@ -607,6 +605,17 @@ ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions op
         out->private_data = d.release();
         return Done{};
     });
+}
+
+ExportStatus export_stream(RowBatch batch, ExportOptions options, std::uint64_t batch_rows,
+                           ArrowArrayStream* out) noexcept {
+    std::unique_ptr<BatchSource> source;
+    ExportStatus made = guarded([&]() -> ExportStatus {
+        source = std::make_unique<OneBatch>(std::move(batch));
+        return Done{};
+    });
+    if (!made) return made;
+    return export_stream(std::move(source), std::move(options), batch_rows, out);
 }
 
 ArrowResult<std::vector<std::string>> unique_column_names(std::span<const std::string_view> header,

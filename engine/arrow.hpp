@@ -195,9 +195,6 @@ public:
     virtual ArrowResult<RowBatch> next() noexcept = 0;
 };
 
-// A source that yields `batch` once.
-std::unique_ptr<BatchSource> batch_source(RowBatch batch);
-
 // Fills `out` with a stream of struct arrays of at most `batch_rows` rows
 // each (batch_rows >= 1), drawn from `source` as the consumer asks. The
 // options are checked here, once. The stream owns the source; releasing the
@@ -205,6 +202,9 @@ std::unique_ptr<BatchSource> batch_source(RowBatch batch);
 // handed out live on independently. `out` is untouched on failure.
 [[nodiscard]] ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions options,
                                          std::uint64_t batch_rows, ArrowArrayStream* out) noexcept;
+// The same over the rows of one batch, such as a whole table.
+[[nodiscard]] ExportStatus export_stream(RowBatch batch, ExportOptions options, std::uint64_t batch_rows,
+                                         ArrowArrayStream* out) noexcept;
 
 // Column names for a table of `width` columns, by this rule:
 // 1. Column i (counted from 1) asks for the header's field i, or for
