@@ -1,6 +1,7 @@
 #include "arrow.hpp"
 
 #include "memory.hpp"
+#include "messages.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,21 +18,6 @@
 namespace corvel::arrow {
 
 namespace {
-
-// Every text this unit gives a reader, whole; "{}" marks where a number goes.
-namespace text {
-constexpr std::string_view kOutOfMemory = "out of memory";
-constexpr std::string_view kColumnOutOfRange = "column index {} is out of range for a table of {} columns";
-constexpr std::string_view kColumnTwice = "column index {} is selected twice";
-constexpr std::string_view kBadBufferSize = "a view buffer must span from 1 to {} bytes, not {}";
-constexpr std::string_view kBadBatchRows = "a stream's batches must hold at least 1 row";
-constexpr std::string_view kNoTable = "there is no table to export";
-constexpr std::string_view kRowsOutOfRange = "rows {} to {} are not within a table of {} rows";
-constexpr std::string_view kRowWidth = "row {} has {} fields, but {} column names were given";
-constexpr std::string_view kCellTooLong =
-    "row {}, column {}: a cell of {} bytes is too long for a string view (at most {} bytes)";
-constexpr std::string_view kTooManyBuffers = "column {} needs more than {} view buffers";
-}  // namespace text
 
 constexpr std::uint64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
 constexpr std::size_t kViewBytes = 16;
@@ -67,7 +53,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    return ExportError{ENOMEM, std::string(text::kOutOfMemory)};
+    return ExportError{ENOMEM, std::string(msg::kOutOfMemory)};
 }
 
 // One exported buffer: aligned, owned, freed once. Large blocks are mapped
@@ -133,7 +119,7 @@ ArrowResult<Plan> make_plan(const ExportOptions& options) {
     plan.layout = options.layout;
     plan.max_view_buffer_bytes = options.max_view_buffer_bytes;
     if (plan.max_view_buffer_bytes < 1 || plan.max_view_buffer_bytes > kMaxViewBufferBytes)
-        return fail(EINVAL, text::kBadBufferSize, {kMaxViewBufferBytes, plan.max_view_buffer_bytes});
+        return fail(EINVAL, msg::kArrowBadBufferSize, {kMaxViewBufferBytes, plan.max_view_buffer_bytes});
     if (!options.columns) {
         plan.columns.resize(plan.width);
         for (std::uint64_t c = 0; c < plan.width; ++c) plan.columns[c] = c;
@@ -142,8 +128,8 @@ ArrowResult<Plan> make_plan(const ExportOptions& options) {
     plan.columns = *options.columns;
     std::vector<bool> seen(plan.width);
     for (const std::uint64_t c : plan.columns) {
-        if (c >= plan.width) return fail(EINVAL, text::kColumnOutOfRange, {c, plan.width});
-        if (seen[c]) return fail(EINVAL, text::kColumnTwice, {c});
+        if (c >= plan.width) return fail(EINVAL, msg::kArrowColumnOutOfRange, {c, plan.width});
+        if (seen[c]) return fail(EINVAL, msg::kArrowColumnTwice, {c});
         seen[c] = true;
     }
     return plan;
@@ -206,7 +192,7 @@ void release_struct(ArrowArray* array) noexcept {
 
 ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t width) {
     if (table.width(r) == width) return Done{};
-    return fail(EINVAL, text::kRowWidth, {r, table.width(r), width});
+    return fail(EINVAL, msg::kArrowRowWidth, {r, table.width(r), width});
 }
 
 // The end of the table's text: the end of its last row's last cell, since
@@ -239,7 +225,7 @@ ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<View
             ViewColumn& col = columns[j];
             const std::string_view cell = table.field(r, plan.columns[j]);
             if (cell.size() > kMaxInt32)
-                return fail(EOVERFLOW, text::kCellTooLong, {r, plan.columns[j], cell.size(), kMaxInt32});
+                return fail(EOVERFLOW, msg::kArrowCellTooLong, {r, plan.columns[j], cell.size(), kMaxInt32});
             unsigned char view[kViewBytes] = {};
             const auto length = static_cast<std::int32_t>(cell.size());
             std::memcpy(view, &length, 4);
@@ -251,7 +237,7 @@ ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<View
                 if (!col.window || p < col.window || e - col.window > limit) {
                     if (col.window) col.sizes.push_back(col.window_end - col.window);
                     if (col.windows.size() >= kMaxInt32)
-                        return fail(EOVERFLOW, text::kTooManyBuffers, {plan.columns[j], kMaxInt32});
+                        return fail(EOVERFLOW, msg::kArrowTooManyBuffers, {plan.columns[j], kMaxInt32});
                     col.windows.push_back(p);
                     col.window = p;
                     col.window_end = p;
@@ -348,9 +334,9 @@ ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<
 }
 
 ExportStatus check_range(const RowBatch& batch) {
-    if (!batch.table) return fail(EINVAL, text::kNoTable, {});
+    if (!batch.table) return fail(EINVAL, msg::kArrowNoTable, {});
     if (batch.begin > batch.end || batch.end > batch.table->size())
-        return fail(EINVAL, text::kRowsOutOfRange, {batch.begin, batch.end, batch.table->size()});
+        return fail(EINVAL, msg::kArrowRowsOutOfRange, {batch.begin, batch.end, batch.table->size()});
     return Done{};
 }
 
@@ -590,7 +576,7 @@ ExportStatus export_batch(const RowBatch& batch, const ExportOptions& options, A
 ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions options, std::uint64_t batch_rows,
                            ArrowArrayStream* out) noexcept {
     return guarded([&]() -> ExportStatus {
-        if (batch_rows < 1) return fail(EINVAL, text::kBadBatchRows, {});
+        if (batch_rows < 1) return fail(EINVAL, msg::kArrowBadBatchRows, {});
         ArrowResult<Plan> plan = make_plan(options);
         if (!plan) return std::move(plan).error();
         auto d = std::make_unique<StreamData>();
