@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,14 @@ namespace corvel::arrow {
 namespace {
 
 using corvel_test::Rows;
+
+// The declarations are an ABI: every field where a consumer looks for it (LP64).
+static_assert(sizeof(ArrowSchema) == 72 && offsetof(ArrowSchema, flags) == 24 &&
+              offsetof(ArrowSchema, release) == 56 && offsetof(ArrowSchema, private_data) == 64);
+static_assert(sizeof(ArrowArray) == 80 && offsetof(ArrowArray, buffers) == 40 &&
+              offsetof(ArrowArray, release) == 64 && offsetof(ArrowArray, private_data) == 72);
+static_assert(sizeof(ArrowArrayStream) == 40 && offsetof(ArrowArrayStream, get_last_error) == 16 &&
+              offsetof(ArrowArrayStream, release) == 24);
 
 // A table shared the way exports share it, whose destruction is counted.
 std::shared_ptr<const RowTable> make_table(const Rows& rows, int* destroyed = nullptr) {
