@@ -2,13 +2,17 @@
 free-threaded interpreter, where they really overlap.
 
     python3.14t threads.py [--seconds 30] [--threads 8] [--seed 1]
+    python3.14t threads.py --ops 200 --drain 3 [--threads 8] [--seed 1]
 
 Every call is checked against the answer the same call gave single-threaded
 beforehand: salvage_file and sniff on shared inputs, a reader per call, error
 paths, and readers shared by several threads at once, which may refuse a
 concurrent use with RuntimeError ("Already borrowed" / "Already mutably
 borrowed") but must hand out every row exactly once. Exits non-zero on any
-mismatch. `run()` is also what the test suite calls for a short round.
+mismatch. With --ops, each thread makes that many calls (the same ones for
+a given seed) and then drains shared readers until --drain of them are
+done, so a round is a fixed amount of work however fast the machine is;
+`run()` is what the test suite calls for such a round.
 """
 
 import argparse
@@ -69,6 +73,10 @@ class SharedReader:
         self.current = self.fresh()
         self.finished = []
 
+    def drained(self):
+        with self.lock:
+            return len(self.finished)
+
     def fresh(self):
         return corvel.open(self.path), []
 
@@ -108,12 +116,18 @@ class SharedReader:
         return len(self.finished)
 
 
-def worker(k, deadline, d, inputs, ref, texts, shared, seed, errors, counts):
+def worker(k, stop, d, inputs, ref, texts, shared, seed, errors, counts):
+    """Makes calls until stop(done) says so, `done` being the calls made."""
     rng = random.Random(seed * 1000 + k)
     names = [n for n in inputs if n != "shared"]
     out, quar = os.path.join(d, f"t{k}.out"), os.path.join(d, f"t{k}.q")
-    while time.monotonic() < deadline and len(errors) < 20:
-        op = rng.choice(["salvage", "salvage", "sniff", "reader", "shared", "shared", "errors"])
+    done = 0
+    while len(errors) < 20:
+        op = stop(done)
+        if op == "stop":
+            break
+        op = op or rng.choice(["salvage", "salvage", "sniff", "reader", "shared", "shared", "errors"])
+        done += 1
         counts[op] += 1
         try:
             if op == "salvage":
@@ -155,8 +169,11 @@ def worker(k, deadline, d, inputs, ref, texts, shared, seed, errors, counts):
             errors.append(f"{op}: {e!r}")
 
 
-def run(seconds=30.0, threads=8, seed=1, log=print):
-    """Runs the round; returns (errors, counts)."""
+def run(seconds=None, threads=8, seed=1, log=print, ops=None, drain=0, guard=600.0):
+    """Runs the round; returns (errors, counts). Either for `seconds`, or
+    `ops` calls per thread and then shared steps until `drain` shared readers
+    are drained; `guard` seconds end a round that hangs (counted as
+    "guard hit")."""
     with tempfile.TemporaryDirectory(prefix="corvel-threads-") as d:
         inputs = make_inputs(d)
         ref = baseline(d, inputs)
@@ -166,8 +183,21 @@ def run(seconds=30.0, threads=8, seed=1, log=print):
         shared = SharedReader(inputs["shared"][0], ref["shared"][2])
         errors, counts = [], Counter()
         per_thread = [Counter() for _ in range(threads)]
-        deadline = time.monotonic() + seconds
-        pool = [threading.Thread(target=worker, args=(k, deadline, d, inputs, ref, texts, shared, seed,
+        start = time.monotonic()
+        guard_hit = []
+
+        def stop(done):
+            elapsed = time.monotonic() - start
+            if ops is None:
+                return "stop" if elapsed >= seconds else None
+            if elapsed >= guard:
+                guard_hit.append(1)
+                return "stop"
+            if done < ops:
+                return None
+            return "stop" if shared.drained() >= drain else "shared"
+
+        pool = [threading.Thread(target=worker, args=(k, stop, d, inputs, ref, texts, shared, seed,
                                                       errors, per_thread[k])) for k in range(threads)]
         for t in pool:
             t.start()
@@ -175,8 +205,10 @@ def run(seconds=30.0, threads=8, seed=1, log=print):
             t.join()
         for c in per_thread:
             counts.update(c)
+        counts["guard hit"] = len(guard_hit)
         counts["shared readers drained"] = shared.verify(errors)
-    log(f"{threads} threads, {seconds:g} s, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
+    what = f"{seconds:g} s" if ops is None else f"{ops} calls each, {drain} shared readers"
+    log(f"{threads} threads, {what}, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
     for e in errors[:20]:
         log(f"  error: {e}")
     return errors, counts
@@ -185,10 +217,12 @@ def run(seconds=30.0, threads=8, seed=1, log=print):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=30.0)
+    parser.add_argument("--ops", type=int, default=None, help="calls per thread, instead of --seconds")
+    parser.add_argument("--drain", type=int, default=1, help="with --ops: shared readers to drain")
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    errors, _ = run(args.seconds, args.threads, args.seed)
+    errors, _ = run(args.seconds, args.threads, args.seed, ops=args.ops, drain=args.drain)
     print("FAIL" if errors else "PASS")
     return 1 if errors else 0
 
