@@ -41,4 +41,17 @@ SalvageError SalvageError::out_of_memory() {
     return out_of_memory(std::string(msg::kOutOfMemory));
 }
 
+SalvageError SalvageError::cancelled() { return of_kind(Kind::Cancelled); }
+
+SalvageError SalvageError::of_kind(Kind kind) {
+    switch (kind) {
+        case Kind::Cancelled: return SalvageError(kind, 0, std::string(msg::kCancelled));
+        case Kind::QuarantineIsInput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsInput));
+        case Kind::QuarantineIsOutput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsOutput));
+        case Kind::OutOfMemory: return out_of_memory();
+        case Kind::Io: break;
+    }
+    return io(std::string());
+}
+
 }  // namespace corvel

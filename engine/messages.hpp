@@ -24,6 +24,13 @@ inline constexpr std::string_view kNulInPath = "file name contained an unexpecte
 inline constexpr std::string_view kZeroWriteBuffered = "failed to write the buffered data";
 inline constexpr std::string_view kZeroWriteWhole = "failed to write whole buffer";
 
+// A call stopped by its caller's cancellation hook.
+inline constexpr std::string_view kCancelled = "cancelled";
+
+// A quarantine file that would overwrite the input or the clean file.
+inline constexpr std::string_view kQuarantineIsInput = "quarantine_path names the same file as input_path";
+inline constexpr std::string_view kQuarantineIsOutput = "quarantine_path names the same file as output_path";
+
 // Refusals of work that cannot fit in memory.
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kPadTooWide =

@@ -2,7 +2,12 @@
 
 #include "scan.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstring>
@@ -96,15 +101,80 @@ std::size_t repair_in_place(String& bytes, std::size_t from) {
 
 }  // namespace
 
-std::uint64_t physical_memory() noexcept {
+namespace {
+
+constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t physical_bytes() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return kUnlimited;
+    const auto p = static_cast<std::uint64_t>(pages);
+    const auto s = static_cast<std::uint64_t>(page);
+    if (p > kUnlimited / s) return kUnlimited;
+    return p * s;
+}
+
+// The number in a small file such as memory.max, or kUnlimited for "max",
+// a missing file or anything else.
+std::uint64_t limit_in_file(const std::string& path) noexcept {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kUnlimited;
+    char buf[32];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return kUnlimited;
+    buf[n] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(buf, &end, 10);
+    if (end == buf || errno != 0) return kUnlimited;
+    return v;
+}
+
+// The tightest memory.max of this process's cgroup (v2) and its ancestors;
+// the cgroup v1 memory controller's limit where that is what is mounted.
+std::uint64_t cgroup_bytes() {
+    std::uint64_t limit = limit_in_file("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+    const int fd = ::open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return limit;
+    std::string text(4096, '\0');
+    const ssize_t n = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    if (n <= 0) return limit;
+    text.resize(static_cast<std::size_t>(n));
+    // The unified hierarchy's line is "0::<path>".
+    const std::size_t at = text.starts_with("0::") ? 0 : text.find("\n0::");
+    if (at == std::string::npos) return limit;
+    const std::size_t from = text.find("::", at) + 2;
+    std::string dir = text.substr(from, text.find('\n', from) - from);
+    for (;;) {
+        limit = std::min(limit, limit_in_file("/sys/fs/cgroup" + dir + "/memory.max"));
+        const std::size_t slash = dir.rfind('/');
+        if (slash == std::string::npos || dir.size() <= 1) break;
+        dir.resize(slash == 0 ? 1 : slash);
+    }
+    return limit;
+}
+
+std::uint64_t address_space_bytes() noexcept {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kUnlimited;
+    return static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+}  // namespace
+
+std::uint64_t available_memory() noexcept {
+    // Read once per process: the cost is a few small files, and the figure
+    // is a bound for refusing hopeless requests, not an exact budget.
     static const std::uint64_t bytes = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || page <= 0) return std::numeric_limits<std::uint64_t>::max();
-        const auto p = static_cast<std::uint64_t>(pages);
-        const auto s = static_cast<std::uint64_t>(page);
-        if (p > std::numeric_limits<std::uint64_t>::max() / s) return std::numeric_limits<std::uint64_t>::max();
-        return p * s;
+        std::uint64_t b = std::min(physical_bytes(), address_space_bytes());
+        try {
+            b = std::min(b, cgroup_bytes());
+        } catch (...) {
+        }
+        return b;
     }();
     return bytes;
 }
@@ -269,7 +339,7 @@ void RowTable::finish_row() {
 // into swap or be granted lazily and killed later. The budget is for the
 // whole slot table, not one row alone, since every padded row adds to it;
 // half of physical memory leaves room for the copy a reallocation makes.
-std::uint64_t RowTable::max_slots() noexcept { return physical_memory() / (2 * kFieldSlotBytes); }
+std::uint64_t RowTable::max_slots() noexcept { return available_memory() / (2 * kFieldSlotBytes); }
 
 bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= max_slots(); }
 

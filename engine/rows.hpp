@@ -124,9 +124,11 @@ bool is_valid_utf8(std::string_view s) noexcept;
 // Whether every byte of `s` is below 0x80.
 bool is_ascii(std::string_view s) noexcept;
 
-// Bytes of physical memory (or the largest count when unknown). Requests
-// that could never fit are refused against it before anything is allocated.
-std::uint64_t physical_memory() noexcept;
+// Bytes of memory the process may use at most: the least of physical
+// memory, the cgroup's memory.max and RLIMIT_AS (the largest count when
+// none is known). Requests that could never fit are refused against it
+// before anything is allocated.
+std::uint64_t available_memory() noexcept;
 
 // The UTF-8 encoding of the code point equal to byte `b` (U+0000..U+00FF):
 // one byte below 0x80, two from there on.

@@ -92,21 +92,23 @@ Result<Plan> make_plan(std::string_view text, const SalvageOptions& options) {
     return plan;
 }
 
-// Parses every row of `text` into `rows` and reconciles it. Rejected rows go
-// to `quarantine`; accepted ones are handed to `sink`:
+// Parses every row of `text` into `rows` and reconciles it. Accepted rows
+// are handed to `sink`:
 // - sink.row(rows) after each accepted row, the last of `rows`, which the
 //   sink may consume;
 // - when Sink::kTakesLines, sink.line(text, padding) for an accepted row that
 //   is a plain line of the input (see ResilientParser::next_plain_line),
 //   to be followed by `padding` empty fields.
-// Either may stop the run with an error.
+// Rejected rows go to rejects.reject(rows, reason, line), which takes the
+// last row out of `rows`. Any of them may stop the run with an error, and so
+// may `cancel`, polled every kCancelStep bytes of input.
 // When `owned` holds `text`, its pages are given back as the parser leaves
 // them behind, so that the input and its rows are not both held whole.
-template <class Sink>
+template <class Sink, class Rejects>
 Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& options, const Plan& plan,
-                               RowTable& rows, Quarantine& quarantine, Sink& sink, FileBytes* owned) {
-    constexpr std::uint64_t kDiscardStep = 8 << 20;
-    std::uint64_t kept_from = 0;
+                               RowTable& rows, Sink& sink, Rejects& rejects, FileBytes* owned,
+                               const Cancel& cancel) {
+    std::uint64_t polled = 0;
     SalvageStats stats;
     const std::uint64_t expected = plan.expected;
     ResilientParser parser(text, plan.delimiter, options.quote_char, options.repair_quotes);
@@ -115,11 +117,12 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
     const std::string joiner = byte_as_utf8(plan.delimiter);
 
     for (;;) {
-        // Every row so far has been copied out or written: the parser never
-        // reads behind its position.
-        if (owned && parser.pos() - kept_from >= kDiscardStep) {
-            kept_from = parser.pos();
-            owned->discard_before(kept_from);
+        if (parser.pos() - polled >= kCancelStep) {
+            polled = parser.pos();
+            if (cancel.requested()) return SalvageError::cancelled();
+            // Every row so far has been copied out or written: the parser
+            // never reads behind its position.
+            if (owned) owned->discard_before(polled);
         }
         if constexpr (Sink::kTakesLines) {
             // A plain line that is accepted as it stands, or padded, never
@@ -150,18 +153,17 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
         ++stats.total_rows;
         const std::uint64_t n = rows.width(rows.size() - 1);
         if (expected != 0 && n != expected) {
-            if (n < expected) {
-                if (!options.fill_ragged_rows) {
-                    quarantine.take_last_row(rows, QuarantineReason::TooFewColumns, parser.line());
-                    continue;
-                }
-                if (!pad_row(rows, expected)) return pad_refusal(expected);
-            } else {
-                if (!options.merge_overflow) {
-                    quarantine.take_last_row(rows, QuarantineReason::ExtraColumns, parser.line());
-                    continue;
-                }
+            const bool short_row = n < expected;
+            if (!(short_row ? options.fill_ragged_rows : options.merge_overflow)) {
+                ++stats.quarantined_rows;
+                const auto reason = short_row ? QuarantineReason::TooFewColumns : QuarantineReason::ExtraColumns;
+                if (Status s = rejects.reject(rows, reason, parser.line()); !s) return s.error();
+                continue;
+            }
+            if (!short_row) {
                 rows.merge_last_row(expected, joiner);
+            } else if (!pad_row(rows, expected)) {
+                return pad_refusal(expected);
             }
             ++stats.repaired_rows;
         }
@@ -169,11 +171,52 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
         if (Status s = sink.row(rows); !s) return s.error();
     }
 
-    stats.quarantined_rows = quarantine.size();
     stats.inferred_columns = expected;
     stats.detected_delimiter = plan.delimiter;
     return stats;
 }
+
+// Rejected rows kept as records.
+struct KeepRejects {
+    Quarantine& quarantine;
+    Status reject(RowTable& rows, QuarantineReason reason, std::uint64_t line) {
+        quarantine.take_last_row(rows, reason, line);
+        return Done{};
+    }
+};
+
+// Rejected rows counted and dropped.
+struct CountRejects {
+    Status reject(RowTable& rows, QuarantineReason, std::uint64_t) {
+        rows.pop_row();
+        return Done{};
+    }
+};
+
+// Rejected rows written as records of the quarantine file.
+struct WriteRejects {
+    BufferedOutput& out;
+    const std::string joiner;
+    const std::uint64_t expected;
+
+    Status reject(RowTable& rows, QuarantineReason reason, std::uint64_t line) {
+        std::string& buf = out.buffer();
+        const std::size_t start = buf.size();
+        append_quarantine_record(buf, line, reason, expected, rows, rows.size() - 1, joiner);
+        rows.pop_row();
+        return out.line_done(start);
+    }
+};
+
+// Accepted rows dropped as they come.
+struct DropRows {
+    static constexpr bool kTakesLines = true;
+    Status row(RowTable& rows) {
+        rows.clear();
+        return Done{};
+    }
+    Status line(std::string_view, std::uint64_t) { return Done{}; }
+};
 
 // Keeps accepted rows in the table.
 struct KeepRows {
@@ -217,8 +260,10 @@ struct WriteRows {
     }
 };
 
-// salvage_slice without the catch-all for exhausted memory.
-Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options, FileBytes* owned) {
+// salvage_slice without the catch-all for exhausted memory. Rejected rows
+// are kept as records when `keep_rejects`, else only counted.
+Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& options, FileBytes* owned,
+                               bool keep_rejects, const Cancel& cancel) {
     SalvageOutcome out;
     auto plan = make_plan(text, options);
     if (!plan) return plan.error();
@@ -237,7 +282,11 @@ Result<SalvageOutcome> salvage(std::string_view text, const SalvageOptions& opti
     }
     out.rows.reserve(text.size(), std::min(fields, RowTable::max_slots()), rows);
     KeepRows keep;
-    auto stats = reconcile(text, options, plan.value(), out.rows, out.quarantine, keep, owned);
+    KeepRejects kept{out.quarantine};
+    CountRejects counted;
+    auto stats = keep_rejects
+                     ? reconcile(text, options, plan.value(), out.rows, keep, kept, owned, cancel)
+                     : reconcile(text, options, plan.value(), out.rows, keep, counted, owned, cancel);
     if (!stats) return stats.error();
     out.stats = stats.value();
     return out;
@@ -259,59 +308,89 @@ Status check_padding(std::string_view text, const SalvageOptions& options, const
     return Done{};
 }
 
-// salvage_file without the catch-all. Accepted rows are written as they are
-// parsed, so memory holds the input and the rejected rows, not every row.
+// salvage_file without the catch-all.
+//
+// Nothing grows in memory after the clean file is created but the buffers
+// of one row, and those have reached their largest size before. So the
+// rejected rows are never held: with a quarantine file to write, and options
+// that can reject rows, a dry run first fates every row and counts the
+// rejected ones (bringing the row buffers to the size the longest row needs);
+// a second pass writes the clean file, and a third writes the records of the
+// quarantine file from the input, still in memory.
 Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_view output_path,
                                       std::optional<std::string_view> quarantine_path,
-                                      const SalvageOptions& options) {
-    auto input = read_file(input_path);
+                                      const SalvageOptions& options, const Cancel& cancel) {
+    if (quarantine_path) {
+        if (same_file(*quarantine_path, input_path)) return SalvageError::of_kind(SalvageError::Kind::QuarantineIsInput);
+        if (same_file(*quarantine_path, output_path)) {
+            return SalvageError::of_kind(SalvageError::Kind::QuarantineIsOutput);
+        }
+    }
+    auto input = read_file(input_path, cancel);
     if (!input) return input.error();
     const std::string_view text = input.value().view();
     auto plan = make_plan(text, options);
     if (!plan) return plan.error();
     if (Status s = check_padding(text, options, plan.value()); !s) return s.error();
 
-    auto output = BufferedOutput::create(output_path);
+    const bool may_reject = plan.value().expected != 0 && !(options.fill_ragged_rows && options.merge_overflow);
+    const bool record_pass = quarantine_path && may_reject;
+    RowTable row;  // holds one row at a time
+    std::uint64_t rejected = 0;
+    if (record_pass) {
+        DropRows drop;
+        CountRejects count;
+        auto dry = reconcile(text, options, plan.value(), row, drop, count, nullptr, cancel);
+        if (!dry) return dry.error();
+        rejected = dry.value().quarantined_rows;
+    }
+
+    // Output over its own input would lose the input to a failed write: the
+    // new file then replaces it only once it is complete.
+    const FileId& source = input.value().source();
+    const auto target = file_id(output_path);
+    const bool over_input = source.regular && target && target->same_file(source);
+    auto output = BufferedOutput::create(output_path, over_input ? Placement::Replace : Placement::InPlace, cancel);
     if (!output) return output.error();
     WriteRows sink{output.value(), CleanFormat(plan.value().delimiter, options.quote_char),
                    static_cast<char>(plan.value().delimiter)};
-    RowTable row;  // holds one row at a time
-    Quarantine quarantine;
-    auto stats = reconcile(text, options, plan.value(), row, quarantine, sink, &input.value());
+    CountRejects count;
+    auto stats = reconcile(text, options, plan.value(), row, sink, count, rejected ? nullptr : &input.value(),
+                           cancel);
     if (!stats) return stats.error();
     if (Status s = output.value().finish(); !s) return s.error();
-    input.value().release();
+    if (!quarantine_path) return stats;
 
-    if (quarantine_path) {
-        auto qfile = BufferedOutput::create(*quarantine_path);
-        if (!qfile) return qfile.error();
-        const std::string joiner = byte_as_utf8(plan.value().delimiter);
-        std::string& buf = qfile.value().buffer();
-        append_quarantine_header(buf);
-        for (std::uint64_t i = 0; i < quarantine.size(); ++i) {
-            const std::size_t start = buf.size();
-            append_quarantine_record(buf, quarantine, i, joiner, plan.value().expected);
-            if (Status s = qfile.value().line_done(start); !s) return s.error();
-        }
-        if (Status s = qfile.value().finish(); !s) return s.error();
+    if (rejected == 0) input.value().release();
+    auto qfile = BufferedOutput::create(*quarantine_path, Placement::InPlace, cancel);
+    if (!qfile) return qfile.error();
+    append_quarantine_header(qfile.value().buffer());
+    if (rejected != 0) {
+        DropRows drop;
+        WriteRejects records{qfile.value(), byte_as_utf8(plan.value().delimiter), plan.value().expected};
+        auto again = reconcile(text, options, plan.value(), row, drop, records, &input.value(), cancel);
+        if (!again) return again.error();
     }
+    if (Status s = qfile.value().finish(); !s) return s.error();
     return stats;
 }
 
 }  // namespace
 
-Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept {
-    return guard_memory([&] { return salvage(text, options, nullptr); });
+Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options,
+                                     const Cancel& cancel) noexcept {
+    return guard_memory([&] { return salvage(text, options, nullptr, true, cancel); });
 }
 
-Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options) noexcept {
-    return guard_memory([&] { return salvage(bytes.view(), options, &bytes); });
+Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options, const Cancel& cancel) noexcept {
+    return guard_memory([&] { return salvage(bytes.view(), options, &bytes, false, cancel); });
 }
 
 Result<SalvageStats> salvage_file(std::string_view input_path, std::string_view output_path,
-                                  std::optional<std::string_view> quarantine_path,
-                                  const SalvageOptions& options) noexcept {
-    return guard_memory([&] { return salvage_to_files(input_path, output_path, quarantine_path, options); });
+                                  std::optional<std::string_view> quarantine_path, const SalvageOptions& options,
+                                  const Cancel& cancel) noexcept {
+    return guard_memory(
+        [&] { return salvage_to_files(input_path, output_path, quarantine_path, options, cancel); });
 }
 
 }  // namespace corvel

@@ -2,6 +2,7 @@
 // row, and accept it unchanged, padded or merged, or set it aside.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "file_io.hpp"
 #include "rows.hpp"
@@ -72,21 +73,28 @@ struct SalvageOutcome {
     }
 };
 
-// Never fails on any text; the only error is memory that cannot be had,
-// including an expected width too large to pad rows to.
-Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options) noexcept;
+// Never fails on any text; the only errors are memory that cannot be had,
+// including an expected width too large to pad rows to, and a stop asked
+// for by `cancel`.
+Result<SalvageOutcome> salvage_slice(std::string_view text, const SalvageOptions& options,
+                                     const Cancel& cancel = {}) noexcept;
 
 // salvage_slice over bytes it takes over, giving their memory back as it
-// goes: the input and all of its rows are never held at once.
-Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options) noexcept;
+// goes: the input and all of its rows are never held at once. Rejected rows
+// are counted, not kept: the outcome's quarantine stays empty.
+Result<SalvageOutcome> salvage_owned(FileBytes bytes, const SalvageOptions& options,
+                                     const Cancel& cancel = {}) noexcept;
 
 // Reads the file at `input_path` whole, salvages it, writes the accepted rows
 // as a clean CSV file at `output_path` and, when a path is given, the rejected
 // rows as a quarantine CSV file, created only once the clean file is complete.
-// The input is read before anything is created, so it may be the output too.
-// Fails with the system's error for any file operation, or for lack of memory.
+// The input is read before anything is created, so it may be the output
+// too; the new file then replaces it only once it is complete. A quarantine
+// path that names the input or the output file is refused before any file
+// is touched. Fails with the system's error for any file operation, for
+// lack of memory, or when `cancel` asks to stop.
 Result<SalvageStats> salvage_file(std::string_view input_path, std::string_view output_path,
                                   std::optional<std::string_view> quarantine_path,
-                                  const SalvageOptions& options) noexcept;
+                                  const SalvageOptions& options, const Cancel& cancel = {}) noexcept;
 
 }  // namespace corvel

@@ -85,19 +85,25 @@ void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64
 
 void append_quarantine_header(std::string& out) { out.append(msg::kQuarantineHeader); }
 
-void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
-                              std::string_view delimiter_utf8, std::uint64_t expected) {
+void append_quarantine_record(std::string& out, std::uint64_t line, QuarantineReason reason,
+                              std::uint64_t expected, const RowTable& tokens, std::uint64_t r,
+                              std::string_view delimiter_utf8) {
     constexpr std::string_view dq = "\"";
-    out.append(std::to_string(quarantine.line(i)));
+    out.append(std::to_string(line));
     out.append(",\"");
-    append_doubling(out, reason_text(quarantine.reason(i), expected), dq);
+    append_doubling(out, reason_text(reason, expected), dq);
     out.append("\",\"");
-    const RowTable& tokens = quarantine.tokens();
-    for (std::uint64_t f = 0; f < tokens.width(i); ++f) {
+    for (std::uint64_t f = 0; f < tokens.width(r); ++f) {
         if (f != 0) append_doubling(out, delimiter_utf8, dq);  // a double-quote delimiter too
-        append_doubling(out, tokens.field(i, f), dq);
+        append_doubling(out, tokens.field(r, f), dq);
     }
     out.append("\"\n");
+}
+
+void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
+                              std::string_view delimiter_utf8, std::uint64_t expected) {
+    append_quarantine_record(out, quarantine.line(i), quarantine.reason(i), expected, quarantine.tokens(), i,
+                             delimiter_utf8);
 }
 
 }  // namespace corvel

@@ -82,6 +82,10 @@ private:
 // and its tokens joined by the delimiter, the last two always in double
 // quotes with inner double quotes doubled.
 void append_quarantine_header(std::string& out);
+void append_quarantine_record(std::string& out, std::uint64_t line, QuarantineReason reason,
+                              std::uint64_t expected, const RowTable& tokens, std::uint64_t r,
+                              std::string_view delimiter_utf8);
+// Record i of `quarantine`.
 void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
                               std::string_view delimiter_utf8, std::uint64_t expected);
 

@@ -3,12 +3,20 @@
 
 #include <Python.h>
 
+#include "cancel.hpp"
 #include "error.hpp"
 
 namespace corvel::py {
 
+// Lets Ctrl-C end a long engine call: the engine polls it, and the
+// interpreter's signal handlers run inside. A handler that raises (SIGINT's
+// KeyboardInterrupt) leaves its exception set and stops the call.
+inline constexpr Cancel kSignals{[](void*) noexcept { return PyErr_CheckSignals() < 0; }, nullptr};
+
 // OSError itself, with the error's text as its one argument (MemoryError
-// when memory ran out). Returns nullptr, so that a function can
+// when memory ran out, ValueError for a quarantine path that names the input
+// or the output). A call stopped by kSignals keeps the exception its signal
+// handler raised. Returns nullptr, so that a function can
 // `return raise(result.error());`.
 PyObject* raise(const SalvageError& error);
 

@@ -86,6 +86,10 @@ inline constexpr const char kSummaryAttr[] = "summary";
 inline constexpr const char kAlreadyBorrowed[] = "Already borrowed";
 inline constexpr const char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 
+// salvage_file refuses a quarantine file that would overwrite another.
+inline constexpr const char kQuarantineIsInput[] = "quarantine_path names the same file as input_path";
+inline constexpr const char kQuarantineIsOutput[] = "quarantine_path names the same file as output_path";
+
 // Argument binding. The function name comes first in each, written "f()" or
 // "Type.method()".
 inline constexpr const char kTooManyPositional[] =

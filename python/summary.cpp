@@ -131,7 +131,7 @@ PyObject* salvage_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const SalvageOptions options = to_options(std::span(v).subspan<std::size(kPathParams), kOptionCount>());
     const std::optional<std::string_view> quarantine =
         v[2].present ? std::optional(v[2].text) : std::nullopt;
-    Result<SalvageStats> stats = corvel::salvage_file(v[0].text, v[1].text, quarantine, options);
+    Result<SalvageStats> stats = corvel::salvage_file(v[0].text, v[1].text, quarantine, options, kSignals);
     if (!stats) return raise(stats.error());
     return new_summary(stats.value());
 }
