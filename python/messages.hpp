@@ -6,6 +6,8 @@ namespace corvel::py::msg {
 
 inline constexpr const char kModuleName[] = "_corvel_backend";
 inline constexpr const char kModuleDefDoc[] = "The native _corvel_backend Python module.";
+// The module's own __version__, fixed by its contract. The distribution's
+// version is written in pyproject.toml alone and read from its metadata.
 inline constexpr const char kVersion[] = "0.2.0";
 inline constexpr const char kModuleDoc[] =
     "High-performance, fault-tolerant corvel and reconstruction engine.\n\n"
