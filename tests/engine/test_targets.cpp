@@ -3,6 +3,7 @@
 // once the new file is complete.
 #include "file_io.hpp"
 #include "salvage.hpp"
+#include "testing.hpp"
 #include "writer.hpp"
 
 #include <gtest/gtest.h>
@@ -68,11 +69,7 @@ TEST_F(Targets, SameFileByInodeOrByResolvedPath) {
 TEST_F(Targets, QuarantineOverInputOrOutputIsRefusedBeforeAnythingIsTouched) {
     write("in", "a,b\nc\n");
     fs::create_directory(path("sub"));
-    const auto o = [] {
-        SalvageOptions options;
-        options.fill_ragged_rows = false;
-        return options;
-    }();
+    const SalvageOptions o = corvel_test::opts(std::nullopt, std::nullopt, {.fill = false});
     auto r = salvage_file(path("in"), path("out"), path("in"), o);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), SalvageError::Kind::QuarantineIsInput);
@@ -125,9 +122,7 @@ TEST_F(Targets, PassesAgreeWithOneSalvageOfTheText) {
     }
     write("in", text);
     for (const bool fill : {false, true}) {
-        SalvageOptions o;
-        o.fill_ragged_rows = fill;
-        o.merge_overflow = false;
+        const SalvageOptions o = corvel_test::opts(std::nullopt, std::nullopt, {.fill = fill, .merge = false});
         auto r = salvage_file(path("in"), path("out"), path("q"), o);
         ASSERT_TRUE(r.ok());
         auto m = salvage_slice(text, o);
