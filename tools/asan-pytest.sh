@@ -22,7 +22,7 @@ cmake -S "$root" -B "$dir" -DPython_EXECUTABLE="$py" -DCORVEL_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j"$jobs" --target _corvel_backend >/dev/null
 module=$(ls "$dir"/_corvel_backend*.so)
-if ! ldd "$module" | grep -q libasan; then
+if ! ldd "$module" | grep libasan >/dev/null; then
     echo "asan-pytest: $module is not linked with libasan" >&2
     exit 1
 fi
