@@ -16,16 +16,24 @@ std::string os_error_text(int code) {
     if constexpr (std::is_same_v<decltype(r), char*>) {
         return std::string(r);
     } else {
-        return r == 0 ? std::string(buf) : std::string(msg::kUnknownOsError) + std::to_string(code);
+        return r == 0 ? std::string(buf) : fill(msg::kUnknownOsError, {std::to_string(code)});
     }
 }
 
+std::string fill(std::string_view format, std::initializer_list<std::string_view> args) {
+    std::string out;
+    auto arg = args.begin();
+    for (std::size_t at; arg != args.end() && (at = format.find("{}")) != std::string_view::npos; ++arg) {
+        out.append(format.substr(0, at));
+        out.append(*arg);
+        format.remove_prefix(at + 2);
+    }
+    out.append(format);
+    return out;
+}
+
 SalvageError SalvageError::from_errno(int code) {
-    std::string text = os_error_text(code);
-    text += msg::kOsErrorOpen;
-    text += std::to_string(code);
-    text += msg::kOsErrorClose;
-    return SalvageError(Kind::Io, code, std::move(text));
+    return SalvageError(Kind::Io, code, fill(msg::kOsError, {os_error_text(code), std::to_string(code)}));
 }
 
 SalvageError SalvageError::io(std::string text) {

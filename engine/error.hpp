@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -52,6 +54,9 @@ private:
 
 // The text of an OS error code, as the C library describes it.
 std::string os_error_text(int code);
+
+// `format` with each "{}" replaced by the next of `args`.
+std::string fill(std::string_view format, std::initializer_list<std::string_view> args);
 
 template <class T>
 class [[nodiscard]] Result {

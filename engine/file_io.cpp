@@ -31,10 +31,7 @@ constexpr std::size_t kMaxWrite = 0x7ffff000;
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
 SalvageError too_large(std::uint64_t bytes) {
-    std::string text(msg::kFileTooLarge);
-    text += std::to_string(bytes);
-    text += msg::kFileTooLargeTail;
-    return SalvageError::out_of_memory(std::move(text));
+    return SalvageError::out_of_memory(fill(msg::kFileTooLarge, {std::to_string(bytes)}));
 }
 
 // The path with a terminating NUL, or the error for a path that holds one.
@@ -242,7 +239,11 @@ Result<OutputFile> OutputFile::create(std::string_view path, Placement placement
                                       const Cancel& cancel) noexcept {
     return guard_memory([&]() -> Result<OutputFile> {
         if (cancel.requested()) return SalvageError::cancelled();
-        if (placement == Placement::Replace) {
+        if (placement == Placement::Atomic) {
+            const auto id = file_id(path);
+            if (id && !id->regular) placement = Placement::InPlace;
+        }
+        if (placement != Placement::InPlace) {
             auto target = c_path(path);
             if (!target) return target.error();
             // Through a symbolic link, the file it leads to is replaced.
@@ -262,7 +263,9 @@ Result<OutputFile> OutputFile::create(std::string_view path, Placement placement
                 return file;
             }
             const int code = fd.error().os_code();
-            if (code != EACCES && code != EPERM && code != EROFS) return fd.error();
+            if (placement == Placement::Atomic || (code != EACCES && code != EPERM && code != EROFS)) {
+                return fd.error();
+            }
             // No file can be made beside it: write in place after all.
         }
         auto fd = open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, cancel);
@@ -352,6 +355,15 @@ Status BufferedOutput::write_out(bool single_line) noexcept {
         }
     }
     return status;
+}
+
+Status BufferedOutput::append(std::string_view lines) noexcept {
+    if (buf_.size() + lines.size() > capacity_ && !buf_.empty()) {
+        if (Status s = write_out(false); !s) return s;
+    }
+    if (lines.size() >= capacity_) return file_.write_all(lines, msg::kZeroWriteWhole);
+    buf_.append(lines);  // within the reserved capacity: cannot throw
+    return Done{};
 }
 
 Status BufferedOutput::finish() noexcept {

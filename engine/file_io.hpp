@@ -77,6 +77,11 @@ enum class Placement : std::uint8_t {
     // there stays whole until the new file is. Where no file can be created
     // beside it, the file is written in place after all.
     Replace,
+    // As Replace when the path names a regular file or nothing, without
+    // the fallback: what cannot be replaced is an error. An existing file of
+    // another kind (a device, a FIFO, a terminal) is written in place, since
+    // renaming over it would replace the node itself.
+    Atomic,
 };
 
 // A file created (or truncated) for writing, with permission bits 0666
@@ -138,6 +143,10 @@ public:
     }
     // Writes the buffer out once it is full, in the middle of a line.
     Status piece_done() noexcept { return buf_.size() < capacity_ ? Status(Done{}) : write_out(false); }
+    // Appends whole lines: copied into the buffer where they fit, else
+    // written out after it, straight from where they are when they are as
+    // large as the buffer.
+    Status append(std::string_view lines) noexcept;
     // Writes out the rest, closes the file and commits it.
     Status finish() noexcept;
 

@@ -287,28 +287,35 @@ void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
     row_start_ = ends_.size();
 }
 
-void RowTable::finish_field() {
+bool RowTable::finish_field() {
     // Most fields are short and ASCII: settle those here before paying for
     // the decoder, which then starts at the first byte that needs it.
     const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
     const std::size_t i = scan::first_non_ascii(s, text_.size(), field_begin());
-    if (i != text_.size()) repair_utf8(text_, i);
+    const bool replaced = i != text_.size() && repair_utf8(text_, i) != std::string::npos;
     ends_.push_back(text_.size());
+    return replaced;
 }
 
-void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8) {
+void RowTable::drop_open_row() noexcept {
+    text_.resize(field_start(row_start_));
+    ends_.resize(row_start_);
+}
+
+bool RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8) {
     const auto* d = reinterpret_cast<const std::uint8_t*>(line.data());
     if (!valid_utf8) {
+        bool replaced = false;
         std::size_t from = 0;
         scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t i) {
             text_.append(line.substr(from, i - from));
-            finish_field();
+            replaced |= finish_field();
             from = i + 1;
         });
         text_.append(line.substr(from));
-        finish_field();
+        replaced |= finish_field();
         finish_row();
-        return;
+        return replaced;
     }
     // Room first, so that nothing can throw while the text is written.
     const std::size_t delimiters = scan::count_byte(d, 0, line.size(), delimiter);
@@ -328,6 +335,7 @@ void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, b
     });
     ends_.push_back(text_.size());
     finish_row();
+    return false;
 }
 
 void RowTable::finish_row() {
@@ -343,15 +351,16 @@ std::uint64_t RowTable::max_slots() noexcept { return available_memory() / (2 * 
 
 bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= max_slots(); }
 
-void RowTable::pad_last_row(std::uint64_t width) {
+bool RowTable::pad_last_row(std::uint64_t width) {
     RowSpan& span = rows_.back();
-    if (width <= span.count) return;
+    if (width <= span.count) return true;
     const std::uint64_t extra = width - span.count;
     const std::uint64_t budget = max_slots();
-    if (extra > budget || ends_.size() > budget - extra) throw std::bad_alloc();
+    if (extra > budget || ends_.size() > budget - extra) return false;
     ends_.resize(ends_.size() + extra, field_begin());
     span.count = width;
     row_start_ = ends_.size();
+    return true;
 }
 
 void RowTable::merge_last_row(std::uint64_t keep, std::string_view separator) {

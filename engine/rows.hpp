@@ -57,19 +57,25 @@ public:
     // the row. A row must have at least one field when it is finished.
     void append(char c) { text_.push_back(c); }
     void append(const char* p, std::size_t n) { text_.append(p, n); }
-    void finish_field();
+    // Returns whether invalid UTF-8 was replaced.
+    bool finish_field();
     // finish_field() for bytes known to be valid UTF-8.
     void finish_valid_field() { ends_.push_back(text_.size()); }
     void finish_row();
     // Appends a whole row: `line` split at every `delimiter` byte. With
-    // `valid_utf8` the caller vouches for the fields' encoding.
-    void append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
+    // `valid_utf8` the caller vouches for the fields' encoding. Returns
+    // whether invalid UTF-8 was replaced.
+    bool append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
+    // Drops the fields of the row being built, which is left unfinished.
+    void drop_open_row() noexcept;
     // Number of fields finished since the last finished row.
     std::uint64_t open_fields() const noexcept { return ends_.size() - row_start_; }
 
     // Pads the last row with empty fields up to `width` (greater than its
-    // current width). Empty fields cost an offset each and no text.
-    void pad_last_row(std::uint64_t width);
+    // current width). Empty fields cost an offset each and no text. Returns
+    // false, having allocated nothing, when the table would outgrow
+    // max_slots().
+    [[nodiscard]] bool pad_last_row(std::uint64_t width);
     // Whether `extra` empty fields could ever be had: the limit that
     // pad_last_row() enforces, for callers that pad without a table.
     static bool padding_fits(std::uint64_t extra) noexcept;

@@ -34,7 +34,7 @@ CleanFormat::CleanFormat(std::uint8_t delimiter, std::uint8_t quote)
 
 bool CleanFormat::has_sentinel(std::string_view text) const noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
-    return scan::find_any4(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) !=
+    return scan::find_any(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) !=
            text.size();
 }
 
@@ -53,11 +53,6 @@ void CleanFormat::append_piece(std::string& out, std::string_view piece, bool en
     } else {
         out.append(piece);
     }
-}
-
-void CleanFormat::append_field(std::string& out, std::string_view field) const {
-    auto flush = no_flush;
-    (void)append_field_sliced(out, field, kWhole, flush);
 }
 
 void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64_t r) const {

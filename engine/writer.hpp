@@ -6,7 +6,8 @@
 #pragma once
 
 #include "rows.hpp"
-#include "salvage.hpp"
+#include "error.hpp"
+#include "pipeline.hpp"
 
 #include <cstdint>
 #include <string>
@@ -25,8 +26,6 @@ public:
     // Appends row r of `rows` and its line feed. A row of one empty field
     // becomes an empty line.
     void append_row(std::string& out, const RowTable& rows, std::uint64_t r) const;
-    // Appends one field by the quoting rule.
-    void append_field(std::string& out, std::string_view field) const;
 
     // As append_row(), but in slices of about `slice` bytes, calling
     // `flush()` (which returns a Status) after each, so that a huge row is
