@@ -51,9 +51,10 @@ void ResilientParser::begin_row() noexcept {
 
 void ResilientParser::end_row(std::uint64_t end) noexcept {
     trace_.end = end;
-    // A break that ends the row's own bytes (a quoted field left open at the
-    // end of the input) ends its last line; no line follows inside the row.
-    const bool ends_in_break = end > trace_.start && end == input_.size() &&
+    // A counted break that ends the row's own bytes (a quoted field left
+    // open at the end of the input) ends its last line; no line follows
+    // inside the row.
+    const bool ends_in_break = breaks_ > 0 && end == input_.size() &&
                                is_break(static_cast<std::uint8_t>(input_[end - 1]));
     trace_.last_line = trace_.first_line + breaks_ - (ends_in_break ? 1 : 0);
 }

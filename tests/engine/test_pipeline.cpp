@@ -3,6 +3,7 @@
 // driver's all-or-nothing targets.
 #include "salvage.hpp"
 #include "salvager.hpp"
+#include "collect.hpp"
 #include "testing.hpp"
 
 #include <gtest/gtest.h>
@@ -19,128 +20,46 @@
 #include <tuple>
 #include <vector>
 
+namespace corvel_test {
+
+// How gtest shows an event.
+std::ostream& operator<<(std::ostream& os, const Event& e) {
+    os << (e.accepted ? "accept" : "reject") << " fate " << int(e.fate) << " [";
+    for (const auto& f : e.fields) os << '"' << f << "\" ";
+    const corvel::RowSource& s = e.source;
+    return os << "] lines " << s.first_line << "-" << s.last_line << " after " << s.line_after << " bytes " << s.offset
+              << "+" << s.length << " q" << s.quote_repaired << " u" << s.utf8_replaced;
+}
+
+}  // namespace corvel_test
+
 namespace corvel {
 namespace {
 
 using corvel_test::opts;
 namespace fs = std::filesystem;
 
-// Everything a sink is told, as values.
-struct Event {
-    bool accepted;
-    Fate fate;
-    std::vector<std::string> fields;
-    RowSource source;
-    std::string bytes;  // rejected rows only
-
-    auto key() const {
-        const RowSource& s = source;
-        return std::tie(accepted, fate, fields, s.first_line, s.last_line, s.line_after, s.offset, s.length,
-                        s.quote_repaired, s.utf8_replaced, bytes);
-    }
-    bool operator==(const Event& o) const { return key() == o.key(); }
-};
-
-std::ostream& operator<<(std::ostream& os, const Event& e) {
-    os << (e.accepted ? "accept" : "reject") << " fate " << int(e.fate) << " [";
-    for (const auto& f : e.fields) os << '"' << f << "\" ";
-    const RowSource& s = e.source;
-    return os << "] lines " << s.first_line << "-" << s.last_line << " after " << s.line_after << " bytes " << s.offset
-              << "+" << s.length << " q" << s.quote_repaired << " u" << s.utf8_replaced;
-}
-
-class Collect final : public RowSink {
-public:
-    explicit Collect(bool lines) : lines_(lines) {}
-    RowTable& table() noexcept override { return table_; }
-    bool takes_lines() const noexcept override { return lines_; }
-    Status begin(std::uint8_t delimiter, std::uint64_t) override {
-        delimiter_ = static_cast<char>(delimiter);
-        return Done{};
-    }
-    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
-        events.push_back({true, fate, rows.row(rows.size() - 1), source, {}});
-        rows.clear();
-        return Done{};
-    }
-    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
-        std::vector<std::string> fields;
-        std::size_t from = 0;
-        for (std::size_t at; (at = text.find(delimiter_, from)) != std::string_view::npos; from = at + 1)
-            fields.emplace_back(text.substr(from, at - from));
-        fields.emplace_back(text.substr(from));
-        fields.resize(fields.size() + padding);
-        events.push_back({true, fate, std::move(fields), source, {}});
-        return Done{};
-    }
-    // Runs of lines come without sources; whether a line comes in a run or
-    // alone depends on where the input was cut, so accepted rows are then
-    // compared without their sources (see strip()).
-    Status accept_lines(std::string_view lines) override {
-        while (!lines.empty()) {
-            const std::size_t lf = lines.find('\n');
-            if (Status s = accept_line(lines.substr(0, lf), 0, Fate::Clean, RowSource{}); !s) return s;
-            lines.remove_prefix(lf + 1);
-        }
-        return Done{};
-    }
-    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
-        events.push_back({false, fate, rows.row(rows.size() - 1), source, std::string(bytes)});
-        rows.pop_row();
-        return Done{};
-    }
-
-    std::vector<Event> events;
-
-private:
-    bool lines_;
-    char delimiter_ = ',';
-    RowTable table_;
-};
-
-struct Outcome {
-    std::vector<Event> events;
-    SalvageStats stats;
-};
-
-// Sinks that take lines get no sources for accepted rows.
-Outcome strip(Collect& sink, bool lines, const Result<SalvageStats>& stats) {
-    EXPECT_TRUE(stats.ok());
-    if (lines) {
-        for (Event& e : sink.events) {
-            if (e.accepted) e.source = RowSource{};
-        }
-    }
-    return {std::move(sink.events), stats.ok() ? stats.value() : SalvageStats{}};
-}
+using corvel_test::Collect;
+using corvel_test::Event;
+using corvel_test::Outcome;
 
 Outcome whole(std::string_view text, const SalvageOptions& o, bool lines) {
-    Collect sink(lines);
-    const auto stats = Salvager(o, sink).run(text);
-    return strip(sink, lines, stats);
+    auto r = corvel_test::salvage_whole(text, o, lines);
+    EXPECT_TRUE(r.ok());
+    return r.ok() ? std::move(r).value() : Outcome{};
 }
 
 Outcome chunked(std::string_view text, const SalvageOptions& o, bool lines, const std::vector<std::size_t>& cuts) {
-    Collect sink(lines);
-    Salvager salvager(o, sink);
-    std::size_t from = 0;
-    for (const std::size_t cut : cuts) {
-        EXPECT_TRUE(salvager.push(text.substr(from, cut - from)).ok());
-        from = cut;
-    }
-    EXPECT_TRUE(salvager.push(text.substr(from)).ok());
-    const auto stats = salvager.finish();
-    return strip(sink, lines, stats);
+    auto r = corvel_test::salvage_cut(text, o, lines, cuts);
+    EXPECT_TRUE(r.ok());
+    return r.ok() ? std::move(r).value() : Outcome{};
 }
+
 
 void expect_same(const Outcome& a, const Outcome& b, const std::string& what) {
     ASSERT_EQ(a.events.size(), b.events.size()) << what;
     for (std::size_t i = 0; i < a.events.size(); ++i) ASSERT_EQ(a.events[i], b.events[i]) << what << " row " << i;
-    const auto key = [](const SalvageStats& s) {
-        return std::tie(s.total_rows, s.salvaged_rows, s.repaired_rows, s.quarantined_rows, s.inferred_columns,
-                        s.detected_delimiter);
-    };
-    EXPECT_EQ(key(a.stats), key(b.stats)) << what;
+    EXPECT_TRUE(a.same_as(b)) << what;
 }
 
 std::string printable(std::string_view s) {
