@@ -3,14 +3,23 @@
 // For each file: parse (every row, no reconciliation), then salvage_slice
 // (sniffing, inference and reconciliation). Best of a few runs, in MB/s.
 // Then, on the first file, the clean file's write buffer: the file's lines
-// written through buffers of several sizes, which is what sets its size.
+// written through buffers of several sizes, which is what sets its size; and
+// the streaming driver against cp(1) and salvage_file, medians of 5, with the
+// peak RSS of a child process that streams the file once.
 #include "file_io.hpp"
 #include "heuristics.hpp"
 #include "parser.hpp"
 #include "salvage.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <vector>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -65,6 +74,67 @@ void write_buffers(const char* path) {
     std::remove(out.c_str());
 }
 
+template <class F>
+double median_seconds(int runs, F&& f) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) times.push_back(best_seconds(1, f));
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Peak RSS in KiB of a child that runs `f` once.
+template <class F>
+long child_peak_kib(F&& f) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        f();
+        ::_exit(0);
+    }
+    int status = 0;
+    struct rusage ru {};
+    ::wait4(pid, &status, 0, &ru);
+    return ru.ru_maxrss;
+}
+
+extern "C" char** environ;
+
+void stream_driver(const char* path) {
+    const std::string out = "/tmp/corvel-engine-bench-stream.csv";
+    const auto cp = [&] {
+        pid_t pid;
+        const char* argv[] = {"cp", path, out.c_str(), nullptr};
+        if (::posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
+            int status;
+            ::waitpid(pid, &status, 0);
+        }
+    };
+    const auto stream = [&] {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        auto r = corvel::salvage_stream(fd, out, std::nullopt, corvel::SalvageOptions{});
+        ::close(fd);
+        if (!r) std::fprintf(stderr, "salvage_stream failed: %s\n", r.error().text().c_str());
+    };
+    const auto whole = [&] {
+        auto r = corvel::salvage_file(path, out, std::nullopt, corvel::SalvageOptions{});
+        if (!r) std::fprintf(stderr, "salvage_file failed: %s\n", r.error().text().c_str());
+    };
+    const double t_cp = median_seconds(5, cp);
+    const double t_stream = median_seconds(5, stream);
+    const double t_whole = median_seconds(5, whole);
+    const long idle = child_peak_kib([] {});
+    const long peak = child_peak_kib(stream);
+    const long peak_whole = child_peak_kib(whole);
+    std::printf("\n%-28s %12s %12s\n", "streaming driver (median of 5)", "seconds", "x cp");
+    std::printf("%-28s %12.3f %12.2f\n", "cp", t_cp, 1.0);
+    std::printf("%-28s %12.3f %12.2f\n", "salvage_stream, 2 MiB reads", t_stream, t_stream / t_cp);
+    std::printf("%-28s %12.3f %12.2f\n", "salvage_file", t_whole, t_whole / t_cp);
+    std::printf("%-28s %12s\n", "peak RSS of a child", "MiB");
+    std::printf("%-28s %12.1f\n", "idle", static_cast<double>(idle) / 1024);
+    std::printf("%-28s %12.1f\n", "salvage_stream", static_cast<double>(peak) / 1024);
+    std::printf("%-28s %12.1f\n", "salvage_file", static_cast<double>(peak_whole) / 1024);
+    std::remove(out.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,5 +165,6 @@ int main(int argc, char** argv) {
                     mb / parse, mb / salvage);
     }
     if (argc > 1) write_buffers(argv[1]);
+    if (argc > 1) stream_driver(argv[1]);
     return 0;
 }

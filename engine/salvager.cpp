@@ -37,6 +37,22 @@ Status Salvager::push_bytes(std::string_view bytes) {
         retry_at_ = 2 * held_.size();
         return Done{};
     }
+    if (!held_.empty()) {
+        // Most often the held row is a line without quotes cut short: the
+        // next line feed decides it, as long as no quote comes before. Then
+        // only that much is copied, and the rest is parsed where it lies.
+        const char quote = static_cast<char>(options_.quote_char);
+        const std::size_t lf = bytes.find('\n');
+        if (lf != std::string_view::npos && held_.find(quote) == std::string::npos &&
+            bytes.substr(0, lf).find(quote) == std::string_view::npos) {
+            held_.append(bytes.substr(0, lf + 1));
+            auto used = parse(held_, false, nullptr);
+            if (!used) return used.error();
+            held_.erase(0, used.value());
+            base_ += used.value();
+            bytes.remove_prefix(lf + 1);
+        }
+    }
     if (held_.empty()) {
         // Parsed where it lies; only the bytes of an undecided row are kept.
         auto used = parse(bytes, false, nullptr);

@@ -301,6 +301,25 @@ TEST_F(Stream, AReadErrorLeavesTheTargetsAsTheyWere) {
     EXPECT_EQ(entries(), std::vector<std::string>{"out"});
 }
 
+// A run that fails halfway (here: stopped by its caller after 8 MiB) leaves
+// the old targets and no temporary file.
+TEST_F(Stream, AFailureHalfwayLeavesTheTargetsAsTheyWere) {
+    std::string text;
+    while (text.size() < (20 << 20)) text += "alpha,bravo,charlie\n";
+    write("in", text);
+    write("out", "old out\n");
+    static int polls;
+    polls = 0;
+    const Cancel stop{[](void*) noexcept { return ++polls >= 2; }, nullptr};
+    const int fd = ::open(path("in").c_str(), O_RDONLY);
+    auto r = salvage_stream(fd, path("out"), path("q"), SalvageOptions{}, stop, 1 << 20);
+    ::close(fd);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), SalvageError::Kind::Cancelled);
+    EXPECT_EQ(read("out"), "old out\n");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"in", "out"}));
+}
+
 TEST_F(Stream, AFullDeviceGivesTheErrorAndStaysADevice) {
     write("in", "a,b\nc,d\n");
     const int fd = ::open(path("in").c_str(), O_RDONLY);
