@@ -233,6 +233,48 @@ Result<FileBytes> read_file(std::string_view path, const Cancel& cancel) noexcep
     });
 }
 
+// ---- Spool
+
+Result<Spool> Spool::create() noexcept {
+    const std::string base = P_tmpdir;
+    int fd = ::open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // No unnamed files on this file system: a named one, unlinked at once.
+        std::string name = base + "/corvel-spool-XXXXXX";
+        fd = ::mkstemp(name.data());
+        if (fd < 0) return SalvageError::from_errno(errno);
+        ::unlink(name.c_str());
+    }
+    return Spool(fd);
+}
+
+Spool::~Spool() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status Spool::append(std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kMaxWrite));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return SalvageError::from_errno(errno);
+        if (n == 0) return SalvageError::io(std::string(msg::kZeroWriteWhole));
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        size_ += static_cast<std::uint64_t>(n);
+    }
+    return Done{};
+}
+
+Result<FileBytes> Spool::map() const noexcept {
+    FileBytes bytes;
+    if (size_ == 0) return bytes;
+    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+    if (p == MAP_FAILED) return SalvageError::from_errno(errno);
+    bytes.data_ = static_cast<char*>(p);
+    bytes.size_ = size_;
+    bytes.capacity_ = size_;
+    return bytes;
+}
+
 // ---- OutputFile
 
 Result<OutputFile> OutputFile::create(std::string_view path, Placement placement,

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvel {
 
@@ -46,6 +47,7 @@ public:
 
 private:
     friend Result<FileBytes> read_file(std::string_view path, const Cancel& cancel) noexcept;
+    friend class Spool;
     bool reserve(std::size_t capacity) noexcept;
 
     char* data_ = nullptr;
@@ -53,6 +55,26 @@ private:
     std::size_t capacity_ = 0;
     std::size_t discarded_ = 0;
     FileId source_;
+};
+
+// An unnamed temporary file that bytes are appended to and then mapped back,
+// for an input's head that is too large to hold in memory. Gone when closed.
+class Spool {
+public:
+    static Result<Spool> create() noexcept;
+    Spool(Spool&& other) noexcept : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+    Spool& operator=(Spool&&) = delete;
+    ~Spool();
+
+    Status append(std::string_view bytes) noexcept;
+    std::uint64_t size() const noexcept { return size_; }
+    // Everything appended, mapped read-only.
+    Result<FileBytes> map() const noexcept;
+
+private:
+    explicit Spool(int fd) noexcept : fd_(fd) {}
+    int fd_;
+    std::uint64_t size_ = 0;
 };
 
 // Reads the whole file at `path`, as stored. Fails with the system's error,

@@ -7,8 +7,9 @@
 
 namespace corvel {
 
-Salvager::Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel) noexcept
-    : options_(options), sink_(sink), cancel_(cancel) {}
+Salvager::Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel,
+                   std::uint64_t head_limit) noexcept
+    : options_(options), sink_(sink), cancel_(cancel), head_limit_(head_limit) {}
 
 Status Salvager::push(std::string_view bytes) noexcept {
     return guard_memory([&] { return push_bytes(bytes); });
@@ -16,27 +17,7 @@ Status Salvager::push(std::string_view bytes) noexcept {
 
 Status Salvager::push_bytes(std::string_view bytes) {
     taken_ += bytes.size();
-    if (!planned_) {
-        held_.append(bytes);
-        // A try costs a parse of the whole head: it is made again only once
-        // the head has doubled, which keeps the sum of tries linear.
-        if (held_.size() < 3 || held_.size() < retry_at_) return Done{};
-        if (Status s = try_plan(false); !s) return s;
-        if (!planned_) {
-            if (held_.size() > kHeadLimit) return SalvageError::out_of_memory();
-            retry_at_ = 2 * held_.size();
-            return Done{};
-        }
-        std::string head = std::exchange(held_, std::string());
-        const std::uint64_t bom = bom_bytes(head);
-        base_ = bom;
-        auto used = parse(std::string_view(head).substr(bom), false, nullptr);
-        if (!used) return used.error();
-        held_.assign(head, bom + used.value());
-        base_ += used.value();
-        retry_at_ = 2 * held_.size();
-        return Done{};
-    }
+    if (!planned_) return push_head(bytes, false);
     if (!held_.empty()) {
         // Most often the held row is a line without quotes cut short: the
         // next line feed decides it, as long as no quote comes before. Then
@@ -73,19 +54,69 @@ Status Salvager::push_bytes(std::string_view bytes) {
     return Done{};
 }
 
-Status Salvager::try_plan(bool last) {
-    if (held_.empty()) return set_plan(',', 0);  // nothing to guess from, nothing to parse
+Status Salvager::push_head(std::string_view bytes, bool last) {
+    if (spool_) {
+        if (Status s = spool_->append(bytes); !s) return s;
+    } else {
+        held_.append(bytes);
+        if (held_.size() > head_limit_) {
+            auto spool = Spool::create();
+            if (!spool) return spool.error();
+            spool_.emplace(std::move(spool).value());
+            if (Status s = spool_->append(held_); !s) return s;
+            held_ = std::string();
+        }
+    }
+    // A try costs a parse of the whole head: it is made again only once the
+    // head has doubled, which keeps the sum of tries linear.
+    const std::uint64_t size = spool_ ? spool_->size() : held_.size();
+    if (!last && (size < 3 || size < retry_at_)) return Done{};
+    if (!spool_) {
+        if (Status s = try_plan(held_, last); !s) return s;
+        if (!planned_) {
+            retry_at_ = 2 * size;
+            return Done{};
+        }
+        const std::string head = std::exchange(held_, std::string());
+        return parse_head(head, last, nullptr);
+    }
+    auto mapped = spool_->map();
+    if (!mapped) return mapped.error();
+    FileBytes& head = mapped.value();
+    if (Status s = try_plan(head.view(), last); !s) return s;
+    if (!planned_) {
+        retry_at_ = 2 * size;
+        return Done{};
+    }
+    if (Status s = parse_head(head.view(), last, &head); !s) return s;
+    spool_.reset();
+    return Done{};
+}
+
+Status Salvager::parse_head(std::string_view head, bool last, FileBytes* owned) {
+    const std::uint64_t bom = bom_bytes(head);
+    base_ = bom;
+    auto used = parse(head.substr(bom), last, owned);
+    if (!used) return used.error();
+    held_.assign(head.substr(bom + used.value()));
+    base_ += used.value();
+    retry_at_ = 2 * held_.size();
+    return Done{};
+}
+
+Status Salvager::try_plan(std::string_view head, bool last) {
+    if (head.empty()) return set_plan(',', 0);  // nothing to guess from, nothing to parse
     std::uint8_t delimiter;
     if (options_.delimiter) {
         delimiter = *options_.delimiter;
     } else {
-        auto sniffed = sniff_delimiter_prefix(held_, last);
+        auto sniffed = sniff_delimiter_prefix(head, last);
         if (!sniffed) return sniffed.error();
         if (!sniffed.value()) return Done{};
         delimiter = *sniffed.value();
     }
     if (options_.expected_columns) return set_plan(delimiter, *options_.expected_columns);
-    auto inferred = infer_column_count_prefix(held_, delimiter, last);
+    auto inferred = infer_column_count_prefix(head, delimiter, last);
     if (!inferred) return inferred.error();
     if (!inferred.value()) return Done{};
     return set_plan(delimiter, *inferred.value());
@@ -101,15 +132,13 @@ Status Salvager::set_plan(std::uint8_t delimiter, std::uint64_t expected) {
 
 Result<SalvageStats> Salvager::finish() noexcept {
     return guard_memory([&]() -> Result<SalvageStats> {
-        std::uint64_t skip = 0;
         if (!planned_) {
-            if (Status s = try_plan(true); !s) return s.error();
-            skip = bom_bytes(held_);
-            base_ = skip;
+            if (Status s = push_head({}, true); !s) return s.error();
+        } else {
+            const std::string rest = std::exchange(held_, std::string());
+            auto used = parse(rest, true, nullptr);
+            if (!used) return used.error();
         }
-        const std::string rest = std::exchange(held_, std::string());
-        auto used = parse(std::string_view(rest).substr(skip), true, nullptr);
-        if (!used) return used.error();
         stats_.inferred_columns = expected_;
         stats_.detected_delimiter = delimiter_;
         return stats_;

@@ -17,6 +17,7 @@
 #include "pipeline.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,12 +34,14 @@ Result<Plan> plan_for(std::string_view text, const SalvageOptions& options) noex
 
 class Salvager {
 public:
-    // A head past this size without a decision is refused as too large.
+    // A head past this size without a decision goes to a spool file, which
+    // is mapped back to decide and is then parsed.
     static constexpr std::uint64_t kHeadLimit = std::uint64_t{64} << 20;
 
     // `sink` receives the rows; `cancel` is polled about every kCancelStep
     // bytes parsed.
-    Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel = {}) noexcept;
+    Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel = {},
+             std::uint64_t head_limit = kHeadLimit) noexcept;
 
     // The next bytes of the input. Rows they decide go to the sink.
     Status push(std::string_view bytes) noexcept;
@@ -57,7 +60,12 @@ public:
 
 private:
     Status push_bytes(std::string_view bytes);
-    Status try_plan(bool last);
+    // Takes the bytes as part of the head; makes the plan when it can, and
+    // then parses the head.
+    Status push_head(std::string_view bytes, bool last);
+    Status try_plan(std::string_view head, bool last);
+    // Parses the head once the plan is made; keeps what it leaves undecided.
+    Status parse_head(std::string_view head, bool last, FileBytes* owned);
     Status set_plan(std::uint8_t delimiter, std::uint64_t expected);
     // Parses the rows of `window`, which starts at input offset base_ at a
     // row's start, and returns how many of its bytes they took.
@@ -76,7 +84,9 @@ private:
     std::uint8_t delimiter_ = ',';
     std::uint64_t expected_ = 0;
     std::string joiner_;         // the delimiter as UTF-8, for merging
+    std::uint64_t head_limit_;
     std::string held_;           // the head before the plan, undecided bytes after
+    std::optional<Spool> spool_; // the head, when it outgrew head_limit_
     std::uint64_t retry_at_ = 0; // held_ is parsed again once it is this long
     std::uint64_t base_ = 0;     // input offset of held_[0] (after the plan)
     std::uint64_t taken_ = 0;

@@ -117,9 +117,10 @@ inline corvel::Result<Outcome> salvage_whole(std::string_view text, const corvel
 
 // `text` pushed in pieces that end at each of `cuts` (ascending), then the rest.
 inline corvel::Result<Outcome> salvage_cut(std::string_view text, const corvel::SalvageOptions& o, bool lines,
-                                           const std::vector<std::size_t>& cuts) {
+                                           const std::vector<std::size_t>& cuts,
+                                           std::uint64_t head_limit = corvel::Salvager::kHeadLimit) {
     Collect sink(lines);
-    corvel::Salvager salvager(o, sink);
+    corvel::Salvager salvager(o, sink, {}, head_limit);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         if (Status s = salvager.push(text.substr(from, cut - from)); !s) return s.error();

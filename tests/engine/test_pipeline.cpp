@@ -49,8 +49,9 @@ Outcome whole(std::string_view text, const SalvageOptions& o, bool lines) {
     return r.ok() ? std::move(r).value() : Outcome{};
 }
 
-Outcome chunked(std::string_view text, const SalvageOptions& o, bool lines, const std::vector<std::size_t>& cuts) {
-    auto r = corvel_test::salvage_cut(text, o, lines, cuts);
+Outcome chunked(std::string_view text, const SalvageOptions& o, bool lines, const std::vector<std::size_t>& cuts,
+                std::uint64_t head_limit = Salvager::kHeadLimit) {
+    auto r = corvel_test::salvage_cut(text, o, lines, cuts, head_limit);
     EXPECT_TRUE(r.ok());
     return r.ok() ? std::move(r).value() : Outcome{};
 }
@@ -144,6 +145,26 @@ TEST(Pipeline, SameResultHoweverTheInputIsCut) {
                                 printable(text) + " in " + std::to_string(cuts.size() + 1) + " pieces");
                     if (HasFatalFailure()) return;
                 }
+            }
+        }
+    }
+}
+
+// A head that cannot be decided within the limit goes to a spool file and
+// comes back: the same result as the whole text.
+TEST(Pipeline, HeadsPastTheLimitAreSpooled) {
+    std::string blank_head(5000, '\n');
+    blank_head += "a;b;c\n1;2\n";
+    std::string open_quote = "x,\"" + std::string(5000, 'y') + "\nz,w\n";
+    std::string many_rows;
+    for (int i = 0; i < 300; ++i) many_rows += "p|\"q\nr\"|s\n";
+    std::mt19937 rng(16);
+    for (const std::string& text : {blank_head, open_quote, many_rows}) {
+        for (const SalvageOptions& o : option_sets()) {
+            const Outcome want = whole(text, o, true);
+            for (const auto& cuts : cuttings(rng, text.size())) {
+                expect_same(want, chunked(text, o, true, cuts, 1024), printable(text.substr(0, 20)) + "... spooled");
+                if (HasFatalFailure()) return;
             }
         }
     }
