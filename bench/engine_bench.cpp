@@ -1,5 +1,6 @@
 // Throughput of the engine on files given on the command line:
 //   engine_bench FILE...
+//   engine_bench --stream OUT < INPUT   (salvage_stream of stdin: seconds and peak RSS)
 // For each file: parse (every row, no reconciliation), then salvage_slice
 // (sniffing, inference and reconciliation). Best of a few runs, in MB/s.
 // Then, on the first file, the clean file's write buffer: the file's lines
@@ -138,6 +139,19 @@ void stream_driver(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--stream") {
+        corvel::SalvageStats stats;
+        const double seconds = best_seconds(1, [&] {
+            auto r = corvel::salvage_stream(0, argv[2], std::nullopt, corvel::SalvageOptions{});
+            if (!r) std::fprintf(stderr, "salvage_stream failed: %s\n", r.error().text().c_str());
+            if (r) stats = r.value();
+        });
+        struct rusage ru {};
+        ::getrusage(RUSAGE_SELF, &ru);
+        std::printf("salvage_stream of stdin: %llu rows in %.2f s, peak RSS %.1f MiB\n",
+                    static_cast<unsigned long long>(stats.total_rows), seconds, static_cast<double>(ru.ru_maxrss) / 1024);
+        return 0;
+    }
     std::printf("%-28s %10s %12s %12s %12s\n", "file", "MB", "rows", "parse MB/s", "salvage MB/s");
     for (int i = 1; i < argc; ++i) {
         const std::string text = slurp(argv[i]);

@@ -72,7 +72,7 @@ private:
     Result<std::uint64_t> parse(std::string_view window, bool last, FileBytes* owned);
     // One parsed row, the last of the sink's table: its fate, its count,
     // its delivery.
-    Status settle(Fate fate, const RowSource& source, std::string_view bytes);
+    Status settle(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes);
     RowSource source_of(const ParserPosition& after, std::uint64_t first_line, std::uint64_t last_line,
                         std::uint64_t start, std::uint64_t end) const noexcept;
 

@@ -21,11 +21,24 @@ inline __m128i load(const std::uint8_t* p) noexcept {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// 0xFF in each lane of x that equals one of the needles.
-template <class... Needles>
-inline __m128i hits(__m128i x, Needles... needles) noexcept {
-    return (... | _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(needles))));
-}
+// The needles, each repeated over a vector's 16 lanes once, before a loop.
+template <std::size_t N>
+struct Needles {
+    __m128i v[N];
+
+    template <class... Bytes>
+    explicit Needles(Bytes... bytes) noexcept : v{_mm_set1_epi8(static_cast<char>(bytes))...} {}
+
+    // 0xFF in each lane of x that equals one of the needles.
+    __m128i hits(__m128i x) const noexcept {
+        __m128i h = _mm_cmpeq_epi8(x, v[0]);
+        for (std::size_t k = 1; k < N; ++k) h = _mm_or_si128(h, _mm_cmpeq_epi8(x, v[k]));
+        return h;
+    }
+};
+
+template <class... Bytes>
+Needles(Bytes...) -> Needles<sizeof...(Bytes)>;
 
 // The sum of the 16 byte lanes of `lanes`.
 inline std::size_t lane_sum(__m128i lanes) noexcept {
@@ -38,12 +51,13 @@ inline std::size_t lane_sum(__m128i lanes) noexcept {
 // to the first byte left over. Each lane counts its hits (a hit is -1, so
 // subtract); lanes are summed before any of them can reach 256. Baseline
 // x86-64 has no popcount.
-template <class... Needles>
-inline std::size_t count_blocks(const std::uint8_t* d, std::size_t& i, std::size_t to, Needles... needles) noexcept {
+template <class... Bytes>
+inline std::size_t count_blocks(const std::uint8_t* d, std::size_t& i, std::size_t to, Bytes... needles) noexcept {
+    const Needles want(needles...);
     std::size_t count = 0;
     while (i + 16 <= to) {
         __m128i lanes = _mm_setzero_si128();
-        for (int k = 0; k < 255 && i + 16 <= to; ++k, i += 16) lanes = _mm_sub_epi8(lanes, hits(load(d + i), needles...));
+        for (int k = 0; k < 255 && i + 16 <= to; ++k, i += 16) lanes = _mm_sub_epi8(lanes, want.hits(load(d + i)));
         count += lane_sum(lanes);
     }
     return count;
@@ -61,8 +75,9 @@ inline bool is_any(std::uint8_t b, Needles... needles) noexcept {
 template <class... Needles>
 inline std::size_t find_any(const std::uint8_t* d, std::size_t n, std::size_t i, Needles... needles) noexcept {
 #if defined(__SSE2__)
+    const detail::Needles want(needles...);
     for (; i + 16 <= n; i += 16) {
-        if (const int m = _mm_movemask_epi8(detail::hits(detail::load(d + i), needles...))) {
+        if (const int m = _mm_movemask_epi8(want.hits(detail::load(d + i)))) {
             return i + static_cast<std::size_t>(__builtin_ctz(m));
         }
     }
@@ -78,8 +93,9 @@ template <class F>
 inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, F&& f) {
     std::size_t i = 0;
 #if defined(__SSE2__)
+    const detail::Needles want(b);
     for (; i + 16 <= n; i += 16) {
-        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(detail::hits(detail::load(d + i), b)));
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(want.hits(detail::load(d + i))));
         while (m) {
             f(i + static_cast<std::size_t>(__builtin_ctz(m)));
             m &= m - 1;
@@ -118,7 +134,7 @@ inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size
     if (i < to && to >= 16) {
         // The block [to - 16, to), of which only the last to - i lanes count.
         const __m128i keep = detail::load(kTailMask + (to - i));
-        const __m128i hit = _mm_and_si128(detail::hits(detail::load(d + to - 16), b), keep);
+        const __m128i hit = _mm_and_si128(detail::Needles(b).hits(detail::load(d + to - 16)), keep);
         count += detail::lane_sum(_mm_sub_epi8(_mm_setzero_si128(), hit));
         i = to;
     }
