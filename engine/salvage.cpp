@@ -135,6 +135,9 @@ Result<SalvageStats> salvage_to_files(std::string_view input_path, std::string_v
 Result<SalvageStats> stream_to_files(int input, std::string_view output_path,
                                      std::optional<std::string_view> quarantine_path, const SalvageOptions& options,
                                      const Cancel& cancel, std::size_t buffer_bytes) {
+    if (quarantine_path && same_file(*quarantine_path, output_path)) {
+        return SalvageError::of_kind(SalvageError::Kind::QuarantineIsOutput);
+    }
     auto output = BufferedOutput::create(output_path, Placement::Atomic, cancel);
     if (!output) return output.error();
     std::optional<BufferedOutput> qfile;

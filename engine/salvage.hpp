@@ -61,8 +61,10 @@ inline constexpr std::size_t kStreamBuffer = std::size_t{2} << 20;
 // succeeded (a new file beside each, renamed into place); a path that names
 // an existing file other than a regular one (a device, a FIFO) is written
 // in place. On failure no target has changed, but those written in place,
-// and no temporary file is left. Reads `input` to its end, but closes it
-// not.
+// and no temporary file is left. A quarantine path that names the output
+// file is refused before anything is created. The output may be the file
+// `input` reads: it is replaced only at the end. Reads `input` to its end,
+// but closes it not.
 Result<SalvageStats> salvage_stream(int input, std::string_view output_path,
                                     std::optional<std::string_view> quarantine_path, const SalvageOptions& options,
                                     const Cancel& cancel = {}, std::size_t buffer_bytes = kStreamBuffer) noexcept;

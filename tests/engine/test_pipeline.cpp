@@ -310,6 +310,23 @@ TEST_F(Stream, WritesWhatSalvageFileWrites) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"in", "out", "q", "want", "want.q"}));
 }
 
+// The output may be the very file being read: the new one replaces it at
+// the end. A quarantine file over the output is refused.
+TEST_F(Stream, OutputOverItsOwnInputAndQuarantineOverOutput) {
+    write("d", "a,b\nc\n");
+    int fd = ::open(path("d").c_str(), O_RDONLY);
+    auto r = salvage_stream(fd, path("d"), std::nullopt, SalvageOptions{});
+    ::close(fd);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(read("d"), "a,b\nc,\n");
+    fd = ::open(path("d").c_str(), O_RDONLY);
+    r = salvage_stream(fd, path("o"), path("./o"), SalvageOptions{});
+    ::close(fd);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), SalvageError::Kind::QuarantineIsOutput);
+    EXPECT_EQ(entries(), std::vector<std::string>{"d"});
+}
+
 TEST_F(Stream, AReadErrorLeavesTheTargetsAsTheyWere) {
     write("out", "old out\n");
     // A directory reads with EISDIR.
