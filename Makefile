@@ -11,7 +11,7 @@ STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
 .PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
-        fuzz-build fuzz-smoke fuzz fuzz-merge
+        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect
 
 deps:
 	@tools/ensure-deps.sh
@@ -84,6 +84,12 @@ bench: deps
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
 	@bench/venv.sh 3.14t >/dev/null
 	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
+
+# Not part of `test`: the labelled detection corpus (made on first use in
+# bench/out/detect/) loaded by every loader and scored, then detection timed
+# on 64 KiB samples. DETECT_ARGS passes options to bench/detect/score.py.
+bench-detect: deps
+	@py=$$(bench/venv.sh 3.14) && $$py bench/detect/score.py $(DETECT_ARGS)
 
 # Not part of `test`: threads hammering the module on python3.14t for
 # STRESS_SECONDS, then files past 4 GiB and a 1 GiB field (needs 15 GB free

@@ -265,7 +265,7 @@ TEST(Pipeline, RejectedRowsCarryTheirExactBytes) {
 
 // ---- the streaming file driver
 
-class Stream : public ::testing::Test {
+class StreamDriver : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/corvel-stream-XXXXXX";
@@ -290,7 +290,7 @@ protected:
     std::string dir_;
 };
 
-TEST_F(Stream, WritesWhatSalvageFileWrites) {
+TEST_F(StreamDriver, WritesWhatSalvageFileWrites) {
     std::string text;
     for (int i = 0; i < 20000; ++i) text += i % 7 ? "a,\"b\nc\",d\n" : i % 2 ? "x,y\n" : "1,2,3,4\r\n";
     write("in", text);
@@ -312,7 +312,7 @@ TEST_F(Stream, WritesWhatSalvageFileWrites) {
 
 // The output may be the very file being read: the new one replaces it at
 // the end. A quarantine file over the output is refused.
-TEST_F(Stream, OutputOverItsOwnInputAndQuarantineOverOutput) {
+TEST_F(StreamDriver, OutputOverItsOwnInputAndQuarantineOverOutput) {
     write("d", "a,b\nc\n");
     int fd = ::open(path("d").c_str(), O_RDONLY);
     auto r = salvage_stream(fd, path("d"), std::nullopt, SalvageOptions{});
@@ -327,7 +327,7 @@ TEST_F(Stream, OutputOverItsOwnInputAndQuarantineOverOutput) {
     EXPECT_EQ(entries(), std::vector<std::string>{"d"});
 }
 
-TEST_F(Stream, AReadErrorLeavesTheTargetsAsTheyWere) {
+TEST_F(StreamDriver, AReadErrorLeavesTheTargetsAsTheyWere) {
     write("out", "old out\n");
     // A directory reads with EISDIR.
     const int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
@@ -341,7 +341,7 @@ TEST_F(Stream, AReadErrorLeavesTheTargetsAsTheyWere) {
 
 // A run that fails halfway (here: stopped by its caller after 8 MiB) leaves
 // the old targets and no temporary file.
-TEST_F(Stream, AFailureHalfwayLeavesTheTargetsAsTheyWere) {
+TEST_F(StreamDriver, AFailureHalfwayLeavesTheTargetsAsTheyWere) {
     std::string text;
     while (text.size() < (20 << 20)) text += "alpha,bravo,charlie\n";
     write("in", text);
@@ -358,7 +358,7 @@ TEST_F(Stream, AFailureHalfwayLeavesTheTargetsAsTheyWere) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"in", "out"}));
 }
 
-TEST_F(Stream, AFullDeviceGivesTheErrorAndStaysADevice) {
+TEST_F(StreamDriver, AFullDeviceGivesTheErrorAndStaysADevice) {
     write("in", "a,b\nc,d\n");
     const int fd = ::open(path("in").c_str(), O_RDONLY);
     auto r = salvage_stream(fd, "/dev/full", std::nullopt, SalvageOptions{});

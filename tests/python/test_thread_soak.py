@@ -1,5 +1,4 @@
-"""A short round of tools/stress/threads.py: mixed calls from eight threads,
-a fixed number of them, so that the outcome never depends on the machine's speed."""
+"""A short round of tools/stress/threads.py: mixed calls from eight threads."""
 
 import importlib.util
 import pathlib
@@ -18,10 +17,10 @@ def test_mixed_calls_from_eight_threads():
     spec = importlib.util.spec_from_file_location("corvel_thread_stress", SCRIPT)
     stress = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(stress)
-    # A fixed amount of work: 40 calls per thread, then shared readers
-    # drained until two are done. The guard only ends a hang.
-    errors, counts = stress.run(threads=8, ops=40, drain=2, guard=600, log=lambda _: None)
+    # A fixed amount of work: 100 calls a thread, about 2/7 of them taking
+    # 1 to 199 rows each from readers of 2,000 rows that the threads share,
+    # so several are drained however fast the machine is.
+    errors, counts = stress.run(threads=8, calls=100, shared_rows=2000, log=lambda _: None)
     assert errors == []
-    assert counts["guard hit"] == 0
-    assert counts["shared readers drained"] >= 2
+    assert counts["shared readers drained"] > 0
     assert all(counts[op] > 0 for op in ("salvage", "sniff", "reader", "shared", "errors"))

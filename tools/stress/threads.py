@@ -2,17 +2,17 @@
 free-threaded interpreter, where they really overlap.
 
     python3.14t threads.py [--seconds 30] [--threads 8] [--seed 1]
-    python3.14t threads.py --ops 200 --drain 3 [--threads 8] [--seed 1]
+
+`run()` is also what the test suite calls for a short round, driven by a
+fixed number of calls per thread rather than by time, so that what it checks
+doesn't depend on the machine's speed.
 
 Every call is checked against the answer the same call gave single-threaded
 beforehand: salvage_file and sniff on shared inputs, a reader per call, error
 paths, and readers shared by several threads at once, which may refuse a
 concurrent use with RuntimeError ("Already borrowed" / "Already mutably
 borrowed") but must hand out every row exactly once. Exits non-zero on any
-mismatch. With --ops, each thread makes that many calls (the same ones for
-a given seed) and then drains shared readers until --drain of them are
-done, so a round is a fixed amount of work however fast the machine is;
-`run()` is what the test suite calls for such a round.
+mismatch.
 """
 
 import argparse
@@ -29,7 +29,7 @@ import _corvel_backend as corvel
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}
 
 
-def make_inputs(d):
+def make_inputs(d, shared_rows=20_000):
     """Files of various damage, with the options to salvage each with."""
     rng = random.Random(3)
     files = {
@@ -38,7 +38,7 @@ def make_inputs(d):
                             for i in range(4000)), {"fill_ragged_rows": False}),
         "quotes": (b"".join(b'%d|"say ""hi"" %d"|x"y|\xc3\xa9\xff\r\n' % (i, i) for i in range(2000)), {}),
         "garbage": (bytes(rng.choices(b',;"\r\n\x00a\xc3\xa9\xff', k=200_000)), {"merge_overflow": False}),
-        "shared": (b"".join(b"%d,x,\"y\nz\"\n" % i for i in range(20_000)), {}),
+        "shared": (b"".join(b"%d,x,\"y\nz\"\n" % i for i in range(shared_rows)), {}),
     }
     out = {}
     for name, (data, options) in files.items():
@@ -72,10 +72,6 @@ class SharedReader:
         self.lock = threading.Lock()
         self.current = self.fresh()
         self.finished = []
-
-    def drained(self):
-        with self.lock:
-            return len(self.finished)
 
     def fresh(self):
         return corvel.open(self.path), []
@@ -116,18 +112,14 @@ class SharedReader:
         return len(self.finished)
 
 
-def worker(k, stop, d, inputs, ref, texts, shared, seed, errors, counts):
-    """Makes calls until stop(done) says so, `done` being the calls made."""
+def worker(k, more, d, inputs, ref, texts, shared, seed, errors, counts):
     rng = random.Random(seed * 1000 + k)
     names = [n for n in inputs if n != "shared"]
     out, quar = os.path.join(d, f"t{k}.out"), os.path.join(d, f"t{k}.q")
     done = 0
-    while len(errors) < 20:
-        op = stop(done)
-        if op == "stop":
-            break
-        op = op or rng.choice(["salvage", "salvage", "sniff", "reader", "shared", "shared", "errors"])
+    while more(done) and len(errors) < 20:
         done += 1
+        op = rng.choice(["salvage", "salvage", "sniff", "reader", "shared", "shared", "errors"])
         counts[op] += 1
         try:
             if op == "salvage":
@@ -169,13 +161,11 @@ def worker(k, stop, d, inputs, ref, texts, shared, seed, errors, counts):
             errors.append(f"{op}: {e!r}")
 
 
-def run(seconds=None, threads=8, seed=1, log=print, ops=None, drain=0, guard=600.0):
-    """Runs the round; returns (errors, counts). Either for `seconds`, or
-    `ops` calls per thread and then shared steps until `drain` shared readers
-    are drained; `guard` seconds end a round that hangs (counted as
-    "guard hit")."""
+def run(seconds=30.0, threads=8, seed=1, log=print, calls=None, shared_rows=20_000):
+    """Runs the round, for `seconds` or, when given, for `calls` calls per
+    thread; returns (errors, counts)."""
     with tempfile.TemporaryDirectory(prefix="corvel-threads-") as d:
-        inputs = make_inputs(d)
+        inputs = make_inputs(d, shared_rows)
         ref = baseline(d, inputs)
         texts = [(t, corvel.sniff(t)) for t in ("a;b;c\nd;e;f\n" * 40, "a\tb\nc\td\n" * 40,
                                                  'x|"y|z"|w\n1|2|3\n' * 40, "p,q\nr,s\n" * 40,
@@ -183,21 +173,9 @@ def run(seconds=None, threads=8, seed=1, log=print, ops=None, drain=0, guard=600
         shared = SharedReader(inputs["shared"][0], ref["shared"][2])
         errors, counts = [], Counter()
         per_thread = [Counter() for _ in range(threads)]
-        start = time.monotonic()
-        guard_hit = []
-
-        def stop(done):
-            elapsed = time.monotonic() - start
-            if ops is None:
-                return "stop" if elapsed >= seconds else None
-            if elapsed >= guard:
-                guard_hit.append(1)
-                return "stop"
-            if done < ops:
-                return None
-            return "stop" if shared.drained() >= drain else "shared"
-
-        pool = [threading.Thread(target=worker, args=(k, stop, d, inputs, ref, texts, shared, seed,
+        deadline = time.monotonic() + seconds
+        more = (lambda done: done < calls) if calls is not None else (lambda done: time.monotonic() < deadline)
+        pool = [threading.Thread(target=worker, args=(k, more, d, inputs, ref, texts, shared, seed,
                                                       errors, per_thread[k])) for k in range(threads)]
         for t in pool:
             t.start()
@@ -205,10 +183,9 @@ def run(seconds=None, threads=8, seed=1, log=print, ops=None, drain=0, guard=600
             t.join()
         for c in per_thread:
             counts.update(c)
-        counts["guard hit"] = len(guard_hit)
         counts["shared readers drained"] = shared.verify(errors)
-    what = f"{seconds:g} s" if ops is None else f"{ops} calls each, {drain} shared readers"
-    log(f"{threads} threads, {what}, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
+    length = f"{calls} calls each" if calls is not None else f"{seconds:g} s"
+    log(f"{threads} threads, {length}, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
     for e in errors[:20]:
         log(f"  error: {e}")
     return errors, counts
@@ -217,12 +194,10 @@ def run(seconds=None, threads=8, seed=1, log=print, ops=None, drain=0, guard=600
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=30.0)
-    parser.add_argument("--ops", type=int, default=None, help="calls per thread, instead of --seconds")
-    parser.add_argument("--drain", type=int, default=1, help="with --ops: shared readers to drain")
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    errors, _ = run(args.seconds, args.threads, args.seed, ops=args.ops, drain=args.drain)
+    errors, _ = run(args.seconds, args.threads, args.seed)
     print("FAIL" if errors else "PASS")
     return 1 if errors else 0
 

@@ -1,7 +1,7 @@
 #include "exceptions.hpp"
 
+#include "../common/ref.hpp"
 #include "messages.hpp"
-#include "ref.hpp"
 
 #include <cerrno>
 #include <string>
@@ -11,8 +11,7 @@ namespace {
 
 PyObject* raise_as(PyObject* type, const SalvageError& error) {
     const std::string& text = error.text();
-    // One argument only: OSError then picks no subclass and leaves errno,
-    // strerror and filename None.
+    // One argument only: OSError then picks no subclass of its own.
     Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(type, message.get());
     return nullptr;
@@ -40,7 +39,7 @@ PyObject* class_for_code(int code) {
 
 }  // namespace
 
-PyObject* raise(const SalvageError& error) {
+PyObject* raise_as_oserror(const SalvageError& error) {
     using K = SalvageError::Kind;
     switch (error.kind()) {
         case K::OutOfMemory: return raise_as(PyExc_MemoryError, error);
@@ -58,8 +57,8 @@ PyObject* raise(const SalvageError& error) {
     return raise_as(PyExc_OSError, error);
 }
 
-PyObject* raise_by_kind(const SalvageError& error) {
-    if (error.kind() != SalvageError::Kind::Io) return raise(error);
+PyObject* raise_as_errno_class(const SalvageError& error) {
+    if (error.kind() != SalvageError::Kind::Io) return raise_as_oserror(error);
     return raise_as(class_for_code(error.os_code()), error);
 }
 
