@@ -1,22 +1,32 @@
 // Throughput of the engine on files given on the command line:
 //   engine_bench FILE...
+//   engine_bench --stream OUT < INPUT   (salvage_stream of stdin: seconds and peak RSS)
 // For each file: parse (every row, no reconciliation), then salvage_slice
 // (sniffing, inference and reconciliation). Best of a few runs, in MB/s.
 // Then, on the first file, the clean file's write buffer: the file's lines
-// written through buffers of several sizes, which is what sets its size.
-// Then, on the ragged file (else the first), the export of its accepted rows
-// as Arrow arrays in both string layouts, release included.
-// Last, for the files whose name holds "quoted": salvage_file against a copy
-// of the same file in the same run, median of 5, and the parse alone.
+// written through buffers of several sizes, which is what sets its size;
+// the streaming driver against cp(1) and salvage_file, medians of 5, with
+// the peak RSS of a child process that streams the file once. Then, on the
+// ragged file (else the first), the export of its accepted rows as Arrow
+// arrays in both string layouts, release included. Last, for the files
+// whose name holds "quoted": salvage_file against a copy of the same file in
+// the same run, median of 5, and the parse alone.
 #include "arrow.hpp"
 #include "file_io.hpp"
 #include "heuristics.hpp"
 #include "parser.hpp"
 #include "salvage.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <vector>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +85,67 @@ void write_buffers(const char* path) {
     std::remove(out.c_str());
 }
 
+template <class F>
+double median_seconds(int runs, F&& f) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) times.push_back(best_seconds(1, f));
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Peak RSS in KiB of a child that runs `f` once.
+template <class F>
+long child_peak_kib(F&& f) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        f();
+        ::_exit(0);
+    }
+    int status = 0;
+    struct rusage ru {};
+    ::wait4(pid, &status, 0, &ru);
+    return ru.ru_maxrss;
+}
+
+extern "C" char** environ;
+
+void stream_driver(const char* path) {
+    const std::string out = "/tmp/corvel-engine-bench-stream.csv";
+    const auto cp = [&] {
+        pid_t pid;
+        const char* argv[] = {"cp", path, out.c_str(), nullptr};
+        if (::posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
+            int status;
+            ::waitpid(pid, &status, 0);
+        }
+    };
+    const auto stream = [&] {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        auto r = corvel::salvage_stream(fd, out, std::nullopt, corvel::SalvageOptions{});
+        ::close(fd);
+        if (!r) std::fprintf(stderr, "salvage_stream failed: %s\n", r.error().text().c_str());
+    };
+    const auto whole = [&] {
+        auto r = corvel::salvage_file(path, out, std::nullopt, corvel::SalvageOptions{});
+        if (!r) std::fprintf(stderr, "salvage_file failed: %s\n", r.error().text().c_str());
+    };
+    const double t_cp = median_seconds(5, cp);
+    const double t_stream = median_seconds(5, stream);
+    const double t_whole = median_seconds(5, whole);
+    const long idle = child_peak_kib([] {});
+    const long peak = child_peak_kib(stream);
+    const long peak_whole = child_peak_kib(whole);
+    std::printf("\n%-28s %12s %12s\n", "streaming driver (median of 5)", "seconds", "x cp");
+    std::printf("%-28s %12.3f %12.2f\n", "cp", t_cp, 1.0);
+    std::printf("%-28s %12.3f %12.2f\n", "salvage_stream, 2 MiB reads", t_stream, t_stream / t_cp);
+    std::printf("%-28s %12.3f %12.2f\n", "salvage_file", t_whole, t_whole / t_cp);
+    std::printf("%-28s %12s\n", "peak RSS of a child", "MiB");
+    std::printf("%-28s %12.1f\n", "idle", static_cast<double>(idle) / 1024);
+    std::printf("%-28s %12.1f\n", "salvage_stream", static_cast<double>(peak) / 1024);
+    std::printf("%-28s %12.1f\n", "salvage_file", static_cast<double>(peak_whole) / 1024);
+    std::remove(out.c_str());
+}
+
 // Exports the salvaged rows of `path` whole and in stream batches, in MB/s
 // of the input file.
 void arrow_export(const char* path) {
@@ -111,18 +182,6 @@ void arrow_export(const char* path) {
         std::printf("%-28s %12.1f\n", (std::string(name) + ", whole").c_str(), mb / whole);
         std::printf("%-28s %12.1f\n", (std::string(name) + ", 65536-row batches").c_str(), mb / batches);
     }
-}
-
-template <class F>
-double median_seconds(int runs, F&& f) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        f();
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
 }
 
 // Quoted files: where the time of salvage_file goes, against the floor.
@@ -163,6 +222,19 @@ void quoted_files(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--stream") {
+        corvel::SalvageStats stats;
+        const double seconds = best_seconds(1, [&] {
+            auto r = corvel::salvage_stream(0, argv[2], std::nullopt, corvel::SalvageOptions{});
+            if (!r) std::fprintf(stderr, "salvage_stream failed: %s\n", r.error().text().c_str());
+            if (r) stats = r.value();
+        });
+        struct rusage ru {};
+        ::getrusage(RUSAGE_SELF, &ru);
+        std::printf("salvage_stream of stdin: %llu rows in %.2f s, peak RSS %.1f MiB\n",
+                    static_cast<unsigned long long>(stats.total_rows), seconds, static_cast<double>(ru.ru_maxrss) / 1024);
+        return 0;
+    }
     std::printf("%-28s %10s %12s %12s %12s\n", "file", "MB", "rows", "parse MB/s", "salvage MB/s");
     for (int i = 1; i < argc; ++i) {
         const std::string text = slurp(argv[i]);
@@ -190,6 +262,7 @@ int main(int argc, char** argv) {
                     mb / parse, mb / salvage);
     }
     if (argc > 1) write_buffers(argv[1]);
+    if (argc > 1) stream_driver(argv[1]);
     if (argc > 1) {
         const char* ragged = argv[1];
         for (int i = 1; i < argc; ++i) {

@@ -17,7 +17,10 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/file_io.cpp
     ${CORVEL_ROOT}/engine/heuristics.cpp
     ${CORVEL_ROOT}/engine/parser.cpp
+    ${CORVEL_ROOT}/engine/pipeline.cpp
     ${CORVEL_ROOT}/engine/quoted.cpp
     ${CORVEL_ROOT}/engine/rows.cpp
     ${CORVEL_ROOT}/engine/salvage.cpp
+    ${CORVEL_ROOT}/engine/salvager.cpp
+    ${CORVEL_ROOT}/engine/sinks.cpp
     ${CORVEL_ROOT}/engine/writer.cpp)

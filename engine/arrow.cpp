@@ -66,7 +66,7 @@ public:
         if (bytes == 0) return;
         // Refused up front: a request beyond physical memory might be
         // granted lazily and end the process when touched.
-        if (bytes > physical_memory()) throw std::bad_alloc();
+        if (bytes > available_memory()) throw std::bad_alloc();
         if (bytes >= BigAllocator<char>::kMapBytes) {
             p_ = map_pages(bytes);
         } else {
@@ -263,7 +263,7 @@ ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<View
 // the interface adds for view arrays since they can't be derived.
 ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
     const std::uint64_t rows = batch.end - batch.begin;
-    if (rows > physical_memory() / kViewBytes) throw std::bad_alloc();
+    if (rows > available_memory() / kViewBytes) throw std::bad_alloc();
     std::vector<ViewColumn> columns(plan.columns.size());
     for (std::size_t j = 0; j < plan.columns.size(); ++j) {
         auto data = std::make_unique<ColumnData>();
@@ -293,7 +293,7 @@ constexpr std::size_t kBlockBytes = 16;
 ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
     const RowTable& table = *batch.table;
     const std::uint64_t rows = batch.end - batch.begin;
-    if (rows >= physical_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
+    if (rows >= available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
     const char* const end = text_end(table);
     std::vector<std::uint64_t> bytes(n, 0);

@@ -16,16 +16,24 @@ std::string os_error_text(int code) {
     if constexpr (std::is_same_v<decltype(r), char*>) {
         return std::string(r);
     } else {
-        return r == 0 ? std::string(buf) : std::string(msg::kUnknownOsError) + std::to_string(code);
+        return r == 0 ? std::string(buf) : fill(msg::kUnknownOsError, {std::to_string(code)});
     }
 }
 
+std::string fill(std::string_view format, std::initializer_list<std::string_view> args) {
+    std::string out;
+    auto arg = args.begin();
+    for (std::size_t at; arg != args.end() && (at = format.find("{}")) != std::string_view::npos; ++arg) {
+        out.append(format.substr(0, at));
+        out.append(*arg);
+        format.remove_prefix(at + 2);
+    }
+    out.append(format);
+    return out;
+}
+
 SalvageError SalvageError::from_errno(int code) {
-    std::string text = os_error_text(code);
-    text += msg::kOsErrorOpen;
-    text += std::to_string(code);
-    text += msg::kOsErrorClose;
-    return SalvageError(Kind::Io, code, std::move(text));
+    return SalvageError(Kind::Io, code, fill(msg::kOsError, {os_error_text(code), std::to_string(code)}));
 }
 
 SalvageError SalvageError::io(std::string text) {
@@ -39,6 +47,19 @@ SalvageError SalvageError::out_of_memory(std::string text) {
 SalvageError SalvageError::out_of_memory() {
     // Short enough for the string's inline buffer.
     return out_of_memory(std::string(msg::kOutOfMemory));
+}
+
+SalvageError SalvageError::cancelled() { return of_kind(Kind::Cancelled); }
+
+SalvageError SalvageError::of_kind(Kind kind) {
+    switch (kind) {
+        case Kind::Cancelled: return SalvageError(kind, 0, std::string(msg::kCancelled));
+        case Kind::QuarantineIsInput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsInput));
+        case Kind::QuarantineIsOutput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsOutput));
+        case Kind::OutOfMemory: return out_of_memory();
+        case Kind::Io: break;
+    }
+    return io(std::string());
 }
 
 }  // namespace corvel

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -18,6 +20,9 @@ public:
     enum class Kind : std::uint8_t {
         Io,           // an operating-system input/output failure
         OutOfMemory,  // an allocation that could not be had, or was refused up front
+        Cancelled,    // the caller's cancellation hook asked the call to stop
+        QuarantineIsInput,   // the quarantine path names the input file
+        QuarantineIsOutput,  // the quarantine path names the output file
     };
 
     // An I/O error that carries an OS error code; its text is
@@ -28,6 +33,10 @@ public:
     static SalvageError out_of_memory(std::string text);
     // The same with the plain "out of memory", which allocates nothing.
     static SalvageError out_of_memory();
+    static SalvageError cancelled();
+    // An error of a kind that carries no OS code; its text is the engine's
+    // fixed description of the kind.
+    static SalvageError of_kind(Kind kind);
 
     Kind kind() const noexcept { return kind_; }
     // The OS error code, or 0 when there is none.
@@ -45,6 +54,9 @@ private:
 
 // The text of an OS error code, as the C library describes it.
 std::string os_error_text(int code);
+
+// `format` with each "{}" replaced by the next of `args`.
+std::string fill(std::string_view format, std::initializer_list<std::string_view> args);
 
 template <class T>
 class [[nodiscard]] Result {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -39,13 +40,17 @@ private:
 };
 
 // Feeds the widths of the first `limit` non-blank rows to `counts`; returns
-// how many were recorded. Only widths survive: the scratch row is dropped as
-// soon as it is measured.
-std::uint64_t count_widths(std::string_view text, std::uint8_t delimiter, std::uint64_t limit,
-                           RowTable& scratch, WidthCounts& counts) {
-    ResilientParser parser(text, delimiter, DEFAULT_QUOTE, true);
+// how many were recorded, or nullopt when `text` is the start of a longer
+// input (not `last`) that ends before those rows are decided. Only widths
+// survive: the scratch row is dropped as soon as it is measured.
+std::optional<std::uint64_t> count_widths(std::string_view text, bool last, std::uint8_t delimiter,
+                                          std::uint64_t limit, RowTable& scratch, WidthCounts& counts) {
+    ResilientParser parser(text.substr(bom_bytes(text)), last, ParserPosition{}, delimiter, DEFAULT_QUOTE, true);
     std::uint64_t recorded = 0;
-    while (recorded < limit && parser.next_row(scratch)) {
+    while (recorded < limit) {
+        const auto step = parser.step(scratch);
+        if (step == ResilientParser::Step::End) break;
+        if (step == ResilientParser::Step::More) return std::nullopt;
         if (!is_blank_row(scratch, 0)) {
             counts.add(scratch.width(0));
             ++recorded;
@@ -63,36 +68,52 @@ bool is_blank_row(const RowTable& rows, std::uint64_t r) noexcept {
     return w == 1 && is_unicode_whitespace(rows.field(r, 0));
 }
 
-Result<std::uint8_t> sniff_delimiter(std::string_view text) noexcept {
-    return guard_memory([&]() -> Result<std::uint8_t> {
+std::size_t bom_bytes(std::string_view text) noexcept { return text.starts_with("\xEF\xBB\xBF") ? 3 : 0; }
+
+Result<std::optional<std::uint8_t>> sniff_delimiter_prefix(std::string_view head, bool last) noexcept {
+    return guard_memory([&]() -> Result<std::optional<std::uint8_t>> {
         RowTable scratch;
         std::uint8_t best = DEFAULT_DELIMITER;
         double best_score = -1.0;
         for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
             WidthCounts counts;
-            const std::uint64_t n = count_widths(text, candidate, SNIFF_ROW_LIMIT, scratch, counts);
+            const auto n = count_widths(head, last, candidate, SNIFF_ROW_LIMIT, scratch, counts);
+            if (!n) return std::optional<std::uint8_t>();
             double score = 0.0;
-            if (n >= 2) {
+            if (*n >= 2) {
                 const auto [width, count] = counts.most_frequent(2);
                 if (count > 0) {
-                    score = (static_cast<double>(count) / static_cast<double>(n)) *
+                    score = (static_cast<double>(count) / static_cast<double>(*n)) *
                             std::max(std::log(static_cast<double>(width)), 1.0);
                 }
             }
             if (score > best_score) best = candidate;
             best_score = std::max(best_score, score);
         }
-        return best;
+        return std::optional<std::uint8_t>(best);
     });
 }
 
-Result<std::uint64_t> infer_column_count(std::string_view text, std::uint8_t delimiter) noexcept {
-    return guard_memory([&]() -> Result<std::uint64_t> {
+Result<std::optional<std::uint64_t>> infer_column_count_prefix(std::string_view head, std::uint8_t delimiter,
+                                                               bool last) noexcept {
+    return guard_memory([&]() -> Result<std::optional<std::uint64_t>> {
         RowTable scratch;
         WidthCounts counts;
-        count_widths(text, delimiter, INFER_ROW_LIMIT, scratch, counts);
-        return counts.most_frequent(0).first;
+        if (!count_widths(head, last, delimiter, INFER_ROW_LIMIT, scratch, counts)) return std::optional<std::uint64_t>();
+        return std::optional<std::uint64_t>(counts.most_frequent(0).first);
     });
+}
+
+Result<std::uint8_t> sniff_delimiter(std::string_view text) noexcept {
+    auto r = sniff_delimiter_prefix(text, true);
+    if (!r) return r.error();
+    return *r.value();
+}
+
+Result<std::uint64_t> infer_column_count(std::string_view text, std::uint8_t delimiter) noexcept {
+    auto r = infer_column_count_prefix(text, delimiter, true);
+    if (!r) return r.error();
+    return *r.value();
 }
 
 }  // namespace corvel

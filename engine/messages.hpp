@@ -6,15 +6,15 @@
 
 namespace corvel::msg {
 
-// Quarantine reasons; the expected column count follows, then kReasonClose.
-inline constexpr std::string_view kTooFewColumns = "Row has too few columns (expected ";
-inline constexpr std::string_view kExtraColumns = "Row has extra columns (expected ";
-inline constexpr std::string_view kReasonClose = ")";
+// Each "{}" is filled in by fill(), in order.
 
-// "<system message> (os error <code>)"
-inline constexpr std::string_view kOsErrorOpen = " (os error ";
-inline constexpr std::string_view kOsErrorClose = ")";
-inline constexpr std::string_view kUnknownOsError = "Unknown error ";
+// Quarantine reasons, with the expected column count.
+inline constexpr std::string_view kTooFewColumns = "Row has too few columns (expected {})";
+inline constexpr std::string_view kExtraColumns = "Row has extra columns (expected {})";
+
+// The system's message for an error code, and the code.
+inline constexpr std::string_view kOsError = "{} (os error {})";
+inline constexpr std::string_view kUnknownOsError = "Unknown error {}";
 
 // The first line of every quarantine file.
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
@@ -24,13 +24,18 @@ inline constexpr std::string_view kNulInPath = "file name contained an unexpecte
 inline constexpr std::string_view kZeroWriteBuffered = "failed to write the buffered data";
 inline constexpr std::string_view kZeroWriteWhole = "failed to write whole buffer";
 
+// A call stopped by its caller's cancellation hook.
+inline constexpr std::string_view kCancelled = "cancelled";
+
+// A quarantine file that would overwrite the input or the clean file.
+inline constexpr std::string_view kQuarantineIsInput = "quarantine_path names the same file as input_path";
+inline constexpr std::string_view kQuarantineIsOutput = "quarantine_path names the same file as output_path";
+
 // Refusals of work that cannot fit in memory.
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kPadTooWide =
-    "cannot pad rows to the expected column count: not enough memory for ";
-inline constexpr std::string_view kPadTooWideTail = " columns";
-inline constexpr std::string_view kFileTooLarge = "not enough memory to read the whole file: ";
-inline constexpr std::string_view kFileTooLargeTail = " bytes or more";
+    "cannot pad rows to the expected column count: not enough memory for {} columns";
+inline constexpr std::string_view kFileTooLarge = "not enough memory to read the whole file: {} bytes or more";
 
 // Refusals of an Arrow export, whole; "{}" marks where a number goes.
 inline constexpr std::string_view kArrowColumnOutOfRange = "column index {} is out of range for a table of {} columns";

@@ -27,7 +27,7 @@ constexpr std::uint32_t kRowsToRest = 15;
 
 // One bit per byte of a 64-byte block, bit i for byte i. Line feeds alone
 // are only needed where a line break sits inside quotes, which is rare, so
-// they are found apart (line_feeds()).
+// they are found apart (count_breaks()).
 struct Masks {
     std::uint64_t quote = 0;
     std::uint64_t delimiter = 0;
@@ -80,21 +80,20 @@ struct Needles {
     return m;
 }
 
-// The line feeds among the bytes of `candidates` (a mask of CR and LF) in
-// the `len` bytes at s.
-std::uint64_t line_feeds(const std::uint8_t* s, std::uint64_t len, std::uint64_t candidates) noexcept {
-    std::uint64_t m = 0;
+// Counts the line breaks among the bytes of `candidates` (a mask of CR and
+// LF inside quotes) in the `len` bytes at s, which run to the input's end:
+// a line feed, or a CR that no line feed follows.
+void count_breaks(const std::uint8_t* s, std::uint64_t len, std::uint64_t candidates,
+                  QuotedRows::Breaks& breaks) noexcept {
     for (std::uint64_t k = candidates; k; k &= k - 1) {
-        const auto i = static_cast<unsigned>(__builtin_ctzll(k));
-        if (i < len && s[i] == kLF) m |= std::uint64_t{1} << i;
+        const auto i = static_cast<std::uint64_t>(__builtin_ctzll(k));
+        if (i >= len) continue;
+        if (s[i] == kLF) {
+            ++breaks.lfs;
+        } else if (i + 1 == len || s[i + 1] != kLF) {
+            ++breaks.lone_crs;
+        }
     }
-    return m;
-}
-
-std::uint64_t popcount(std::uint64_t x) noexcept {
-    std::uint64_t k = 0;
-    for (; x; x &= x - 1) ++k;
-    return k;
 }
 
 }  // namespace
@@ -150,7 +149,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
             // that ended the block before needs a look.
             if (inside) {
                 if (const std::uint64_t inner = m.breaks & valid) {
-                    shape.lfs += popcount(line_feeds(d + b, n - b, inner));
+                    count_breaks(d + b, n - b, inner, shape.inner);
                 }
                 if ((m.breaks | m.delimiter) & valid) flags |= kSpecial;
                 field_start = 0;
@@ -186,7 +185,7 @@ bool QuotedRows::scan(std::string_view input, std::uint64_t pos, Shape& shape) {
         if (bad) return false;
 
         if (const std::uint64_t inner = m.breaks & in & row) {
-            shape.lfs += popcount(line_feeds(d + b, n - b, inner));
+            count_breaks(d + b, n - b, inner, shape.inner);
         }
         // The second quotes of doubled pairs, and those with the delimiters
         // and breaks inside quotes, each owned by the field that the next
@@ -294,39 +293,51 @@ void QuotedRows::emit_valid(std::string_view input, std::uint64_t pos, const Sha
     });
 }
 
-void QuotedRows::emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape,
+bool QuotedRows::emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape,
                               RowTable& out) const {
+    bool replaced = false;
     std::uint64_t from = pos;
     const auto put = [&](const char* p, std::uint64_t len) { out.append(p, len); };
     for (std::uint64_t f = 0; f <= cuts_.size(); ++f) {
         const std::uint64_t cut = f < cuts_.size() ? cuts_[f] : shape.end | shape.last_flags;
         const std::uint64_t end = cut & ~kFlags;
         field_text(input.data(), from, end, quote_, (cut & kDoubled) != 0, put);
-        out.finish_field();
+        if (out.finish_field()) replaced = true;
         from = end + 1;
     }
     out.finish_row();
+    return replaced;
 }
 
-std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
-                               std::uint64_t& line) {
+bool QuotedRows::scan_whole(std::string_view input, std::uint64_t pos, bool last, Shape& shape) {
+    if (!scan(input, pos, shape)) return false;
+    if (last) return true;
+    // The bytes past the window may still extend the row: a doubled quote,
+    // more of its last field, or the LF of a CR LF.
+    const std::uint64_t n = input.size();
+    return shape.end < n && !(input[shape.end] == static_cast<char>(kCR) && shape.end + 1 == n);
+}
+
+std::uint64_t QuotedRows::take(std::string_view input, std::uint64_t pos, bool last, RowTable& out,
+                               bool valid_utf8, Breaks& breaks, bool& replaced) {
     Shape shape;
-    if (!scan(input, pos, shape)) return kNotTaken;
+    if (!scan_whole(input, pos, last, shape)) return kNotTaken;
     if (valid_utf8) {
         emit_valid(input, pos, shape, out);
-    } else {
-        emit_checked(input, pos, shape, out);
+    } else if (emit_checked(input, pos, shape, out)) {
+        replaced = true;
     }
-    line += shape.lfs;
+    breaks.lfs += shape.inner.lfs;
+    breaks.lone_crs += shape.inner.lone_crs;
     const std::uint64_t length = shape.end - pos;
     if (length < kShortRowBytes || length > kLongFieldBytes * (cuts_.size() + 1)) rest_ = kRowsToRest;
     return shape.end;
 }
 
-std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, std::string& text,
-                                    std::uint64_t& fields, std::uint64_t& line) {
+std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, bool last, std::string& text,
+                                    std::uint64_t& fields, Breaks& breaks) {
     Shape shape;
-    if (!scan(input, pos, shape)) return kNotTaken;
+    if (!scan_whole(input, pos, last, shape)) return kNotTaken;
     const char* d = input.data();
     const std::uint64_t n = cuts_.size() + 1;
     text.clear();
@@ -350,7 +361,8 @@ std::uint64_t QuotedRows::take_line(std::string_view input, std::uint64_t pos, s
         return static_cast<std::size_t>(w - out);
     });
     fields = n;
-    line += shape.lfs;
+    breaks.lfs += shape.inner.lfs;
+    breaks.lone_crs += shape.inner.lone_crs;
     last_pos_ = pos;
     last_shape_ = shape;
     return shape.end;

@@ -26,14 +26,24 @@ public:
 
     static constexpr std::uint64_t kNotTaken = std::numeric_limits<std::uint64_t>::max();
 
+    // The line breaks inside a taken row's quotes, as the tokenizer counts
+    // them: line feeds (a CR LF is one), and CRs not followed by a line feed.
+    struct Breaks {
+        std::uint64_t lfs = 0;
+        std::uint64_t lone_crs = 0;
+    };
+
     // When the row starting at `pos` (below input.size()) is well-formed,
-    // appends it to `out` as the tokenizer would, adds the line feeds inside
-    // its quotes to `line`, and returns the index of the line break that ends
-    // it, or input.size() when the input ends first. Otherwise returns
-    // kNotTaken and leaves `out` and `line` as they were. With `valid_utf8`
-    // the caller vouches for the fields' encoding.
-    std::uint64_t take(std::string_view input, std::uint64_t pos, RowTable& out, bool valid_utf8,
-                       std::uint64_t& line);
+    // appends it to `out` as the tokenizer would, adds the line breaks inside
+    // its quotes to `breaks`, and returns the index of the line break that
+    // ends it, or input.size() when the input ends first. Otherwise returns
+    // kNotTaken and leaves `out` and `breaks` as they were. Unless `last`
+    // says the input ends there, a row that reaches the end of `input`, or
+    // ends at a CR whose LF may be still to come, is not taken. With
+    // `valid_utf8` the caller vouches for the fields' encoding; else
+    // `replaced` is set when invalid UTF-8 became U+FFFD.
+    std::uint64_t take(std::string_view input, std::uint64_t pos, bool last, RowTable& out, bool valid_utf8,
+                       Breaks& breaks, bool& replaced);
 
     // Whether take() is worth trying on the next row. A very short row, or
     // one of long fields, goes about as fast through the tokenizer as
@@ -49,8 +59,8 @@ public:
     // without its line break: each field as it stands when its text holds
     // the delimiter, the quote, CR or LF (enclosed, quotes doubled), else
     // bare. `fields` gets its width. append_last() gives its fields.
-    std::uint64_t take_line(std::string_view input, std::uint64_t pos, std::string& text, std::uint64_t& fields,
-                            std::uint64_t& line);
+    std::uint64_t take_line(std::string_view input, std::uint64_t pos, bool last, std::string& text,
+                            std::uint64_t& fields, Breaks& breaks);
     // Appends the fields of the row last taken by take_line() to `out`;
     // `input` is the same as there.
     void append_last(std::string_view input, RowTable& out) const;
@@ -59,7 +69,7 @@ private:
     // The row's extent and shape, from its masks.
     struct Shape {
         std::uint64_t end = 0;      // its line break, or the input's end
-        std::uint64_t lfs = 0;      // line feeds inside quotes
+        Breaks inner;               // line breaks inside quotes
         std::uint64_t last_flags = 0;  // the flags below for its last field
     };
     // Set on an entry of cuts_ when the field it ends holds a doubled quote,
@@ -71,8 +81,11 @@ private:
     // cut it in cuts_; false when the row is not well-formed, or was just
     // found not to be.
     bool scan(std::string_view input, std::uint64_t pos, Shape& shape);
+    // scan(), and whether the row ends inside `input` (see take()).
+    bool scan_whole(std::string_view input, std::uint64_t pos, bool last, Shape& shape);
     void emit_valid(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
-    void emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
+    // Returns whether invalid UTF-8 was replaced.
+    bool emit_checked(std::string_view input, std::uint64_t pos, const Shape& shape, RowTable& out) const;
 
     std::uint8_t delimiter_;
     std::uint8_t quote_;

@@ -2,7 +2,12 @@
 
 #include "scan.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstring>
@@ -96,15 +101,80 @@ std::size_t repair_in_place(String& bytes, std::size_t from) {
 
 }  // namespace
 
-std::uint64_t physical_memory() noexcept {
+namespace {
+
+constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t physical_bytes() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return kUnlimited;
+    const auto p = static_cast<std::uint64_t>(pages);
+    const auto s = static_cast<std::uint64_t>(page);
+    if (p > kUnlimited / s) return kUnlimited;
+    return p * s;
+}
+
+// The number in a small file such as memory.max, or kUnlimited for "max",
+// a missing file or anything else.
+std::uint64_t limit_in_file(const std::string& path) noexcept {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kUnlimited;
+    char buf[32];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return kUnlimited;
+    buf[n] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(buf, &end, 10);
+    if (end == buf || errno != 0) return kUnlimited;
+    return v;
+}
+
+// The tightest memory.max of this process's cgroup (v2) and its ancestors;
+// the cgroup v1 memory controller's limit where that is what is mounted.
+std::uint64_t cgroup_bytes() {
+    std::uint64_t limit = limit_in_file("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+    const int fd = ::open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return limit;
+    std::string text(4096, '\0');
+    const ssize_t n = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    if (n <= 0) return limit;
+    text.resize(static_cast<std::size_t>(n));
+    // The unified hierarchy's line is "0::<path>".
+    const std::size_t at = text.starts_with("0::") ? 0 : text.find("\n0::");
+    if (at == std::string::npos) return limit;
+    const std::size_t from = text.find("::", at) + 2;
+    std::string dir = text.substr(from, text.find('\n', from) - from);
+    for (;;) {
+        limit = std::min(limit, limit_in_file("/sys/fs/cgroup" + dir + "/memory.max"));
+        const std::size_t slash = dir.rfind('/');
+        if (slash == std::string::npos || dir.size() <= 1) break;
+        dir.resize(slash == 0 ? 1 : slash);
+    }
+    return limit;
+}
+
+std::uint64_t address_space_bytes() noexcept {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kUnlimited;
+    return static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+}  // namespace
+
+std::uint64_t available_memory() noexcept {
+    // Read once per process: the cost is a few small files, and the figure
+    // is a bound for refusing hopeless requests, not an exact budget.
     static const std::uint64_t bytes = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || page <= 0) return std::numeric_limits<std::uint64_t>::max();
-        const auto p = static_cast<std::uint64_t>(pages);
-        const auto s = static_cast<std::uint64_t>(page);
-        if (p > std::numeric_limits<std::uint64_t>::max() / s) return std::numeric_limits<std::uint64_t>::max();
-        return p * s;
+        std::uint64_t b = std::min(physical_bytes(), address_space_bytes());
+        try {
+            b = std::min(b, cgroup_bytes());
+        } catch (...) {
+        }
+        return b;
     }();
     return bytes;
 }
@@ -223,28 +293,35 @@ void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
     row_start_ = ends_.size();
 }
 
-void RowTable::finish_field() {
+bool RowTable::finish_field() {
     // Most fields are short and ASCII: settle those here before paying for
     // the decoder, which then starts at the first byte that needs it.
     const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
     const std::size_t i = scan::first_non_ascii(s, text_.size(), field_begin());
-    if (i != text_.size()) repair_utf8(text_, i);
+    const bool replaced = i != text_.size() && repair_utf8(text_, i) != std::string::npos;
     ends_.push_back(text_.size());
+    return replaced;
 }
 
-void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8) {
+void RowTable::drop_open_row() noexcept {
+    text_.resize(field_start(row_start_));
+    ends_.resize(row_start_);
+}
+
+bool RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8) {
     const auto* d = reinterpret_cast<const std::uint8_t*>(line.data());
     if (!valid_utf8) {
+        bool replaced = false;
         std::size_t from = 0;
         scan::for_each_byte(d, line.size(), delimiter, [&](std::size_t i) {
             text_.append(line.substr(from, i - from));
-            finish_field();
+            replaced |= finish_field();
             from = i + 1;
         });
         text_.append(line.substr(from));
-        finish_field();
+        replaced |= finish_field();
         finish_row();
-        return;
+        return replaced;
     }
     // Room first, so that nothing can throw while the text is written.
     const std::size_t delimiters = scan::count_byte(d, 0, line.size(), delimiter);
@@ -264,6 +341,7 @@ void RowTable::append_split_row(std::string_view line, std::uint8_t delimiter, b
     });
     ends_.push_back(text_.size());
     finish_row();
+    return false;
 }
 
 void RowTable::finish_row() {
@@ -275,19 +353,20 @@ void RowTable::finish_row() {
 // into swap or be granted lazily and killed later. The budget is for the
 // whole slot table, not one row alone, since every padded row adds to it;
 // half of physical memory leaves room for the copy a reallocation makes.
-std::uint64_t RowTable::max_slots() noexcept { return physical_memory() / (2 * kFieldSlotBytes); }
+std::uint64_t RowTable::max_slots() noexcept { return available_memory() / (2 * kFieldSlotBytes); }
 
 bool RowTable::padding_fits(std::uint64_t extra) noexcept { return extra <= max_slots(); }
 
-void RowTable::pad_last_row(std::uint64_t width) {
+bool RowTable::pad_last_row(std::uint64_t width) {
     RowSpan& span = rows_.back();
-    if (width <= span.count) return;
+    if (width <= span.count) return true;
     const std::uint64_t extra = width - span.count;
     const std::uint64_t budget = max_slots();
-    if (extra > budget || ends_.size() > budget - extra) throw std::bad_alloc();
+    if (extra > budget || ends_.size() > budget - extra) return false;
     ends_.resize(ends_.size() + extra, field_begin());
     span.count = width;
     row_start_ = ends_.size();
+    return true;
 }
 
 void RowTable::merge_last_row(std::uint64_t keep, std::string_view separator) {

@@ -58,13 +58,17 @@ public:
     // the row. A row must have at least one field when it is finished.
     void append(char c) { text_.push_back(c); }
     void append(const char* p, std::size_t n) { text_.append(p, n); }
-    void finish_field();
+    // Returns whether invalid UTF-8 was replaced.
+    bool finish_field();
     // finish_field() for bytes known to be valid UTF-8.
     void finish_valid_field() { ends_.push_back(text_.size()); }
     void finish_row();
     // Appends a whole row: `line` split at every `delimiter` byte. With
-    // `valid_utf8` the caller vouches for the fields' encoding.
-    void append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
+    // `valid_utf8` the caller vouches for the fields' encoding. Returns
+    // whether invalid UTF-8 was replaced.
+    bool append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
+    // Drops the fields of the row being built, which is left unfinished.
+    void drop_open_row() noexcept;
     // Appends a whole row of `fields` fields written in place: fill(char*
     // text, char* room, std::uint64_t* ends) writes at most `max_bytes`
     // bytes of valid UTF-8 at `text` and the end of each field's text,
@@ -91,8 +95,10 @@ public:
     std::uint64_t open_fields() const noexcept { return ends_.size() - row_start_; }
 
     // Pads the last row with empty fields up to `width` (greater than its
-    // current width). Empty fields cost an offset each and no text.
-    void pad_last_row(std::uint64_t width);
+    // current width). Empty fields cost an offset each and no text. Returns
+    // false, having allocated nothing, when the table would outgrow
+    // max_slots().
+    [[nodiscard]] bool pad_last_row(std::uint64_t width);
     // Whether `extra` empty fields could ever be had: the limit that
     // pad_last_row() enforces, for callers that pad without a table.
     static bool padding_fits(std::uint64_t extra) noexcept;
@@ -150,9 +156,11 @@ bool is_valid_utf8(std::string_view s) noexcept;
 // Whether every byte of `s` is below 0x80.
 bool is_ascii(std::string_view s) noexcept;
 
-// Bytes of physical memory (or the largest count when unknown). Requests
-// that could never fit are refused against it before anything is allocated.
-std::uint64_t physical_memory() noexcept;
+// Bytes of memory the process may use at most: the least of physical
+// memory, the cgroup's memory.max and RLIMIT_AS (the largest count when
+// none is known). Requests that could never fit are refused against it
+// before anything is allocated.
+std::uint64_t available_memory() noexcept;
 
 // The UTF-8 encoding of the code point equal to byte `b` (U+0000..U+00FF):
 // one byte below 0x80, two from there on.

@@ -1,6 +1,8 @@
 // Byte searches that the hot loops share, 16 bytes at a time with SSE2 (the
 // x86-64 baseline) and byte by byte elsewhere. Compare-equal only: the SSE4.2
 // string instructions would stop at NUL bytes, which are ordinary data here.
+// Each search takes the bytes it looks for as a list: find_any(d, n, i, ',',
+// '\n') stops at a comma or a line feed.
 #pragma once
 
 #include <cstddef>
@@ -12,43 +14,76 @@
 
 namespace corvel::scan {
 
-// Index of the first byte at or after `i` equal to a, b or c, or n.
-inline std::size_t find_any3(const std::uint8_t* d, std::size_t n, std::size_t i, std::uint8_t a,
-                             std::uint8_t b, std::uint8_t c) noexcept {
 #if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                         _mm_cmpeq_epi8(x, vc));
-        if (const int m = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(m));
-    }
-#endif
-    for (; i < n; ++i) {
-        if (d[i] == a || d[i] == b || d[i] == c) return i;
-    }
-    return n;
+namespace detail {
+
+inline __m128i load(const std::uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// Index of the first byte at or after `i` equal to any of a, b, c, e, or n.
-inline std::size_t find_any4(const std::uint8_t* d, std::size_t n, std::size_t i, std::uint8_t a,
-                             std::uint8_t b, std::uint8_t c, std::uint8_t e) noexcept {
+// The needles, each repeated over a vector's 16 lanes once, before a loop.
+template <std::size_t N>
+struct Needles {
+    __m128i v[N];
+
+    template <class... Bytes>
+    explicit Needles(Bytes... bytes) noexcept : v{_mm_set1_epi8(static_cast<char>(bytes))...} {}
+
+    // 0xFF in each lane of x that equals one of the needles.
+    __m128i hits(__m128i x) const noexcept {
+        __m128i h = _mm_cmpeq_epi8(x, v[0]);
+        for (std::size_t k = 1; k < N; ++k) h = _mm_or_si128(h, _mm_cmpeq_epi8(x, v[k]));
+        return h;
+    }
+};
+
+template <class... Bytes>
+Needles(Bytes...) -> Needles<sizeof...(Bytes)>;
+
+// The sum of the 16 byte lanes of `lanes`.
+inline std::size_t lane_sum(__m128i lanes) noexcept {
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+
+// Counts the bytes of [i, to) in whole blocks that equal a needle, moving i
+// to the first byte left over. Each lane counts its hits (a hit is -1, so
+// subtract); lanes are summed before any of them can reach 256. Baseline
+// x86-64 has no popcount.
+template <class... Bytes>
+inline std::size_t count_blocks(const std::uint8_t* d, std::size_t& i, std::size_t to, Bytes... needles) noexcept {
+    const Needles want(needles...);
+    std::size_t count = 0;
+    while (i + 16 <= to) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int k = 0; k < 255 && i + 16 <= to; ++k, i += 16) lanes = _mm_sub_epi8(lanes, want.hits(load(d + i)));
+        count += lane_sum(lanes);
+    }
+    return count;
+}
+
+}  // namespace detail
+#endif
+
+template <class... Needles>
+inline bool is_any(std::uint8_t b, Needles... needles) noexcept {
+    return (... || (b == static_cast<std::uint8_t>(needles)));
+}
+
+// Index of the first byte at or after `i` equal to a needle, or n.
+template <class... Needles>
+inline std::size_t find_any(const std::uint8_t* d, std::size_t n, std::size_t i, Needles... needles) noexcept {
 #if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    const __m128i ve = _mm_set1_epi8(static_cast<char>(e));
+    const detail::Needles want(needles...);
     for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(x, ve)));
-        if (const int m = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        if (const int m = _mm_movemask_epi8(want.hits(detail::load(d + i)))) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
     }
 #endif
     for (; i < n; ++i) {
-        if (d[i] == a || d[i] == b || d[i] == c || d[i] == e) return i;
+        if (is_any(d[i], needles...)) return i;
     }
     return n;
 }
@@ -58,10 +93,9 @@ template <class F>
 inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, F&& f) {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    const detail::Needles want(b);
     for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vb)));
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(want.hits(detail::load(d + i))));
         while (m) {
             f(i + static_cast<std::size_t>(__builtin_ctz(m)));
             m &= m - 1;
@@ -73,39 +107,22 @@ inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, 
     }
 }
 
-// Number of bytes of [0, n) equal to a, b or c.
-inline std::size_t count_any3(const std::uint8_t* d, std::size_t n, std::uint8_t a, std::uint8_t b,
-                              std::uint8_t c) noexcept {
+// Number of bytes of [0, n) equal to a needle.
+template <class... Needles>
+inline std::size_t count_any(const std::uint8_t* d, std::size_t n, Needles... needles) noexcept {
     std::size_t count = 0;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    // Each lane counts its hits (a hit is -1, so subtract); lanes are summed
-    // before any of them can reach 256. Baseline x86-64 has no popcount.
-    while (i + 16 <= n) {
-        __m128i lanes = _mm_setzero_si128();
-        for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                             _mm_cmpeq_epi8(x, vc));
-            lanes = _mm_sub_epi8(lanes, hit);
-        }
-        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    }
+    count = detail::count_blocks(d, i, n, needles...);
 #endif
-    for (; i < n; ++i) count += (d[i] == a || d[i] == b || d[i] == c) ? 1 : 0;
+    for (; i < n; ++i) count += is_any(d[i], needles...) ? 1 : 0;
     return count;
 }
 
 // Number of bytes of [from, to) equal to b; all of [0, to) may be read.
 // Short spans (a line) are counted block-wise too: the last block is read
 // ending at `to` and its lanes before the span are masked off.
-inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size_t to,
-                              std::uint8_t b) noexcept {
+inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size_t to, std::uint8_t b) noexcept {
     std::size_t count = 0;
     std::size_t i = from;
 #if defined(__SSE2__)
@@ -113,25 +130,12 @@ inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size
                                                    0,    0,    0,    0,    0,    0,    0,    0,
                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    while (i + 16 <= to) {
-        __m128i lanes = _mm_setzero_si128();
-        for (int k = 0; k < 255 && i + 16 <= to; ++k, i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(x, vb));
-        }
-        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    }
+    count = detail::count_blocks(d, i, to, b);
     if (i < to && to >= 16) {
         // The block [to - 16, to), of which only the last to - i lanes count.
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + to - 16));
-        const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMask + (to - i)));
-        const __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(x, vb), keep);
-        const __m128i sums = _mm_sad_epu8(_mm_sub_epi8(_mm_setzero_si128(), hits), _mm_setzero_si128());
-        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+        const __m128i keep = detail::load(kTailMask + (to - i));
+        const __m128i hit = _mm_and_si128(detail::Needles(b).hits(detail::load(d + to - 16)), keep);
+        count += detail::lane_sum(_mm_sub_epi8(_mm_setzero_si128(), hit));
         i = to;
     }
 #endif
@@ -143,8 +147,7 @@ inline std::size_t count_byte(const std::uint8_t* d, std::size_t from, std::size
 inline std::size_t first_non_ascii(const std::uint8_t* d, std::size_t n, std::size_t i) noexcept {
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        if (const int m = _mm_movemask_epi8(x)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        if (const int m = _mm_movemask_epi8(detail::load(d + i))) return i + static_cast<std::size_t>(__builtin_ctz(m));
     }
 #endif
     for (; i < n; ++i) {

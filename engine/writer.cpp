@@ -72,7 +72,7 @@ CleanFormat::CleanFormat(std::uint8_t delimiter, std::uint8_t quote)
 
 bool CleanFormat::has_sentinel(std::string_view text) const noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
-    return scan::find_any4(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) !=
+    return scan::find_any(d, text.size(), 0, sentinels_[0], sentinels_[1], sentinels_[2], sentinels_[3]) !=
            text.size();
 }
 
@@ -91,11 +91,6 @@ void CleanFormat::append_piece(std::string& out, std::string_view piece, bool en
     } else {
         out.append(piece);
     }
-}
-
-void CleanFormat::append_field(std::string& out, std::string_view field) const {
-    auto flush = no_flush;
-    (void)append_field_sliced(out, field, kWhole, flush);
 }
 
 void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64_t r) const {
@@ -163,19 +158,25 @@ void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64
 
 void append_quarantine_header(std::string& out) { out.append(msg::kQuarantineHeader); }
 
-void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
-                              std::string_view delimiter_utf8, std::uint64_t expected) {
+void append_quarantine_record(std::string& out, std::uint64_t line, QuarantineReason reason,
+                              std::uint64_t expected, const RowTable& tokens, std::uint64_t r,
+                              std::string_view delimiter_utf8) {
     constexpr std::string_view dq = "\"";
-    out.append(std::to_string(quarantine.line(i)));
+    out.append(std::to_string(line));
     out.append(",\"");
-    append_doubling(out, reason_text(quarantine.reason(i), expected), dq);
+    append_doubling(out, reason_text(reason, expected), dq);
     out.append("\",\"");
-    const RowTable& tokens = quarantine.tokens();
-    for (std::uint64_t f = 0; f < tokens.width(i); ++f) {
+    for (std::uint64_t f = 0; f < tokens.width(r); ++f) {
         if (f != 0) append_doubling(out, delimiter_utf8, dq);  // a double-quote delimiter too
-        append_doubling(out, tokens.field(i, f), dq);
+        append_doubling(out, tokens.field(r, f), dq);
     }
     out.append("\"\n");
+}
+
+void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
+                              std::string_view delimiter_utf8, std::uint64_t expected) {
+    append_quarantine_record(out, quarantine.line(i), quarantine.reason(i), expected, quarantine.tokens(), i,
+                             delimiter_utf8);
 }
 
 }  // namespace corvel

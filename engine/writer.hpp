@@ -6,7 +6,8 @@
 #pragma once
 
 #include "rows.hpp"
-#include "salvage.hpp"
+#include "error.hpp"
+#include "pipeline.hpp"
 
 #include <cstdint>
 #include <string>
@@ -25,8 +26,6 @@ public:
     // Appends row r of `rows` and its line feed. A row of one empty field
     // becomes an empty line.
     void append_row(std::string& out, const RowTable& rows, std::uint64_t r) const;
-    // Appends one field by the quoting rule.
-    void append_field(std::string& out, std::string_view field) const;
 
     // As append_row(), but in slices of about `slice` bytes, calling
     // `flush()` (which returns a Status) after each, so that a huge row is
@@ -84,6 +83,10 @@ private:
 // and its tokens joined by the delimiter, the last two always in double
 // quotes with inner double quotes doubled.
 void append_quarantine_header(std::string& out);
+void append_quarantine_record(std::string& out, std::uint64_t line, QuarantineReason reason,
+                              std::uint64_t expected, const RowTable& tokens, std::uint64_t r,
+                              std::string_view delimiter_utf8);
+// Record i of `quarantine`.
 void append_quarantine_record(std::string& out, const Quarantine& quarantine, std::uint64_t i,
                               std::string_view delimiter_utf8, std::uint64_t expected);
 

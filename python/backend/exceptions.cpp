@@ -1,6 +1,7 @@
 #include "exceptions.hpp"
 
 #include "../common/ref.hpp"
+#include "messages.hpp"
 
 #include <cerrno>
 #include <string>
@@ -39,13 +40,26 @@ PyObject* class_for_code(int code) {
 }  // namespace
 
 PyObject* raise_as_oserror(const SalvageError& error) {
-    const bool oom = error.kind() == SalvageError::Kind::OutOfMemory;
-    return raise_as(oom ? PyExc_MemoryError : PyExc_OSError, error);
+    using K = SalvageError::Kind;
+    switch (error.kind()) {
+        case K::OutOfMemory: return raise_as(PyExc_MemoryError, error);
+        case K::Cancelled:
+            if (PyErr_Occurred()) return nullptr;  // what the signal handler raised
+            break;
+        case K::QuarantineIsInput:
+            PyErr_SetString(PyExc_ValueError, msg::kQuarantineIsInput);
+            return nullptr;
+        case K::QuarantineIsOutput:
+            PyErr_SetString(PyExc_ValueError, msg::kQuarantineIsOutput);
+            return nullptr;
+        case K::Io: break;
+    }
+    return raise_as(PyExc_OSError, error);
 }
 
 PyObject* raise_as_errno_class(const SalvageError& error) {
-    const bool oom = error.kind() == SalvageError::Kind::OutOfMemory;
-    return raise_as(oom ? PyExc_MemoryError : class_for_code(error.os_code()), error);
+    if (error.kind() != SalvageError::Kind::Io) return raise_as_oserror(error);
+    return raise_as(class_for_code(error.os_code()), error);
 }
 
 }  // namespace corvel::py

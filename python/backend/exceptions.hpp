@@ -6,11 +6,19 @@
 
 #include <Python.h>
 
+#include "cancel.hpp"
 #include "error.hpp"
 
 namespace corvel::py {
 
-// OSError itself, whatever the OS code (salvage_file()).
+// Lets Ctrl-C end a long engine call: the engine polls it, and the
+// interpreter's signal handlers run inside. A handler that raises (SIGINT's
+// KeyboardInterrupt) leaves its exception set and stops the call.
+inline constexpr Cancel kSignals{[](void*) noexcept { return PyErr_CheckSignals() < 0; }, nullptr};
+
+// OSError itself, whatever the OS code (salvage_file()). Besides: ValueError
+// for a quarantine path that names the input or the output, and, for a call
+// stopped by kSignals, the exception its signal handler raised.
 PyObject* raise_as_oserror(const SalvageError& error);
 
 // The OSError subclass for the error's OS code: FileNotFoundError for

@@ -76,4 +76,8 @@ inline constexpr const char kExitName[] = "__exit__";
 inline constexpr const char kExitCallName[] = "SalvageReader.__exit__()";
 inline constexpr const char kSummaryAttr[] = "summary";
 
+// salvage_file refuses a quarantine file that would overwrite another.
+inline constexpr const char kQuarantineIsInput[] = "quarantine_path names the same file as input_path";
+inline constexpr const char kQuarantineIsOutput[] = "quarantine_path names the same file as output_path";
+
 }  // namespace corvel::py::msg

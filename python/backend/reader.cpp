@@ -35,12 +35,11 @@ using ReaderValues = std::array<Value, kReaderParams.size()>;
 // Reads and salvages the file, then wraps the accepted rows.
 PyObject* make_reader(PyTypeObject* type, const ReaderValues& v) {
     Result<SalvageOutcome> outcome = [&]() -> Result<SalvageOutcome> {
-        Result<FileBytes> bytes = read_file(v[kFilePath].text);
+        Result<FileBytes> bytes = read_file(v[kFilePath].text, kSignals);
         if (!bytes) return bytes.error();
-        // The bytes are given back as they are parsed; the rejected rows go
-        // with the outcome.
-        return salvage_owned(std::move(bytes).value(),
-                             to_options(v));
+        // The bytes are given back as they are parsed; rejected rows are
+        // only counted.
+        return salvage_owned(std::move(bytes).value(), to_options(v), kSignals);
     }();
     if (!outcome) return raise_as_errno_class(outcome.error());
 
@@ -77,6 +76,22 @@ PyObject* new_str(std::string_view s, bool ascii) {
     return str;
 }
 
+// Row `r` as a new list of str.
+PyObject* row_list(const RowTable& rows, std::uint64_t r) {
+    const std::uint64_t n = rows.width(r);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    // One test for the whole row spares one per field in the common case.
+    const bool ascii_row = is_ascii(rows.row_text(r));
+    for (std::uint64_t f = 0; f < n; ++f) {
+        const std::string_view field = rows.field(r, f);
+        PyObject* s = new_str(field, ascii_row || is_ascii(field));
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), s);
+    }
+    return list.release();
+}
+
 PyObject* reader_next(PyObject* self) {
     PySalvageReader* r = as_reader(self);
     std::uint64_t row;
@@ -87,18 +102,20 @@ PyObject* reader_next(PyObject* self) {
         row = r->position++;
     }
     // The rows never change, so the list is built after the use is given back.
-    const std::uint64_t n = r->rows.width(row);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    // One test for the whole row spares one per field in the common case.
-    const bool ascii_row = is_ascii(r->rows.row_text(row));
-    for (std::uint64_t f = 0; f < n; ++f) {
-        const std::string_view field = r->rows.field(row, f);
-        PyObject* s = new_str(field, ascii_row || is_ascii(field));
-        if (!s) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), s);
+    PyObject* list = row_list(r->rows, row);
+    if (!list) {
+        // The row was not handed out: unless another thread has moved on
+        // since, the next call hands it out again. A use refused here means
+        // another thread is moving on; the first error stays the news.
+        PyObject* error = PyErr_GetRaisedException();
+        {
+            ExclusiveUse use(r->borrow);
+            if (use.ok() && r->position == row + 1) r->position = row;
+        }
+        PyErr_Clear();
+        PyErr_SetRaisedException(error);
     }
-    return list.release();
+    return list;
 }
 
 Py_ssize_t reader_len(PyObject* self) {

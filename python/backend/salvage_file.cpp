@@ -25,7 +25,7 @@ PyObject* salvage_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const SalvageOptions options = to_options(v);
     const std::optional<std::string_view> quarantine =
         v[kQuarantine].present ? std::optional(v[kQuarantine].text) : std::nullopt;
-    Result<SalvageStats> stats = corvel::salvage_file(v[kInput].text, v[kOutput].text, quarantine, options);
+    Result<SalvageStats> stats = corvel::salvage_file(v[kInput].text, v[kOutput].text, quarantine, options, kSignals);
     if (!stats) return raise_as_oserror(stats.error());
     return new_summary(stats.value());
 }

@@ -27,6 +27,7 @@ struct Taken {
     Fields fields = {};
     std::uint64_t end = 0;
     std::uint64_t lines = 0;  // line feeds inside quotes
+    std::uint64_t lone_crs = 0;  // CRs inside quotes that no line feed follows
 };
 
 Taken take(std::string_view in, std::uint8_t delim = ',', std::uint8_t quote = '"', bool valid_utf8 = false) {
@@ -34,17 +35,18 @@ Taken take(std::string_view in, std::uint8_t delim = ',', std::uint8_t quote = '
     t.append("seed", 4);  // the splitter must only append, and nothing when it leaves the row
     t.finish_field();
     t.finish_row();
-    std::uint64_t line = 0;
-    const std::uint64_t end = QuotedRows(delim, quote).take(in, 0, t, valid_utf8, line);
+    QuotedRows::Breaks breaks;
+    bool replaced = false;
+    const std::uint64_t end = QuotedRows(delim, quote).take(in, 0, true, t, valid_utf8, breaks, replaced);
     if (end == QuotedRows::kNotTaken) {
         EXPECT_EQ(t.size(), 1u);
         EXPECT_EQ(t.open_fields(), 0u);
         EXPECT_EQ(t.row(0), Fields{"seed"});
-        EXPECT_EQ(line, 0u);
+        EXPECT_EQ(breaks.lfs + breaks.lone_crs, 0u);
         return {false};
     }
     EXPECT_EQ(t.size(), 2u);
-    return {true, t.row(1), end, line};
+    return {true, t.row(1), end, breaks.lfs, breaks.lone_crs};
 }
 
 struct Case {
@@ -62,7 +64,7 @@ const std::vector<Case> kCases = {
     {"\"\"\"\"", {true, {"\""}, 4}},
     {"\"a\"\"b\"\"\",c", {true, {"a\"b\"", "c"}, 10}},
     {"\"\"\"x\"\" y\"", {true, {"\"x\" y"}, 9}},
-    {"\"a,b\",\"c\rd\",\"e\r\nf\nz\"\ng", {true, {"a,b", "c\rd", "e\r\nf\nz"}, 20, 2}},
+    {"\"a,b\",\"c\rd\",\"e\r\nf\nz\"\ng", {true, {"a,b", "c\rd", "e\r\nf\nz"}, 20, 2, 1}},
     {"a,\"b\"\n\"c", {true, {"a", "b"}, 5}},  // the next row is not looked at
     {"\"\xC3\xA9\",\"\xFF\"", {true, {"\xC3\xA9", "\xEF\xBF\xBD"}, 8}},
     // Left to the tokenizer.
@@ -96,6 +98,7 @@ TEST_P(QuotedTable, SplitsOrLeavesTheRow) {
         EXPECT_EQ(got.fields, c.want.fields);
         EXPECT_EQ(got.end, c.want.end);
         EXPECT_EQ(got.lines, c.want.lines);
+        EXPECT_EQ(got.lone_crs, c.want.lone_crs);
     }
 }
 
@@ -165,7 +168,7 @@ void expect_lines_as_written(const std::string& in, std::uint8_t delim, std::uin
 
 // Rows of mostly well-formed quoted fields, with the faults the splitter
 // must hand over sprinkled in, long enough to cross many 64-byte blocks.
-TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
+std::string random_rows(std::mt19937& rng) {
     const std::vector<std::string> good = {"\"abc\"", "\"a,b\"", "\"x\"\"y\"", "\"\"", "\"\"\"\"", "plain",
                                            "\"l1\nl2\"", "\"c\r\nd\"", "\"\xC3\xA9\"", std::string("\"").append(pad(40)).append("\""),
                                            // long fields, after which rows sit out the masks
@@ -174,18 +177,23 @@ TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
     const std::vector<std::string> bad = {"a\"b", "\"a\"b", "\"a\" ", "\"a", " \"a\"", "\"a\"\"\"b\"",
                                           "\xFF", "\"a\"\"", "\""};
     const std::vector<std::string> breaks = {"\n", "\r\n", "\r"};
+    std::string in;
+    const int rows = 1 + static_cast<int>(rng() % 6);
+    for (int r = 0; r < rows; ++r) {
+        const int fields = 1 + static_cast<int>(rng() % 8);
+        for (int f = 0; f < fields; ++f) {
+            if (f) in += ',';
+            in += rng() % 12 == 0 ? bad[rng() % bad.size()] : good[rng() % good.size()];
+        }
+        if (r + 1 < rows || rng() % 2) in += breaks[rng() % breaks.size()];
+    }
+    return in;
+}
+
+TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
     std::mt19937 rng(15);
     for (int iter = 0; iter < 3000; ++iter) {
-        std::string in;
-        const int rows = 1 + static_cast<int>(rng() % 6);
-        for (int r = 0; r < rows; ++r) {
-            const int fields = 1 + static_cast<int>(rng() % 8);
-            for (int f = 0; f < fields; ++f) {
-                if (f) in += ',';
-                in += rng() % 12 == 0 ? bad[rng() % bad.size()] : good[rng() % good.size()];
-            }
-            if (r + 1 < rows || rng() % 2) in += breaks[rng() % breaks.size()];
-        }
+        const std::string in = random_rows(rng);
         const bool repair = rng() % 4 != 0;
         expect_same_as_reference(in, ',', '"', repair, false);
         if (is_valid_utf8(in)) {
@@ -193,6 +201,134 @@ TEST(Quoted, AgreesWithTheReferenceOnQuotedRows) {
             expect_lines_as_written(in, ',', '"');
         }
         if (HasFatalFailure()) return;
+    }
+}
+
+// Where each row stands, counted from the bytes alone: a line ends at LF,
+// at CR LF (counted at its LF) and at a CR alone, inside quotes too.
+struct Seen {
+    Fields fields;
+    std::uint64_t start, end, first_line, last_line, line_after;
+    bool utf8_replaced;
+    bool operator==(const Seen&) const = default;
+};
+
+std::uint64_t line_of(std::string_view in, std::uint64_t at) {
+    std::uint64_t line = 1;
+    for (std::uint64_t i = 0; i < at; ++i) {
+        if (in[i] == '\n' || (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n'))) ++line;
+    }
+    return line;
+}
+
+// Every row of `in`, each through step() or, with `lines`, through
+// next_plain_line() where the parser offers it, parsed in windows that end
+// at the bytes `cuts` (ascending) and, after them, at the input's end.
+std::vector<Seen> rows_in_windows(std::string_view in, const std::vector<std::uint64_t>& cuts, bool lines,
+                                  bool trusted) {
+    std::vector<Seen> seen;
+    ParserPosition at;
+    std::uint64_t base = in.size() >= 3 && in.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    std::size_t next_cut = 0;
+    for (;;) {
+        while (next_cut < cuts.size() && cuts[next_cut] <= base) ++next_cut;
+        const bool last = next_cut == cuts.size();
+        const std::uint64_t to = last ? in.size() : cuts[next_cut];
+        ResilientParser p(in.substr(base, to - base), last, at, ',', '"', true);
+        if (trusted) p.trust_utf8();
+        RowTable t;
+        for (;;) {
+            PlainLine plain;
+            if (lines && p.next_plain_line(plain)) {
+                p.append_line(plain, t);
+            } else if (const auto step = p.step(t); step != ResilientParser::Step::Row) {
+                EXPECT_TRUE(step == ResilientParser::Step::More || last);
+                break;
+            }
+            const RowTrace& r = p.trace();
+            seen.push_back({t.row(t.size() - 1), base + r.start, base + r.end, r.first_line, r.last_line, p.line(),
+                            r.utf8_replaced});
+        }
+        base += p.pos();
+        at = p.position();
+        if (last) return seen;
+        ++next_cut;
+    }
+}
+
+// Rows taken block-wise, as lines or into the table, stand where the
+// states would put them, whole or cut into windows anywhere.
+TEST(Quoted, RowsStandWhereTheirBytesAre) {
+    std::mt19937 rng(12);
+    for (int iter = 0; iter < 3000; ++iter) {
+        std::string in = random_rows(rng);
+        if (rng() % 8 == 0) in.insert(0, "\xEF\xBB\xBF");
+        const bool trusted = is_valid_utf8(in);
+        const std::vector<Seen> whole = rows_in_windows(in, {}, false, false);
+        const auto want = corvel_test::ReferenceParser(in, ',', '"', true).all();
+        ASSERT_EQ(whole.size(), want.size()) << testing::PrintToString(in);
+        std::uint64_t from = in.size() >= 3 && in.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        for (std::size_t r = 0; r < whole.size(); ++r) {
+            const Seen& row = whole[r];
+            ASSERT_EQ(row.fields, want[r].fields) << testing::PrintToString(in);
+            ASSERT_EQ(row.line_after, want[r].line_after) << testing::PrintToString(in);
+            ASSERT_EQ(row.start, from) << testing::PrintToString(in) << " row " << r;
+            ASSERT_EQ(row.first_line, line_of(in, row.start)) << testing::PrintToString(in) << " row " << r;
+            if (row.end > row.start && !(row.end == in.size() && (in.back() == '\n' || in.back() == '\r'))) {
+                ASSERT_EQ(row.last_line, line_of(in, row.end - 1)) << testing::PrintToString(in) << " row " << r;
+            }
+            ASSERT_EQ(row.utf8_replaced, !is_valid_utf8(in.substr(row.start, row.end - row.start)))
+                << testing::PrintToString(in) << " row " << r;
+            from = row.end;
+            if (from < in.size() && in[from] == '\r') ++from;
+            if (from < in.size() && in[from] == '\n') ++from;
+        }
+        for (int k = 0; k < 4; ++k) {
+            std::vector<std::uint64_t> cuts;
+            for (std::uint64_t c = 1 + rng() % 9; c < in.size(); c += 1 + rng() % 9) cuts.push_back(c);
+            ASSERT_EQ(rows_in_windows(in, cuts, false, false), whole) << testing::PrintToString(in);
+            if (trusted) {
+                ASSERT_EQ(rows_in_windows(in, cuts, true, true), whole) << testing::PrintToString(in);
+            }
+        }
+        if (trusted) {
+            ASSERT_EQ(rows_in_windows(in, {}, true, true), whole) << testing::PrintToString(in);
+        }
+    }
+}
+
+// Within a window that the input goes on past, a row is taken only when
+// its end is known.
+struct WindowCase {
+    std::string in;
+    bool last;
+    std::uint64_t end;  // kNotTaken when left
+};
+
+const std::vector<WindowCase> kWindowCases = {
+    {"\"a\",\"b\"", false, QuotedRows::kNotTaken},         // a doubled quote may follow
+    {"\"a\",\"b\"", true, 7},
+    {"\"a\",b", false, QuotedRows::kNotTaken},               // its last field may go on
+    {"\"a\",\"b\"\r", false, QuotedRows::kNotTaken},       // its LF may follow
+    {"\"a\",\"b\"\r", true, 7},
+    {"\"a\",\"b\"\r\n", false, 7},
+    {"\"a\",\"b\"\rx", false, 7},
+    {"\"a\",\"b\"\n\"c", false, 7},
+    {"\"a\nb\",\"c", false, QuotedRows::kNotTaken},
+    {"\"a\r", false, QuotedRows::kNotTaken},
+};
+
+TEST(Quoted, TakesARowInAWindowOnlyWhenItsEndIsKnown) {
+    for (const WindowCase& c : kWindowCases) {
+        RowTable t;
+        QuotedRows::Breaks breaks;
+        bool replaced = false;
+        EXPECT_EQ(QuotedRows(',', '"').take(c.in, 0, c.last, t, true, breaks, replaced), c.end)
+            << testing::PrintToString(c.in) << " last " << c.last;
+        std::string text;
+        std::uint64_t fields = 0;
+        EXPECT_EQ(QuotedRows(',', '"').take_line(c.in, 0, c.last, text, fields, breaks), c.end)
+            << testing::PrintToString(c.in) << " last " << c.last;
     }
 }
 

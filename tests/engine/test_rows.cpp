@@ -196,7 +196,7 @@ TEST(RowTable, MergeTable) {
 
 TEST(RowTable, PadAddsEmptyFields) {
     RowTable t = table_of({{"a", "b"}});
-    t.pad_last_row(5);
+    ASSERT_TRUE(t.pad_last_row(5));
     EXPECT_EQ(t.row(0), (std::vector<std::string>{"a", "b", "", "", ""}));
     t.append("c", 1);
     t.finish_field();
@@ -209,7 +209,7 @@ TEST(RowTable, PadRefusesImpossibleWidthsWithoutAllocating) {
          {std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
         RowTable t = table_of({{"a", "b"}});
         const std::uint64_t before = t.allocated_bytes();
-        EXPECT_THROW(t.pad_last_row(width), std::bad_alloc);
+        EXPECT_FALSE(t.pad_last_row(width));
         EXPECT_EQ(t.allocated_bytes(), before);
         EXPECT_EQ(t.row(0), (std::vector<std::string>{"a", "b"}));
     }

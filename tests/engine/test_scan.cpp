@@ -22,8 +22,8 @@ TEST(Scan, AgreesWithByteLoops) {
             while (any3 < n && d[any3] != ',' && d[any3] != '"' && d[any3] != '\n') ++any3;
             while (any4 < n && d[any4] != ',' && d[any4] != '"' && d[any4] != '\n' && d[any4] != '\r') ++any4;
             while (high < n && d[high] < 0x80) ++high;
-            EXPECT_EQ(find_any3(d.data(), n, from, ',', '"', '\n'), any3) << n << " " << from;
-            EXPECT_EQ(find_any4(d.data(), n, from, ',', '"', '\n', '\r'), any4) << n << " " << from;
+            EXPECT_EQ(find_any(d.data(), n, from, ',', '"', '\n'), any3) << n << " " << from;
+            EXPECT_EQ(find_any(d.data(), n, from, ',', '"', '\n', '\r'), any4) << n << " " << from;
             EXPECT_EQ(first_non_ascii(d.data(), n, from), high) << n << " " << from;
         }
         std::vector<std::size_t> want, got;
@@ -34,7 +34,7 @@ TEST(Scan, AgreesWithByteLoops) {
         }
         for_each_byte(d.data(), n, 0x00, [&](std::size_t i) { got.push_back(i); });
         EXPECT_EQ(got, want) << n;
-        EXPECT_EQ(count_any3(d.data(), n, '\r', '\n', 0xFF), count) << n;
+        EXPECT_EQ(count_any(d.data(), n, '\r', '\n', 0xFF), count) << n;
         for (std::size_t from = 0; from <= n; from += 1 + from / 3) {
             for (std::size_t to = from; to <= n; to += 1 + (to - from) / 2) {
                 std::size_t commas = 0;

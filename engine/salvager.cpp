@@ -1,0 +1,278 @@
+#include "salvager.hpp"
+
+#include "heuristics.hpp"
+#include "parser.hpp"
+
+#include <utility>
+
+namespace corvel {
+
+Salvager::Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel,
+                   std::uint64_t head_limit) noexcept
+    : options_(options), sink_(sink), cancel_(cancel), head_limit_(head_limit) {}
+
+Status Salvager::push(std::string_view bytes) noexcept {
+    return guard_memory([&] { return push_bytes(bytes); });
+}
+
+Status Salvager::push_bytes(std::string_view bytes) {
+    taken_ += bytes.size();
+    if (!planned_) return push_head(bytes, false);
+    if (!held_.empty()) {
+        // Most often the held row is a line without quotes cut short: the
+        // next line feed decides it, as long as no quote comes before. Then
+        // only that much is copied, and the rest is parsed where it lies.
+        const char quote = static_cast<char>(options_.quote_char);
+        const std::size_t lf = bytes.find('\n');
+        if (lf != std::string_view::npos && held_.find(quote) == std::string::npos &&
+            bytes.substr(0, lf).find(quote) == std::string_view::npos) {
+            held_.append(bytes.substr(0, lf + 1));
+            auto used = parse(held_, false, nullptr);
+            if (!used) return used.error();
+            held_.erase(0, used.value());
+            base_ += used.value();
+            bytes.remove_prefix(lf + 1);
+        }
+    }
+    if (held_.empty()) {
+        // Parsed where it lies; only the bytes of an undecided row are kept.
+        auto used = parse(bytes, false, nullptr);
+        if (!used) return used.error();
+        held_.assign(bytes.substr(used.value()));
+        base_ += used.value();
+        retry_at_ = 2 * held_.size();
+        return Done{};
+    }
+    held_.append(bytes);
+    // As with the head: an undecided row is parsed again once it has doubled.
+    if (held_.size() < retry_at_) return Done{};
+    auto used = parse(held_, false, nullptr);
+    if (!used) return used.error();
+    held_.erase(0, used.value());
+    base_ += used.value();
+    retry_at_ = 2 * held_.size();
+    return Done{};
+}
+
+Status Salvager::push_head(std::string_view bytes, bool last) {
+    if (spool_) {
+        if (Status s = spool_->append(bytes); !s) return s;
+    } else {
+        held_.append(bytes);
+        if (held_.size() > head_limit_) {
+            auto spool = Spool::create();
+            if (!spool) return spool.error();
+            spool_.emplace(std::move(spool).value());
+            if (Status s = spool_->append(held_); !s) return s;
+            held_ = std::string();
+        }
+    }
+    // A try costs a parse of the whole head: it is made again only once the
+    // head has doubled, which keeps the sum of tries linear.
+    const std::uint64_t size = spool_ ? spool_->size() : held_.size();
+    if (!last && (size < 3 || size < retry_at_)) return Done{};
+    if (!spool_) {
+        if (Status s = try_plan(held_, last); !s) return s;
+        if (!planned_) {
+            retry_at_ = 2 * size;
+            return Done{};
+        }
+        const std::string head = std::exchange(held_, std::string());
+        return parse_head(head, last, nullptr);
+    }
+    auto mapped = spool_->map();
+    if (!mapped) return mapped.error();
+    FileBytes& head = mapped.value();
+    if (Status s = try_plan(head.view(), last); !s) return s;
+    if (!planned_) {
+        retry_at_ = 2 * size;
+        return Done{};
+    }
+    if (Status s = parse_head(head.view(), last, &head); !s) return s;
+    spool_.reset();
+    return Done{};
+}
+
+Status Salvager::parse_head(std::string_view head, bool last, FileBytes* owned) {
+    const std::uint64_t bom = bom_bytes(head);
+    base_ = bom;
+    auto used = parse(head.substr(bom), last, owned);
+    if (!used) return used.error();
+    held_.assign(head.substr(bom + used.value()));
+    base_ += used.value();
+    retry_at_ = 2 * held_.size();
+    return Done{};
+}
+
+Status Salvager::try_plan(std::string_view head, bool last) {
+    if (head.empty()) return set_plan(',', 0);  // nothing to guess from, nothing to parse
+    std::uint8_t delimiter;
+    if (options_.delimiter) {
+        delimiter = *options_.delimiter;
+    } else {
+        auto sniffed = sniff_delimiter_prefix(head, last);
+        if (!sniffed) return sniffed.error();
+        if (!sniffed.value()) return Done{};
+        delimiter = *sniffed.value();
+    }
+    if (options_.expected_columns) return set_plan(delimiter, *options_.expected_columns);
+    auto inferred = infer_column_count_prefix(head, delimiter, last);
+    if (!inferred) return inferred.error();
+    if (!inferred.value()) return Done{};
+    return set_plan(delimiter, *inferred.value());
+}
+
+Status Salvager::set_plan(std::uint8_t delimiter, std::uint64_t expected) {
+    planned_ = true;
+    delimiter_ = delimiter;
+    expected_ = expected;
+    joiner_ = byte_as_utf8(delimiter);
+    return sink_.begin(delimiter, expected);
+}
+
+Result<SalvageStats> Salvager::finish() noexcept {
+    return guard_memory([&]() -> Result<SalvageStats> {
+        if (!planned_) {
+            if (Status s = push_head({}, true); !s) return s.error();
+        } else {
+            const std::string rest = std::exchange(held_, std::string());
+            auto used = parse(rest, true, nullptr);
+            if (!used) return used.error();
+        }
+        stats_.inferred_columns = expected_;
+        stats_.detected_delimiter = delimiter_;
+        return stats_;
+    });
+}
+
+Result<Plan> plan_for(std::string_view text, const SalvageOptions& options) noexcept {
+    Plan plan;
+    if (text.empty()) return plan;  // nothing to guess from, nothing to parse
+    if (options.delimiter) {
+        plan.delimiter = *options.delimiter;
+    } else {
+        auto sniffed = sniff_delimiter(text);
+        if (!sniffed) return sniffed.error();
+        plan.delimiter = sniffed.value();
+    }
+    if (options.expected_columns) {
+        plan.expected = *options.expected_columns;
+    } else {
+        auto inferred = infer_column_count(text, plan.delimiter);
+        if (!inferred) return inferred.error();
+        plan.expected = inferred.value();
+    }
+    return plan;
+}
+
+Result<SalvageStats> Salvager::run(std::string_view text, FileBytes* owned) noexcept {
+    auto plan = plan_for(text, options_);
+    if (!plan) return plan.error();
+    return run(text, plan.value(), owned);
+}
+
+Result<SalvageStats> Salvager::run(std::string_view text, const Plan& plan, FileBytes* owned) noexcept {
+    return guard_memory([&]() -> Result<SalvageStats> {
+        taken_ = text.size();
+        if (Status s = set_plan(plan.delimiter, plan.expected); !s) return s.error();
+        base_ = bom_bytes(text);
+        auto used = parse(text.substr(base_), true, owned);
+        if (!used) return used.error();
+        stats_.inferred_columns = expected_;
+        stats_.detected_delimiter = delimiter_;
+        return stats_;
+    });
+}
+
+RowSource Salvager::source_of(const ParserPosition& after, std::uint64_t first_line, std::uint64_t last_line,
+                              std::uint64_t start, std::uint64_t end) const noexcept {
+    RowSource s;
+    s.first_line = first_line;
+    s.last_line = last_line;
+    s.line_after = after.line;
+    s.offset = base_ + start;
+    s.length = end - start;
+    return s;
+}
+
+// Inlined into parse(), where it runs once a row.
+[[gnu::always_inline]] inline Status Salvager::settle(RowTable& rows, Fate fate, const RowSource& source,
+                                                      std::string_view bytes) {
+    if (fate == Fate::TooWide) return too_wide_error(expected_);
+    count_fate(stats_, fate);
+    if (!is_accepted(fate)) return sink_.reject(rows, fate, source, bytes);
+    if (fate == Fate::Padded) {
+        if (!rows.pad_last_row(expected_)) return too_wide_error(expected_);
+    } else if (fate == Fate::Merged) {
+        rows.merge_last_row(expected_, joiner_);
+    }
+    return sink_.accept(rows, fate, source);
+}
+
+Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBytes* owned) {
+    ResilientParser parser(window, last, at_, delimiter_, options_.quote_char, options_.repair_quotes);
+    // One pass over the window spares checking every field on its own.
+    if (delimiter_ < 0x80 && options_.quote_char < 0x80 && is_valid_utf8(window)) parser.trust_utf8();
+    RowTable& rows = sink_.table();
+    const bool lines = sink_.takes_lines();
+    // Clean plain lines ended by LF are handed over in runs, as they stand.
+    std::uint64_t run_from = 0;
+    std::uint64_t run_to = 0;
+    const auto flush_run = [&]() -> Status {
+        if (run_from == run_to) return Done{};
+        const std::string_view run = window.substr(run_from, run_to - run_from);
+        run_from = run_to = 0;
+        return sink_.accept_lines(run);
+    };
+
+    for (;;) {
+        if (const std::uint64_t at = base_ + parser.pos(); at - polled_ >= kCancelStep) {
+            if (Status s = flush_run(); !s) return s.error();
+            polled_ = at;
+            if (cancel_.requested()) return SalvageError::cancelled();
+            // Every row so far has been handed over: the parser never reads
+            // behind its position.
+            if (owned) owned->discard_before(at);
+        }
+        if (PlainLine plain; lines && parser.next_plain_line(plain)) {
+            // A plain line that is accepted as it stands, or padded, never
+            // needs to be cut into fields.
+            const Fate fate = fate_of(plain.fields, expected_, options_);
+            const RowTrace& t = parser.trace();
+            if (fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 && window[t.end] == '\n') {
+                count_fate(stats_, fate);
+                if (run_to != t.start) {
+                    if (Status s = flush_run(); !s) return s.error();
+                    run_from = t.start;
+                }
+                run_to = parser.pos();
+                continue;
+            }
+            if (Status s = flush_run(); !s) return s.error();
+            const RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
+            if (fate == Fate::Clean || fate == Fate::Padded) {
+                count_fate(stats_, fate);
+                const std::uint64_t padding = fate == Fate::Clean ? 0 : expected_ - plain.fields;
+                if (Status s = sink_.accept_line(plain.text, padding, fate, source); !s) return s.error();
+                continue;
+            }
+            if (fate == Fate::TooWide) return too_wide_error(expected_);
+            parser.append_line(plain, rows);
+            if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) return s.error();
+            continue;
+        }
+        if (Status s = flush_run(); !s) return s.error();
+        const ResilientParser::Step step = parser.step(rows);
+        if (step != ResilientParser::Step::Row) break;
+        const RowTrace& t = parser.trace();
+        RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
+        source.quote_repaired = t.quote_repaired;
+        source.utf8_replaced = t.utf8_replaced;
+        const Fate fate = fate_of(rows.width(rows.size() - 1), expected_, options_);
+        if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) return s.error();
+    }
+    at_ = parser.position();
+    return parser.pos();
+}
+
+}  // namespace corvel

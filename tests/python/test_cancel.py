@@ -1,0 +1,83 @@
+"""Ctrl-C ends a call that blocks or runs long: the engine polls the
+interpreter's signal handlers on interrupted system calls and as it works."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+# The child prints "ready", makes the call, and reports how it ended.
+CHILD = """
+import sys, _corvel_backend as corvel
+call = {"salvage_file": lambda p: corvel.salvage_file(p, "/dev/null"), "open": corvel.open}[sys.argv[2]]
+print("ready", flush=True)
+try:
+    call(sys.argv[1])
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+GUARD = 30  # seconds; only against a hang, never a measure
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + GUARD
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"gave up waiting for {what}")
+        time.sleep(0.01)
+
+
+def proc_file(pid, name):
+    try:
+        with open(f"/proc/{pid}/{name}") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def blocked_opening_fifo(pid):
+    # The kernel parks an open() of a FIFO without a partner here.
+    return proc_file(pid, "wchan") == "wait_for_partner"
+
+
+def resident_bytes(pid):
+    for line in proc_file(pid, "status").splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+    return 0
+
+
+def interrupt_when(path, call, condition, what):
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, str(path), call],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        wait_for(lambda: condition(proc.pid) or proc.poll() is not None, what)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=GUARD)
+    finally:
+        proc.kill()
+        proc.wait()
+    return out, err
+
+
+@pytest.mark.parametrize("call", ["salvage_file", "open"])
+def test_ctrl_c_ends_open_of_fifo_without_writer(tmp_path, call):
+    fifo = tmp_path / "f"
+    os.mkfifo(fifo)
+    out, err = interrupt_when(fifo, call, blocked_opening_fifo, "the call to block on the FIFO")
+    assert out == "interrupted\n", err
+
+
+@pytest.mark.parametrize("call", ["salvage_file", "open"])
+def test_ctrl_c_ends_reading_an_endless_input(call):
+    # /dev/zero never ends: once the call has read a good part, Ctrl-C must
+    # stop it before it fills memory.
+    out, err = interrupt_when("/dev/zero", call, lambda pid: resident_bytes(pid) > 64 << 20,
+                              "the call to read 64 MiB")
+    assert out == "interrupted\n", err
