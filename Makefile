@@ -70,25 +70,8 @@ fuzz-merge: fuzz-build
 	@fuzz/run.sh merge
 
 # The Python tests against the module built with ASan and UBSan, per flavour.
-# libasan has to be the process's first library, and libstdc++ is preloaded
-# with it so that its __cxa_throw interceptor finds the real one; the
-# interpreter's own allocations still live at exit are not our leaks. ASan's
-# quarantine keeps freed memory resident, so the RSS-based leak test runs on
-# its own without it. conftest checks the module came from build/asan-$f.
 asan-python-tests: probes
-	@for f in $(FLAVOURS); do \
-	    dir=$(CURDIR)/$(BUILD)/asan-$$f py=$(CURDIR)/$(BUILD)/venv-$$f/bin/python; \
-	    cmake -S . -B $$dir -DPython_EXECUTABLE=$$py -DCORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; \
-	    cmake --build $$dir -j$(JOBS) --target _corvel_backend >/dev/null; \
-	    ldd $$dir/_corvel_backend*.so | grep libasan >/dev/null; \
-	    echo "== pytest on python$$f with $$(ls $$dir/_corvel_backend*.so)"; \
-	    (cd tests && export CORVEL_MODULE_DIR=$$dir PYTHONPATH=$$dir CORVEL_PROBE_DIR=$(CURDIR)/$(BUILD)/probe-$$f \
-	        UBSAN_OPTIONS=print_stacktrace=1 \
-	        LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" && \
-	    ASAN_OPTIONS=detect_leaks=0 $$py -m pytest -q -p no:cacheprovider python -k "not test_no_leaks" && \
-	    ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=0 $$py -m pytest -q -p no:cacheprovider \
-	        python/test_reader.py::test_no_leaks) || exit 1; \
-	done
+	@for f in $(FLAVOURS); do JOBS=$(JOBS) tools/asan-pytest.sh $$f; done
 
 test: engine-tests python-tests sanitize-tests asan-python-tests fuzz-smoke
 

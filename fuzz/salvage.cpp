@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,13 +33,6 @@ namespace {
 std::string expected_reason(bool too_few, std::uint64_t width) {
     return std::string(too_few ? "Row has too few columns (expected " : "Row has extra columns (expected ") +
            std::to_string(width) + ")";
-}
-
-std::vector<CsvRow> table_rows(const RowTable& t) {
-    std::vector<CsvRow> out;
-    out.reserve(t.size());
-    for (std::uint64_t r = 0; r < t.size(); ++r) out.push_back(t.row(r));
-    return out;
 }
 
 void check_clean_round_trip(const SalvageOutcome& out, std::uint8_t delimiter, std::uint8_t quote) {
@@ -57,7 +51,7 @@ void check_clean_round_trip(const SalvageOutcome& out, std::uint8_t delimiter, s
         std::fprintf(stderr, "clean CSV unreadable at byte %zu: %s\n", back.error_at, back.error.c_str());
         FUZZ_CHECK(back.error.empty());
     }
-    FUZZ_CHECK(back.rows == table_rows(out.rows));
+    FUZZ_CHECK(back.rows == rows_of(out.rows));
 }
 
 void check_quarantine_round_trip(const SalvageOutcome& out, std::uint8_t delimiter) {
@@ -92,13 +86,12 @@ void check_quarantine_round_trip(const SalvageOutcome& out, std::uint8_t delimit
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Header h(data, size, 4);
     const std::uint8_t flags = h.byte(0);
-    SalvageOptions o;
-    if (flags & 1) o.delimiter = h.byte(1);
-    o.quote_char = h.byte(2);
-    o.fill_ragged_rows = flags & 2;
-    o.merge_overflow = flags & 4;
-    o.repair_quotes = flags & 8;
-    if (flags & 16) o.expected_columns = h.byte(3) % 9;
+    const SalvageOptions o = opts(flags & 1 ? std::optional<std::uint8_t>(h.byte(1)) : std::nullopt,
+                                  flags & 16 ? std::optional<std::uint64_t>(h.byte(3) % 9) : std::nullopt,
+                                  {.quote = h.byte(2),
+                                   .fill = (flags & 2) != 0,
+                                   .merge = (flags & 4) != 0,
+                                   .repair = (flags & 8) != 0});
     const std::string_view text = h.text();
 
     const Result<SalvageOutcome> res = salvage_slice(text, o);

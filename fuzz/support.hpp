@@ -1,7 +1,10 @@
 // Shared by the fuzz targets: a failing check that libFuzzer records as a
 // crash, a UTF-8 validator written independently of the engine's, and the
-// input header every target reads its settings from.
+// input header every target reads its settings from. What they share with the
+// engine tests (options, the reference tokenizer) is in tests/engine.
 #pragma once
+
+#include "testing.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +15,8 @@
 #include <vector>
 
 namespace corvel_fuzz {
+
+using namespace corvel_test;
 
 [[noreturn]] inline void fail(const char* file, int line, const char* what) {
     std::fprintf(stderr, "\n*** fuzz check failed at %s:%d: %s\n", file, line, what);
@@ -58,12 +63,6 @@ inline bool valid_utf8(std::string_view s) {
         i += len;
     }
     return true;
-}
-
-// The character U+00XX for byte XX, encoded as UTF-8.
-inline std::string latin1_char(std::uint8_t b) {
-    if (b < 0x80) return std::string(1, static_cast<char>(b));
-    return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
 
 inline std::string join(const std::vector<std::string>& parts, std::string_view sep) {

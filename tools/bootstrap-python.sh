@@ -31,7 +31,18 @@ fi
 home=${CORVEL_PYTHON_HOME:-$HOME/.cache/corvel-python}
 prefix=$home/$flavour
 stamp=$prefix/.corvel-complete
-if [[ -f $stamp && -x $prefix/bin/$exe ]]; then
+# The stdlib modules the project needs that depend on system libraries. An
+# install whose stamp names fewer (made before one was added) is rebuilt.
+features="ssl ctypes zlib sqlite3 bz2 lzma _zstd"
+current() {
+    [[ -x $prefix/bin/$exe && -f $stamp ]] || return 1
+    [[ "$(cat "$stamp")" == "$features" ]] && return 0
+    # An older stamp, but perhaps the modules are there all the same.
+    "$prefix/bin/$exe" -c "import importlib; [importlib.import_module(m) for m in '$features'.split()]" \
+        >/dev/null 2>&1 || return 1
+    echo "$features" >"$stamp"
+}
+if current; then
     echo "$prefix/bin/$exe"
     exit 0
 fi
@@ -40,7 +51,7 @@ mkdir -p "$home"
 # Two builds of the same flavour at once would trample each other's prefix.
 exec 9>"$home/.lock-$flavour"
 flock 9
-if [[ -f $stamp && -x $prefix/bin/$exe ]]; then
+if current; then
     echo "$prefix/bin/$exe"
     exit 0
 fi
@@ -55,7 +66,7 @@ versions=(
 
 build_deps=(build-essential pkg-config xz-utils curl ca-certificates
     libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev
-    libreadline-dev uuid-dev libgdbm-dev libncurses-dev libexpat1-dev)
+    libreadline-dev uuid-dev libgdbm-dev libncurses-dev libexpat1-dev libzstd-dev)
 
 install_build_deps() {
     local missing=()
@@ -121,13 +132,21 @@ work=$(mktemp -d "$home/build-$flavour.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 log "building $exe from $(basename "$tarball") (several minutes)"
 tar -xJf "$tarball" -C "$work" --strip-components=1
-rm -rf "$prefix"
+# Installed beside the old prefix and swapped in whole, so that venvs made
+# from an older build keep working until the moment of the swap.
 (
     cd "$work"
     ./configure --prefix="$prefix" --with-ensurepip=install "${extra_configure[@]}" >build.log 2>&1
     make -j"$(nproc)" >>build.log 2>&1
-    make install >>build.log 2>&1
+    make install DESTDIR="$work/dest" >>build.log 2>&1
 ) || { log "build failed; last lines of the log:"; tail -n 40 "$work/build.log" >&2; exit 1; }
-"$prefix/bin/$exe" -c 'import ssl, ctypes, zlib, sqlite3, sys; assert sys.version_info[:2] == (3, 14)'
-touch "$stamp"
+PYTHONHOME="$work/dest$prefix" "$work/dest$prefix/bin/$exe" -c "
+import sys, importlib
+for name in '$features'.split(): importlib.import_module(name)
+assert sys.version_info[:2] == (3, 14)"
+rm -rf "$prefix.old"
+[[ -e $prefix ]] && mv "$prefix" "$prefix.old"
+mv "$work/dest$prefix" "$prefix"
+rm -rf "$prefix.old"
+echo "$features" >"$stamp"
 echo "$prefix/bin/$exe"

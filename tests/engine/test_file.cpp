@@ -1,6 +1,7 @@
 #include "file_io.hpp"
 #include "messages.hpp"
 #include "salvage.hpp"
+#include "testing.hpp"
 #include "writer.hpp"
 
 #include <gtest/gtest.h>
@@ -28,20 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using namespace corvel_test;
 
 const std::string kHeader = "line,reason,raw_content\n";
 const std::string kNulText = "file name contained an unexpected NUL byte";
-
-SalvageOptions opts(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> expected,
-                    std::uint8_t quote = '"', bool fill = true, bool merge = true) {
-    SalvageOptions o;
-    o.delimiter = delimiter;
-    o.expected_columns = expected;
-    o.quote_char = quote;
-    o.fill_ragged_rows = fill;
-    o.merge_overflow = merge;
-    return o;
-}
 
 void write_bytes(const std::string& path, std::string_view bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -143,14 +134,14 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"BlanksStayUnquoted", "\"  a  \", b ,\"\t\"\n", opts(',', 3), "  a  , b ,\t\n", ""},
         FileCase{"OtherDelimiterIsPlainText", "\"a,1\";b\nc;\"d|e\"\n", opts(std::nullopt, std::nullopt),
                  "a,1;b\nc;d|e\n", ""},
-        FileCase{"ApostropheQuote", "say \"hi\",'it''s','a,b','plain'\n", opts(',', 4, '\''),
+        FileCase{"ApostropheQuote", "say \"hi\",'it''s','a,b','plain'\n", opts(',', 4, {.quote = '\''}),
                  "say \"hi\",'it''s','a,b',plain\n", ""},
         // U+0088 and U+00A0 share their last byte with the delimiter and the quote.
         FileCase{"HighDelimiter", "a\xC8x\xC3\x88y\xC8p,q\xC2\x88\xC8r\"s\n", opts(200, 4),
                  "a\xC3\x88\"x\xC3\x88y\"\xC3\x88p,q\xC2\x88\xC3\x88\"r\"\"s\"\n", ""},
-        FileCase{"HighQuote", "\xE0" "a,b\xE0,x\xC3\xA0y,q\"q\xC2\xA0\n", opts(',', 3, 0xE0),
+        FileCase{"HighQuote", "\xE0" "a,b\xE0,x\xC3\xA0y,q\"q\xC2\xA0\n", opts(',', 3, {.quote = 0xE0}),
                  "\xC3\xA0" "a,b\xC3\xA0,\xC3\xA0x\xC3\xA0\xC3\xA0y\xC3\xA0,q\"q\xC2\xA0\n", ""},
-        FileCase{"HighQuoteBelowC0", "\xA7" "a,b\xA7,c\n", opts(',', 2, 0xA7), "\xC2\xA7" "a,b\xC2\xA7,c\n",
+        FileCase{"HighQuoteBelowC0", "\xA7" "a,b\xA7,c\n", opts(',', 2, {.quote = 0xA7}), "\xC2\xA7" "a,b\xC2\xA7,c\n",
                  ""}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,23 +161,23 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Quarantine, FileBytesOut,
     ::testing::Values(
-        FileCase{"TooFew", "a;b;c\nd;e\n", opts(';', 3, '"', false), "a;b;c\n", "3," + kFew3 + ",\"d;e\"\n"},
-        FileCase{"ExtraWithQuotesDoubled", "a,b\n\"x\"\"y\",z,w", opts(',', 2, '"', true, false), "a,b\n",
+        FileCase{"TooFew", "a;b;c\nd;e\n", opts(';', 3, {.fill = false}), "a;b;c\n", "3," + kFew3 + ",\"d;e\"\n"},
+        FileCase{"ExtraWithQuotesDoubled", "a,b\n\"x\"\"y\",z,w", opts(',', 2, {.merge = false}), "a,b\n",
                  "2," + kExtra2 + ",\"x\"\"y,z,w\"\n"},
-        FileCase{"DoubleQuoteDelimiter", "a\"b\"c\nd\"e\n", opts('"', 3, '\'', false), "a\"b\"c\n",
+        FileCase{"DoubleQuoteDelimiter", "a\"b\"c\nd\"e\n", opts('"', 3, {.quote = '\'', .fill = false}), "a\"b\"c\n",
                  "3," + kFew3 + ",\"d\"\"e\"\n"},
-        FileCase{"ApostrophesNotDoubled", "'it''s',x\n", opts(',', 3, '\'', false), "",
+        FileCase{"ApostrophesNotDoubled", "'it''s',x\n", opts(',', 3, {.quote = '\'', .fill = false}), "",
                  "2," + kFew3 + ",\"it's,x\"\n"},
-        FileCase{"HighDelimiterJoins", "a\xC8" "b\n", opts(200, 3, '"', false), "",
+        FileCase{"HighDelimiterJoins", "a\xC8" "b\n", opts(200, 3, {.fill = false}), "",
                  "2," + kFew3 + ",\"a\xC3\x88" "b\"\n"},
-        FileCase{"LineAfterQuotedBreak", "\"x\ny\",b\nc,d,e\n", opts(',', 3, '"', false), "c,d,e\n",
+        FileCase{"LineAfterQuotedBreak", "\"x\ny\",b\nc,d,e\n", opts(',', 3, {.fill = false}), "c,d,e\n",
                  "3," + kFew3 + ",\"x\ny,b\"\n"},
-        FileCase{"BothKinds", "a,b\nc\nd,e,f\n", opts(',', 2, '"', false, false), "a,b\n",
+        FileCase{"BothKinds", "a,b\nc\nd,e,f\n", opts(',', 2, {.fill = false, .merge = false}), "a,b\n",
                  "3,\"Row has too few columns (expected 2)\",\"c\"\n4," + kExtra2 + ",\"d,e,f\"\n"}), ByName());
 
 TEST_F(TempDir, EmptyInputGivesEmptyFilesAndZeroStats) {
     write_bytes(path("in"), "");
-    const auto r = salvage_file(path("in"), path("out"), path("q"), opts(';', 7, '\'', false, false));
+    const auto r = salvage_file(path("in"), path("out"), path("q"), opts(';', 7, {.quote = '\'', .fill = false, .merge = false}));
     ASSERT_TRUE(r.ok());
     const SalvageStats& s = r.value();
     EXPECT_EQ(s.total_rows + s.salvaged_rows + s.repaired_rows + s.quarantined_rows + s.inferred_columns, 0u);
@@ -197,7 +188,7 @@ TEST_F(TempDir, EmptyInputGivesEmptyFilesAndZeroStats) {
 
 TEST_F(TempDir, NoQuarantinePathCreatesNoQuarantine) {
     write_bytes(path("in"), "a,b,c\nd\n");
-    const auto r = salvage_file(path("in"), path("out"), std::nullopt, opts(',', 3, '"', false));
+    const auto r = salvage_file(path("in"), path("out"), std::nullopt, opts(',', 3, {.fill = false}));
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value().quarantined_rows, 1u);
     EXPECT_EQ(entries(), (std::vector<std::string>{"in", "out"}));
@@ -206,7 +197,7 @@ TEST_F(TempDir, NoQuarantinePathCreatesNoQuarantine) {
 TEST_F(TempDir, InputMayBeTheOutput) {
     write_bytes(path("data"), "a;b;c\nd;e\nf;g;h;i\n");
     write_bytes(path("q"), std::string(500, 'z'));  // replaced, not overwritten in place
-    const auto r = salvage_file(path("data"), path("data"), path("q"), opts(std::nullopt, std::nullopt, '"', false));
+    const auto r = salvage_file(path("data"), path("data"), path("q"), opts(std::nullopt, std::nullopt, {.fill = false}));
     ASSERT_TRUE(r.ok()) << r.error().text();
     EXPECT_EQ(slurp(path("data")), "a;b;c\nf;g;\"h;i\"\n");
     EXPECT_EQ(slurp(path("q")), kHeader + "3," + kFew3 + ",\"d;e\"\n");
@@ -234,7 +225,7 @@ TEST_P(FailsBeforeQuarantine, LeavesInputAlone) {
     const std::string input = "a,b\nc\n";
     write_bytes(path("in"), input);
     const std::string out = c.output[0] == '/' ? c.output : path(c.output);
-    const auto r = salvage_file(path(c.input), out, path("q"), opts(',', 2, '"', false));
+    const auto r = salvage_file(path(c.input), out, path("q"), opts(',', 2, {.fill = false}));
     ASSERT_FALSE(r.ok());
     expect_io(r.error(), c.os_code, c.text);
     EXPECT_EQ(slurp(path("in")), input);
@@ -268,7 +259,7 @@ TEST_F(TempDir, QuarantineFailsAfterOutputIsComplete) {
         SCOPED_TRACE(q);
         if (q == "/dev/full" && ::access(q.c_str(), W_OK) != 0) continue;
         fs::remove(path("out"));
-        const auto r = salvage_file(path("in"), path("out"), q, opts(',', 2, '"', false));
+        const auto r = salvage_file(path("in"), path("out"), q, opts(',', 2, {.fill = false}));
         ASSERT_FALSE(r.ok());
         expect_io(r.error(), code, text);
         EXPECT_EQ(slurp(path("out")), "a,b\n");
@@ -329,7 +320,7 @@ TEST_P(LargeFiles, MatchFormattingInMemory) {
             text += std::string(1200000, 'R') + d + "r" + (c.fill ? d + "r" + d + "r" : "") + "\n";
         }
     }
-    const SalvageOptions o = opts(c.delimiter, 3, c.quote, c.fill, !c.fill);
+    const SalvageOptions o = opts(c.delimiter, 3, {.quote = c.quote, .fill = c.fill, .merge = !c.fill});
     write_bytes(path("in"), text);
     const auto r = salvage_file(path("in"), path("out"), path("q"), o);
     ASSERT_TRUE(r.ok()) << r.error().text();

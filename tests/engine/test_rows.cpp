@@ -1,4 +1,5 @@
 #include "rows.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 namespace corvel {
 namespace {
 
-const std::string kFFFD = "\xEF\xBF\xBD";
+using namespace corvel_test;
 
 std::string repaired(std::string s) {
     repair_utf8(s, 0);
@@ -65,9 +66,10 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"LoneContinuation", "\x80", R},
         Utf8Case{"ContinuationInText", "a\xBF" "b", "a" + R + "b"},
         Utf8Case{"FFFE", "\xFF\xFE", R + R}, Utf8Case{"LoneLead", "\xC2", R},
-        // Invalid bytes right at and after the 8-byte fast-path boundary.
-        Utf8Case{"AfterWord", "abcdefgh\xFFijk", "abcdefgh" + R + "ijk"},
-        Utf8Case{"AcrossWord", "abcdefg\xE2\x82\xAC" "\xE2\x82", "abcdefg\xE2\x82\xAC" + R}),
+        // ASCII is skipped 16 bytes at a time: invalid bytes right after a
+        // block, and a character cut short across the block's end.
+        Utf8Case{"AfterBlock", "abcdefghijklmnop\xFFijk", "abcdefghijklmnop" + R + "ijk"},
+        Utf8Case{"AcrossBlock", "abcdefghijklmno\xE2\x82\xAC" "\xE2\x82", "abcdefghijklmno\xE2\x82\xAC" + R}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Utf8Repair, LeavesBytesBeforeTheOffsetAlone) {

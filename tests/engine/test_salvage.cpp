@@ -2,6 +2,7 @@
 #include "messages.hpp"
 #include "parser.hpp"
 #include "salvage.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,23 +15,7 @@
 namespace corvel {
 namespace {
 
-using Rows = std::vector<std::vector<std::string>>;
-
-Rows all_rows(const RowTable& t) {
-    Rows out;
-    for (std::uint64_t r = 0; r < t.size(); ++r) out.push_back(t.row(r));
-    return out;
-}
-
-SalvageOptions opts(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> expected,
-                    bool fill = true, bool merge = true) {
-    SalvageOptions o;
-    o.delimiter = delimiter;
-    o.expected_columns = expected;
-    o.fill_ragged_rows = fill;
-    o.merge_overflow = merge;
-    return o;
-}
+using namespace corvel_test;
 
 SalvageOutcome run(std::string_view text, const SalvageOptions& o) {
     auto r = salvage_slice(text, o);
@@ -68,27 +53,27 @@ TEST(SalvageSlice, RowLoopOutcomes) {
     const std::vector<LoopCase> cases = {
         {"clean", "a,b,c\n", opts(',', 3), {{"a", "b", "c"}}, {}, 0},
         {"padded", "x,y\n", opts(',', 4), {{"x", "y", "", ""}}, {}, 1},
-        {"too few", "a,b,c\nd,e\n", opts(',', 3, false), {{"a", "b", "c"}}, {{{"d", "e"}, few3, 3}}, 0},
-        {"too few, no final LF", "a,b,c\nd,e", opts(',', 3, false), {{"a", "b", "c"}},
+        {"too few", "a,b,c\nd,e\n", opts(',', 3, {.fill = false}), {{"a", "b", "c"}}, {{{"d", "e"}, few3, 3}}, 0},
+        {"too few, no final LF", "a,b,c\nd,e", opts(',', 3, {.fill = false}), {{"a", "b", "c"}},
          {{{"d", "e"}, few3, 2}}, 0},
         {"merged", "a;b;c;d;e", opts(';', 3), {{"a", "b", "c;d;e"}}, {}, 1},
         {"merged into one", "a,b,c", opts(',', 1), {{"a,b,c"}}, {}, 1},
-        {"extra", "a,b,c,d\r\n", opts(',', 3, true, false), {}, {{{"a", "b", "c", "d"}, extra3, 2}}, 0},
+        {"extra", "a,b,c,d\r\n", opts(',', 3, {.merge = false}), {}, {{{"a", "b", "c", "d"}, extra3, 2}}, 0},
         {"width check off", "a\nb,c\nd,e,f", opts(',', 0), {{"a"}, {"b", "c"}, {"d", "e", "f"}}, {}, 0},
-        {"lines after quoted breaks", "\"x\ny\",b\n\"p\rq\"\nc\r\n", opts(',', 3, false), {},
+        {"lines after quoted breaks", "\"x\ny\",b\n\"p\rq\"\nc\r\n", opts(',', 3, {.fill = false}), {},
          {{{"x\ny", "b"}, few3, 3}, {{"p\rq"}, few3, 4}, {{"c"}, few3, 5}}, 0},
         {"blank line in the middle", "a,b\n\nc,d\n", opts(',', 2), {{"a", "b"}, {"", ""}, {"c", "d"}}, {}, 1},
         {"blank line at the end", "a,b\n\n", opts(',', 2), {{"a", "b"}, {"", ""}}, {}, 1},
-        {"blank line kept out", "a,b,c\n\n", opts(',', 3, false), {{"a", "b", "c"}}, {{{""}, few3, 3}}, 0},
+        {"blank line kept out", "a,b,c\n\n", opts(',', 3, {.fill = false}), {{"a", "b", "c"}}, {{{""}, few3, 3}}, 0},
         {"repaired quotes are clean", "\"He said \"hi\" to me\",x\n", opts(',', 2), {{"He said \"hi\" to me", "x"}},
          {}, 0},
-        {"mixed", "a,b\na,b,c\na,b,c,d\na\n", opts(',', 3, true, false), {{"a", "b", ""}, {"a", "b", "c"}, {"a", "", ""}},
+        {"mixed", "a,b\na,b,c\na,b,c,d\na\n", opts(',', 3, {.merge = false}), {{"a", "b", ""}, {"a", "b", "c"}, {"a", "", ""}},
          {{{"a", "b", "c", "d"}, extra3, 4}}, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto out = run(c.text, c.options);
-        EXPECT_EQ(all_rows(out.rows), c.rows);
+        EXPECT_EQ(rows_of(out.rows), c.rows);
         ASSERT_EQ(out.quarantine.size(), c.records.size());
         for (std::uint64_t i = 0; i < c.records.size(); ++i) {
             const auto rec = out.quarantine_record(i);
@@ -107,7 +92,7 @@ TEST(SalvageSlice, RowLoopOutcomes) {
 
 TEST(SalvageSlice, MergesWithHighDelimiterAsTwoByteCharacter) {
     const auto out = run("a\xC8" "b\xC8" "c\n", opts(200, 2));
-    EXPECT_EQ(all_rows(out.rows), (Rows{{"a", "b\xC3\x88" "c"}}));
+    EXPECT_EQ(rows_of(out.rows), (Rows{{"a", "b\xC3\x88" "c"}}));
     EXPECT_EQ(out.stats.detected_delimiter, 200);
 }
 
@@ -141,7 +126,7 @@ TEST(SalvageSlice, WidthTooLargeToPadIsRefused) {
         EXPECT_EQ(r.error().text(), std::string(msg::kPadTooWide) + std::to_string(e) +
                                         std::string(msg::kPadTooWideTail));
 
-        const auto out = run("a,b\nc\n", opts(',', e, false));
+        const auto out = run("a,b\nc\n", opts(',', e, {.fill = false}));
         EXPECT_EQ(out.stats.quarantined_rows, 2u);
         EXPECT_EQ(out.quarantine_record(1).reason,
                   "Row has too few columns (expected " + std::to_string(e) + ")");
@@ -162,7 +147,7 @@ TEST(Quarantine, TakeLastRowMovesItOut) {
     src.append('z');
     src.finish_field();
     src.finish_row();
-    EXPECT_EQ(all_rows(src), (Rows{{"z"}}));
+    EXPECT_EQ(rows_of(src), (Rows{{"z"}}));
     ASSERT_EQ(q.size(), 2u);
     const auto r0 = q.record(0, 2);
     EXPECT_EQ(r0.tokens, (std::vector<std::string>{"", "b"}));
@@ -170,11 +155,6 @@ TEST(Quarantine, TakeLastRowMovesItOut) {
     EXPECT_EQ(r0.line, 7u);
     EXPECT_EQ(q.record(1, 0).tokens, (std::vector<std::string>{"a"}));
     EXPECT_EQ(q.line(1), 9u);
-}
-
-std::string as_utf8(std::uint8_t b) {
-    if (b < 0x80) return std::string(1, static_cast<char>(b));
-    return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
 
 // Every parsed row must come out, in order, as exactly one accepted row or one
@@ -190,7 +170,7 @@ TEST(SalvageSlice, AccountsForEveryParsedRow) {
     for (int iter = 0; iter < 5000; ++iter) {
         std::string text;
         for (std::size_t len = pick(40); len > 0; --len) text += alphabet[pick(std::size(alphabet))];
-        SalvageOptions o = opts(delimiters[pick(5)], std::nullopt, pick(2), pick(2));
+        SalvageOptions o = opts(delimiters[pick(5)], std::nullopt, {.fill = pick(2) != 0, .merge = pick(2) != 0});
         if (pick(3) != 0) o.expected_columns = pick(6);
         o.quote_char = quotes[pick(3)];
         o.repair_quotes = pick(2);
@@ -229,7 +209,7 @@ TEST(SalvageSlice, AccountsForEveryParsedRow) {
             }
             if (e != 0 && n != e) ++repaired;
             if (e != 0 && n > e) {
-                for (std::uint64_t f = e; f < n; ++f) row[e - 1] += as_utf8(d) + row[f];
+                for (std::uint64_t f = e; f < n; ++f) row[e - 1] += latin1_char(d) + row[f];
             }
             if (e != 0) row.resize(e);
             ASSERT_LT(accepted, out.rows.size());
@@ -247,7 +227,7 @@ TEST(SalvageSlice, AccountsForEveryParsedRow) {
 TEST(SalvageSlice, QuarantiningEveryRowStaysLinear) {
     std::string text;
     for (int i = 0; i < 400000; ++i) text += "a,b\n";
-    const SalvageOutcome out = run(text, opts(',', 3, /*fill=*/false));
+    const SalvageOutcome out = run(text, opts(',', 3, {.fill = false}));
     EXPECT_EQ(out.stats.quarantined_rows, 400000u);
     EXPECT_EQ(out.quarantine.line(399999), 400001u);
 }

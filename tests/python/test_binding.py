@@ -128,5 +128,18 @@ def test_three_binding(raises_with_note, probe, args, kwargs, message):
     raises_with_note(TypeError, message, None, probe.three, *args, **kwargs)
 
 
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "none() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "none() takes 0 positional arguments but 2 were given"),
+        ((), {"x": 1}, "none() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_none_binding(raises_with_note, probe, args, kwargs, message):
+    assert probe.none() is None
+    raises_with_note(TypeError, message, None, probe.none, *args, **kwargs)
+
+
 def test_three_keywords(probe):
     assert probe.three(third=3, first=1, second=2) == (1, 2, 3)

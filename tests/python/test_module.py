@@ -10,6 +10,7 @@ MODULE_DOC = (
 
 
 def test_attributes():
+    # The module's own version, fixed by its contract (not the distribution's).
     assert corvel.__version__ == "0.2.0"
     assert corvel.__doc__ == MODULE_DOC
     assert corvel.__all__ == ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]

@@ -3,12 +3,16 @@ free-threaded interpreter, where they really overlap.
 
     python3.14t threads.py [--seconds 30] [--threads 8] [--seed 1]
 
+`run()` is also what the test suite calls for a short round, driven by a
+fixed number of calls per thread rather than by time, so that what it checks
+doesn't depend on the machine's speed.
+
 Every call is checked against the answer the same call gave single-threaded
 beforehand: salvage_file and sniff on shared inputs, a reader per call, error
 paths, and readers shared by several threads at once, which may refuse a
 concurrent use with RuntimeError ("Already borrowed" / "Already mutably
 borrowed") but must hand out every row exactly once. Exits non-zero on any
-mismatch. `run()` is also what the test suite calls for a short round.
+mismatch.
 """
 
 import argparse
@@ -25,7 +29,7 @@ import _corvel_backend as corvel
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}
 
 
-def make_inputs(d):
+def make_inputs(d, shared_rows=20_000):
     """Files of various damage, with the options to salvage each with."""
     rng = random.Random(3)
     files = {
@@ -34,7 +38,7 @@ def make_inputs(d):
                             for i in range(4000)), {"fill_ragged_rows": False}),
         "quotes": (b"".join(b'%d|"say ""hi"" %d"|x"y|\xc3\xa9\xff\r\n' % (i, i) for i in range(2000)), {}),
         "garbage": (bytes(rng.choices(b',;"\r\n\x00a\xc3\xa9\xff', k=200_000)), {"merge_overflow": False}),
-        "shared": (b"".join(b"%d,x,\"y\nz\"\n" % i for i in range(20_000)), {}),
+        "shared": (b"".join(b"%d,x,\"y\nz\"\n" % i for i in range(shared_rows)), {}),
     }
     out = {}
     for name, (data, options) in files.items():
@@ -108,11 +112,13 @@ class SharedReader:
         return len(self.finished)
 
 
-def worker(k, deadline, d, inputs, ref, texts, shared, seed, errors, counts):
+def worker(k, more, d, inputs, ref, texts, shared, seed, errors, counts):
     rng = random.Random(seed * 1000 + k)
     names = [n for n in inputs if n != "shared"]
     out, quar = os.path.join(d, f"t{k}.out"), os.path.join(d, f"t{k}.q")
-    while time.monotonic() < deadline and len(errors) < 20:
+    done = 0
+    while more(done) and len(errors) < 20:
+        done += 1
         op = rng.choice(["salvage", "salvage", "sniff", "reader", "shared", "shared", "errors"])
         counts[op] += 1
         try:
@@ -155,10 +161,11 @@ def worker(k, deadline, d, inputs, ref, texts, shared, seed, errors, counts):
             errors.append(f"{op}: {e!r}")
 
 
-def run(seconds=30.0, threads=8, seed=1, log=print):
-    """Runs the round; returns (errors, counts)."""
+def run(seconds=30.0, threads=8, seed=1, log=print, calls=None, shared_rows=20_000):
+    """Runs the round, for `seconds` or, when given, for `calls` calls per
+    thread; returns (errors, counts)."""
     with tempfile.TemporaryDirectory(prefix="corvel-threads-") as d:
-        inputs = make_inputs(d)
+        inputs = make_inputs(d, shared_rows)
         ref = baseline(d, inputs)
         texts = [(t, corvel.sniff(t)) for t in ("a;b;c\nd;e;f\n" * 40, "a\tb\nc\td\n" * 40,
                                                  'x|"y|z"|w\n1|2|3\n' * 40, "p,q\nr,s\n" * 40,
@@ -167,7 +174,8 @@ def run(seconds=30.0, threads=8, seed=1, log=print):
         errors, counts = [], Counter()
         per_thread = [Counter() for _ in range(threads)]
         deadline = time.monotonic() + seconds
-        pool = [threading.Thread(target=worker, args=(k, deadline, d, inputs, ref, texts, shared, seed,
+        more = (lambda done: done < calls) if calls is not None else (lambda done: time.monotonic() < deadline)
+        pool = [threading.Thread(target=worker, args=(k, more, d, inputs, ref, texts, shared, seed,
                                                       errors, per_thread[k])) for k in range(threads)]
         for t in pool:
             t.start()
@@ -176,7 +184,8 @@ def run(seconds=30.0, threads=8, seed=1, log=print):
         for c in per_thread:
             counts.update(c)
         counts["shared readers drained"] = shared.verify(errors)
-    log(f"{threads} threads, {seconds:g} s, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
+    length = f"{calls} calls each" if calls is not None else f"{seconds:g} s"
+    log(f"{threads} threads, {length}, GIL {'on' if sys._is_gil_enabled() else 'off'}: {dict(counts)}")
     for e in errors[:20]:
         log(f"  error: {e}")
     return errors, counts

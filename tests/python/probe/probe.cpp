@@ -2,7 +2,7 @@
 // real module does not have yet, so every message and kind can be checked.
 #include <Python.h>
 
-#include "args.hpp"
+#include "binder.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -51,7 +51,16 @@ PyObject* three(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(OOO)", v[0].object, v[1].object, v[2].object);
 }
 
+constexpr Signature kNone{"none()", {}};
+
+PyObject* none(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(kNone, args, nargs, kwnames, {})) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"none", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(none)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"kinds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kinds)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"three", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(three)),

@@ -1,4 +1,4 @@
-#include "args.hpp"
+#include "binder.hpp"
 
 #include "messages.hpp"
 #include "ref.hpp"
@@ -14,15 +14,16 @@ constexpr std::size_t kInlineParams = 16;
 bool is_optional(const Param& p) { return p.default_value != Default::Required; }
 
 void raise_too_many(const Signature& sig, Py_ssize_t given) {
-    Py_ssize_t total = static_cast<Py_ssize_t>(sig.params.size());
+    const auto total = static_cast<Py_ssize_t>(sig.params.size());
     Py_ssize_t required = 0;
     for (const Param& p : sig.params) required += is_optional(p) ? 0 : 1;
-    const char* verb = given == 1 ? msg::kWas : msg::kWere;
-    if (required == total) {
-        PyErr_Format(PyExc_TypeError, msg::kTooManyPositional, sig.call_name, total, given, verb);
+    // More given than taken: one given means none taken, so no range.
+    if (required != total) {
+        PyErr_Format(PyExc_TypeError, msg::kTooManyPositionalRange, sig.call_name, required, total, given);
+    } else if (given == 1) {
+        PyErr_Format(PyExc_TypeError, msg::kTooManyPositionalOne, sig.call_name, total);
     } else {
-        PyErr_Format(PyExc_TypeError, msg::kTooManyPositionalRange, sig.call_name, required, total,
-                     given, verb);
+        PyErr_Format(PyExc_TypeError, msg::kTooManyPositional, sig.call_name, total, given);
     }
 }
 
@@ -41,8 +42,8 @@ Ref join_names(const std::vector<const char*>& names) {
     }
     Ref acc = Ref::borrow(quoted[0].get());
     for (std::size_t i = 1; i < quoted.size(); ++i) {
-        const char* sep = i + 1 == quoted.size() ? msg::kJoinLast : msg::kJoinComma;
-        acc = Ref::steal(PyUnicode_FromFormat("%U%s%U", acc.get(), sep, quoted[i].get()));
+        const char* format = i + 1 == quoted.size() ? msg::kJoinLast : msg::kJoinNext;
+        acc = Ref::steal(PyUnicode_FromFormat(format, acc.get(), quoted[i].get()));
         if (!acc) return {};
     }
     return acc;
@@ -55,9 +56,12 @@ void raise_missing(const Signature& sig, std::span<PyObject* const> bound) {
     }
     Ref names = join_names(missing);
     if (!names) return;
-    Py_ssize_t count = static_cast<Py_ssize_t>(missing.size());
-    PyErr_Format(PyExc_TypeError, msg::kMissing, sig.call_name, count, msg::kPositional,
-                 count == 1 ? msg::kArgument : msg::kArguments, names.get());
+    if (missing.size() == 1) {
+        PyErr_Format(PyExc_TypeError, msg::kMissingOne, sig.call_name, names.get());
+    } else {
+        PyErr_Format(PyExc_TypeError, msg::kMissingMany, sig.call_name, static_cast<Py_ssize_t>(missing.size()),
+                     names.get());
+    }
 }
 
 // Index of the parameter called `key`, or -1.
@@ -187,7 +191,7 @@ void apply_default(const Param& p, Value& out) {
             break;
         case Default::DoubleQuote:
             out.present = true;
-            out.text = "\"";
+            out.text = kDoubleQuote;
             break;
     }
 }

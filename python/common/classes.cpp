@@ -1,5 +1,3 @@
-// What the module's two classes share: how they are created and kept, and
-// their garbage-collector and deallocation slots.
 #include "classes.hpp"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "exceptions.hpp"
 
-#include "ref.hpp"
+#include "../common/ref.hpp"
 
 #include <cerrno>
 #include <string>
@@ -10,8 +10,7 @@ namespace {
 
 PyObject* raise_as(PyObject* type, const SalvageError& error) {
     const std::string& text = error.text();
-    // One argument only: OSError then picks no subclass and leaves errno,
-    // strerror and filename None.
+    // One argument only: OSError then picks no subclass of its own.
     Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(type, message.get());
     return nullptr;
@@ -39,14 +38,14 @@ PyObject* class_for_code(int code) {
 
 }  // namespace
 
-PyObject* raise(const SalvageError& error) {
+PyObject* raise_as_oserror(const SalvageError& error) {
     const bool oom = error.kind() == SalvageError::Kind::OutOfMemory;
     return raise_as(oom ? PyExc_MemoryError : PyExc_OSError, error);
 }
 
-PyObject* raise_by_kind(const SalvageError& error) {
-    if (error.kind() == SalvageError::Kind::OutOfMemory) return raise_as(PyExc_MemoryError, error);
-    return raise_as(class_for_code(error.os_code()), error);
+PyObject* raise_as_errno_class(const SalvageError& error) {
+    const bool oom = error.kind() == SalvageError::Kind::OutOfMemory;
+    return raise_as(oom ? PyExc_MemoryError : class_for_code(error.os_code()), error);
 }
 
 }  // namespace corvel::py

@@ -1,12 +1,16 @@
-// The _corvel_backend module: definition, body and sniff().
+// The _corvel_backend module: definition, body and sniff(). The entry point
+// is the only exported symbol.
 #include <Python.h>
 
-#include "args.hpp"
-#include "classes.hpp"
+#include "../common/binder.hpp"
+#include "../common/classes.hpp"
+#include "../common/ref.hpp"
+#include "backend.hpp"
 #include "exceptions.hpp"
-#include "heuristics.hpp"
 #include "messages.hpp"
-#include "ref.hpp"
+#include "signatures.hpp"
+
+#include "heuristics.hpp"
 
 #include <array>
 #include <iterator>
@@ -14,21 +18,17 @@
 namespace corvel::py {
 namespace {
 
-constexpr Param kSniffParams[] = {
-    {"sample", Kind::Text, Default::Required},
-};
 constexpr Signature kSniffSignature{msg::kSniffCallName, kSniffParams};
 
 PyObject* sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<Value, std::size(kSniffParams)> v;
     if (!parse_args(kSniffSignature, args, nargs, kwnames, v)) return nullptr;
     Result<std::uint8_t> delimiter = sniff_delimiter(v[0].text);
-    if (!delimiter) return raise(delimiter.error());
+    if (!delimiter) return raise_as_oserror(delimiter.error());
     return PyUnicode_FromOrdinal(delimiter.value());
 }
 
-PyMethodDef kSniffDef = {msg::kSniffName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff)),
-                         METH_FASTCALL | METH_KEYWORDS, msg::kSniffDoc};
+PyMethodDef kSniffDef = {msg::kSniffName, as_method(sniff), METH_FASTCALL | METH_KEYWORDS, kSniffDoc.data()};
 
 int add_function(PyObject* module, PyMethodDef* def) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace corvel_fuzz {
+namespace corvel_test {
 
 struct ReferenceRow {
     std::vector<std::string> fields;
@@ -128,4 +128,4 @@ private:
     bool repair_;
 };
 
-}  // namespace corvel_fuzz
+}  // namespace corvel_test

@@ -1,12 +1,14 @@
 // SalvageReader and open(): a file salvaged into memory, handed out row by row.
-#include "args.hpp"
-#include "borrow.hpp"
-#include "classes.hpp"
+#include "../common/binder.hpp"
+#include "../common/borrow.hpp"
+#include "../common/classes.hpp"
+#include "../common/ref.hpp"
+#include "backend.hpp"
 #include "exceptions.hpp"
-#include "file_io.hpp"
 #include "messages.hpp"
-#include "options.hpp"
-#include "ref.hpp"
+#include "signatures.hpp"
+
+#include "file_io.hpp"
 
 #include <array>
 #include <cstring>
@@ -25,22 +27,22 @@ struct PySalvageReader {
 
 PySalvageReader* as_reader(PyObject* o) { return reinterpret_cast<PySalvageReader*>(o); }
 
-constexpr Param kFileParam[] = {{"file_path", Kind::Text, Default::Required}};
-constexpr auto kReaderParams = with_options(kFileParam);
 constexpr Signature kNewSignature{msg::kReaderNewCallName, kReaderParams};
 constexpr Signature kOpenSignature{msg::kOpenCallName, kReaderParams};
+constexpr std::size_t kFilePath = param_index(kReaderParams, "file_path");
 using ReaderValues = std::array<Value, kReaderParams.size()>;
 
 // Reads and salvages the file, then wraps the accepted rows.
 PyObject* make_reader(PyTypeObject* type, const ReaderValues& v) {
     Result<SalvageOutcome> outcome = [&]() -> Result<SalvageOutcome> {
-        Result<FileBytes> bytes = read_file(v[0].text);
+        Result<FileBytes> bytes = read_file(v[kFilePath].text);
         if (!bytes) return bytes.error();
         // The bytes are given back as they are parsed; the rejected rows go
         // with the outcome.
-        return salvage_owned(std::move(bytes).value(), to_options(std::span(v).subspan<1, kOptionCount>()));
+        return salvage_owned(std::move(bytes).value(),
+                             to_options(v));
     }();
-    if (!outcome) return raise_by_kind(outcome.error());
+    if (!outcome) return raise_as_errno_class(outcome.error());
 
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -113,11 +115,6 @@ PyObject* reader_self(PyObject* self) {
 
 PyObject* reader_enter(PyObject* self, PyObject*) { return reader_self(self); }
 
-constexpr Param kExitParams[] = {
-    {"_exc_type", Kind::Object, Default::None},
-    {"_exc_val", Kind::Object, Default::None},
-    {"_exc_tb", Kind::Object, Default::None},
-};
 constexpr Signature kExitSignature{msg::kExitCallName, kExitParams};
 
 PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -142,9 +139,8 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef kReaderMethods[] = {
-    {msg::kEnterName, reader_enter, METH_NOARGS, msg::kEnterDoc},
-    {msg::kExitName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
-     METH_FASTCALL | METH_KEYWORDS, msg::kExitDoc},
+    {msg::kEnterName, reader_enter, METH_NOARGS, kEnterDoc.data()},
+    {msg::kExitName, as_method(reader_exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -154,7 +150,7 @@ PyGetSetDef kReaderGetSet[] = {
 };
 
 PyType_Slot kReaderSlots[] = {
-    {Py_tp_doc, const_cast<char*>(msg::kReaderDoc)},
+    {Py_tp_doc, const_cast<char*>(kReaderDoc.data())},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_iter, reinterpret_cast<void*>(reader_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
@@ -181,7 +177,6 @@ PyObject* g_reader_type = nullptr;
 
 PyObject* reader_type() { return cached_type(g_reader_type, kReaderSpec); }
 
-PyMethodDef kOpenDef = {msg::kOpenName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_open)),
-                        METH_FASTCALL | METH_KEYWORDS, msg::kOpenDoc};
+PyMethodDef kOpenDef = {msg::kOpenName, as_method(py_open), METH_FASTCALL | METH_KEYWORDS, kOpenDoc.data()};
 
 }  // namespace corvel::py

@@ -1,0 +1,58 @@
+// What the engine tests and the fuzz targets share: one way to spell options,
+// the replacement character, and small restatements of the engine's output
+// forms. Free of GoogleTest, so that the fuzz targets can include it too.
+#pragma once
+
+#include "rows.hpp"
+#include "salvage.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvel_test {
+
+// U+FFFD, which replaces every invalid UTF-8 sequence.
+inline const std::string kFFFD = "\xEF\xBF\xBD";
+
+// Everything but the delimiter and the width, named at the call site:
+// opts(',', 3, {.quote = '\'', .fill = false}).
+struct Tweaks {
+    std::uint8_t quote = '"';
+    bool fill = true;
+    bool merge = true;
+    bool repair = true;
+};
+
+// A nullopt delimiter is sniffed, a nullopt width inferred; 0 turns the width
+// check off.
+inline corvel::SalvageOptions opts(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> expected,
+                                   Tweaks t = {}) {
+    corvel::SalvageOptions o;
+    o.delimiter = delimiter;
+    o.expected_columns = expected;
+    o.quote_char = t.quote;
+    o.fill_ragged_rows = t.fill;
+    o.merge_overflow = t.merge;
+    o.repair_quotes = t.repair;
+    return o;
+}
+
+using Rows = std::vector<std::vector<std::string>>;
+
+inline Rows rows_of(const corvel::RowTable& t) {
+    Rows out;
+    out.reserve(t.size());
+    for (std::uint64_t r = 0; r < t.size(); ++r) out.push_back(t.row(r));
+    return out;
+}
+
+// The character U+00XX for byte XX, encoded as UTF-8: how a delimiter byte
+// reads once it joins merged fields. Written apart from the engine's own.
+inline std::string latin1_char(std::uint8_t b) {
+    if (b < 0x80) return std::string(1, static_cast<char>(b));
+    return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
+}
+
+}  // namespace corvel_test
