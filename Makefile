@@ -26,7 +26,7 @@ interpreters: deps
 install: $(addprefix install-,$(FLAVOURS))
 $(addprefix install-,$(FLAVOURS)): install-%: deps
 	@tools/venv.sh $* >/dev/null
-	@echo "== installing _corvel_backend into the $* venv"
+	@echo "== installing corvel and _corvel_backend into the $* venv"
 	@$(BUILD)/venv-$*/bin/python -m pip install -q --disable-pip-version-check \
 	    --no-build-isolation --no-deps --force-reinstall . 2>&1 | { grep -v '^WARNING: Location' || true; }
 

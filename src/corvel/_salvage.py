@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import os
 import time
-from typing import IO, Final, Protocol
+from collections.abc import Callable
+from typing import IO, Protocol
 
 from . import _core
 from ._dialect import Dialect
@@ -23,10 +24,6 @@ class Writable(Protocol):
     def write(self, data: bytes, /) -> object: ...
 
 
-_NO_QUOTE: Final = -2
-_DETECT: Final = -1
-
-
 def _read_sample(src: Source) -> bytes:
     """The first bytes of the source, at most SAMPLE_BYTES, taken from it."""
     parts = [src.head]
@@ -40,27 +37,21 @@ def _read_sample(src: Source) -> bytes:
     return b"".join(parts)
 
 
-def _byte(char: str | None, *, none: int = _DETECT) -> int:
-    return none if char is None else ord(char)
-
-
 def _core_options(o: Options, plan: EncodingPlan) -> dict[str, object]:
+    """The engine's options: every "auto" decided, the way the engine takes them."""
     return {
-        "delimiter": _byte(o.delimiter),
-        "quote_char": _DETECT if o.detect_quote else _byte(o.quote_char, none=_NO_QUOTE),
-        "escape_char": _byte(o.escape_char),
-        "skip_initial_space": _DETECT if o.skip_initial_space is None else int(o.skip_initial_space),
-        "header": _DETECT if o.header is None else int(o.header),
-        "backend_detection": o.detect == "backend",
+        "delimiter": o.delimiter,
+        # The quote is detected as the backend does until corvel detects more: the double quote.
+        "quote_char": '"' if o.detect_quote else o.quote_char,
+        "header": bool(o.header),
         "skip_blank_lines": o.skip_blank_lines,
         "fill_ragged_rows": o.fill_ragged_rows,
         "merge_overflow": o.merge_overflow,
-        "expected_columns": _DETECT if o.expected_columns is None else o.expected_columns,
+        "expected_columns": o.expected_columns,
         "repair_quotes": o.repair_quotes,
-        "output_delimiter": _byte(o.output_delimiter),
-        "legacy_table": b"".join(plan.table) if plan.mode == "per-row" and plan.table else None,
-        "legacy_lengths": bytes(len(t) for t in plan.table) if plan.mode == "per-row" and plan.table else None,
-        "skip_bytes": plan.bom,
+        "skip_initial_space": bool(o.skip_initial_space),
+        "output_delimiter": o.output_delimiter,
+        "legacy": plan.table if plan.mode == "per-row" else None,
     }
 
 
@@ -94,7 +85,7 @@ def salvage(
     repair_quotes: bool = True,
     output_delimiter: str | None = ",",
     force: bool = False,
-    progress: None | bool | _core.ProgressCallback = None,
+    progress: None | bool | Callable[[int, int | None], object] = None,
 ) -> Report:
     """Salvages a broken CSV source into a clean RFC 4180 file.
 
@@ -119,8 +110,8 @@ def salvage(
         delimiter: The field delimiter, one ASCII character, or ``"auto"``.
         quote_char: The quote character, ``None`` for no quoting, or
             ``"auto"``.
-        escape_char: A character that escapes a quote inside quotes (a
-            backslash), or ``None`` when quotes are doubled.
+        escape_char: ``None``: quotes inside quoted fields are doubled.
+            Escape characters are not supported yet.
         skip_initial_space: Whether blanks after a delimiter are skipped
             outside quotes, or ``"auto"``.
         encoding: A Python codec name, or ``"auto"``: a BOM decides; otherwise
@@ -170,6 +161,8 @@ def salvage(
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         output_delimiter=output_delimiter, force=force, progress=progress,
     )
+    if options.escape_char is not None:
+        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
     out_path: str | None = None
     out_file: Writable | None = None
     if isinstance(output, (str, os.PathLike)):
@@ -188,7 +181,7 @@ def salvage(
             sample = _read_sample(src)
             plan = plan_encoding(options.encoding, sample)
             _check_text(src, sample, plan, options.force)
-            reader: IO[bytes] | int | None
+            reader: IO[bytes] | int
             if plan.mode == "decode":
                 from ._transcode import Utf8Reader
 
@@ -197,10 +190,12 @@ def salvage(
             else:
                 reader = src.fd if src.fd is not None else src.stream
             counts = _core.salvage(
-                reader, sample, out_path if out_path is not None else out_file,
-                quarantine_path, audit_path,
+                reader, sample, src.name if src.fd is not None else None,
+                out_path if out_path is not None else out_file, quarantine_path, audit_path,
                 total=src.size, progress=throttle, **_core_options(options, plan),
             )
+            if throttle is not None:
+                throttle.finish(counts["bytes_read"], src.size)
     finally:
         if bar is not None:
             bar.clear()
@@ -208,26 +203,21 @@ def salvage(
 
 
 def _report(counts: dict[str, int], options: Options, plan: EncodingPlan, seconds: float) -> Report:
-    legacy = counts.get("legacy_decoded", 0)
+    legacy = counts["legacy_decoded"]
     encoding = plan.legacy if plan.mode == "per-row" and legacy and plan.legacy else plan.name
-    quote = counts["quote_char"]
-    escape = counts["escape_char"]
     dialect = Dialect(
         delimiter=chr(counts["delimiter"]),
-        quote_char=None if quote < 0 else chr(quote),
-        escape_char=None if escape < 0 else chr(escape),
+        quote_char='"' if options.detect_quote else options.quote_char,
+        escape_char=options.escape_char,
         encoding=encoding,
-        skip_initial_space=bool(counts["skip_initial_space"]),
-        header_row=None if counts["header_row"] < 0 else counts["header_row"],
-        preamble_rows=counts["preamble"],
-        footer_rows=counts["footer"],
+        skip_initial_space=bool(options.skip_initial_space),
+        header_row=0 if counts["header_written"] else None,
         width=counts["width"],
-        confidence=counts.get("confidence_permille", 1000) / 1000,
     )
     names = Report.__dataclass_fields__.keys() - {"dialect", "seconds", "header_written"}
     return Report(
         **{k: counts[k] for k in names if k in counts},
-        header_written=bool(counts.get("header_written", 0)),
+        header_written=bool(counts["header_written"]),
         dialect=dialect,
         seconds=seconds,
     )

@@ -1,0 +1,379 @@
+#include "rescue.hpp"
+
+#include "heuristics.hpp"
+#include "parser.hpp"
+#include "records.hpp"
+#include "rows.hpp"
+#include "scan.hpp"
+#include "writer.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace corvel {
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+// Output goes to its sink in pieces of about this size.
+constexpr std::size_t kFlushAt = 1 << 20;
+// The head that the delimiter and the width are guessed from holds at least
+// this many line-break bytes (a few times the rows the guesses look at), or
+// all of the input, or at most kHeadLimit bytes.
+constexpr std::uint64_t kHeadBreaks = 4 * INFER_ROW_LIMIT * 2;
+constexpr std::size_t kHeadLimit = 64 << 20;
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+// Rows without quoting: each physical line is a row, split at every
+// delimiter.
+class LineSplitter {
+public:
+    LineSplitter(std::string_view input, std::uint8_t delimiter, bool at_start) noexcept
+        : input_(input), delimiter_(delimiter) {
+        if (at_start && input.starts_with(kBom)) pos_ = kBom.size();
+    }
+    bool next_row(RowTable& out) {
+        if (pos_ >= input_.size()) return false;
+        const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+        const std::uint64_t e = scan::find_any3(d, input_.size(), pos_, '\r', '\n', '\n');
+        out.append_split_row(input_.substr(pos_, e - pos_), delimiter_, false);
+        pos_ = e;
+        if (e < input_.size()) {
+            pos_ = e + 1;
+            if (input_[e] == '\r' && pos_ < input_.size() && input_[pos_] == '\n') ++pos_;
+            ++line_;
+        }
+        return true;
+    }
+    std::uint64_t line() const noexcept { return line_; }
+    std::uint64_t pos() const noexcept { return pos_; }
+
+private:
+    std::string_view input_;
+    std::uint64_t pos_ = 0;
+    std::uint64_t line_ = 1;
+    std::uint8_t delimiter_;
+};
+
+// The tokenizer the options call for, over one window of the input.
+class Cutter {
+public:
+    Cutter(std::string_view input, const RescueOptions& o, std::uint8_t delimiter, bool at_start) {
+        if (o.quote) {
+            parser_.emplace(input, delimiter, *o.quote, o.repair_quotes);
+        } else {
+            lines_.emplace(input, delimiter, at_start);
+        }
+    }
+    bool next_row(RowTable& out) { return parser_ ? parser_->next_row(out) : lines_->next_row(out); }
+    std::uint64_t line() const noexcept { return parser_ ? parser_->line() : lines_->line(); }
+    std::uint64_t pos() const noexcept { return parser_ ? parser_->pos() : lines_->pos(); }
+
+private:
+    std::optional<ResilientParser> parser_;
+    std::optional<LineSplitter> lines_;
+};
+
+bool only_blanks(std::string_view s) noexcept {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+std::string_view without_break(std::string_view s) noexcept {
+    if (s.ends_with("\r\n")) return s.substr(0, s.size() - 2);
+    if (s.ends_with('\n') || s.ends_with('\r')) return s.substr(0, s.size() - 1);
+    return s;
+}
+
+bool same_row(const RowTable& a, const RowTable& b) noexcept {
+    if (a.width(0) != b.width(0)) return false;
+    for (std::uint64_t f = 0; f < a.width(0); ++f) {
+        if (a.field(0, f) != b.field(0, f)) return false;
+    }
+    return true;
+}
+
+// One run: the state that lives from the first chunk to the last.
+class Run {
+public:
+    Run(ByteSource& input, const RescueTargets& targets, const RescueOptions& options, const Progress& progress,
+        Side* failed)
+        : in_(input), targets_(targets), o_(options), progress_(progress), failed_(failed),
+          format_(options.output_delimiter.value_or(','), '"') {}
+
+    Result<RescueCounts> go() {
+        if (Status s = read_head(); !s) return s.error();
+        if (Status s = plan(); !s) return s.error();
+        if (targets_.quarantine) append_set_aside_header(quarantine_);
+        for (;;) {
+            if (Status s = cut_rows(); !s) return s.error();
+            if (eof_) break;
+            if (Status s = read_more(); !s) return s.error();
+        }
+        if (Status s = flush(true); !s) return s.error();
+        return counts_;
+    }
+
+private:
+    Status fail(Side side, SalvageError error) {
+        *failed_ = side;
+        return error;
+    }
+
+    // Appends one read to the window; at the end of the input, sets eof_.
+    Status read_into_window(std::size_t want) {
+        const std::size_t old = window_.size();
+        window_.resize(old + want);
+        Result<std::size_t> got = in_.read(window_.data() + old, want);
+        if (!got) {
+            window_.resize(old);
+            return fail(Side::Input, got.error());
+        }
+        window_.resize(old + got.value());
+        counts_.bytes_read += got.value();
+        if (got.value() == 0) eof_ = true;
+        if (progress_.poll && progress_.poll(progress_.context, counts_.bytes_read)) {
+            return fail(Side::Input, SalvageError::from_errno(EINTR));
+        }
+        return Done{};
+    }
+
+    Status read_head() {
+        std::uint64_t breaks = 0;
+        while (!eof_ && breaks < kHeadBreaks && window_.size() < kHeadLimit) {
+            const std::size_t from = window_.size();
+            if (Status s = read_into_window(kChunk); !s) return s;
+            const auto* d = reinterpret_cast<const std::uint8_t*>(window_.data()) + from;
+            breaks += scan::count_any3(d, window_.size() - from, '\r', '\n', '\n');
+        }
+        return Done{};
+    }
+
+    // A row that spans the window's end is read again with more input; the
+    // read grows with the window, so that a huge row costs linear time.
+    Status read_more() { return read_into_window(std::max(kChunk, window_.size())); }
+
+    Status plan() {
+        const std::string_view head(window_);
+        if (o_.delimiter) {
+            delimiter_ = *o_.delimiter;
+        } else if (!head.empty()) {
+            Result<std::uint8_t> sniffed = sniff_delimiter(head);
+            if (!sniffed) return fail(Side::Input, sniffed.error());
+            delimiter_ = sniffed.value();
+        }
+        if (o_.expected_columns) {
+            expected_ = *o_.expected_columns;
+        } else if (!head.empty()) {
+            Result<std::uint64_t> inferred = infer_column_count(head, delimiter_);
+            if (!inferred) return fail(Side::Input, inferred.error());
+            expected_ = inferred.value();
+        }
+        if (o_.fill_ragged_rows && expected_ != 0 && !RowTable::padding_fits(expected_)) {
+            return fail(Side::Input, SalvageError::out_of_memory());
+        }
+        counts_.width = expected_;
+        counts_.delimiter = delimiter_;
+        joiner_ = byte_as_utf8(delimiter_);
+        if (!o_.output_delimiter) format_ = CleanFormat(delimiter_, '"');
+        return Done{};
+    }
+
+    // Takes every row of the window that is known to be complete. After the
+    // first window, the window starts with the line break that ended the
+    // last row taken, which the tokenizer reads as one blank row: that keeps
+    // a byte-order mark at the start of a row from being taken for the
+    // file's.
+    Status cut_rows() {
+        const std::string_view w(window_);
+        Cutter cut(w, o_, delimiter_, !prefixed_);
+        RowTable row;
+        if (prefixed_) (void)cut.next_row(row);
+        const std::uint64_t shift = next_line_ - cut.line();
+        const std::uint64_t start = cut.pos();
+        std::uint64_t taken = start;
+        for (;;) {
+            const std::uint64_t before = cut.pos();
+            const std::uint64_t line = cut.line();
+            row.clear();
+            if (!cut.next_row(row)) break;
+            const std::uint64_t after = cut.pos();
+            if (!eof_ && after >= w.size()) break;  // the row may go on
+            const std::string_view source = w.substr(before, after - before);
+            const std::string_view raw = without_break(source);
+            const std::uint64_t end_line = cut.line() - (raw.size() != source.size() ? 1 : 0);
+            const RowPlace place{line + shift, end_line + shift, base_ + before};
+            if (Status s = take(row, place, source, raw); !s) return s;
+            taken = after;
+            next_line_ = cut.line() + shift;
+        }
+        if (eof_) return Done{};
+        // Keep the last break taken (see above) and what follows it.
+        if (taken > start) {
+            window_.erase(0, taken - 1);
+            base_ += taken - 1;
+            prefixed_ = true;
+        }
+        return Done{};
+    }
+
+    Status take(RowTable& row, const RowPlace& place, std::string_view source, std::string_view raw) {
+        ++counts_.rows_read;
+        if (o_.skip_blank_lines && row.width(0) == 1 && only_blanks(raw)) {
+            ++counts_.rows_skipped;
+            if (targets_.audit) append_audit_record(audit_, place, kSkipped, {}, raw, nullptr, 0);
+            return flush(false);
+        }
+        unsigned actions = 0;
+        std::string decoded;
+        std::string_view text = raw;
+        if (!is_valid_utf8(source)) {
+            if (o_.legacy) {
+                o_.legacy->decode(source, decoded);
+                row.clear();
+                Cutter again(decoded, o_, delimiter_, false);
+                (void)again.next_row(row);
+                actions |= kLegacyDecoded;
+                ++counts_.legacy_decoded;
+                text = without_break(decoded);
+            } else {
+                decoded.assign(raw);
+                repair_utf8(decoded, 0);
+                actions |= kBytesReplaced;
+                text = decoded;
+            }
+        }
+        if (o_.quote && o_.repair_quotes && text.find(static_cast<char>(*o_.quote)) != std::string_view::npos &&
+            quote_was_repaired(row, text)) {
+            actions |= kQuoteRepaired;
+        }
+        if (o_.skip_initial_space) strip_initial_space(row);
+
+        if (o_.header && counts_.header_written == 0) {
+            fit(row, decide_fate(row.width(0), expected_, true, true));
+            counts_.header_written = 1;
+            write_row(row);
+            return flush(false);
+        }
+        const Fate fate = decide_fate(row.width(0), expected_, o_.fill_ragged_rows, o_.merge_overflow);
+        if (fate == Fate::TooFew || fate == Fate::TooMany) {
+            const std::string_view reason = fate == Fate::TooFew ? kReasonTooFew : kReasonTooMany;
+            ++(fate == Fate::TooFew ? counts_.too_few_columns : counts_.too_many_columns);
+            ++counts_.rows_set_aside;
+            if (targets_.quarantine) append_set_aside_record(quarantine_, place, reason, text);
+            if (targets_.audit) append_audit_record(audit_, place, actions | kQuarantined, reason, text, &row, 0);
+            return flush(false);
+        }
+        fit(row, fate);
+        if (fate == Fate::Padded) {
+            actions |= kPadded;
+            ++counts_.padded;
+        }
+        if (fate == Fate::Merged) {
+            actions |= kMerged;
+            ++counts_.merged;
+        }
+        if (actions & kQuoteRepaired) ++counts_.quote_repaired;
+        if (actions & kBytesReplaced) ++counts_.bytes_replaced;
+        ++counts_.rows_written;
+        constexpr unsigned kRepairs = kPadded | kMerged | kQuoteRepaired | kBytesReplaced;
+        if (actions & kRepairs) {
+            ++counts_.rows_repaired;
+            if (targets_.audit) append_audit_record(audit_, place, actions, {}, text, &row, 0);
+        } else {
+            ++counts_.rows_clean;
+        }
+        write_row(row);
+        return flush(false);
+    }
+
+    // Whether the row reads differently without quote repair.
+    bool quote_was_repaired(const RowTable& row, std::string_view text) const {
+        RescueOptions plain = o_;
+        plain.repair_quotes = false;
+        Cutter strict(text, plain, delimiter_, false);
+        RowTable other;
+        (void)strict.next_row(other);
+        return !same_row(row, other);
+    }
+
+    static void strip_initial_space(RowTable& row) {
+        RowTable out;
+        for (std::uint64_t f = 0; f < row.width(0); ++f) {
+            std::string_view field = row.field(0, f);
+            while (!field.empty() && field.front() == ' ') field.remove_prefix(1);
+            out.append(field.data(), field.size());
+            out.finish_valid_field();
+        }
+        out.finish_row();
+        row = std::move(out);
+    }
+
+    void fit(RowTable& row, Fate fate) const {
+        if (fate == Fate::Padded) row.pad_last_row(expected_);
+        if (fate == Fate::Merged) row.merge_last_row(expected_, joiner_);
+    }
+
+    // A row of one empty field is written as "", so that it reads back as a
+    // row and not as a blank line.
+    void write_row(const RowTable& row) {
+        if (row.width(0) == 1 && row.field(0, 0).empty()) {
+            clean_ += "\"\"\n";
+            return;
+        }
+        format_.append_row(clean_, row, 0);
+    }
+
+    Status flush(bool all) {
+        const std::size_t at = all ? 1 : kFlushAt;
+        if (clean_.size() >= at) {
+            if (Status s = targets_.clean.write(clean_); !s) return fail(Side::Clean, s.error());
+            clean_.clear();
+        }
+        if (targets_.quarantine && quarantine_.size() >= at) {
+            if (Status s = targets_.quarantine->write(quarantine_); !s) return fail(Side::Quarantine, s.error());
+            quarantine_.clear();
+        }
+        if (targets_.audit && audit_.size() >= at) {
+            if (Status s = targets_.audit->write(audit_); !s) return fail(Side::Audit, s.error());
+            audit_.clear();
+        }
+        return Done{};
+    }
+
+    ByteSource& in_;
+    const RescueTargets& targets_;
+    const RescueOptions& o_;
+    const Progress& progress_;
+    Side* failed_;
+
+    std::string window_;
+    std::uint64_t base_ = 0;       // input offset of window_[0]
+    std::uint64_t next_line_ = 1;  // the line on which the next row starts
+    bool eof_ = false;
+    bool prefixed_ = false;        // window_[0] is the break that ended the last row taken
+
+    std::uint8_t delimiter_ = DEFAULT_DELIMITER;
+    std::uint64_t expected_ = 0;
+    std::string joiner_;
+    CleanFormat format_;
+    std::string clean_, quarantine_, audit_;
+    RescueCounts counts_;
+};
+
+}  // namespace
+
+Fate decide_fate(std::uint64_t width, std::uint64_t expected, bool fill_ragged_rows, bool merge_overflow) noexcept {
+    if (expected == 0 || width == expected) return Fate::Clean;
+    if (width < expected) return fill_ragged_rows ? Fate::Padded : Fate::TooFew;
+    return merge_overflow ? Fate::Merged : Fate::TooMany;
+}
+
+Result<RescueCounts> rescue(ByteSource& input, const RescueTargets& targets, const RescueOptions& options,
+                            const Progress& progress, Side* failed) noexcept {
+    *failed = Side::Input;
+    return guard_memory([&] { return Run(input, targets, options, progress, failed).go(); });
+}
+
+}  // namespace corvel
