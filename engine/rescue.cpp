@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvel {
 namespace {
@@ -94,6 +95,32 @@ bool same_row(const RowTable& a, const RowTable& b) noexcept {
     return true;
 }
 
+// The width of a table without quoting, by the rule of the quoted one: the
+// most frequent among the first non-blank lines, the first met on a tie.
+std::uint64_t unquoted_width(std::string_view head, std::uint8_t delimiter) {
+    LineSplitter lines(head, delimiter, true);
+    RowTable row;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;  // width, count, in order met
+    for (std::uint64_t n = 0; n < INFER_ROW_LIMIT && lines.next_row(row);) {
+        if (!is_blank_row(row, 0)) {
+            ++n;
+            const std::uint64_t w = row.width(0);
+            auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == w; });
+            if (it == seen.end()) {
+                seen.emplace_back(w, 1);
+            } else {
+                ++it->second;
+            }
+        }
+        row.clear();
+    }
+    std::uint64_t best = 0, count = 0;
+    for (const auto& [w, c] : seen) {
+        if (c > count) best = w, count = c;
+    }
+    return best;
+}
+
 // One run: the state that lives from the first chunk to the last.
 class Run {
 public:
@@ -165,6 +192,8 @@ private:
         }
         if (o_.expected_columns) {
             expected_ = *o_.expected_columns;
+        } else if (!o_.quote) {
+            expected_ = unquoted_width(head, delimiter_);
         } else if (!head.empty()) {
             Result<std::uint64_t> inferred = infer_column_count(head, delimiter_);
             if (!inferred) return fail(Side::Input, inferred.error());
