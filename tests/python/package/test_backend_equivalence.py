@@ -30,9 +30,17 @@ CASES = {
 
 
 def random_case(seed):
+    """A damaged table: mostly three fields a row, with stray quotes, quoted
+    breaks, blank lines and ragged rows."""
     rng = random.Random(seed)
-    pieces = [b"a", b"b", b",", b",", b'"', b"\n", b"\r\n", b"\r", b" ", "é".encode(), b";", b"\t"]
-    return b"h1,h2,h3\n" + b"".join(rng.choice(pieces) for _ in range(rng.randrange(2000)))
+    fields = [b"a", b"bb", b"", b" x ", "é".encode(), b'"q"', b'"a""b"', b'"x\ny"', b'a"b', b'"open', b"\xff"]
+    rows = [b"h1,h2,h3"]
+    for _ in range(rng.randrange(1, 60)):
+        n = rng.choice([3, 3, 3, 3, 2, 4, 1, 5])
+        rows.append(b",".join(rng.choice(fields) for _ in range(n)))
+        if rng.random() < 0.05:
+            rows.append(b"")
+    return rng.choice([b"\n", b"\r\n", b"\r"]).join(rows) + rng.choice([b"", b"\n"])
 
 
 SCRIPT = textwrap.dedent("""
