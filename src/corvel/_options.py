@@ -92,7 +92,7 @@ def _encoding(value: object) -> str:
 
 def _progress(value: object) -> ProgressArg:
     if value is None or isinstance(value, bool) or callable(value):
-        return value  # type: ignore[return-value]
+        return value
     raise TypeError(f"progress must be None, True, False or a callable, not {type(value).__name__}")
 
 
@@ -185,7 +185,7 @@ def check_options(
         skip_initial_space=_auto_flag("skip_initial_space", skip_initial_space),
         encoding=_encoding(encoding),
         header=_auto_flag("header", header),
-        detect=detect,  # type: ignore[arg-type]
+        detect=detect,
         skip_blank_lines=_flag("skip_blank_lines", skip_blank_lines),
         fill_ragged_rows=_flag("fill_ragged_rows", fill_ragged_rows),
         merge_overflow=_flag("merge_overflow", merge_overflow),

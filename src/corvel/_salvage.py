@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import time
 from collections.abc import Callable
-from typing import IO, Protocol
+from typing import Protocol
 
 from . import _core
 from ._dialect import Dialect
@@ -35,24 +35,6 @@ def _read_sample(src: Source) -> bytes:
         parts.append(piece)
         have += len(piece)
     return b"".join(parts)
-
-
-def _core_options(o: Options, plan: EncodingPlan) -> dict[str, object]:
-    """The engine's options: every "auto" decided, the way the engine takes them."""
-    return {
-        "delimiter": o.delimiter,
-        # The quote is detected as the backend does until corvel detects more: the double quote.
-        "quote_char": '"' if o.detect_quote else o.quote_char,
-        "header": bool(o.header),
-        "skip_blank_lines": o.skip_blank_lines,
-        "fill_ragged_rows": o.fill_ragged_rows,
-        "merge_overflow": o.merge_overflow,
-        "expected_columns": o.expected_columns,
-        "repair_quotes": o.repair_quotes,
-        "skip_initial_space": bool(o.skip_initial_space),
-        "output_delimiter": o.output_delimiter,
-        "legacy": plan.table if plan.mode == "per-row" else None,
-    }
 
 
 def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> None:
@@ -163,12 +145,12 @@ def salvage(
     )
     if options.escape_char is not None:
         raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
-    out_path: str | None = None
-    out_file: Writable | None = None
+    target: str | Writable
     if isinstance(output, (str, os.PathLike)):
-        out_path = check_path("output", output, allow_none=False)
+        target = os.fsdecode(output)
+        check_path("output", target, allow_none=False)
     elif callable(getattr(output, "write", None)):
-        out_file = output
+        target = output
     else:
         raise TypeError(f"output must be a path or a binary file object, not {type(output).__name__}")
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
@@ -181,7 +163,7 @@ def salvage(
             sample = _read_sample(src)
             plan = plan_encoding(options.encoding, sample)
             _check_text(src, sample, plan, options.force)
-            reader: IO[bytes] | int
+            reader: Readable | int
             if plan.mode == "decode":
                 from ._transcode import Utf8Reader
 
@@ -190,9 +172,23 @@ def salvage(
             else:
                 reader = src.fd if src.fd is not None else src.stream
             counts = _core.salvage(
-                reader, sample, src.name if src.fd is not None else None,
-                out_path if out_path is not None else out_file, quarantine_path, audit_path,
-                total=src.size, progress=throttle, **_core_options(options, plan),
+                reader, sample, src.name if src.fd is not None else None, target,
+                quarantine=quarantine_path,
+                audit=audit_path,
+                total=src.size,
+                progress=throttle,
+                delimiter=options.delimiter,
+                # The quote is detected as the backend does until corvel detects more: the double quote.
+                quote_char='"' if options.detect_quote else options.quote_char,
+                header=bool(options.header),
+                skip_blank_lines=options.skip_blank_lines,
+                fill_ragged_rows=options.fill_ragged_rows,
+                merge_overflow=options.merge_overflow,
+                expected_columns=options.expected_columns,
+                repair_quotes=options.repair_quotes,
+                skip_initial_space=bool(options.skip_initial_space),
+                output_delimiter=options.output_delimiter,
+                legacy=plan.table if plan.mode == "per-row" else None,
             )
             if throttle is not None:
                 throttle.finish(counts["bytes_read"], src.size)

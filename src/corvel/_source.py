@@ -91,7 +91,7 @@ def _decompressor(kind: Compression, raw: IO[bytes]) -> IO[bytes]:
     if kind == "gzip":
         import gzip
 
-        return gzip.GzipFile(fileobj=raw, mode="rb")
+        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
     if kind == "bz2":
         import bz2
 
@@ -102,7 +102,7 @@ def _decompressor(kind: Compression, raw: IO[bytes]) -> IO[bytes]:
         return lzma.LZMAFile(raw, mode="rb")
     from compression import zstd
 
-    return zstd.ZstdFile(raw, mode="rb")
+    return zstd.ZstdFile(raw, mode="rb")  # type: ignore[return-value]
 
 
 @dataclass(slots=True)
@@ -188,10 +188,10 @@ def open_source(source: str | os.PathLike[str] | Readable, *, param: str = "sour
                 raw.seek(0)
             if kind is None:
                 size = st.st_size if regular else None
-                stream = raw if regular else io.BufferedReader(_Replay(head, raw))  # type: ignore[arg-type]
+                stream = raw if regular else io.BufferedReader(_Replay(head, raw))
                 return Source(stream, path, raw.fileno(), b"" if regular else head, size, None, owned)
             if not regular:
-                raw = io.BufferedReader(_Replay(head, raw))  # type: ignore[arg-type]
+                raw = io.BufferedReader(_Replay(head, raw))
             stream = _decompressor(kind, raw)
         except BaseException:
             raw.close()
@@ -207,7 +207,7 @@ def open_source(source: str | os.PathLike[str] | Readable, *, param: str = "sour
     head = _read_head(source, param)
     named = getattr(source, "name", None)
     name = named if isinstance(named, str) else None
-    raw = io.BufferedReader(_Replay(head, source))  # type: ignore[arg-type]
+    raw = io.BufferedReader(_Replay(head, source))
     kind = sniff_compression(head)
     if kind is None:
         return Source(raw, name, None, b"", None, None, owned)
