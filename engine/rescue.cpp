@@ -69,6 +69,11 @@ public:
         }
     }
     bool next_row(RowTable& out) { return parser_ ? parser_->next_row(out) : lines_->next_row(out); }
+    // See ResilientParser: only with quoting, once the window's UTF-8 is vouched for.
+    void trust_utf8() noexcept {
+        if (parser_) parser_->trust_utf8();
+    }
+    bool next_plain_line(PlainLine& out) noexcept { return parser_ && parser_->next_plain_line(out); }
     std::uint64_t line() const noexcept { return parser_ ? parser_->line() : lines_->line(); }
     std::uint64_t pos() const noexcept { return parser_ ? parser_->pos() : lines_->pos(); }
 
@@ -206,6 +211,7 @@ private:
         counts_.delimiter = delimiter_;
         joiner_ = byte_as_utf8(delimiter_);
         if (!o_.output_delimiter) format_ = CleanFormat(delimiter_, '"');
+        format_delimiter_ = o_.output_delimiter.value_or(delimiter_);
         return Done{};
     }
 
@@ -217,6 +223,9 @@ private:
     Status cut_rows() {
         const std::string_view w(window_);
         Cutter cut(w, o_, delimiter_, !prefixed_);
+        // One pass over the window spares checking each field and each row.
+        trusted_ = is_valid_utf8(w);
+        if (trusted_) cut.trust_utf8();
         RowTable row;
         if (prefixed_) (void)cut.next_row(row);
         const std::uint64_t shift = next_line_ - cut.line();
@@ -226,14 +235,21 @@ private:
             const std::uint64_t before = cut.pos();
             const std::uint64_t line = cut.line();
             row.clear();
-            if (!cut.next_row(row)) break;
+            PlainLine plain;
+            const bool is_plain = fast_lines() && cut.next_plain_line(plain);
+            if (!is_plain && !cut.next_row(row)) break;
             const std::uint64_t after = cut.pos();
             if (!eof_ && after >= w.size()) break;  // the row may go on
             const std::string_view source = w.substr(before, after - before);
             const std::string_view raw = without_break(source);
             const std::uint64_t end_line = cut.line() - (raw.size() != source.size() ? 1 : 0);
             const RowPlace place{line + shift, end_line + shift, base_ + before};
-            if (Status s = take(row, place, source, raw); !s) return s;
+            if (is_plain && take_plain(plain)) {
+                if (Status s = flush(false); !s) return s;
+            } else {
+                if (is_plain) row.append_split_row(plain.text, delimiter_, true);
+                if (Status s = take(row, place, source, raw); !s) return s;
+            }
             taken = after;
             next_line_ = cut.line() + shift;
         }
@@ -247,6 +263,36 @@ private:
         return Done{};
     }
 
+    // Whether rows that are lines without quotes may be written as they
+    // stand: nothing in them can change but padding.
+    bool fast_lines() const noexcept {
+        return trusted_ && o_.quote && !o_.skip_initial_space && (!o_.header || counts_.header_written != 0) &&
+               format_delimiter_ == delimiter_;
+    }
+
+    // Writes a plain line that is clean, or padded without an audit to
+    // record it; false, having done nothing, for any other line.
+    bool take_plain(const PlainLine& plain) {
+        const std::uint64_t n = plain.fields;
+        if (n == 1 && only_blanks(plain.text)) return false;  // blank: skipped, or written as ""
+        const Fate fate = decide_fate(n, expected_, o_.fill_ragged_rows, o_.merge_overflow);
+        if (fate != Fate::Clean && (fate != Fate::Padded || targets_.audit)) return false;
+        const std::uint64_t padding = fate == Fate::Padded ? expected_ - n : 0;
+        if (padding > (std::uint64_t{1} << 40)) return false;
+        ++counts_.rows_read;
+        ++counts_.rows_written;
+        if (padding) {
+            ++counts_.padded;
+            ++counts_.rows_repaired;
+        } else {
+            ++counts_.rows_clean;
+        }
+        clean_.append(plain.text);
+        clean_.append(padding, static_cast<char>(delimiter_));
+        clean_.push_back('\n');
+        return true;
+    }
+
     Status take(RowTable& row, const RowPlace& place, std::string_view source, std::string_view raw) {
         ++counts_.rows_read;
         if (o_.skip_blank_lines && row.width(0) == 1 && only_blanks(raw)) {
@@ -257,7 +303,7 @@ private:
         unsigned actions = 0;
         std::string decoded;
         std::string_view text = raw;
-        if (!is_valid_utf8(source)) {
+        if (!trusted_ && !is_valid_utf8(source)) {
             if (o_.legacy) {
                 o_.legacy->decode(source, decoded);
                 row.clear();
@@ -381,12 +427,14 @@ private:
     std::uint64_t base_ = 0;       // input offset of window_[0]
     std::uint64_t next_line_ = 1;  // the line on which the next row starts
     bool eof_ = false;
-    bool prefixed_ = false;        // window_[0] is the break that ended the last row taken
+    bool prefixed_ = false;
+    bool trusted_ = false;  // the window is valid UTF-8        // window_[0] is the break that ended the last row taken
 
     std::uint8_t delimiter_ = DEFAULT_DELIMITER;
     std::uint64_t expected_ = 0;
     std::string joiner_;
     CleanFormat format_;
+    std::uint8_t format_delimiter_ = ',';
     std::string clean_, quarantine_, audit_;
     RescueCounts counts_;
 };
