@@ -10,7 +10,7 @@ BENCH_ARGS ?=
 STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
-.PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
+.PHONY: bench-package demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
         fuzz-build fuzz-smoke fuzz fuzz-merge
 
 deps:
@@ -84,6 +84,11 @@ bench: deps
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
 	@bench/venv.sh 3.14t >/dev/null
 	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
+
+# Not part of `test`: the corvel package's own targets (speed against cp,
+# gzip, legacy decoding, memory, two threads).
+bench-package: install-3.14
+	$(BUILD)/venv-3.14/bin/python bench/package.py $(BENCH_ARGS)
 
 # Not part of `test`: threads hammering the module on python3.14t for
 # STRESS_SECONDS, then files past 4 GiB and a 1 GiB field (needs 15 GB free

@@ -221,10 +221,16 @@ private:
     // a byte-order mark at the start of a row from being taken for the
     // file's.
     Status cut_rows() {
-        const std::string_view w(window_);
-        Cutter cut(w, o_, delimiter_, !prefixed_);
+        std::string_view w(window_);
         // One pass over the window spares checking each field and each row.
         trusted_ = is_valid_utf8(w);
+        decoded_lines_.clear();
+        if (!trusted_ && o_.legacy) {
+            decode_lines(w);
+            w = decoded_;
+            trusted_ = true;
+        }
+        Cutter cut(w, o_, delimiter_, !prefixed_);
         if (trusted_) cut.trust_utf8();
         RowTable row;
         if (prefixed_) (void)cut.next_row(row);
@@ -243,12 +249,14 @@ private:
             const std::string_view source = w.substr(before, after - before);
             const std::string_view raw = without_break(source);
             const std::uint64_t end_line = cut.line() - (raw.size() != source.size() ? 1 : 0);
-            const RowPlace place{line + shift, end_line + shift, base_ + before};
+            const RowPlace place{line + shift, end_line + shift, base_ + original(before)};
+            const bool legacy = decoded_within(before, after);
+            if (legacy) ++counts_.legacy_decoded;
             if (is_plain && take_plain(plain)) {
                 if (Status s = flush(false); !s) return s;
             } else {
                 if (is_plain) row.append_split_row(plain.text, delimiter_, true);
-                if (Status s = take(row, place, source, raw); !s) return s;
+                if (Status s = take(row, place, source, raw, legacy); !s) return s;
             }
             taken = after;
             next_line_ = cut.line() + shift;
@@ -256,11 +264,46 @@ private:
         if (eof_) return Done{};
         // Keep the last break taken (see above) and what follows it.
         if (taken > start) {
-            window_.erase(0, taken - 1);
-            base_ += taken - 1;
+            const std::uint64_t cut_at = original(taken) - 1;
+            window_.erase(0, cut_at);
+            base_ += cut_at;
             prefixed_ = true;
         }
         return Done{};
+    }
+
+    // Fills decoded_ from `w`, a line at a time (lines end at CR or LF).
+    void decode_lines(std::string_view w) {
+        decoded_.clear();
+        const auto* d = reinterpret_cast<const std::uint8_t*>(w.data());
+        for (std::size_t i = 0; i < w.size();) {
+            const std::size_t e = scan::find_any3(d, w.size(), i, '\r', '\n', '\n');
+            const std::size_t next = e < w.size() ? e + 1 : e;
+            const std::string_view line = w.substr(i, e - i);
+            if (is_valid_utf8(line)) {
+                decoded_.append(w.substr(i, next - i));
+            } else {
+                const std::uint64_t begin = decoded_.size();
+                o_.legacy->decode(w.substr(i, next - i), decoded_);
+                decoded_lines_.push_back({begin, decoded_.size(), decoded_.size() - next});
+            }
+            i = next;
+        }
+    }
+
+    // The window offset of `p`, an offset in the text being cut at the start
+    // of a line.
+    std::uint64_t original(std::uint64_t p) const noexcept {
+        auto it = std::upper_bound(decoded_lines_.begin(), decoded_lines_.end(), p,
+                                   [](std::uint64_t v, const DecodedLine& l) { return v < l.end; });
+        return it == decoded_lines_.begin() ? p : p - std::prev(it)->gained;
+    }
+
+    // Whether a decoded line lies in [begin, end) of the text being cut.
+    bool decoded_within(std::uint64_t begin, std::uint64_t end) const noexcept {
+        auto it = std::lower_bound(decoded_lines_.begin(), decoded_lines_.end(), begin,
+                                   [](const DecodedLine& l, std::uint64_t v) { return l.begin < v; });
+        return it != decoded_lines_.end() && it->begin < end;
     }
 
     // Whether rows that are lines without quotes may be written as they
@@ -293,31 +336,22 @@ private:
         return true;
     }
 
-    Status take(RowTable& row, const RowPlace& place, std::string_view source, std::string_view raw) {
+    Status take(RowTable& row, const RowPlace& place, std::string_view source, std::string_view raw, bool legacy) {
         ++counts_.rows_read;
         if (o_.skip_blank_lines && row.width(0) == 1 && only_blanks(raw)) {
             ++counts_.rows_skipped;
             if (targets_.audit) append_audit_record(audit_, place, kSkipped, {}, raw, nullptr, 0);
             return flush(false);
         }
-        unsigned actions = 0;
+        unsigned actions = legacy ? kLegacyDecoded : 0;
         std::string decoded;
         std::string_view text = raw;
+        // Only without a legacy table is a window left that is not UTF-8.
         if (!trusted_ && !is_valid_utf8(source)) {
-            if (o_.legacy) {
-                o_.legacy->decode(source, decoded);
-                row.clear();
-                Cutter again(decoded, o_, delimiter_, false);
-                (void)again.next_row(row);
-                actions |= kLegacyDecoded;
-                ++counts_.legacy_decoded;
-                text = without_break(decoded);
-            } else {
-                decoded.assign(raw);
-                repair_utf8(decoded, 0);
-                actions |= kBytesReplaced;
-                text = decoded;
-            }
+            decoded.assign(raw);
+            repair_utf8(decoded, 0);
+            actions |= kBytesReplaced;
+            text = decoded;
         }
         if (o_.quote && o_.repair_quotes && text.find(static_cast<char>(*o_.quote)) != std::string_view::npos &&
             quote_was_repaired(row, text)) {
@@ -427,8 +461,18 @@ private:
     std::uint64_t base_ = 0;       // input offset of window_[0]
     std::uint64_t next_line_ = 1;  // the line on which the next row starts
     bool eof_ = false;
-    bool prefixed_ = false;
-    bool trusted_ = false;  // the window is valid UTF-8        // window_[0] is the break that ended the last row taken
+    bool prefixed_ = false;        // window_[0] is the break that ended the last row taken
+    bool trusted_ = false;         // the text being cut is valid UTF-8
+    // With a legacy table, a window that is not valid UTF-8 is cut from its
+    // decoded copy: each line that is not UTF-8 decoded, the others as they
+    // are. `decoded_lines_` lists the lines decoded, with the bytes the copy
+    // has gained by the end of each.
+    struct DecodedLine {
+        std::uint64_t begin, end;  // in the copy
+        std::uint64_t gained;      // by the end of this line, in all
+    };
+    std::string decoded_;
+    std::vector<DecodedLine> decoded_lines_;
 
     std::uint8_t delimiter_ = DEFAULT_DELIMITER;
     std::uint64_t expected_ = 0;

@@ -182,6 +182,30 @@ TEST(Encoding, EachRowDecodedItsOwnWay) {
     EXPECT_EQ(replaced.counts.rows_repaired, 1u);
 }
 
+TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) {
+        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
+    }
+    std::vector<std::string_view> views(entries.begin(), entries.end());
+    const auto latin1 = corvel::LegacyTable::from_entries(views);
+    RescueOptions o = strict(9);
+    o.delimiter = ',';
+    o.legacy = &*latin1;
+    for (std::size_t step : {1, 2, 5, 1 << 20}) {
+        // A quoted field over two lines, one of them UTF-8 and one not: each
+        // line is read its own way.
+        const Outcome out = run("\xe9" "a\r\n\"\xe9\xe9" "b\nZo\xc3\xab\"\nc\n", o, step);
+        EXPECT_EQ(out.quarantine,
+                  "line,end_line,byte_offset,reason,raw\n"
+                  "1,1,0,too_few_columns,\"éa\"\n"
+                  "2,3,4,too_few_columns,\"\"\"ééb\nZoë\"\"\"\n"
+                  "4,4,15,too_few_columns,\"c\"\n")
+            << step;
+        EXPECT_EQ(out.counts.legacy_decoded, 2u);
+    }
+}
+
 TEST(Failures, NameTheirSide) {
     StringSource in("a,b\n1,2\n", 3);
     StringSink clean(ENOSPC);
