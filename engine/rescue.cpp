@@ -121,7 +121,10 @@ std::uint64_t unquoted_width(std::string_view head, std::uint8_t delimiter) {
     }
     std::uint64_t best = 0, count = 0;
     for (const auto& [w, c] : seen) {
-        if (c > count) best = w, count = c;
+        if (c > count) {
+            best = w;
+            count = c;
+        }
     }
     return best;
 }

@@ -50,6 +50,8 @@ inline constexpr const char kBadLegacy[] =
     "legacy must be None or 128 bytes objects of one UTF-8 character each";
 inline constexpr const char kBadChar[] = "%s must be a single ASCII character";
 inline constexpr const char kReadNotBytes[] = "the source's read() returned %.200s, not bytes";
+inline constexpr const char kReadWouldBlock[] =
+    "the source's read() returned None: it is a non-blocking stream with no data yet; pass a blocking one";
 inline constexpr const char kReadTooMuch[] = "the source's read() returned more bytes than were asked for";
 
 // Python names the core calls.

@@ -145,7 +145,11 @@ public:
         PyObject* args[] = {reader_, want.get()};
         Ref got = Ref::steal(PyObject_VectorcallMethod(name.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!got) return python_failed(call_);
-        if (got.get() == Py_None) return std::size_t{0};  // a non-blocking stream with nothing yet: treated as the end
+        if (got.get() == Py_None) {
+            // A non-blocking stream with nothing yet: taking it for the end would lose the rest.
+            PyErr_SetString(PyExc_BlockingIOError, msg::kReadWouldBlock);
+            return python_failed(call_);
+        }
         Py_buffer view;
         if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) {
             PyErr_Format(PyExc_TypeError, msg::kReadNotBytes, Py_TYPE(got.get())->tp_name);

@@ -25,6 +25,9 @@ _BZIP2_BLOCK: Final = b"\x31\x41\x59\x26\x53\x59"  # a block follows
 _BZIP2_END: Final = b"\x17\x72\x45\x38\x50\x90"  # an empty stream
 _XZ: Final = b"\xfd7zXZ\x00"
 _ZSTD: Final = b"\x28\xb5\x2f\xfd"
+# A stream that has nothing yet can't be told from one that has ended.
+_WOULD_BLOCK: Final = ("the source's read() returned None: it is a non-blocking stream with no data yet; "
+                       "pass a blocking one")
 # Enough bytes to tell any of them apart.
 MAGIC_BYTES: Final = 10
 
@@ -80,9 +83,17 @@ class _Replay(io.RawIOBase):
         readinto = getattr(self._inner, "readinto", None)
         if readinto is not None:
             got = readinto(buffer)
-            return 0 if got is None else int(got)
-        data = self._inner.read(len(buffer))
+            if got is None:
+                raise BlockingIOError(_WOULD_BLOCK)
+            return int(got)
+        data: object = self._inner.read(len(buffer))
+        if data is None:
+            raise BlockingIOError(_WOULD_BLOCK)
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"the source's read() returned {type(data).__name__}, not bytes")
         n = len(data)
+        if n > len(buffer):
+            raise ValueError(f"the source's read() returned more bytes than were asked for ({n} > {len(buffer)})")
         buffer[:n] = data
         return n
 

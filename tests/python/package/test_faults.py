@@ -81,6 +81,56 @@ def test_a_python_reader_that_fails_midway(setup):
     assert listing(out_dir) == ["clean.csv"]
 
 
+class Reader:
+    """A file object whose read() gives the data, then what `then` says."""
+
+    def __init__(self, then):
+        self.then, self.calls = then, 0
+
+    def read(self, n):
+        self.calls += 1
+        return DATA[:n] if self.calls == 1 else self.then(n)
+
+
+def _raise(n):
+    raise RuntimeError("disk went away")
+
+
+@pytest.mark.parametrize(
+    ("then", "exc", "words"),
+    [(_raise, RuntimeError, "disk went away"),
+     (lambda n: None, BlockingIOError, "non-blocking"),
+     (lambda n: b"x" * (n + 1), ValueError, "more bytes"),
+     (lambda n: "text", TypeError, "str"),
+     (lambda n: 42, TypeError, "int")],
+)
+def test_python_readers_that_misbehave(setup, then, exc, words):
+    _, out_dir, clean = setup
+    with pytest.raises(exc, match=words):
+        corvel.salvage(Reader(then), clean, force=True)
+    assert clean.read_bytes() == b"old clean\n"
+    assert listing(out_dir) == ["clean.csv"]
+
+
+def test_a_raw_writer_that_takes_a_few_bytes_at_a_time():
+    import io
+
+    class Trickle(io.RawIOBase):
+        def __init__(self):
+            self.got = bytearray()
+
+        def writable(self):
+            return True
+
+        def write(self, b):
+            self.got += bytes(b[:7])
+            return min(7, len(b))
+
+    out = Trickle()
+    corvel.salvage(io.BytesIO(DATA), out)
+    assert bytes(out.got) == DATA
+
+
 def test_dev_full_gives_the_error_and_stays_a_device():
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
@@ -165,3 +215,35 @@ def test_sigint_while_blocked_on_a_fifo(tmp_path):
     assert child.returncode != 0
     assert clean.read_bytes() == b"old clean\n"
     assert listing(out_dir) == ["clean.csv"]
+
+
+@pytest.mark.parametrize(
+    ("then", "exc", "words"),
+    [(_raise, RuntimeError, "disk went away"),
+     (lambda n: None, BlockingIOError, "non-blocking"),
+     (lambda n: b"x" * (n + 1), ValueError, "more bytes"),
+     (lambda n: "text", TypeError, "str"),
+     (lambda n: 42, TypeError, "int")],
+)
+def test_the_core_checks_python_readers_itself(then, exc, words):
+    import io
+
+    from corvel import _core
+
+    out = io.BytesIO()
+    with pytest.raises(exc, match=words):
+        _core.salvage(Reader(then), b"", None, out, header=False, skip_initial_space=False)
+
+
+def test_the_core_reports_the_path_of_a_failed_input(tmp_path):
+    import io
+
+    from corvel import _core
+
+    d = os.open(tmp_path, os.O_RDONLY)
+    try:
+        with pytest.raises(IsADirectoryError) as info:
+            _core.salvage(d, b"", str(tmp_path), io.BytesIO(), header=False, skip_initial_space=False)
+    finally:
+        os.close(d)
+    assert info.value.filename == str(tmp_path) and info.value.errno == errno.EISDIR
