@@ -1,9 +1,9 @@
-// Legacy single-byte text, decoded a row at a time.
+// Legacy single-byte text, decoded a line at a time.
 //
-// The package parses bytes: a row that is valid UTF-8 stays as it is, and a
-// row that isn't is read as the file's legacy code page (cp1252, latin-1).
-// Those code pages keep every ASCII byte as itself, so a row decodes to the
-// same fields, delimiters and quotes, whichever way it is read.
+// The package parses bytes: a line that is valid UTF-8 stays as it is, and a
+// line that isn't is read as the file's legacy code page (cp1252, latin-1).
+// Those code pages keep every ASCII byte as itself, so a line decodes to the
+// same fields, delimiters, quotes and line breaks, whichever way it is read.
 #pragma once
 
 #include <array>

@@ -28,8 +28,9 @@ struct RescueOptions {
     bool header = false;              // the first row that is not skipped is a header
     bool skip_initial_space = false;  // blanks at the start of each field are dropped
     std::optional<std::uint8_t> output_delimiter;  // absent: the input's
-    // Rows that are not valid UTF-8 are decoded with this table; without
-    // one, their invalid bytes become U+FFFD.
+    // Lines that are not valid UTF-8 are decoded with this table (a row
+    // that holds one counts as legacy decoded); without one, their invalid
+    // bytes become U+FFFD.
     const LegacyTable* legacy = nullptr;
 };
 

@@ -1,11 +1,12 @@
 """Choosing how a source's bytes become text.
 
 corvel parses bytes. For every encoding in which ASCII bytes stand for
-themselves (UTF-8 and the single-byte code pages), it parses the raw bytes
-and decodes each row on its own: a row that is valid UTF-8 is taken as
-UTF-8, and any other row is decoded with the file's legacy code page, from a
-table of 256 entries. That needs no second pass, and a file that joins UTF-8
-and cp1252 exports comes out right. Other encodings (UTF-16, UTF-32, the
+themselves (UTF-8 and the single-byte code pages), it reads the raw bytes
+and decodes each line on its own: a line that is valid UTF-8 is taken as
+UTF-8, and any other line is decoded with the file's legacy code page, from a
+table of 128 entries (bytes 0x80-0xFF). That needs no second pass, and a file
+that joins UTF-8 and cp1252 exports comes out right; the report counts the
+rows that held a decoded line. Other encodings (UTF-16, UTF-32, the
 multi-byte East Asian ones, EBCDIC) are decoded to UTF-8 before parsing.
 """
 
