@@ -47,7 +47,8 @@ Result<FileTarget> FileTarget::open(std::string_view path_view, const Cancel& ca
         std::string path(path_view);
         if (path.find('\0') != std::string::npos) return SalvageError::from_errno(EINVAL);
         struct stat st;
-        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const bool exists = ::stat(path.c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode)) {
             if (S_ISDIR(st.st_mode)) return SalvageError::from_errno(EISDIR);
             for (;;) {
                 const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
@@ -61,8 +62,9 @@ Result<FileTarget> FileTarget::open(std::string_view path_view, const Cancel& ca
         std::string temp = dir + "." + base + ".corvel-XXXXXX";
         const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
         if (fd < 0) return SalvageError::from_errno(errno);
-        // mkostemp makes 0600; a new file gets what open() would give it.
-        ::fchmod(fd, 0666 & ~current_umask());
+        // mkostemp makes 0600: a file replaced keeps its permissions, and a
+        // new one gets what open() would give it.
+        ::fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~current_umask());
         return FileTarget(fd, std::move(path), std::move(temp), cancel);
     });
 }

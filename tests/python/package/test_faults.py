@@ -29,6 +29,17 @@ def setup(tmp_path):
     return src, out_dir, clean
 
 
+def test_targets_keep_their_permissions_and_new_ones_follow_the_umask(setup, tmp_path):
+    src, out_dir, clean = setup
+    os.chmod(clean, 0o640)
+    corvel.salvage(src, clean, quarantine=out_dir / "q.csv")
+    assert os.stat(clean).st_mode & 0o777 == 0o640
+    mask = os.umask(0o022)
+    os.umask(mask)
+    assert os.stat(out_dir / "q.csv").st_mode & 0o777 == 0o666 & ~mask
+    assert listing(out_dir) == ["clean.csv", "q.csv"]
+
+
 def test_missing_quarantine_directory(setup, tmp_path):
     src, out_dir, clean = setup
     missing = tmp_path / "no-such-dir" / "q.csv"
