@@ -44,17 +44,14 @@ public:
         if (e < input_.size()) {
             pos_ = e + 1;
             if (input_[e] == '\r' && pos_ < input_.size() && input_[pos_] == '\n') ++pos_;
-            ++line_;
         }
         return true;
     }
-    std::uint64_t line() const noexcept { return line_; }
     std::uint64_t pos() const noexcept { return pos_; }
 
 private:
     std::string_view input_;
     std::uint64_t pos_ = 0;
-    std::uint64_t line_ = 1;
     std::uint8_t delimiter_;
 };
 
@@ -74,7 +71,6 @@ public:
         if (parser_) parser_->trust_utf8();
     }
     bool next_plain_line(PlainLine& out) noexcept { return parser_ && parser_->next_plain_line(out); }
-    std::uint64_t line() const noexcept { return parser_ ? parser_->line() : lines_->line(); }
     std::uint64_t pos() const noexcept { return parser_ ? parser_->pos() : lines_->pos(); }
 
 private:
@@ -90,6 +86,15 @@ std::string_view without_break(std::string_view s) noexcept {
     if (s.ends_with("\r\n")) return s.substr(0, s.size() - 2);
     if (s.ends_with('\n') || s.ends_with('\r')) return s.substr(0, s.size() - 1);
     return s;
+}
+
+// Physical line breaks in `s`: CR, LF and CR LF count one each.
+std::uint64_t breaks_in(std::string_view s) noexcept {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\n' || (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n'))) ++n;
+    }
+    return n;
 }
 
 bool same_row(const RowTable& a, const RowTable& b) noexcept {
@@ -237,12 +242,10 @@ private:
         if (trusted_) cut.trust_utf8();
         RowTable row;
         if (prefixed_) (void)cut.next_row(row);
-        const std::uint64_t shift = next_line_ - cut.line();
         const std::uint64_t start = cut.pos();
         std::uint64_t taken = start;
         for (;;) {
             const std::uint64_t before = cut.pos();
-            const std::uint64_t line = cut.line();
             row.clear();
             PlainLine plain;
             const bool is_plain = fast_lines() && cut.next_plain_line(plain);
@@ -251,8 +254,11 @@ private:
             if (!eof_ && after >= w.size()) break;  // the row may go on
             const std::string_view source = w.substr(before, after - before);
             const std::string_view raw = without_break(source);
-            const std::uint64_t end_line = cut.line() - (raw.size() != source.size() ? 1 : 0);
-            const RowPlace place{line + shift, end_line + shift, base_ + original(before)};
+            // Lines counted here, not by the tokenizer's counter, so that a
+            // lone CR inside quotes counts as the line break it is.
+            const std::uint64_t line = next_line_;
+            const std::uint64_t end_line = line + (is_plain ? 0 : breaks_in(raw));
+            const RowPlace place{line, end_line, base_ + original(before)};
             const bool legacy = decoded_within(before, after);
             if (legacy) ++counts_.legacy_decoded;
             if (is_plain && take_plain(plain)) {
@@ -262,7 +268,7 @@ private:
                 if (Status s = take(row, place, source, raw, legacy); !s) return s;
             }
             taken = after;
-            next_line_ = cut.line() + shift;
+            next_line_ = end_line + (raw.size() != source.size() ? 1 : 0);
         }
         if (eof_) return Done{};
         // Keep the last break taken (see above) and what follows it.

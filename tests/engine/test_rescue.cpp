@@ -114,6 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PlaceCase{"\"x\ny\",z\nw\n",
                                 "1,2,0,too_few_columns,\"\"\"x\ny\"\",z\"\n3,3,8,too_few_columns,\"w\"\n"},
                       PlaceCase{"\xEF\xBB\xBFq\n", "1,1,3,too_few_columns,\"q\"\n"},
+                      // A lone CR inside quotes ends a line too.
+                      PlaceCase{"\"x\ry\r\nz\",w\rv",
+                                "1,3,0,too_few_columns,\"\"\"x\ry\r\nz\"\",w\"\n4,4,11,too_few_columns,\"v\"\n"},
                       // A byte-order mark inside the file is text, not skipped.
                       PlaceCase{"a\n\xEF\xBB\xBFq\n",
                                 "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"\xEF\xBB\xBFq\"\n"}));
