@@ -10,8 +10,8 @@ BENCH_ARGS ?=
 STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
-.PHONY: bench-package demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
-        fuzz-build fuzz-smoke fuzz fuzz-merge
+.PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
+        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect bench-package
 
 deps:
 	@tools/ensure-deps.sh
@@ -89,6 +89,12 @@ bench: deps
 # gzip, legacy decoding, memory, two threads).
 bench-package: install-3.14
 	$(BUILD)/venv-3.14/bin/python bench/package.py $(BENCH_ARGS)
+
+# Not part of `test`: the labelled detection corpus (made on first use in
+# bench/out/detect/) loaded by every loader and scored, then detection timed
+# on 64 KiB samples. DETECT_ARGS passes options to bench/detect/score.py.
+bench-detect: deps
+	@py=$$(bench/venv.sh 3.14) && $$py bench/detect/score.py $(DETECT_ARGS)
 
 # Not part of `test`: threads hammering the module on python3.14t for
 # STRESS_SECONDS, then files past 4 GiB and a 1 GiB field (needs 15 GB free

@@ -4,6 +4,9 @@
 // (sniffing, inference and reconciliation). Best of a few runs, in MB/s.
 // Then, on the first file, the clean file's write buffer: the file's lines
 // written through buffers of several sizes, which is what sets its size.
+// Last, on the ragged file (else the first), the export of its accepted rows
+// as Arrow arrays in both string layouts, release included.
+#include "arrow.hpp"
 #include "file_io.hpp"
 #include "heuristics.hpp"
 #include "parser.hpp"
@@ -11,9 +14,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -65,6 +70,44 @@ void write_buffers(const char* path) {
     std::remove(out.c_str());
 }
 
+// Exports the salvaged rows of `path` whole and in stream batches, in MB/s
+// of the input file.
+void arrow_export(const char* path) {
+    const std::string text = slurp(path);
+    auto outcome = corvel::salvage_slice(text, corvel::SalvageOptions{});
+    if (!outcome) return;
+    const std::uint64_t width = outcome.value().stats.inferred_columns;
+    const auto table = std::make_shared<const corvel::RowTable>(std::move(outcome.value().rows));
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    std::printf("\n%-28s %12s   (%s, %llu rows)\n", "arrow export", "MB/s", path,
+                static_cast<unsigned long long>(table->size()));
+    for (const auto layout : {corvel::arrow::StringLayout::View, corvel::arrow::StringLayout::Large}) {
+        corvel::arrow::ExportOptions options;
+        options.names = corvel::arrow::unique_column_names({}, width).value();
+        options.layout = layout;
+        const char* name = layout == corvel::arrow::StringLayout::View ? "utf8_view" : "large_utf8";
+        const double whole = best_seconds(5, [&] {
+            ArrowArray array;
+            if (!corvel::arrow::export_batch(corvel::arrow::whole(table), options, &array)) return;
+            array.release(&array);
+        });
+        const double batches = best_seconds(5, [&] {
+            ArrowArrayStream stream;
+            if (!corvel::arrow::export_stream(corvel::arrow::whole(table), options,
+                                              65536, &stream))
+                return;
+            for (;;) {
+                ArrowArray array;
+                if (stream.get_next(&stream, &array) != 0 || !array.release) break;
+                array.release(&array);
+            }
+            stream.release(&stream);
+        });
+        std::printf("%-28s %12.1f\n", (std::string(name) + ", whole").c_str(), mb / whole);
+        std::printf("%-28s %12.1f\n", (std::string(name) + ", 65536-row batches").c_str(), mb / batches);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,5 +138,12 @@ int main(int argc, char** argv) {
                     mb / parse, mb / salvage);
     }
     if (argc > 1) write_buffers(argv[1]);
+    if (argc > 1) {
+        const char* ragged = argv[1];
+        for (int i = 1; i < argc; ++i) {
+            if (std::strstr(argv[i], "ragged")) ragged = argv[i];
+        }
+        arrow_export(ragged);
+    }
     return 0;
 }

@@ -14,7 +14,7 @@ suffix=${flavour#3.14}; suffix=${suffix:+-$suffix}   # "" or "-t"
 venv=$root/build/venv-bench$suffix
 stamp=$venv/.corvel-bench
 tools=("scikit-build-core>=0.10")
-[[ -z $suffix ]] && tools+=(pandas polars duckdb)     # the competitors run on 3.14 only
+[[ -z $suffix ]] && tools+=(pandas polars duckdb clevercsv)  # the competitors run on 3.14 only
 
 pip() {  # quiet, minus pip's notes about index locations this machine lacks
     "$venv/bin/python" -m pip --disable-pip-version-check -q "$@" 2>&1 | { grep -v '^WARNING: Location' || true; } >&2
@@ -24,8 +24,10 @@ if [[ ! -f $stamp ]]; then
     base=$("$root/tools/bootstrap-python.sh" "$flavour")
     rm -rf "$venv"
     "$base" -m venv "$venv"
+fi
+if [[ $(cat "$stamp" 2>/dev/null) != "${tools[*]}" ]]; then  # the stamp lists what is installed
     pip install "${tools[@]}"
-    touch "$stamp"
+    echo "${tools[*]}" >"$stamp"
 fi
 cd "$root"
 pip install --no-build-isolation --no-deps --force-reinstall -C build-dir="build/skbuild-bench$suffix" .

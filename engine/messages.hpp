@@ -32,4 +32,16 @@ inline constexpr std::string_view kPadTooWideTail = " columns";
 inline constexpr std::string_view kFileTooLarge = "not enough memory to read the whole file: ";
 inline constexpr std::string_view kFileTooLargeTail = " bytes or more";
 
+// Refusals of an Arrow export, whole; "{}" marks where a number goes.
+inline constexpr std::string_view kArrowColumnOutOfRange = "column index {} is out of range for a table of {} columns";
+inline constexpr std::string_view kArrowColumnTwice = "column index {} is selected twice";
+inline constexpr std::string_view kArrowBadBufferSize = "a view buffer must span from 1 to {} bytes, not {}";
+inline constexpr std::string_view kArrowBadBatchRows = "a stream's batches must hold at least 1 row";
+inline constexpr std::string_view kArrowNoTable = "there is no table to export";
+inline constexpr std::string_view kArrowRowsOutOfRange = "rows {} to {} are not within a table of {} rows";
+inline constexpr std::string_view kArrowRowWidth = "row {} has {} fields, but {} column names were given";
+inline constexpr std::string_view kArrowCellTooLong =
+    "row {}, column {}: a cell of {} bytes is too long for a string view (at most {} bytes)";
+inline constexpr std::string_view kArrowTooManyBuffers = "column {} needs more than {} view buffers";
+
 }  // namespace corvel::msg

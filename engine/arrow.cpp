@@ -1,0 +1,612 @@
+#include "arrow.hpp"
+
+#include "memory.hpp"
+#include "messages.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace corvel::arrow {
+
+namespace {
+
+constexpr std::uint64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
+constexpr std::size_t kViewBytes = 16;
+constexpr std::size_t kInlineBytes = 12;
+constexpr std::size_t kAlignment = 64;  // what the format recommends for buffers
+
+// `pattern` with each "{}" replaced by the next of `values`.
+std::string fill(std::string_view pattern, std::initializer_list<std::uint64_t> values) {
+    std::string out;
+    auto value = values.begin();
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern.substr(i, 2) == "{}" && value != values.end()) {
+            out += std::to_string(*value++);
+            ++i;
+        } else {
+            out.push_back(pattern[i]);
+        }
+    }
+    return out;
+}
+
+ExportError fail(int code, std::string_view pattern, std::initializer_list<std::uint64_t> values) {
+    return ExportError{code, fill(pattern, values)};
+}
+
+// Runs `body` for a noexcept entry point: exhausted memory, or a size past
+// what a container can index, becomes ENOMEM. The message fits a string's
+// inline buffer, so making it allocates nothing.
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return ExportError{ENOMEM, std::string(msg::kOutOfMemory)};
+}
+
+// One exported buffer: aligned, owned, freed once. Large blocks are mapped
+// pages (see map_pages); an empty buffer is a shared static block, since
+// some consumers refuse a null pointer even where the format allows one.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t bytes) : bytes_(bytes) {
+        if (bytes == 0) return;
+        // Refused up front: a request beyond physical memory might be
+        // granted lazily and end the process when touched.
+        if (bytes > physical_memory()) throw std::bad_alloc();
+        if (bytes >= BigAllocator<char>::kMapBytes) {
+            p_ = map_pages(bytes);
+        } else {
+            p_ = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
+        }
+        if (!p_) throw std::bad_alloc();
+    }
+    Buffer(Buffer&& other) noexcept
+        : p_(std::exchange(other.p_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(p_, other.p_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~Buffer() {
+        if (!p_) return;
+        if (bytes_ >= BigAllocator<char>::kMapBytes) {
+            ::munmap(p_, bytes_);
+        } else {
+            std::free(p_);
+        }
+    }
+
+    char* data() const noexcept { return p_ ? static_cast<char*>(p_) : empty(); }
+
+private:
+    static char* empty() noexcept {
+        alignas(kAlignment) static char block[kAlignment] = {};
+        return block;
+    }
+
+    void* p_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
+// An empty int64 buffer, for the sizes of no view buffers at all.
+const std::int64_t kNoSizes[1] = {0};
+
+// The options, checked: the columns to export and the limits.
+struct Plan {
+    std::vector<std::uint64_t> columns;
+    std::uint64_t width = 0;  // fields every row must have
+    StringLayout layout = StringLayout::View;
+    std::uint64_t max_view_buffer_bytes = kMaxViewBufferBytes;
+};
+
+ArrowResult<Plan> make_plan(const ExportOptions& options) {
+    Plan plan;
+    plan.width = options.names.size();
+    plan.layout = options.layout;
+    plan.max_view_buffer_bytes = options.max_view_buffer_bytes;
+    if (plan.max_view_buffer_bytes < 1 || plan.max_view_buffer_bytes > kMaxViewBufferBytes)
+        return fail(EINVAL, msg::kArrowBadBufferSize, {kMaxViewBufferBytes, plan.max_view_buffer_bytes});
+    if (!options.columns) {
+        plan.columns.resize(plan.width);
+        for (std::uint64_t c = 0; c < plan.width; ++c) plan.columns[c] = c;
+        return plan;
+    }
+    plan.columns = *options.columns;
+    std::vector<bool> seen(plan.width);
+    for (const std::uint64_t c : plan.columns) {
+        if (c >= plan.width) return fail(EINVAL, msg::kArrowColumnOutOfRange, {c, plan.width});
+        if (seen[c]) return fail(EINVAL, msg::kArrowColumnTwice, {c});
+        seen[c] = true;
+    }
+    return plan;
+}
+
+// ---- Arrays ----
+
+// What one column's array owns.
+struct ColumnData {
+    std::shared_ptr<const RowTable> table;  // views point into its text
+    Buffer values;                          // views, or 64-bit offsets
+    Buffer text;                            // large layout: the column's text
+    std::vector<std::int64_t> view_sizes;   // the size of each view data buffer
+    std::vector<const void*> buffers;
+};
+
+void release_column(ArrowArray* array) noexcept {
+    delete static_cast<ColumnData*>(array->private_data);
+    array->private_data = nullptr;
+    array->release = nullptr;
+}
+
+ArrowArray column_array(std::unique_ptr<ColumnData> data, std::uint64_t rows) noexcept {
+    ArrowArray a{};
+    a.length = static_cast<std::int64_t>(rows);
+    a.null_count = 0;
+    a.offset = 0;
+    a.n_buffers = static_cast<std::int64_t>(data->buffers.size());
+    a.n_children = 0;
+    a.buffers = data->buffers.data();
+    a.children = nullptr;
+    a.dictionary = nullptr;
+    a.release = &release_column;
+    a.private_data = data.release();
+    return a;
+}
+
+// What the struct array owns: its children, as long as they stay in place.
+struct StructData {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    const void* buffers[1] = {nullptr};  // no validity: rows are never null
+
+    StructData() = default;
+    StructData(const StructData&) = delete;
+    StructData& operator=(const StructData&) = delete;
+    // A child that a consumer moved out has release == NULL and is its own.
+    ~StructData() {
+        for (ArrowArray& child : children) {
+            if (child.release) child.release(&child);
+        }
+    }
+};
+
+void release_struct(ArrowArray* array) noexcept {
+    delete static_cast<StructData*>(array->private_data);
+    array->private_data = nullptr;
+    array->release = nullptr;
+}
+
+ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t width) {
+    if (table.width(r) == width) return Done{};
+    return fail(EINVAL, msg::kArrowRowWidth, {r, table.width(r), width});
+}
+
+// The end of the table's text: the end of its last row's last cell, since
+// rows are stored in order. Up to here, a short cell is copied as a block of
+// fixed size, past its own end, which costs far less than an exact copy.
+const char* text_end(const RowTable& table) noexcept {
+    if (table.empty()) return nullptr;
+    const std::uint64_t last = table.size() - 1;
+    const std::string_view cell = table.field(last, table.width(last) - 1);
+    return cell.data() + cell.size();
+}
+
+// The view layout's state for one column while its rows are written: the
+// data buffer being filled is a window of the arena, opened at the first
+// long cell that does not fit the previous one.
+struct ViewColumn {
+    char* next = nullptr;  // where the next view goes
+    const char* window = nullptr;
+    const char* window_end = nullptr;
+    std::vector<const char*> windows;
+    std::vector<std::int64_t> sizes;
+};
+
+ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<ViewColumn> columns) {
+    const RowTable& table = *batch.table;
+    const auto limit = static_cast<std::ptrdiff_t>(plan.max_view_buffer_bytes);
+    for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        for (std::size_t j = 0; j < columns.size(); ++j) {
+            ViewColumn& col = columns[j];
+            const std::string_view cell = table.field(r, plan.columns[j]);
+            if (cell.size() > kMaxInt32)
+                return fail(EOVERFLOW, msg::kArrowCellTooLong, {r, plan.columns[j], cell.size(), kMaxInt32});
+            unsigned char view[kViewBytes] = {};
+            const auto length = static_cast<std::int32_t>(cell.size());
+            std::memcpy(view, &length, 4);
+            if (cell.size() <= kInlineBytes) {
+                std::memcpy(view + 4, cell.data(), cell.size());
+            } else {
+                const char* p = cell.data();
+                const char* e = p + cell.size();
+                if (!col.window || p < col.window || e - col.window > limit) {
+                    if (col.window) col.sizes.push_back(col.window_end - col.window);
+                    if (col.windows.size() >= kMaxInt32)
+                        return fail(EOVERFLOW, msg::kArrowTooManyBuffers, {plan.columns[j], kMaxInt32});
+                    col.windows.push_back(p);
+                    col.window = p;
+                    col.window_end = p;
+                }
+                col.window_end = std::max(col.window_end, e);
+                const auto index = static_cast<std::int32_t>(col.windows.size() - 1);
+                const auto offset = static_cast<std::int32_t>(p - col.window);
+                std::memcpy(view + 4, p, 4);
+                std::memcpy(view + 8, &index, 4);
+                std::memcpy(view + 12, &offset, 4);
+            }
+            std::memcpy(col.next, view, kViewBytes);
+            col.next += kViewBytes;
+        }
+    }
+    for (ViewColumn& col : columns) {
+        if (col.window) col.sizes.push_back(col.window_end - col.window);
+    }
+    return Done{};
+}
+
+// Buffers: validity (none), views, the data buffers, then their sizes, which
+// the interface adds for view arrays since they can't be derived.
+ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+    const std::uint64_t rows = batch.end - batch.begin;
+    if (rows > physical_memory() / kViewBytes) throw std::bad_alloc();
+    std::vector<ViewColumn> columns(plan.columns.size());
+    for (std::size_t j = 0; j < plan.columns.size(); ++j) {
+        auto data = std::make_unique<ColumnData>();
+        data->table = batch.table;
+        data->values = Buffer(rows * kViewBytes);
+        columns[j].next = data->values.data();
+        out.push_back(std::move(data));
+    }
+    if (ExportStatus s = write_views(batch, plan, columns); !s) return s;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        ColumnData& data = *out[j];
+        data.view_sizes = std::move(columns[j].sizes);
+        data.buffers.reserve(3 + columns[j].windows.size());
+        data.buffers.push_back(nullptr);
+        data.buffers.push_back(data.values.data());
+        data.buffers.insert(data.buffers.end(), columns[j].windows.begin(), columns[j].windows.end());
+        data.buffers.push_back(data.view_sizes.empty() ? kNoSizes : data.view_sizes.data());
+    }
+    return Done{};
+}
+
+// Cells up to this size are copied as one block (see text_end).
+constexpr std::size_t kBlockBytes = 16;
+
+// Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
+// rows: the sizes, then the copy.
+ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+    const RowTable& table = *batch.table;
+    const std::uint64_t rows = batch.end - batch.begin;
+    if (rows >= physical_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
+    const std::size_t n = plan.columns.size();
+    const char* const end = text_end(table);
+    std::vector<std::uint64_t> bytes(n, 0);
+    for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        for (std::size_t j = 0; j < n; ++j) bytes[j] += table.field(r, plan.columns[j]).size();
+    }
+    std::vector<std::int64_t*> offsets(n);
+    std::vector<char*> text(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        auto data = std::make_unique<ColumnData>();
+        data->values = Buffer((rows + 1) * sizeof(std::int64_t));
+        data->text = Buffer(bytes[j] + kBlockBytes);  // room for the last block copy
+        offsets[j] = reinterpret_cast<std::int64_t*>(data->values.data());
+        offsets[j][0] = 0;
+        text[j] = data->text.data();
+        data->buffers = {nullptr, data->values.data(), data->text.data()};
+        out.push_back(std::move(data));
+    }
+    // Row by row, like the sizes: a column at a time would walk the whole
+    // table's field ends once per column.
+    std::vector<std::int64_t> at(n, 0);
+    for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::string_view cell = table.field(r, plan.columns[j]);
+            char* to = text[j] + at[j];
+            if (cell.size() <= kBlockBytes && end && cell.data() <= end &&
+                static_cast<std::size_t>(end - cell.data()) >= kBlockBytes) {
+                std::memcpy(to, cell.data(), kBlockBytes);
+            } else {
+                std::memcpy(to, cell.data(), cell.size());
+            }
+            at[j] += static_cast<std::int64_t>(cell.size());
+            *++offsets[j] = at[j];
+        }
+    }
+    return Done{};
+}
+
+ExportStatus check_range(const RowBatch& batch) {
+    if (!batch.table) return fail(EINVAL, msg::kArrowNoTable, {});
+    if (batch.begin > batch.end || batch.end > batch.table->size())
+        return fail(EINVAL, msg::kArrowRowsOutOfRange, {batch.begin, batch.end, batch.table->size()});
+    return Done{};
+}
+
+ExportStatus export_with_plan(const RowBatch& batch, const Plan& plan, ArrowArray* out) {
+    if (ExportStatus s = check_range(batch); !s) return s;
+    std::vector<std::unique_ptr<ColumnData>> columns;
+    columns.reserve(plan.columns.size());
+    const ExportStatus built = plan.layout == StringLayout::View ? view_columns(batch, plan, columns)
+                                                                 : large_columns(batch, plan, columns);
+    if (!built) return built;
+
+    const std::uint64_t rows = batch.end - batch.begin;
+    auto parent = std::make_unique<StructData>();
+    parent->children.reserve(columns.size());
+    parent->pointers.reserve(columns.size());
+    for (auto& column : columns) parent->children.push_back(column_array(std::move(column), rows));
+    for (ArrowArray& child : parent->children) parent->pointers.push_back(&child);
+
+    ArrowArray a{};
+    a.length = static_cast<std::int64_t>(rows);
+    a.null_count = 0;
+    a.offset = 0;
+    a.n_buffers = 1;
+    a.n_children = static_cast<std::int64_t>(parent->pointers.size());
+    a.buffers = parent->buffers;
+    a.children = parent->pointers.data();
+    a.dictionary = nullptr;
+    a.release = &release_struct;
+    a.private_data = parent.release();
+    *out = a;
+    return Done{};
+}
+
+// ---- Schemas ----
+
+struct SchemaData {
+    std::string name;
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+
+    SchemaData() = default;
+    SchemaData(const SchemaData&) = delete;
+    SchemaData& operator=(const SchemaData&) = delete;
+    ~SchemaData() {
+        for (ArrowSchema& child : children) {
+            if (child.release) child.release(&child);
+        }
+    }
+};
+
+void release_schema(ArrowSchema* schema) noexcept {
+    delete static_cast<SchemaData*>(schema->private_data);
+    schema->private_data = nullptr;
+    schema->release = nullptr;
+}
+
+ArrowSchema schema_node(std::unique_ptr<SchemaData> data, const char* format, std::int64_t flags) noexcept {
+    ArrowSchema s{};
+    s.format = format;
+    s.name = data->name.c_str();
+    s.metadata = nullptr;
+    s.flags = flags;
+    s.n_children = static_cast<std::int64_t>(data->pointers.size());
+    s.children = data->pointers.empty() ? nullptr : data->pointers.data();
+    s.dictionary = nullptr;
+    s.release = &release_schema;
+    s.private_data = data.release();
+    return s;
+}
+
+// Fields are nullable, as every other reader of text makes its columns, so
+// that tables from here and from elsewhere have equal schemas; no cell is
+// ever null.
+void schema_with_plan(const ExportOptions& options, const Plan& plan, ArrowSchema* out) {
+    auto parent = std::make_unique<SchemaData>();
+    parent->children.reserve(plan.columns.size());
+    parent->pointers.reserve(plan.columns.size());
+    for (const std::uint64_t c : plan.columns) {
+        auto child = std::make_unique<SchemaData>();
+        child->name = options.names[c];
+        parent->children.push_back(schema_node(std::move(child), format_of(plan.layout), ARROW_FLAG_NULLABLE));
+    }
+    for (ArrowSchema& child : parent->children) parent->pointers.push_back(&child);
+    *out = schema_node(std::move(parent), "+s", 0);
+}
+
+// ---- Streams ----
+
+class OneBatch final : public BatchSource {
+public:
+    explicit OneBatch(RowBatch batch) : batch_(std::move(batch)) {}
+    ArrowResult<RowBatch> next() noexcept override { return std::exchange(batch_, RowBatch{}); }
+
+private:
+    RowBatch batch_;
+};
+
+struct StreamData {
+    std::unique_ptr<BatchSource> source;
+    ExportOptions options;
+    Plan plan;
+    std::uint64_t batch_rows = 1;
+    RowBatch pending;  // rows drawn from the source and not yet handed out
+    bool ended = false;
+    int failed = 0;  // the error code that ended the stream, once it failed
+    std::string last_error;
+};
+
+StreamData& stream_data(ArrowArrayStream* stream) noexcept {
+    return *static_cast<StreamData*>(stream->private_data);
+}
+
+int record(StreamData& d, ExportError error) noexcept {
+    d.last_error = std::move(error.text);
+    return error.code;
+}
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+    StreamData& d = stream_data(stream);
+    ExportStatus s = guarded([&]() -> ExportStatus {
+        schema_with_plan(d.options, d.plan, out);
+        return Done{};
+    });
+    return s ? 0 : record(d, std::move(s).error());
+}
+
+// The next batch of at most batch_rows rows; the end of the stream is an
+// array marked released. A failure ends the stream: later calls repeat it.
+ExportStatus next_batch(StreamData& d, ArrowArray* out) {
+    while (!d.pending.table || d.pending.begin == d.pending.end) {
+        d.pending = RowBatch{};
+        if (!d.ended) {
+            ArrowResult<RowBatch> next = d.source->next();
+            if (!next) return std::move(next).error();
+            d.pending = std::move(next).value();
+            d.ended = !d.pending.table;
+            if (!d.ended) {
+                if (ExportStatus s = check_range(d.pending); !s) return s;
+            }
+        }
+        if (d.ended) {
+            d.source.reset();  // nothing more is needed from it
+            out->release = nullptr;
+            return Done{};
+        }
+    }
+    const std::uint64_t rows = std::min(d.batch_rows, d.pending.end - d.pending.begin);
+    const RowBatch slice{d.pending.table, d.pending.begin, d.pending.begin + rows};
+    if (ExportStatus s = export_with_plan(slice, d.plan, out); !s) return s;
+    d.pending.begin = slice.end;
+    if (d.pending.begin == d.pending.end) d.pending = RowBatch{};  // let the rows go now
+    return Done{};
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
+    StreamData& d = stream_data(stream);
+    if (d.failed) return d.failed;
+    ExportStatus s = guarded([&] { return next_batch(d, out); });
+    if (s) return 0;
+    d.failed = s.error().code;
+    return record(d, std::move(s).error());
+}
+
+const char* stream_get_last_error(ArrowArrayStream* stream) noexcept {
+    const StreamData& d = stream_data(stream);
+    return d.last_error.empty() ? nullptr : d.last_error.c_str();
+}
+
+void release_stream(ArrowArrayStream* stream) noexcept {
+    delete static_cast<StreamData*>(stream->private_data);
+    stream->private_data = nullptr;
+    stream->release = nullptr;
+}
+
+// ---- Names ----
+
+std::vector<std::string> name_columns(std::span<const std::string_view> header, std::uint64_t width) {
+    std::vector<std::string> asked(width);
+    for (std::uint64_t i = 0; i < width; ++i) {
+        if (i < header.size() && !header[i].empty()) {
+            asked[i] = header[i];
+        } else {
+            asked[i] = "column_" + std::to_string(i + 1);
+        }
+    }
+    const std::unordered_set<std::string_view> claimed(asked.begin(), asked.end());
+    std::unordered_set<std::string> taken;
+    // Per name, the next suffix worth trying: the ones below it are in use,
+    // so each name's suffixes are tried once, however often it repeats.
+    std::unordered_map<std::string_view, std::uint64_t> next_suffix;
+    std::vector<std::string> names;
+    names.reserve(width);
+    for (const std::string& name : asked) {
+        if (taken.insert(name).second) {
+            names.push_back(name);
+            continue;
+        }
+        std::uint64_t& k = next_suffix.try_emplace(name, 2).first->second;
+        std::string candidate;
+        for (;; ++k) {
+            candidate = name + "_" + std::to_string(k);
+            if (!claimed.contains(candidate) && !taken.contains(candidate)) break;
+        }
+        ++k;
+        taken.insert(candidate);
+        names.push_back(std::move(candidate));
+    }
+    return names;
+}
+
+}  // namespace
+
+const char* format_of(StringLayout layout) noexcept { return layout == StringLayout::View ? "vu" : "U"; }
+
+RowBatch whole(std::shared_ptr<const RowTable> table) noexcept {
+    const std::uint64_t rows = table ? table->size() : 0;
+    return RowBatch{std::move(table), 0, rows};
+}
+
+ExportStatus export_schema(const ExportOptions& options, ArrowSchema* out) noexcept {
+    return guarded([&]() -> ExportStatus {
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
+        schema_with_plan(options, *plan, out);
+        return Done{};
+    });
+}
+
+ExportStatus export_batch(const RowBatch& batch, const ExportOptions& options, ArrowArray* out) noexcept {
+    return guarded([&]() -> ExportStatus {
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
+        return export_with_plan(batch, *plan, out);
+    });
+}
+
+ExportStatus export_stream(std::unique_ptr<BatchSource> source, ExportOptions options, std::uint64_t batch_rows,
+                           ArrowArrayStream* out) noexcept {
+    return guarded([&]() -> ExportStatus {
+        if (batch_rows < 1) return fail(EINVAL, msg::kArrowBadBatchRows, {});
+        ArrowResult<Plan> plan = make_plan(options);
+        if (!plan) return std::move(plan).error();
+        auto d = std::make_unique<StreamData>();
+        d->source = std::move(source);
+        d->options = std::move(options);
+        d->plan = std::move(*plan);
+        d->batch_rows = batch_rows;
+        out->get_schema = &stream_get_schema;
+        out->get_next = &stream_get_next;
+        out->get_last_error = &stream_get_last_error;
+        out->release = &release_stream;
+        out->private_data = d.release();
+        return Done{};
+    });
+}
+
+ExportStatus export_stream(RowBatch batch, ExportOptions options, std::uint64_t batch_rows,
+                           ArrowArrayStream* out) noexcept {
+    std::unique_ptr<BatchSource> source;
+    ExportStatus made = guarded([&]() -> ExportStatus {
+        source = std::make_unique<OneBatch>(std::move(batch));
+        return Done{};
+    });
+    if (!made) return made;
+    return export_stream(std::move(source), std::move(options), batch_rows, out);
+}
+
+ArrowResult<std::vector<std::string>> unique_column_names(std::span<const std::string_view> header,
+                                                         std::uint64_t width) noexcept {
+    return guarded([&]() -> ArrowResult<std::vector<std::string>> { return name_columns(header, width); });
+}
+
+}  // namespace corvel::arrow
