@@ -35,6 +35,11 @@ class Kind:
     stray: float = 0.0  # rows with an unescaped quote
     multiline: float = 0.0  # rows with a quoted field spanning lines
     eol: bytes = b"\n"
+    # Every field in quotes, as spreadsheet and database exporters write
+    # them; rates per field: an embedded delimiter, a doubled quote.
+    quote_all: bool = False
+    embedded: float = 0.0
+    doubled: float = 0.0
 
 
 RAGGED = dict(short=0.05, long=0.02)
@@ -47,11 +52,26 @@ KINDS = {
     "wide": Kind(cols=60, **RAGGED),
     "non_ascii": Kind(words=tuple(NON_ASCII_WORDS), **RAGGED),
     "crlf": Kind(eol=b"\r\n", **RAGGED),
+    "quoted": Kind(quote_all=True, embedded=0.10, doubled=0.05, multiline=0.02),
 }
 ADVERSARIAL = ("quote_line", "unclosed_quote", "random_bytes")
 
 
+def quoted_field(rng, kind):
+    text = plain_field(rng, kind)
+    r = rng.random()
+    if r < kind.embedded:
+        text += b", " + rng.choice(kind.words)
+    elif r < kind.embedded + kind.doubled:
+        text = b'""' + text + b'"" ' + rng.choice(kind.words)
+    return b'"' + text + b'"'
+
+
 def field(rng, kind):
+    return quoted_field(rng, kind) if kind.quote_all else plain_field(rng, kind)
+
+
+def plain_field(rng, kind):
     if kind.text:
         words = [rng.choice(kind.words) for _ in range(16)]
         text = b" ".join(words)[:100]
@@ -82,7 +102,8 @@ def row(rng, kind):
 
 def rows(rng, kind, size):
     """Yields chunks of whole rows adding up to at least `size` bytes."""
-    yield b",".join(b"c%d" % i for i in range(kind.cols)) + kind.eol
+    header = b'"c%d"' if kind.quote_all else b"c%d"
+    yield b",".join(header % i for i in range(kind.cols)) + kind.eol
     pool = [row(rng, kind) for _ in range(POOL_ROWS)]
     row_bytes = sum(map(len, pool)) / len(pool)
     written = 0

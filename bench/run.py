@@ -208,7 +208,7 @@ def main():
         sections += ["not available: no free-threaded bench venv (`bench/venv.sh 3.14t`)", ""]
 
     if args.engine_bench:
-        files = [*corpus.ensure(main_mb, ["clean", "ragged", "stray_quotes"]).values(),
+        files = [*corpus.ensure(main_mb, ["clean", "ragged", "stray_quotes", "quoted"]).values(),
                  corpus.ensure_adversarial(args.adversarial_mb)["quote_line"]]
         out = subprocess.run([args.engine_bench, *files], capture_output=True, text=True)
         sections += ["### Engine alone (engine_bench, C++, best of 3)", "", "```", (out.stdout + out.stderr).rstrip(),

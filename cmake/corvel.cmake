@@ -18,6 +18,7 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/file_io.cpp
     ${CORVEL_ROOT}/engine/heuristics.cpp
     ${CORVEL_ROOT}/engine/parser.cpp
+    ${CORVEL_ROOT}/engine/quoted.cpp
     ${CORVEL_ROOT}/engine/records.cpp
     ${CORVEL_ROOT}/engine/rescue.cpp
     ${CORVEL_ROOT}/engine/rows.cpp

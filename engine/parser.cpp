@@ -25,7 +25,8 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
       quote_(quote_char),
       repair_(repair_quotes),
       plain_lines_(delimiter != quote_char && delimiter != kCR && delimiter != kLF &&
-                   quote_char != kCR && quote_char != kLF) {}
+                   quote_char != kCR && quote_char != kLF),
+      quoted_(delimiter, quote_char) {}
 
 bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
@@ -48,12 +49,35 @@ std::uint64_t ResilientParser::past_break(std::uint64_t p) noexcept {
     return p;
 }
 
-bool ResilientParser::next_plain_line(PlainLine& out) noexcept {
-    if (!trusted_utf8_ || !take_plain_line(out.text)) return false;
+bool ResilientParser::next_plain_line(PlainLine& out) {
+    if (!trusted_utf8_) return false;
+    if (!take_plain_line(out.text)) return take_quoted_line(out);
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::size_t from = static_cast<std::size_t>(out.text.data() - input_.data());
     out.fields = 1 + scan::count_byte(d, from, from + out.text.size(), delimiter_);
+    out.quoted = false;
     return true;
+}
+
+// A row whose quotes are well-formed is written from the input too, each
+// field as the writer would write it.
+bool ResilientParser::take_quoted_line(PlainLine& out) {
+    const std::uint64_t n = input_.size();
+    if (!plain_lines_ || pos_ >= n) return false;
+    const std::uint64_t e = quoted_.take_line(input_, pos_, quoted_line_, out.fields, line_);
+    if (e == QuotedRows::kNotTaken) return false;
+    pos_ = e < n ? past_break(e) : e;
+    out.text = quoted_line_;
+    out.quoted = true;
+    return true;
+}
+
+void ResilientParser::append_line(const PlainLine& line, RowTable& out) {
+    if (line.quoted) {
+        quoted_.append_last(input_, out);
+    } else {
+        out.append_split_row(line.text, delimiter_, true);
+    }
 }
 
 bool ResilientParser::next_row(RowTable& out) {
@@ -81,6 +105,15 @@ bool ResilientParser::next_row(RowTable& out) {
     if (std::string_view line; take_plain_line(line)) {
         out.append_split_row(line, delimiter_, trusted_utf8_);
         return true;
+    }
+    // Many rows quote their fields, and quote them well: those are cut
+    // block-wise from bit masks, and the state machine below takes the rest.
+    if (plain_lines_ && quoted_.worth_trying()) {
+        if (const std::uint64_t e = quoted_.take(input_, p, out, trusted_utf8_, line_);
+            e != QuotedRows::kNotTaken) {
+            pos_ = e < n ? past_break(e) : e;
+            return true;
+        }
     }
 
     enum class State { FieldStart, Unquoted, Quoted, AfterQuote };

@@ -4,17 +4,22 @@
 // quote on the same physical line can still close the field (quote repair).
 #pragma once
 
+#include "quoted.hpp"
 #include "rows.hpp"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace corvel {
 
-// A row that is one line without quotes, taken from the input as it stands.
+// A row that the clean writer would write as `text` and a line feed: a line
+// without quotes, taken from the input as it stands, or a row with
+// well-formed quotes, as the writer would enclose its fields.
 struct PlainLine {
     std::string_view text;    // without its line break
-    std::uint64_t fields = 0;  // delimiters + 1
+    std::uint64_t fields = 0;
+    bool quoted = false;      // the second kind: `text` may hold enclosed fields
 };
 
 class ResilientParser {
@@ -30,11 +35,14 @@ public:
     // entry points turn them into errors.
     bool next_row(RowTable& out);
 
-    // When the next row is a line without quotes and its UTF-8 is vouched
-    // for (see trust_utf8()), consumes it and describes it in `out`: its
-    // fields are then exactly `out.text` split at the delimiter, needing no
-    // repair. Otherwise returns false and consumes nothing.
-    bool next_plain_line(PlainLine& out) noexcept;
+    // When the UTF-8 is vouched for (see trust_utf8()) and the next row is
+    // a line without quotes, or has well-formed quotes (see quoted.hpp),
+    // consumes it and describes it in `out`, valid until the next call.
+    // Otherwise returns false and consumes nothing.
+    bool next_plain_line(PlainLine& out);
+    // Appends the fields of the line just taken by next_plain_line() to
+    // `out`, as next_row() would have.
+    void append_line(const PlainLine& line, RowTable& out);
 
     // The caller vouches that the whole input is valid UTF-8, so fields need
     // no checking. Honoured only with an ASCII delimiter and quote, which
@@ -49,6 +57,8 @@ public:
 private:
     // Consumes the next row when it is a line without quotes, giving its text.
     bool take_plain_line(std::string_view& line) noexcept;
+    // next_plain_line() for a row with well-formed quotes.
+    [[gnu::noinline]] bool take_quoted_line(PlainLine& out);
 
     // Where the row that ends at the line break at `p` is followed by the
     // next: CR, LF and CR LF each end a row and are consumed whole. Counts
@@ -69,6 +79,8 @@ private:
     // Delimiter, quote, CR and LF are four different bytes, so a line
     // without a quote splits at its delimiters and nothing else.
     bool plain_lines_;
+    QuotedRows quoted_;  // tried on rows with quotes when plain_lines_ holds
+    std::string quoted_line_;  // the text of a quoted PlainLine
 
     // Look-ahead caches that keep quote repair linear. See quote_is_stray().
     std::uint64_t skip_from_ = 1;   // skip_to_ is where blanks from skip_from_ end

@@ -192,13 +192,19 @@ void RowTable::pop_row() noexcept {
 
 namespace {
 
+// Inlined always: the row loops call it once per row.
 template <class V>
-void reserve_more(V& v, std::uint64_t extra) {
+[[gnu::always_inline]] inline void reserve_more(V& v, std::uint64_t extra) {
     const std::uint64_t need = v.size() + extra;
     if (need > v.capacity()) v.reserve(std::max<std::uint64_t>(need, 2 * v.capacity()));
 }
 
 }  // namespace
+
+void RowTable::make_room(std::uint64_t fields) {
+    reserve_more(ends_, fields);
+    reserve_more(rows_, 1);
+}
 
 void RowTable::append_row_from(const RowTable& other, std::uint64_t r) {
     const RowSpan span = other.rows_[r];  // a copy: `other` may be this table

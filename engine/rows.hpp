@@ -13,6 +13,7 @@
 
 #include "memory.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -64,6 +65,28 @@ public:
     // Appends a whole row: `line` split at every `delimiter` byte. With
     // `valid_utf8` the caller vouches for the fields' encoding.
     void append_split_row(std::string_view line, std::uint8_t delimiter, bool valid_utf8);
+    // Appends a whole row of `fields` fields written in place: fill(char*
+    // text, char* room, std::uint64_t* ends) writes at most `max_bytes`
+    // bytes of valid UTF-8 at `text` and the end of each field's text,
+    // counted from `text`, and returns the number of bytes written. Bytes
+    // up to `room` (at least text + max_bytes; spare capacity, up to 16
+    // bytes more) may be scribbled on past that. All room is made first, so
+    // nothing can throw once fill() runs.
+    template <class Fill>
+    void append_row_in_place(std::uint64_t max_bytes, std::uint64_t fields, Fill&& fill) {
+        text_.reserve(text_.size() + max_bytes);
+        make_room(fields);
+        const std::uint64_t base = text_.size();
+        const std::uint64_t room = std::min<std::uint64_t>(text_.capacity() - base, max_bytes + 16);
+        const std::size_t first = ends_.size();
+        ends_.resize(first + fields);
+        std::uint64_t* ends = ends_.data() + first;
+        text_.resize_and_overwrite(base + room, [&](char* p, std::size_t) noexcept {
+            return base + fill(p + base, p + base + room, ends);
+        });
+        for (std::uint64_t f = 0; f < fields; ++f) ends[f] += base;
+        finish_row();
+    }
     // Number of fields finished since the last finished row.
     std::uint64_t open_fields() const noexcept { return ends_.size() - row_start_; }
 
@@ -93,6 +116,9 @@ private:
         std::uint64_t first;  // index of the row's first field in ends_
         std::uint64_t count;  // number of fields
     };
+
+    // Room for `fields` more field ends and one more row.
+    void make_room(std::uint64_t fields);
 
     // Where field i's text starts: the end of field i - 1.
     std::uint64_t field_start(std::uint64_t i) const noexcept { return i == 0 ? 0 : ends_[i - 1]; }

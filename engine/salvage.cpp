@@ -97,8 +97,9 @@ Result<Plan> make_plan(std::string_view text, const SalvageOptions& options) {
 // - sink.row(rows) after each accepted row, the last of `rows`, which the
 //   sink may consume;
 // - when Sink::kTakesLines, sink.line(text, padding) for an accepted row that
-//   is a plain line of the input (see ResilientParser::next_plain_line),
-//   to be followed by `padding` empty fields.
+//   the parser gives as the line the writer would write (see
+//   ResilientParser::next_plain_line), to be followed by `padding` empty
+//   fields.
 // Either may stop the run with an error.
 // When `owned` holds `text`, its pages are given back as the parser leaves
 // them behind, so that the input and its rows are not both held whole.
@@ -137,7 +138,7 @@ Result<SalvageStats> reconcile(std::string_view text, const SalvageOptions& opti
                     if (Status s = sink.line(plain.text, padding); !s) return s.error();
                     continue;
                 }
-                rows.append_split_row(plain.text, plan.delimiter, true);
+                parser.append_line(plain, rows);
             } else if (!parser.next_row(rows)) {
                 break;
             }
@@ -181,8 +182,8 @@ struct KeepRows {
     Status row(RowTable&) { return Done{}; }
 };
 
-// Writes each accepted row as it comes; a plain line is copied as it
-// stands, since none of its fields can need enclosure.
+// Writes each accepted row as it comes; a plain line is copied as the
+// parser gives it, already in the writer's form.
 struct WriteRows {
     static constexpr bool kTakesLines = true;
     BufferedOutput& out;

@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvel {
 namespace {
 
@@ -23,6 +27,40 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
         from = after;
     }
     out.append(text.substr(from));
+}
+
+// Index of the first byte of `text` at or after `from` equal to one of
+// `bytes`, or text.size(). The bytes past the last whole block are read as
+// the block that ends the text, not one at a time.
+std::size_t find_sentinel(std::string_view text, std::size_t from, const std::uint8_t (&bytes)[4]) noexcept {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i v0 = _mm_set1_epi8(static_cast<char>(bytes[0]));
+        const __m128i v1 = _mm_set1_epi8(static_cast<char>(bytes[1]));
+        const __m128i v2 = _mm_set1_epi8(static_cast<char>(bytes[2]));
+        const __m128i v3 = _mm_set1_epi8(static_cast<char>(bytes[3]));
+        const auto hits = [&](std::size_t i) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            return static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v0), _mm_cmpeq_epi8(x, v1)),
+                             _mm_or_si128(_mm_cmpeq_epi8(x, v2), _mm_cmpeq_epi8(x, v3)))));
+        };
+        std::size_t i = from;
+        for (; i + 16 <= n; i += 16) {
+            if (const unsigned m = hits(i)) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+        if (i < n) {
+            if (const unsigned m = hits(n - 16) >> (i - (n - 16))) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+        return n;
+    }
+#endif
+    for (std::size_t i = from; i < n; ++i) {
+        if (d[i] == bytes[0] || d[i] == bytes[1] || d[i] == bytes[2] || d[i] == bytes[3]) return i;
+    }
+    return n;
 }
 
 }  // namespace
@@ -63,7 +101,8 @@ void CleanFormat::append_field(std::string& out, std::string_view field) const {
 void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64_t r) const {
     const std::uint64_t n = rows.width(r);
     const std::string_view text = rows.row_text(r);
-    if (!has_sentinel(text)) {
+    std::size_t hit = find_sentinel(text, 0, sentinels_);
+    if (hit == text.size()) {
         // No field needs enclosure: the fields, the separators, the line feed.
         const std::size_t sep = delimiter_.size();
         append_in_place(out, text.size() + (n - 1) * sep + 1, [&](char* p) {
@@ -80,7 +119,46 @@ void CleanFormat::append_row(std::string& out, const RowTable& rows, std::uint64
         });
         return;
     }
-    (void)append_row_sliced(out, rows, r, kWhole, no_flush);
+    if (!ascii_ || text.size() > kInPlaceBytes) {
+        (void)append_row_sliced(out, rows, r, kWhole, no_flush);
+        return;
+    }
+    // The sentinels are exactly the special bytes: one search over the row,
+    // resumed at the end of each field it hits, tells which fields need
+    // enclosure, instead of a search per field. The row is written in place
+    // within a bound that doubling every byte could not pass.
+    const char delimiter = delimiter_[0];
+    const char quote = quote_[0];
+    const std::size_t at = out.size();
+    const std::size_t bound = 2 * text.size() + 3 * n + 1;
+    out.resize_and_overwrite(at + bound, [&](char* p, std::size_t) noexcept {
+        char* w = p + at;
+        for (std::uint64_t f = 0; f < n; ++f) {
+            if (f != 0) *w++ = delimiter;
+            const std::string_view field = rows.field(r, f);
+            const std::size_t end = static_cast<std::size_t>(field.data() - text.data()) + field.size();
+            if (hit >= end) {
+                std::memcpy(w, field.data(), field.size());
+                w += field.size();
+                continue;
+            }
+            *w++ = quote;
+            std::size_t from = 0;
+            while (const void* q = std::memchr(field.data() + from, quote, field.size() - from)) {
+                const std::size_t after = static_cast<std::size_t>(static_cast<const char*>(q) - field.data()) + 1;
+                std::memcpy(w, field.data() + from, after - from);
+                w += after - from;
+                *w++ = quote;
+                from = after;
+            }
+            std::memcpy(w, field.data() + from, field.size() - from);
+            w += field.size() - from;
+            *w++ = quote;
+            hit = find_sentinel(text, end, sentinels_);
+        }
+        *w++ = '\n';
+        return static_cast<std::size_t>(w - p);
+    });
 }
 
 void append_quarantine_header(std::string& out) { out.append(msg::kQuarantineHeader); }

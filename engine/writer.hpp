@@ -44,6 +44,8 @@ public:
 
 private:
     static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);  // a slice size: no slicing
+    // Rows up to this size are written in place, within twice their size.
+    static constexpr std::size_t kInPlaceBytes = 1 << 16;
     static Status no_flush() { return Done{}; }
 
     // One field by the quoting rule, as append_row_sliced() slices it.

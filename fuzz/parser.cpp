@@ -4,16 +4,20 @@
 // on. Checked: the parser always terminates, consuming at least one byte per
 // row and ending exactly at the input's end; every row has a field; every
 // field is valid UTF-8; the line counter never goes back; once exhausted the
-// parser stays put; and on short inputs every row and line number agrees with
-// a byte-at-a-time restatement of the rules.
+// parser stays put; on short inputs every row and line number agrees with
+// a byte-at-a-time restatement of the rules; and rows taken as lines in the
+// clean writer's form have the same fields, and the text the writer makes.
 #include "parser.hpp"
 #include "reference_parser.hpp"
 #include "rows.hpp"
 #include "support.hpp"
+#include "writer.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 using namespace corvel;
 using namespace corvel_fuzz;
@@ -54,8 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t rows = 0;
     std::uint64_t prev_pos = parser.pos();
     std::uint64_t prev_line = parser.line();
+    std::vector<std::uint64_t> lines;  // the line counter after each row
     while (parser.next_row(table)) {
         ++rows;
+        lines.push_back(parser.line());
         FUZZ_CHECK(rows <= n);  // each row consumes at least one byte
         FUZZ_CHECK(table.size() == rows + 1);
         FUZZ_CHECK(table.open_fields() == 0);
@@ -102,6 +108,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(t.row(r) == table.row(r + 1));
         }
         FUZZ_CHECK(!again.next_row(t));
+    }
+
+    // Rows given as lines in the clean writer's form: their fields are the
+    // rows' fields, and their text is what the writer makes of them.
+    if (delimiter < 0x80 && quote < 0x80 && valid_utf8(text)) {
+        ResilientParser by_line(text, delimiter, quote, repair);
+        by_line.trust_utf8();
+        const CleanFormat format(delimiter, quote);
+        RowTable t;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            PlainLine plain;
+            if (by_line.next_plain_line(plain)) {
+                by_line.append_line(plain, t);
+                FUZZ_CHECK(plain.fields == t.width(r));
+                std::string written;
+                format.append_row(written, t, r);
+                FUZZ_CHECK(written == std::string(plain.text) + "\n");
+            } else {
+                FUZZ_CHECK(by_line.next_row(t));
+            }
+            FUZZ_CHECK(t.row(r) == table.row(r + 1));
+            FUZZ_CHECK(by_line.line() == lines[r]);
+        }
+        PlainLine plain;
+        FUZZ_CHECK(!by_line.next_plain_line(plain) && !by_line.next_row(t));
     }
 
     // Without a quote byte there is nothing to repair.
