@@ -70,7 +70,9 @@ public:
     void trust_utf8() noexcept {
         if (parser_) parser_->trust_utf8();
     }
-    bool next_plain_line(PlainLine& out) noexcept { return parser_ && parser_->next_plain_line(out); }
+    bool next_plain_line(PlainLine& out) { return parser_ && parser_->next_plain_line(out); }
+    // The fields of the line just taken by next_plain_line().
+    void append_line(const PlainLine& line, RowTable& out) { parser_->append_line(line, out); }
     std::uint64_t pos() const noexcept { return parser_ ? parser_->pos() : lines_->pos(); }
 
 private:
@@ -257,14 +259,14 @@ private:
             // Lines counted here, not by the tokenizer's counter, so that a
             // lone CR inside quotes counts as the line break it is.
             const std::uint64_t line = next_line_;
-            const std::uint64_t end_line = line + (is_plain ? 0 : breaks_in(raw));
+            const std::uint64_t end_line = line + (is_plain && !plain.quoted ? 0 : breaks_in(raw));
             const RowPlace place{line, end_line, base_ + original(before)};
             const bool legacy = decoded_within(before, after);
             if (legacy) ++counts_.legacy_decoded;
             if (is_plain && take_plain(plain)) {
                 if (Status s = flush(false); !s) return s;
             } else {
-                if (is_plain) row.append_split_row(plain.text, delimiter_, true);
+                if (is_plain) cut.append_line(plain, row);
                 if (Status s = take(row, place, source, raw, legacy); !s) return s;
             }
             taken = after;
@@ -322,9 +324,12 @@ private:
                format_delimiter_ == delimiter_;
     }
 
-    // Writes a plain line that is clean, or padded without an audit to
-    // record it; false, having done nothing, for any other line.
+    // Writes a plain line (one without quotes, or with well-formed ones, in
+    // the writer's form) that is clean, or padded without an audit to record
+    // it; false, having done nothing, for any other line.
     bool take_plain(const PlainLine& plain) {
+        // A quoted line is in the writer's form for the input's quote.
+        if (plain.quoted && o_.quote != '"') return false;
         const std::uint64_t n = plain.fields;
         if (n == 1 && only_blanks(plain.text)) return false;  // blank: skipped, or written as ""
         const Fate fate = decide_fate(n, expected_, o_.fill_ragged_rows, o_.merge_overflow);
