@@ -11,7 +11,7 @@ STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
 .PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
-        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect
+        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect bench-package
 
 deps:
 	@tools/ensure-deps.sh
@@ -26,7 +26,7 @@ interpreters: deps
 install: $(addprefix install-,$(FLAVOURS))
 $(addprefix install-,$(FLAVOURS)): install-%: deps
 	@tools/venv.sh $* >/dev/null
-	@echo "== installing _corvel_backend into the $* venv"
+	@echo "== installing corvel and _corvel_backend into the $* venv"
 	@$(BUILD)/venv-$*/bin/python -m pip install -q --disable-pip-version-check \
 	    --no-build-isolation --no-deps --force-reinstall . 2>&1 | { grep -v '^WARNING: Location' || true; }
 
@@ -84,6 +84,11 @@ bench: deps
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
 	@bench/venv.sh 3.14t >/dev/null
 	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
+
+# Not part of `test`: the corvel package's own targets (speed against cp,
+# gzip, legacy decoding, memory, two threads).
+bench-package: install-3.14
+	$(BUILD)/venv-3.14/bin/python bench/package.py $(BENCH_ARGS)
 
 # Not part of `test`: the labelled detection corpus (made on first use in
 # bench/out/detect/) loaded by every loader and scored, then detection timed

@@ -13,14 +13,18 @@ set(CORVEL_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 # Listed, not globbed: a new file is a deliberate change to the build.
 set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/arrow.cpp
+    ${CORVEL_ROOT}/engine/decode.cpp
     ${CORVEL_ROOT}/engine/error.cpp
     ${CORVEL_ROOT}/engine/file_io.cpp
     ${CORVEL_ROOT}/engine/heuristics.cpp
     ${CORVEL_ROOT}/engine/parser.cpp
     ${CORVEL_ROOT}/engine/pipeline.cpp
     ${CORVEL_ROOT}/engine/quoted.cpp
+    ${CORVEL_ROOT}/engine/records.cpp
+    ${CORVEL_ROOT}/engine/rescue.cpp
     ${CORVEL_ROOT}/engine/rows.cpp
     ${CORVEL_ROOT}/engine/salvage.cpp
     ${CORVEL_ROOT}/engine/salvager.cpp
     ${CORVEL_ROOT}/engine/sinks.cpp
+    ${CORVEL_ROOT}/engine/target.cpp
     ${CORVEL_ROOT}/engine/writer.cpp)

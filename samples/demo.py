@@ -1,33 +1,43 @@
 """Shows what corvel makes of a damaged CSV export."""
 
+import json
 import os
+import subprocess
 import sys
 
-import _corvel_backend as corvel
+import corvel
+
+
+def show(title: str, path: str) -> None:
+    print(f"\n--- {title}: {path}")
+    with open(path, encoding="utf-8") as f:
+        sys.stdout.write(f.read())
 
 
 def main(path: str, out_dir: str) -> None:
     os.makedirs(out_dir, exist_ok=True)
     clean = os.path.join(out_dir, "clean.csv")
     quarantine = os.path.join(out_dir, "quarantine.csv")
+    audit = os.path.join(out_dir, "audit.jsonl")
     print(f"corvel {corvel.__version__}: salvaging {path} ({os.path.getsize(path)} bytes)")
     print("damage in this sample: byte-order mark, stray quotes, short and long rows,")
-    print("a byte that is not UTF-8, LF / CRLF / CR line ends, an unclosed quote")
+    print("a row in cp1252, LF / CRLF / CR line ends, an unclosed quote")
+
+    # Strict about width: short rows go to the quarantine instead of being padded.
+    report = corvel.salvage(path, clean, quarantine=quarantine, audit=audit, fill_ragged_rows=False)
     print()
+    print(report)
+    show("clean file, comma-separated whatever the input used", clean)
+    show("quarantine: line, end line, byte offset, reason, raw text", quarantine)
+    print(f"\n--- audit: every row changed, set aside or skipped: {audit}")
+    with open(audit, encoding="utf-8") as f:
+        for line in f:
+            entry = json.loads(line)
+            print(f"line {entry['line']}: {', '.join(entry['actions'])}: {entry['raw']!r}")
 
-    # Strict about width: short rows go to quarantine instead of being padded.
-    summary = corvel.salvage_file(path, clean, quarantine, fill_ragged_rows=False)
-    print(summary)
-    for name, target in (("clean file", clean), ("quarantine file", quarantine)):
-        print(f"\n--- {name}: {target}")
-        with open(target, encoding="utf-8") as f:
-            sys.stdout.write(f.read())
-
-    print("\n--- the same file row by row, short rows padded")
-    with corvel.open(path) as reader:
-        for row in reader:
-            print(row)
-        print(reader.summary.to_dict())
+    print("\n--- the command line: python -m corvel check (exit 1: rows would be repaired)", flush=True)
+    done = subprocess.run([sys.executable, "-m", "corvel", "check", path], stderr=subprocess.STDOUT)
+    print(f"exit status {done.returncode}")
 
 
 if __name__ == "__main__":

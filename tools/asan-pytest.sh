@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the Python tests against _corvel_backend built with ASan and UBSan,
+# Runs the Python tests against _corvel_backend and corvel._core built with ASan and UBSan,
 # for one interpreter flavour. Expects `make probes` to have built the
 # binder's test module.
 #
@@ -20,18 +20,25 @@ jobs=${JOBS:-2}
 
 cmake -S "$root" -B "$dir" -DPython_EXECUTABLE="$py" -DCORVEL_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"$jobs" --target _corvel_backend >/dev/null
+cmake --build "$dir" -j"$jobs" --target _corvel_backend _core >/dev/null
 module=$(ls "$dir"/_corvel_backend*.so)
-if ! ldd "$module" | grep libasan >/dev/null; then
-    echo "asan-pytest: $module is not linked with libasan" >&2
-    exit 1
-fi
+core=$(ls "$dir"/_core*.so)
+for m in "$module" "$core"; do
+    if ! ldd "$m" | grep libasan >/dev/null; then
+        echo "asan-pytest: $m is not linked with libasan" >&2
+        exit 1
+    fi
+done
+# The corvel package as installed, but with the sanitized core: first on the path.
+rm -rf "$dir/corvel"
+mkdir "$dir/corvel"
+cp "$root"/src/corvel/*.py "$root"/src/corvel/py.typed "$core" "$dir/corvel/"
 echo "== pytest on python$flavour with $module"
 
 cd "$root/tests"
 export CORVEL_MODULE_DIR=$dir PYTHONPATH=$dir CORVEL_PROBE_DIR=$root/build/probe-$flavour
 export UBSAN_OPTIONS=print_stacktrace=1
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-ASAN_OPTIONS=detect_leaks=0 "$py" -m pytest -q -p no:cacheprovider python -k "not test_no_leaks"
+ASAN_OPTIONS=detect_leaks=0 "$py" -m pytest -q -p no:cacheprovider python -k "not test_no_leaks" -m "not tools"
 ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=0 "$py" -m pytest -q -p no:cacheprovider \
     python/test_reader.py::test_no_leaks

@@ -10,7 +10,7 @@ flavour=${1:?usage: venv.sh 3.14|3.14t}
 root=$(cd "$(dirname "$0")/.." && pwd)
 venv=$root/build/venv-$flavour
 stamp=$venv/.corvel-tools
-tools=("pytest>=8" "scikit-build-core>=0.10" "hypothesis>=6.100")
+tools=("pytest>=8" "scikit-build-core>=0.10" "hypothesis>=6.100" "mypy>=1.11" "build>=1.2" "auditwheel>=6")
 
 if [[ ! -x $venv/bin/python || ! -f $stamp ]]; then
     base=$("$root/tools/bootstrap-python.sh" "$flavour")

@@ -95,3 +95,8 @@ def pytest_sessionstart(session):
         got = os.path.dirname(os.path.realpath(_corvel_backend.__file__))
         if got != os.path.realpath(want):
             raise pytest.UsageError(f"_corvel_backend comes from {got}, not {want}")
+        import corvel._core
+
+        got = os.path.dirname(os.path.dirname(os.path.realpath(corvel._core.__file__)))
+        if got != os.path.realpath(want):
+            raise pytest.UsageError(f"corvel._core comes from {got}, not {want}")

@@ -1,0 +1,68 @@
+// Every string corvel._core shows to Python code: names, documentation and
+// error messages. Formats use PyUnicode_FromFormat / PyErr_Format syntax.
+// The binder's own are in common/messages.hpp.
+#pragma once
+
+#include "../common/messages.hpp"
+
+namespace corvel::py::msg {
+
+inline constexpr const char kCoreModuleName[] = "corvel._core";
+inline constexpr const char kCoreModuleDoc[] =
+    "corvel's native core: the engine's streaming salvage, for the corvel package.\n\n"
+    "Private: use corvel.salvage().";
+
+inline constexpr const char kCoreSalvageName[] = "salvage";
+inline constexpr const char kCoreSalvageCallName[] = "salvage()";
+inline constexpr const char kCoreSalvageDoc[] =
+    "Salvages bytes from `reader` into `output`, returning the counts as a dict.\n\n"
+    "The GIL is released while the engine works; it is taken back only to\n"
+    "call `reader`, `output` or `progress` when they are Python objects, and\n"
+    "to run signal handlers.";
+
+// Help lines of its parameters.
+inline constexpr const char kReaderHelp[] = "An open descriptor (int), or a binary object with read().";
+inline constexpr const char kHeadHelp[] = "Bytes already taken from `reader`, read before it.";
+inline constexpr const char kSourceNameHelp[] = "The source's path, for errors; None for a file object.";
+inline constexpr const char kOutputHelp[] = "A path, or a binary object with write().";
+inline constexpr const char kQuarantineHelp[] = "A path for the rows set aside, or None.";
+inline constexpr const char kAuditHelp[] = "A path for the JSON Lines audit, or None.";
+inline constexpr const char kTotalHelp[] = "The input's size when known, for progress.";
+inline constexpr const char kProgressHelp[] = "None, or a callable (bytes_done, bytes_total_or_None).";
+inline constexpr const char kDelimiterArgHelp[] = "One ASCII character, or None to sniff it.";
+inline constexpr const char kQuoteArgHelp[] = "One ASCII character, or None for no quoting.";
+inline constexpr const char kHeaderHelp[] = "Whether the first row that is not skipped is a header.";
+inline constexpr const char kSkipBlankHelp[] = "Whether blank lines are dropped and counted.";
+inline constexpr const char kFillHelp[] = "Whether short rows are padded (else set aside).";
+inline constexpr const char kMergeHelp[] = "Whether long rows are merged (else set aside).";
+inline constexpr const char kExpectedHelp[] = "The width, or None to infer it; 0 for none.";
+inline constexpr const char kRepairHelp[] = "Whether stray quotes are kept as text.";
+inline constexpr const char kSkipSpaceHelp[] = "Whether blanks at the start of fields are dropped.";
+inline constexpr const char kOutputDelimiterHelp[] = "The clean file's delimiter, or None for the input's.";
+inline constexpr const char kLegacyHelp[] =
+    "None, or 128 bytes objects: the UTF-8 text of bytes 0x80-0xFF in the legacy code page.";
+
+// Errors for arguments that the package's own layer checks first.
+inline constexpr const char kBadReader[] = "reader must be a descriptor or an object with read(), not %.200s";
+inline constexpr const char kBadOutput[] = "output must be a path or an object with write(), not %.200s";
+inline constexpr const char kBadHead[] = "head must be bytes, not %.200s";
+inline constexpr const char kBadLegacy[] =
+    "legacy must be None or 128 bytes objects of one UTF-8 character each";
+inline constexpr const char kBadChar[] = "%s must be a single ASCII character";
+inline constexpr const char kReadNotBytes[] = "the source's read() returned %.200s, not bytes";
+inline constexpr const char kReadWouldBlock[] =
+    "the source's read() returned None: it is a non-blocking stream with no data yet; pass a blocking one";
+inline constexpr const char kReadTooMuch[] = "the source's read() returned more bytes than were asked for";
+
+// Python names the core calls.
+inline constexpr const char kRead[] = "read";
+inline constexpr const char kWrite[] = "write";
+
+// The keys of the counts it returns, in order.
+inline constexpr const char* kCountKeys[] = {
+    "rows_read", "rows_written", "rows_clean", "rows_repaired", "padded", "merged",
+    "quote_repaired", "bytes_replaced", "legacy_decoded", "rows_set_aside", "too_few_columns",
+    "too_many_columns", "rows_skipped", "header_written", "width", "bytes_read", "delimiter",
+};
+
+}  // namespace corvel::py::msg

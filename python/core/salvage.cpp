@@ -1,0 +1,412 @@
+// salvage(): the engine's streaming salvage, with the GIL released while it
+// works.
+#include "../common/binder.hpp"
+#include "../common/classes.hpp"
+#include "../common/ref.hpp"
+#include "core.hpp"
+
+#include "rescue.hpp"
+#include "target.hpp"
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvel::py {
+namespace {
+
+inline constexpr Param kParams[] = {
+    {"reader", Kind::Object, Default::Required, msg::kReaderHelp},
+    {"head", Kind::Object, Default::Required, msg::kHeadHelp},
+    {"source_name", Kind::OptionalText, Default::Required, msg::kSourceNameHelp},
+    {"output", Kind::Object, Default::Required, msg::kOutputHelp},
+    {"header", Kind::Flag, Default::Required, msg::kHeaderHelp},
+    {"skip_initial_space", Kind::Flag, Default::Required, msg::kSkipSpaceHelp},
+    {"quarantine", Kind::OptionalText, Default::None, msg::kQuarantineHelp},
+    {"audit", Kind::OptionalText, Default::None, msg::kAuditHelp},
+    {"total", Kind::OptionalCount, Default::None, msg::kTotalHelp},
+    {"progress", Kind::Object, Default::None, msg::kProgressHelp},
+    {"delimiter", Kind::OptionalText, Default::None, msg::kDelimiterArgHelp},
+    {"quote_char", Kind::OptionalText, Default::DoubleQuote, msg::kQuoteArgHelp},
+    {"skip_blank_lines", Kind::Flag, Default::True, msg::kSkipBlankHelp},
+    {"fill_ragged_rows", Kind::Flag, Default::True, msg::kFillHelp},
+    {"merge_overflow", Kind::Flag, Default::True, msg::kMergeHelp},
+    {"expected_columns", Kind::OptionalCount, Default::None, msg::kExpectedHelp},
+    {"repair_quotes", Kind::Flag, Default::True, msg::kRepairHelp},
+    {"output_delimiter", Kind::OptionalText, Default::None, msg::kOutputDelimiterHelp},
+    {"legacy", Kind::Object, Default::None, msg::kLegacyHelp},
+};
+template <std::size_t N>
+consteval std::size_t at(const char (&name)[N]) {
+    return param_index(kParams, name);
+}
+constexpr Signature kSignature{msg::kCoreSalvageCallName, kParams};
+inline constexpr auto kDoc = frozen<[] {
+    return joined({signature_line(msg::kCoreSalvageName, "", kParams), msg::kCoreSalvageDoc, "\n\n",
+                   args_section(kParams)});
+}>();
+
+// The thread's hold on the interpreter, let go while the engine works and
+// taken back only for as long as Python code must run.
+class Detached {
+public:
+    void detach() noexcept { ts_ = PyEval_SaveThread(); }
+    void attach() noexcept { PyEval_RestoreThread(std::exchange(ts_, nullptr)); }
+    bool detached() const noexcept { return ts_ != nullptr; }
+
+private:
+    PyThreadState* ts_ = nullptr;
+};
+
+// Attaches for a scope when the thread is detached.
+class [[nodiscard]] WithPython {
+public:
+    explicit WithPython(Detached& d) noexcept : d_(d), was_(d.detached()) {
+        if (was_) d_.attach();
+    }
+    ~WithPython() {
+        if (was_) d_.detach();
+    }
+    WithPython(const WithPython&) = delete;
+    WithPython& operator=(const WithPython&) = delete;
+
+private:
+    Detached& d_;
+    bool was_;
+};
+
+// One call's link to Python: its thread state, its progress callable, and
+// whether a Python exception is waiting to be raised.
+struct Call {
+    Detached thread;
+    PyObject* progress = nullptr;  // borrowed; null for none
+    PyObject* total = nullptr;     // borrowed int or None
+    bool python_error = false;
+
+    // Runs signal handlers (Ctrl-C); true when one raised.
+    bool signalled() noexcept {
+        if (python_error) return true;
+        WithPython with(thread);
+        if (PyErr_CheckSignals() < 0) python_error = true;
+        return python_error;
+    }
+};
+
+bool poll_cancel(void* context) noexcept { return static_cast<Call*>(context)->signalled(); }
+
+bool poll_progress(void* context, std::uint64_t done) noexcept {
+    auto* call = static_cast<Call*>(context);
+    if (call->signalled()) return true;
+    if (!call->progress) return false;
+    WithPython with(call->thread);
+    Ref n = Ref::steal(PyLong_FromUnsignedLongLong(done));
+    PyObject* args[] = {n.get(), call->total};
+    Ref r = n ? Ref::steal(PyObject_Vectorcall(call->progress, args, 2, nullptr)) : Ref();
+    if (!r) call->python_error = true;
+    return call->python_error;
+}
+
+// A Python error standing in an engine result; the exception itself waits
+// in the thread state.
+SalvageError python_failed(Call& call) {
+    call.python_error = true;
+    return SalvageError::from_errno(EIO);
+}
+
+// The bytes already taken from the source, then the source itself.
+class HeadThen final : public ByteSource {
+public:
+    HeadThen(std::string_view head, ByteSource& rest) noexcept : head_(head), rest_(rest) {}
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        if (head_.empty()) return rest_.read(buffer, size);
+        const std::size_t n = std::min(size, head_.size());
+        std::memcpy(buffer, head_.data(), n);
+        head_.remove_prefix(n);
+        return n;
+    }
+
+private:
+    std::string_view head_;
+    ByteSource& rest_;
+};
+
+// A Python object's read(), called with the thread attached.
+class PyReader final : public ByteSource {
+public:
+    PyReader(PyObject* reader, Call& call) noexcept : reader_(reader), call_(call) {}
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        WithPython with(call_.thread);
+        if (call_.python_error || PyErr_CheckSignals() < 0) return python_failed(call_);
+        Ref name = Ref::steal(PyUnicode_InternFromString(msg::kRead));
+        Ref want = Ref::steal(PyLong_FromSize_t(size));
+        if (!name || !want) return python_failed(call_);
+        PyObject* args[] = {reader_, want.get()};
+        Ref got = Ref::steal(PyObject_VectorcallMethod(name.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!got) return python_failed(call_);
+        if (got.get() == Py_None) {
+            // A non-blocking stream with nothing yet: taking it for the end would lose the rest.
+            PyErr_SetString(PyExc_BlockingIOError, msg::kReadWouldBlock);
+            return python_failed(call_);
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Format(PyExc_TypeError, msg::kReadNotBytes, Py_TYPE(got.get())->tp_name);
+            return python_failed(call_);
+        }
+        const auto n = static_cast<std::size_t>(view.len);
+        if (n > size) {
+            PyBuffer_Release(&view);
+            PyErr_SetString(PyExc_ValueError, msg::kReadTooMuch);
+            return python_failed(call_);
+        }
+        std::memcpy(buffer, view.buf, n);
+        PyBuffer_Release(&view);
+        return n;
+    }
+
+private:
+    PyObject* reader_;
+    Call& call_;
+};
+
+// A Python object's write(), called with the thread attached, until every
+// byte is taken.
+class PyWriter final : public ByteSink {
+public:
+    PyWriter(PyObject* writer, Call& call) noexcept : writer_(writer), call_(call) {}
+    Status write(std::string_view bytes) noexcept override {
+        WithPython with(call_.thread);
+        if (call_.python_error) return python_failed(call_);
+        Ref name = Ref::steal(PyUnicode_InternFromString(msg::kWrite));
+        if (!name) return python_failed(call_);
+        while (!bytes.empty()) {
+            Ref data = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+            if (!data) return python_failed(call_);
+            PyObject* args[] = {writer_, data.get()};
+            Ref r = Ref::steal(PyObject_VectorcallMethod(name.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!r) return python_failed(call_);
+            // Raw streams may take part of it and say how much.
+            std::size_t took = bytes.size();
+            if (PyLong_Check(r.get())) {
+                const Py_ssize_t n = PyLong_AsSsize_t(r.get());
+                if (n < 0 && PyErr_Occurred()) return python_failed(call_);
+                if (n >= 0 && static_cast<std::size_t>(n) < took) took = static_cast<std::size_t>(n);
+            }
+            if (took == 0) return SalvageError::from_errno(EIO);
+            bytes.remove_prefix(took);
+        }
+        return Done{};
+    }
+
+private:
+    PyObject* writer_;
+    Call& call_;
+};
+
+// One optional ASCII character from a text argument.
+bool to_char(const Value& v, const char* name, std::optional<std::uint8_t>& out) {
+    if (!v.present) return true;
+    if (v.text.size() != 1 || static_cast<std::uint8_t>(v.text[0]) >= 0x80) {
+        PyErr_Format(PyExc_ValueError, msg::kBadChar, name);
+        return false;
+    }
+    out = static_cast<std::uint8_t>(v.text[0]);
+    return true;
+}
+
+bool to_legacy(PyObject* o, std::optional<LegacyTable>& out) {
+    if (o == nullptr || o == Py_None) return true;
+    Ref seq = Ref::steal(PySequence_Fast(o, msg::kBadLegacy));
+    if (!seq) return false;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 128) {
+        PyErr_SetString(PyExc_ValueError, msg::kBadLegacy);
+        return false;
+    }
+    std::array<std::string_view, 128> entries;
+    for (Py_ssize_t i = 0; i < 128; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyBytes_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, msg::kBadLegacy);
+            return false;
+        }
+        entries[static_cast<std::size_t>(i)] =
+            std::string_view(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    }
+    out = LegacyTable::from_entries(entries);
+    if (!out) {
+        PyErr_SetString(PyExc_ValueError, msg::kBadLegacy);
+        return false;
+    }
+    return true;
+}
+
+// An engine error as Python raises it: MemoryError, or the OSError subclass
+// for its code with errno, strerror and the path that failed.
+PyObject* raise_engine_error(const SalvageError& error, std::optional<std::string_view> path) {
+    if (error.kind() == SalvageError::Kind::OutOfMemory) {
+        PyErr_SetString(PyExc_MemoryError, error.text().c_str());
+        return nullptr;
+    }
+    const int code = error.os_code();
+    if (code == 0) {
+        PyErr_SetString(PyExc_OSError, error.text().c_str());
+        return nullptr;
+    }
+    const std::string text = os_error_text(code);
+    Ref filename = path ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size())))
+                        : Ref::borrow(Py_None);
+    if (!filename) return nullptr;
+    // OSError(errno, strerror, filename) picks its subclass from the code.
+    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, text.c_str(), filename.get()));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+PyObject* counts_dict(CoreState* state, const RescueCounts& c) {
+    const std::uint64_t values[] = {
+        c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged,
+        c.quote_repaired, c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns,
+        c.too_many_columns, c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter,
+    };
+    static_assert(std::size(values) == kCountKeyCount);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < kCountKeyCount; ++i) {
+        Ref v = Ref::steal(PyLong_FromUnsignedLongLong(values[i]));
+        if (!v || PyDict_SetItem(dict.get(), state->count_keys[i], v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// What the engine run needs, gathered from the arguments.
+struct Targets {
+    std::optional<FileTarget> clean, quarantine, audit;
+};
+
+PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<Value, std::size(kParams)> v;
+    if (!parse_args(kSignature, args, nargs, kwnames, v)) return nullptr;
+
+    RescueOptions o;
+    if (!to_char(v[at("delimiter")], "delimiter", o.delimiter)) return nullptr;
+    o.quote.reset();
+    if (!to_char(v[at("quote_char")], "quote_char", o.quote)) return nullptr;
+    if (!to_char(v[at("output_delimiter")], "output_delimiter", o.output_delimiter)) return nullptr;
+    o.header = v[at("header")].flag;
+    o.skip_blank_lines = v[at("skip_blank_lines")].flag;
+    o.fill_ragged_rows = v[at("fill_ragged_rows")].flag;
+    o.merge_overflow = v[at("merge_overflow")].flag;
+    o.repair_quotes = v[at("repair_quotes")].flag;
+    o.skip_initial_space = v[at("skip_initial_space")].flag;
+    if (v[at("expected_columns")].present) o.expected_columns = v[at("expected_columns")].count;
+    std::optional<LegacyTable> legacy;
+    if (!to_legacy(v[at("legacy")].object, legacy)) return nullptr;
+    if (legacy) o.legacy = &*legacy;
+
+    PyObject* head = v[at("head")].object;
+    if (!PyBytes_Check(head)) return PyErr_Format(PyExc_TypeError, msg::kBadHead, Py_TYPE(head)->tp_name);
+    PyObject* reader = v[at("reader")].object;
+    int fd = -1;
+    if (PyLong_Check(reader)) {
+        fd = PyLong_AsInt(reader);
+        if (fd == -1 && PyErr_Occurred()) return nullptr;
+    } else if (!PyObject_HasAttrString(reader, msg::kRead)) {
+        return PyErr_Format(PyExc_TypeError, msg::kBadReader, Py_TYPE(reader)->tp_name);
+    }
+    PyObject* output = v[at("output")].object;
+    std::optional<std::string_view> out_path;
+    if (PyUnicode_Check(output)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(output, &size);
+        if (!data) return nullptr;
+        out_path = std::string_view(data, static_cast<std::size_t>(size));
+    } else if (!PyObject_HasAttrString(output, msg::kWrite)) {
+        return PyErr_Format(PyExc_TypeError, msg::kBadOutput, Py_TYPE(output)->tp_name);
+    }
+    const auto path_of = [](const Value& p) { return p.present ? std::optional(p.text) : std::nullopt; };
+    const std::optional<std::string_view> q_path = path_of(v[at("quarantine")]);
+    const std::optional<std::string_view> a_path = path_of(v[at("audit")]);
+    const std::optional<std::string_view> source_name = path_of(v[at("source_name")]);
+
+    Call call;
+    PyObject* progress = v[at("progress")].object;
+    call.progress = progress && progress != Py_None ? progress : nullptr;
+    Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
+                                       : Ref::borrow(Py_None);
+    if (!total) return nullptr;
+    call.total = total.get();
+    const Cancel cancel{poll_cancel, &call};
+    const Progress report{poll_progress, &call};
+
+    FdSource fd_source(fd, cancel);
+    PyReader py_reader(reader, call);
+    PyWriter py_writer(output, call);
+    HeadThen input(std::string_view(PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head))),
+                   fd >= 0 ? static_cast<ByteSource&>(fd_source) : py_reader);
+
+    // From here on no Python object is touched without attaching first.
+    Targets t;
+    std::optional<SalvageError> error;
+    Side side = Side::Input;
+    RescueCounts counts;
+    call.thread.detach();
+    const auto open = [&](std::optional<FileTarget>& slot, std::optional<std::string_view> path, Side s) {
+        if (!path || error) return;
+        Result<FileTarget> f = FileTarget::open(*path, cancel);
+        if (!f) {
+            error = f.error();
+            side = s;
+            return;
+        }
+        slot.emplace(std::move(f.value()));
+    };
+    open(t.clean, out_path, Side::Clean);
+    open(t.quarantine, q_path, Side::Quarantine);
+    open(t.audit, a_path, Side::Audit);
+    if (!error) {
+        ByteSink& clean = t.clean ? static_cast<ByteSink&>(*t.clean) : py_writer;
+        const RescueTargets targets{clean, t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
+        Result<RescueCounts> r = rescue(input, targets, o, report, &side);
+        if (r) {
+            counts = r.value();
+        } else {
+            error = r.error();
+        }
+    }
+    // The clean file last: when it is there, so is the rest.
+    const auto commit = [&](std::optional<FileTarget>& slot, Side s) {
+        if (!slot || error) return;
+        if (Status st = slot->commit(); !st) {
+            error = st.error();
+            side = s;
+        }
+    };
+    commit(t.quarantine, Side::Quarantine);
+    commit(t.audit, Side::Audit);
+    commit(t.clean, Side::Clean);
+    // An uncommitted target's temporary file goes.
+    t.clean.reset();
+    t.quarantine.reset();
+    t.audit.reset();
+    call.thread.attach();
+
+    if (call.python_error || PyErr_Occurred()) return nullptr;
+    if (error) {
+        switch (side) {
+            case Side::Input: return raise_engine_error(*error, source_name);
+            case Side::Clean: return raise_engine_error(*error, out_path);
+            case Side::Quarantine: return raise_engine_error(*error, q_path);
+            case Side::Audit: return raise_engine_error(*error, a_path);
+        }
+    }
+    return counts_dict(core_state(module), counts);
+}
+
+}  // namespace
+
+PyMethodDef kCoreSalvageDef = {msg::kCoreSalvageName, as_method(salvage), METH_FASTCALL | METH_KEYWORDS,
+                               kDoc.data()};
+
+}  // namespace corvel::py

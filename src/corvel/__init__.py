@@ -1,0 +1,28 @@
+"""corvel rescues CSV files that strict parsers reject.
+
+It detects the dialect and the table's width, cuts the bytes into rows with a
+tokenizer that never fails and repairs stray quotes, pads short rows, merges
+the surplus of long rows into the last column, and sets aside what can't be
+reconciled, with its lines, reason and raw text. Nothing is lost silently:
+every change is counted in the :class:`Report`, and can be listed row by row
+in an audit file.
+
+    >>> import corvel
+    >>> report = corvel.salvage("export.csv", "clean.csv", quarantine="rejects.csv")
+    >>> report.rows_written, report.rows_repaired, report.rows_set_aside
+"""
+
+from __future__ import annotations
+
+from importlib.metadata import PackageNotFoundError, version
+
+from ._dialect import Dialect
+from ._report import Report
+from ._salvage import salvage
+
+__all__ = ["Dialect", "Report", "__version__", "salvage"]
+
+try:
+    __version__ = version("corvel")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"

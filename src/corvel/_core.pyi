@@ -1,0 +1,35 @@
+"""corvel's native core: the engine's streaming salvage, for the corvel package."""
+
+from collections.abc import Callable, Sequence
+from typing import Protocol, type_check_only
+
+@type_check_only
+class _Reader(Protocol):
+    def read(self, size: int, /) -> bytes | bytearray | memoryview | None: ...
+
+@type_check_only
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+def salvage(
+    reader: int | _Reader,
+    head: bytes,
+    source_name: str | None,
+    output: str | _Writer,
+    header: bool,
+    skip_initial_space: bool,
+    quarantine: str | None = None,
+    audit: str | None = None,
+    total: int | None = None,
+    progress: Callable[[int, int | None], object] | None = None,
+    delimiter: str | None = None,
+    quote_char: str | None = "\"",
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    output_delimiter: str | None = None,
+    legacy: Sequence[bytes] | None = None,
+) -> dict[str, int]:
+    """Salvages bytes from `reader` into `output`, returning the counts as a dict."""

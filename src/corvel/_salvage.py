@@ -1,0 +1,219 @@
+"""corvel.salvage: one call from a broken source to a clean RFC 4180 file."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable
+from typing import Protocol
+
+from . import _core
+from ._dialect import Dialect
+from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
+from ._options import Options, check_options, check_path
+from ._progress import make_progress
+from ._report import Report
+from ._source import Readable, Source, open_source
+
+__all__ = ["salvage"]
+
+
+class Writable(Protocol):
+    """A binary file object the clean CSV can be written to."""
+
+    def write(self, data: bytes, /) -> object: ...
+
+
+def _read_sample(src: Source) -> bytes:
+    """The first bytes of the source, at most SAMPLE_BYTES, taken from it."""
+    parts = [src.head]
+    have = len(src.head)
+    while have < SAMPLE_BYTES:
+        piece = os.read(src.fd, SAMPLE_BYTES - have) if src.fd is not None else src.stream.read(SAMPLE_BYTES - have)
+        if not piece:
+            break
+        parts.append(piece)
+        have += len(piece)
+    return b"".join(parts)
+
+
+def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> None:
+    if force or plan.mode == "decode":
+        return
+    if (reason := binary_reason(sample[plan.bom:])) is not None:
+        name = src.name or "the source"
+        raise ValueError(f"{name} does not look like CSV text: {reason}. "
+                         "Pass force=True to salvage it anyway.")
+
+
+def salvage(
+    source: str | os.PathLike[str] | Readable,
+    output: str | os.PathLike[str] | Writable,
+    *,
+    quarantine: str | os.PathLike[str] | None = None,
+    audit: str | os.PathLike[str] | None = None,
+    dialect: Dialect | None = None,
+    delimiter: str = "auto",
+    quote_char: str | None = "auto",
+    escape_char: str | None = None,
+    skip_initial_space: bool | str = "auto",
+    encoding: str = "auto",
+    header: bool | str = "auto",
+    detect: str = "auto",
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    output_delimiter: str | None = ",",
+    force: bool = False,
+    progress: None | bool | Callable[[int, int | None], object] = None,
+) -> Report:
+    """Salvages a broken CSV source into a clean RFC 4180 file.
+
+    Rows are read, repaired and written as they stream, so memory stays
+    bounded whatever the size of the input. Outputs named by path are
+    atomic: they appear, complete, only when the whole salvage succeeded,
+    and on any failure no target is created or changed (devices and FIFOs
+    are written in place).
+
+    Args:
+        source: A path, or a binary file object read from its position on.
+            gzip, bz2, xz and zstd input is recognised by its first bytes.
+        output: A path for the clean CSV file, or a binary file object it is
+            written to as a stream.
+        quarantine: A path for the rows set aside, as CSV with the columns
+            ``line,end_line,byte_offset,reason,raw``; ``None`` to only count
+            them.
+        audit: A path for a JSON Lines record of every row that was changed,
+            set aside or skipped; ``None`` for none.
+        dialect: A :class:`Dialect` (from :func:`corvel.detect` or an earlier
+            report) that sets every dialect option left at ``"auto"``.
+        delimiter: The field delimiter, one ASCII character, or ``"auto"``.
+        quote_char: The quote character, ``None`` for no quoting, or
+            ``"auto"``.
+        escape_char: ``None``: quotes inside quoted fields are doubled.
+            Escape characters are not supported yet.
+        skip_initial_space: Whether blanks after a delimiter are skipped
+            outside quotes, or ``"auto"``.
+        encoding: A Python codec name, or ``"auto"``: a BOM decides; otherwise
+            each row that is valid UTF-8 is read as UTF-8 and any other row as
+            cp1252 (latin-1 where cp1252 leaves a byte undefined).
+        header: Whether the first row of the table is a header, or
+            ``"auto"``. A header is written once, first, and not counted as
+            a data row.
+        detect: ``"auto"`` for corvel's own detection, or ``"backend"`` for
+            the classic detection: four delimiters, the double quote, no
+            header.
+        skip_blank_lines: Whether blank lines are dropped (and counted)
+            rather than read as rows of empty fields.
+        fill_ragged_rows: Whether short rows are padded with empty fields;
+            when ``False`` they are set aside.
+        merge_overflow: Whether the surplus fields of long rows are merged
+            into the last column; when ``False`` such rows are set aside.
+        expected_columns: The table's width, or ``None`` to infer it; ``0``
+            enforces no width.
+        repair_quotes: Whether a stray quote inside a quoted field is kept as
+            text when a later quote on its line can close the field.
+        output_delimiter: The delimiter of the clean file, or ``None`` to
+            keep the input's.
+        force: Salvage input that looks binary instead of refusing it.
+        progress: ``None``; ``True`` for a bar on standard error when it is a
+            terminal; or a callable ``(bytes_done, bytes_total_or_None)``,
+            called at most ten times a second.
+
+    Returns:
+        The :class:`Report` of the run.
+
+    Raises:
+        OSError: A file can't be opened, read or written; the proper subclass,
+            with ``errno``, ``strerror`` and ``filename`` set. The targets are
+            left as they were.
+        TypeError: An argument has the wrong type; the message names it.
+        ValueError: An option has a value it can't take, or the input looks
+            binary (without ``force=True``); the message says why.
+        MemoryError: A row is larger than the memory that is left.
+        KeyboardInterrupt: The run was interrupted; the targets are left as
+            they were.
+    """
+    options = check_options(
+        dialect=dialect, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
+        skip_initial_space=skip_initial_space, encoding=encoding, header=header, detect=detect,
+        skip_blank_lines=skip_blank_lines, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+        output_delimiter=output_delimiter, force=force, progress=progress,
+    )
+    if options.escape_char is not None:
+        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
+    target: str | Writable
+    if isinstance(output, (str, os.PathLike)):
+        target = os.fsdecode(output)
+        check_path("output", target, allow_none=False)
+    elif callable(getattr(output, "write", None)):
+        target = output
+    else:
+        raise TypeError(f"output must be a path or a binary file object, not {type(output).__name__}")
+    quarantine_path = check_path("quarantine", quarantine, allow_none=True)
+    audit_path = check_path("audit", audit, allow_none=True)
+
+    started = time.perf_counter()
+    throttle, bar = make_progress(options.progress)
+    try:
+        with open_source(source) as src:
+            sample = _read_sample(src)
+            plan = plan_encoding(options.encoding, sample)
+            _check_text(src, sample, plan, options.force)
+            reader: Readable | int
+            if plan.mode == "decode":
+                from ._transcode import Utf8Reader
+
+                reader = Utf8Reader(src.stream, sample, plan.codec or plan.name)
+                sample = b""
+            else:
+                reader = src.fd if src.fd is not None else src.stream
+            counts = _core.salvage(
+                reader, sample, src.name if src.fd is not None else None, target,
+                quarantine=quarantine_path,
+                audit=audit_path,
+                total=src.size,
+                progress=throttle,
+                delimiter=options.delimiter,
+                # The quote is detected as the backend does until corvel detects more: the double quote.
+                quote_char='"' if options.detect_quote else options.quote_char,
+                header=bool(options.header),
+                skip_blank_lines=options.skip_blank_lines,
+                fill_ragged_rows=options.fill_ragged_rows,
+                merge_overflow=options.merge_overflow,
+                expected_columns=options.expected_columns,
+                repair_quotes=options.repair_quotes,
+                skip_initial_space=bool(options.skip_initial_space),
+                output_delimiter=options.output_delimiter,
+                legacy=plan.table if plan.mode == "per-row" else None,
+            )
+            if throttle is not None:
+                throttle.finish(counts["bytes_read"], src.size)
+    finally:
+        if bar is not None:
+            bar.clear()
+    return _report(counts, options, plan, time.perf_counter() - started)
+
+
+def _report(counts: dict[str, int], options: Options, plan: EncodingPlan, seconds: float) -> Report:
+    legacy = counts["legacy_decoded"]
+    encoding = plan.legacy if plan.mode == "per-row" and legacy and plan.legacy else plan.name
+    dialect = Dialect(
+        delimiter=chr(counts["delimiter"]),
+        quote_char='"' if options.detect_quote else options.quote_char,
+        escape_char=options.escape_char,
+        encoding=encoding,
+        skip_initial_space=bool(options.skip_initial_space),
+        header_row=0 if counts["header_written"] else None,
+        width=counts["width"],
+    )
+    names = Report.__dataclass_fields__.keys() - {"dialect", "seconds", "header_written"}
+    return Report(
+        **{k: counts[k] for k in names if k in counts},
+        header_written=bool(counts["header_written"]),
+        dialect=dialect,
+        seconds=seconds,
+    )

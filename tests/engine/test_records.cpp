@@ -1,0 +1,119 @@
+// The package's records and per-row decoding: exact bytes for hostile text.
+#include "decode.hpp"
+#include "records.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using corvel::RowPlace;
+
+struct FieldCase {
+    std::string in, out;
+};
+class CsvField : public ::testing::TestWithParam<FieldCase> {};
+TEST_P(CsvField, EnclosesOnlyWhatNeedsIt) {
+    std::string out;
+    corvel::append_csv_field(out, GetParam().in);
+    EXPECT_EQ(out, GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Table, CsvField,
+                         ::testing::Values(FieldCase{"plain", "plain"}, FieldCase{"", ""},
+                                           FieldCase{"a,b", "\"a,b\""}, FieldCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                           FieldCase{"two\nlines", "\"two\nlines\""}, FieldCase{"cr\r", "\"cr\r\""},
+                                           FieldCase{"semi;colon", "semi;colon"}));
+
+struct JsonCase {
+    std::string in, out;
+};
+class JsonString : public ::testing::TestWithParam<JsonCase> {};
+TEST_P(JsonString, EscapesControlsQuotesAndBackslashes) {
+    std::string out;
+    corvel::append_json_string(out, GetParam().in);
+    EXPECT_EQ(out, GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Table, JsonString,
+                         ::testing::Values(JsonCase{"", "\"\""}, JsonCase{"a\"b", "\"a\\\"b\""},
+                                           JsonCase{"back\\slash", "\"back\\\\slash\""},
+                                           JsonCase{"\r\n\t", "\"\\r\\n\\t\""},
+                                           JsonCase{std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
+                                           JsonCase{"\x7f", "\"\\u007f\""}, JsonCase{"Zoë ✓", "\"Zoë ✓\""}));
+
+TEST(SetAside, HeaderAndRecordKeepRawTextWhole) {
+    std::string out;
+    corvel::append_set_aside_header(out);
+    corvel::append_set_aside_record(out, RowPlace{3, 4, 17}, corvel::kReasonTooMany, "a,\"b\nc\",d");
+    corvel::append_set_aside_record(out, RowPlace{9, 9, 40}, corvel::kReasonTooFew, "");
+    EXPECT_EQ(out,
+              "line,end_line,byte_offset,reason,raw\n"
+              "3,4,17,too_many_columns,\"a,\"\"b\nc\"\",d\"\n"
+              "9,9,40,too_few_columns,\"\"\n");
+}
+
+TEST(Audit, ListsActionsInOrderAndTheFieldsWritten) {
+    corvel::RowTable rows;
+    rows.append_split_row("x,y\"z,", ',', true);
+    std::string out;
+    corvel::append_audit_record(out, RowPlace{2, 2, 5}, corvel::kMerged | corvel::kPadded | corvel::kBytesReplaced,
+                                {}, "x,y\"z,", &rows, 0);
+    EXPECT_EQ(out,
+              "{\"line\":2,\"end_line\":2,\"byte_offset\":5,\"actions\":[\"padded\",\"merged\",\"bytes_replaced\"],"
+              "\"reason\":null,\"raw\":\"x,y\\\"z,\",\"fields\":[\"x\",\"y\\\"z\",\"\"]}\n");
+    out.clear();
+    corvel::append_audit_record(out, RowPlace{1, 1, 0}, corvel::kSkipped, {}, "  ", nullptr, 0);
+    EXPECT_EQ(out, "{\"line\":1,\"end_line\":1,\"byte_offset\":0,\"actions\":[\"skipped\"],\"reason\":null,"
+                   "\"raw\":\"  \",\"fields\":[]}\n");
+}
+
+// cp1252's upper half, as Python's codec gives it (undefined bytes as U+FFFD).
+std::vector<std::string> cp1252_entries() {
+    const char32_t high[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                               0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+    std::vector<std::string> out;
+    for (char32_t c = 0x80; c < 0x100; ++c) {
+        const char32_t cp = c < 0xA0 ? high[c - 0x80] : c;
+        std::string s;
+        if (cp < 0x800) {
+            s = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+        } else {
+            s = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (cp & 0x3F))};
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+std::optional<corvel::LegacyTable> table_of(const std::vector<std::string>& entries) {
+    std::vector<std::string_view> views(entries.begin(), entries.end());
+    return corvel::LegacyTable::from_entries(views);
+}
+
+TEST(Legacy, DecodesEveryHighByteAndKeepsAscii) {
+    const auto table = table_of(cp1252_entries());
+    ASSERT_TRUE(table);
+    std::string out;
+    table->decode("caf\xe9;\x80 5;\"x\"\r\n", out);
+    EXPECT_EQ(out, "café;€ 5;\"x\"\r\n");
+}
+
+TEST(Legacy, RefusesTablesThatAreNotOneCharacterPerByte) {
+    auto entries = cp1252_entries();
+    EXPECT_FALSE(table_of(std::vector<std::string>(entries.begin(), entries.end() - 1)));
+    auto two = entries;
+    two[5] = "ab";
+    EXPECT_FALSE(table_of(two));
+    auto bad = entries;
+    bad[7] = "\xff";
+    EXPECT_FALSE(table_of(bad));
+    auto empty = entries;
+    empty[0] = "";
+    EXPECT_FALSE(table_of(empty));
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// The package's streaming salvage: the same output however the input is cut,
+// exact row places, the fate table, and failures that name their side.
+#include "rescue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+using corvel::RescueOptions;
+
+// Gives `text` `step` bytes at a time.
+class StringSource final : public corvel::ByteSource {
+public:
+    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    corvel::Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        const std::size_t n = std::min({size, step_, text_.size() - at_});
+        text_.copy(buffer, n, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string text_;
+    std::size_t step_;
+    std::size_t at_ = 0;
+};
+
+class StringSink final : public corvel::ByteSink {
+public:
+    explicit StringSink(int fail_with = 0) : fail_with_(fail_with) {}
+    corvel::Status write(std::string_view bytes) noexcept override {
+        if (fail_with_ != 0) return corvel::SalvageError::from_errno(fail_with_);
+        text += bytes;
+        return corvel::Done{};
+    }
+    std::string text;
+
+private:
+    int fail_with_;
+};
+
+struct Outcome {
+    std::string clean, quarantine, audit;
+    corvel::RescueCounts counts;
+};
+
+Outcome run(const std::string& input, const RescueOptions& o, std::size_t step = 1 << 20) {
+    StringSource in(input, step);
+    StringSink clean, quarantine, audit;
+    corvel::Side side;
+    auto r = corvel::rescue(in, {clean, &quarantine, &audit}, o, {}, &side);
+    EXPECT_TRUE(r.ok());
+    return {clean.text, quarantine.text, audit.text, r ? r.value() : corvel::RescueCounts{}};
+}
+
+RescueOptions strict(std::uint64_t width) {
+    RescueOptions o;
+    o.expected_columns = width;
+    o.fill_ragged_rows = false;
+    o.merge_overflow = false;
+    return o;
+}
+
+const std::string kInputs[] = {
+    "a,b,c\n1,2\n3,4,5,6\n\n\"x\"\"y\",z,w\n",
+    "h1;h2\r\n\"multi\r\nline\";2\r\n\r\n;\r\nlast;row",
+    "\xEF\xBB\xBFid,name\n1,\"stray \"quote\" here\"\n2,caf\xe9\n",
+    "one\rtwo\rthree\r",
+    "\"unclosed,quote\nrest,of\nfile",
+    "",
+    "\n\n\n",
+};
+
+class Chunking : public ::testing::TestWithParam<std::tuple<int, std::size_t>> {};
+TEST_P(Chunking, SameOutputAsOneRead) {
+    const auto [which, step] = GetParam();
+    const std::string& input = kInputs[which];
+    for (const RescueOptions& o : {RescueOptions{}, strict(2), strict(3)}) {
+        const Outcome whole = run(input, o);
+        const Outcome cut = run(input, o, step);
+        EXPECT_EQ(cut.clean, whole.clean);
+        EXPECT_EQ(cut.quarantine, whole.quarantine);
+        EXPECT_EQ(cut.audit, whole.audit);
+        EXPECT_EQ(cut.counts.rows_read, whole.counts.rows_read);
+        EXPECT_EQ(cut.counts.bytes_read, input.size());
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Table, Chunking,
+                         ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kInputs))),
+                                            ::testing::Values(1, 2, 3, 5, 64)));
+
+// Every row set aside, so that the quarantine lists each one's place.
+struct PlaceCase {
+    std::string input;
+    std::string quarantine;  // after the header line
+};
+class Places : public ::testing::TestWithParam<PlaceCase> {};
+TEST_P(Places, CutExactlyTheRowsSource) {
+    RescueOptions o = strict(9);
+    o.delimiter = ',';
+    for (std::size_t step : {1, 4, 1 << 20}) {
+        const Outcome out = run(GetParam().input, o, step);
+        EXPECT_EQ(out.quarantine, "line,end_line,byte_offset,reason,raw\n" + GetParam().quarantine) << step;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, Places,
+    ::testing::Values(PlaceCase{"a\nb\n", "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"b\"\n"},
+                      PlaceCase{"a\r\nb", "1,1,0,too_few_columns,\"a\"\n2,2,3,too_few_columns,\"b\"\n"},
+                      PlaceCase{"a\rb\r", "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"b\"\n"},
+                      PlaceCase{"\"x\ny\",z\nw\n",
+                                "1,2,0,too_few_columns,\"\"\"x\ny\"\",z\"\n3,3,8,too_few_columns,\"w\"\n"},
+                      PlaceCase{"\xEF\xBB\xBFq\n", "1,1,3,too_few_columns,\"q\"\n"},
+                      // A lone CR inside quotes ends a line too.
+                      PlaceCase{"\"x\ry\r\nz\",w\rv",
+                                "1,3,0,too_few_columns,\"\"\"x\ry\r\nz\"\",w\"\n4,4,11,too_few_columns,\"v\"\n"},
+                      // A byte-order mark inside the file is text, not skipped.
+                      PlaceCase{"a\n\xEF\xBB\xBFq\n",
+                                "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"\xEF\xBB\xBFq\"\n"}));
+
+TEST(Fate, OneRuleForEveryWidth) {
+    using corvel::Fate;
+    EXPECT_EQ(corvel::decide_fate(3, 3, false, false), Fate::Clean);
+    EXPECT_EQ(corvel::decide_fate(7, 0, false, false), Fate::Clean);
+    EXPECT_EQ(corvel::decide_fate(2, 3, true, false), Fate::Padded);
+    EXPECT_EQ(corvel::decide_fate(2, 3, false, true), Fate::TooFew);
+    EXPECT_EQ(corvel::decide_fate(4, 3, false, true), Fate::Merged);
+    EXPECT_EQ(corvel::decide_fate(4, 3, true, false), Fate::TooMany);
+}
+
+TEST(Rows, BlankLinesSkippedOneEmptyFieldQuotedHeaderOnce) {
+    RescueOptions o;
+    o.header = true;
+    o.delimiter = ';';
+    o.output_delimiter = ',';
+    const Outcome out = run("h1;h2\n\n1;\"a,b\"\n  \n2\n", o);
+    EXPECT_EQ(out.clean, "h1,h2\n1,\"a,b\"\n2,\n");
+    EXPECT_EQ(out.counts.rows_skipped, 2u);
+    EXPECT_EQ(out.counts.header_written, 1u);
+    EXPECT_EQ(out.counts.rows_written, 2u);
+    EXPECT_EQ(out.counts.rows_read, 5u);
+
+    RescueOptions one;
+    one.skip_blank_lines = false;
+    EXPECT_EQ(run("x\n\ny\n", one).clean, "x\n\"\"\ny\n");
+}
+
+TEST(Rows, WithoutQuotingAQuoteIsText) {
+    RescueOptions o;
+    o.quote.reset();
+    o.delimiter = ',';
+    const Outcome out = run("\"a,b\"\n\"c,d\n", o);
+    EXPECT_EQ(out.clean, "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n");
+}
+
+TEST(Rows, QuoteRepairIsCountedAndAudited) {
+    RescueOptions o;
+    o.delimiter = ',';
+    const Outcome out = run("a,b\n\"say \"hi\" now\",x\n", o);
+    EXPECT_EQ(out.counts.quote_repaired, 1u);
+    EXPECT_NE(out.audit.find("\"quote_repaired\""), std::string::npos);
+}
+
+TEST(Encoding, EachRowDecodedItsOwnWay) {
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) {
+        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
+    }
+    std::vector<std::string_view> views(entries.begin(), entries.end());
+    const auto latin1 = corvel::LegacyTable::from_entries(views);
+    ASSERT_TRUE(latin1);
+    RescueOptions o;
+    o.legacy = &*latin1;
+    const Outcome out = run("n,v\nZo\xc3\xab,1\nZo\xeb,2\n", o);
+    EXPECT_EQ(out.clean, "n,v\nZoë,1\nZoë,2\n");
+    EXPECT_EQ(out.counts.legacy_decoded, 1u);
+    EXPECT_EQ(out.counts.bytes_replaced, 0u);
+
+    const Outcome replaced = run("n,v\nZo\xeb,2\n", RescueOptions{});
+    EXPECT_EQ(replaced.clean, "n,v\nZo\xEF\xBF\xBD,2\n");
+    EXPECT_EQ(replaced.counts.bytes_replaced, 1u);
+    EXPECT_EQ(replaced.counts.rows_repaired, 1u);
+}
+
+TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) {
+        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
+    }
+    std::vector<std::string_view> views(entries.begin(), entries.end());
+    const auto latin1 = corvel::LegacyTable::from_entries(views);
+    RescueOptions o = strict(9);
+    o.delimiter = ',';
+    o.legacy = &*latin1;
+    for (std::size_t step : {1, 2, 5, 1 << 20}) {
+        // A quoted field over two lines, one of them UTF-8 and one not: each
+        // line is read its own way.
+        const Outcome out = run("\xe9" "a\r\n\"\xe9\xe9" "b\nZo\xc3\xab\"\nc\n", o, step);
+        EXPECT_EQ(out.quarantine,
+                  "line,end_line,byte_offset,reason,raw\n"
+                  "1,1,0,too_few_columns,\"éa\"\n"
+                  "2,3,4,too_few_columns,\"\"\"ééb\nZoë\"\"\"\n"
+                  "4,4,15,too_few_columns,\"c\"\n")
+            << step;
+        EXPECT_EQ(out.counts.legacy_decoded, 2u);
+    }
+}
+
+TEST(Failures, NameTheirSide) {
+    StringSource in("a,b\n1,2\n", 3);
+    StringSink clean(ENOSPC);
+    corvel::Side side;
+    auto r = corvel::rescue(in, {clean}, RescueOptions{}, {}, &side);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().os_code(), ENOSPC);
+    EXPECT_EQ(side, corvel::Side::Clean);
+
+    StringSource in2("a,b\n1,2\n", 3);
+    StringSink ok;
+    const corvel::Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
+    auto r2 = corvel::rescue(in2, {ok}, RescueOptions{}, stop, &side);
+    ASSERT_FALSE(r2.ok());
+    EXPECT_EQ(r2.error().os_code(), EINTR);
+    EXPECT_EQ(side, corvel::Side::Input);
+}
+
+}  // namespace

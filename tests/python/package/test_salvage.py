@@ -1,0 +1,261 @@
+"""corvel.salvage on the inputs users bring: each way in gives the same rows."""
+
+import bz2
+import codecs
+import csv
+import gzip
+import io
+import json
+import lzma
+import os
+import subprocess
+import sys
+
+import pytest
+
+import corvel
+
+ROWS = [
+    ["id", "name", "city", "note"],
+    ["1", "Zoë", "Köln", "a;b"],
+    ["2", "Renée", "Zürich", 'say "hi"'],
+    ["3", "Ångström", "Málaga", "two\nlines"],
+    ["4", "", "Ørsted", ""],
+]
+CP1252_ROWS = [*ROWS, ["5", "€ price", "“quoted”", "—"]]
+
+
+def csv_bytes(rows, *, delimiter=",", newline="\n", encoding="utf-8"):
+    buf = io.StringIO(newline="")
+    csv.writer(buf, delimiter=delimiter, lineterminator=newline).writerows(rows)
+    return buf.getvalue().encode(encoding)
+
+
+def read_back(path):
+    """The clean file as csv.reader(strict=True) reads it."""
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.reader(f, strict=True))
+
+
+def _zstd(data):
+    from compression import zstd
+
+    return zstd.compress(data)
+
+
+# name: (rows, bytes of the messy file)
+MESSY = {
+    "excel-bom-semicolon-crlf": (ROWS, codecs.BOM_UTF8 + csv_bytes(ROWS, delimiter=";", newline="\r\n")),
+    "latin-1": (ROWS, csv_bytes(ROWS, encoding="latin-1")),
+    "cp1252": (CP1252_ROWS, csv_bytes(CP1252_ROWS, encoding="cp1252")),
+    "utf-16-bom": (ROWS, csv_bytes(ROWS, encoding="utf-16")),
+    "utf-16-le-no-bom": (ROWS, csv_bytes(ROWS, encoding="utf-16-le")),
+    "gzip": (ROWS, gzip.compress(csv_bytes(ROWS))),
+    "bz2": (ROWS, bz2.compress(csv_bytes(ROWS))),
+    "xz": (ROWS, lzma.compress(csv_bytes(ROWS))),
+    "zstd": (ROWS, _zstd(csv_bytes(ROWS))),
+    "gzip-latin-1": (ROWS, gzip.compress(csv_bytes(ROWS, encoding="latin-1"))),
+}
+
+
+@pytest.mark.parametrize("via", ["path", "pathlib", "file object"])
+@pytest.mark.parametrize("name", MESSY)
+def test_messy_inputs_give_the_rows_of_plain_utf8(tmp_path, name, via):
+    rows, data = MESSY[name]
+    plain = tmp_path / "plain.csv"
+    plain.write_bytes(csv_bytes(rows))
+    corvel.salvage(plain, tmp_path / "plain.out")
+    messy = tmp_path / "messy.csv"
+    messy.write_bytes(data)
+    out = tmp_path / "messy.out"
+    if via == "file object":
+        with open(messy, "rb") as f:
+            with open(out, "wb") as o:
+                report = corvel.salvage(f, o)
+    else:
+        report = corvel.salvage(messy if via == "pathlib" else str(messy), out)
+    assert read_back(out) == read_back(tmp_path / "plain.out") == rows
+    assert (tmp_path / "messy.out").read_bytes() == (tmp_path / "plain.out").read_bytes()
+    assert report.rows_written == len(rows) and report.clean
+    assert report.width == 4
+
+
+@pytest.mark.parametrize(
+    ("name", "encoding"),
+    [("latin-1", "cp1252"), ("cp1252", "cp1252"), ("utf-16-bom", "utf-16-le"), ("excel-bom-semicolon-crlf", "utf-8"),
+     ("gzip", "utf-8")],
+)
+def test_report_names_the_encoding_used(tmp_path, name, encoding):
+    src = tmp_path / "in.csv"
+    src.write_bytes(MESSY[name][1])
+    report = corvel.salvage(src, tmp_path / "out.csv")
+    assert report.dialect.encoding == encoding
+
+
+def test_stdin_through_a_pipe(tmp_path):
+    rows, data = MESSY["gzip-latin-1"]
+    out = tmp_path / "out.csv"
+    script = "import corvel, sys; r = corvel.salvage(sys.stdin.buffer, sys.argv[1]); print(r.rows_written)"
+    done = subprocess.run([sys.executable, "-c", script, str(out)], input=data, capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.decode().strip() == str(len(rows))
+    assert read_back(out) == rows
+
+
+def test_concatenated_utf8_and_cp1252_exports_both_come_out_right(tmp_path):
+    src = tmp_path / "joined.csv"
+    src.write_bytes(csv_bytes(ROWS) + csv_bytes(CP1252_ROWS[1:], encoding="cp1252"))
+    report = corvel.salvage(src, tmp_path / "out.csv")
+    assert read_back(tmp_path / "out.csv") == ROWS + CP1252_ROWS[1:]
+    assert report.legacy_decoded == 5  # every cp1252 row has a byte above 0x7F
+    assert report.bytes_replaced == 0
+
+
+def test_utf8_encoding_replaces_and_counts_invalid_bytes(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\nZo\xeb,1\nok,2\n")
+    report = corvel.salvage(src, tmp_path / "out.csv", encoding="utf-8", audit=tmp_path / "audit.jsonl")
+    assert read_back(tmp_path / "out.csv") == [["a", "b"], ["Zo\ufffd", "1"], ["ok", "2"]]
+    assert (report.bytes_replaced, report.rows_repaired, report.legacy_decoded) == (1, 1, 0)
+    [entry] = map(json.loads, (tmp_path / "audit.jsonl").read_text().splitlines())
+    assert entry["actions"] == ["bytes_replaced"] and entry["line"] == 2
+
+
+BROKEN = (
+    b"id,name,amount\n"
+    b"1,Alice,10\n"
+    b"2,Bob\n"  # short
+    b"\n"  # blank
+    b'3,"Carol "the" great",30\n'  # stray quotes
+    b"4,Dan,40,extra,more\n"  # long
+    b'5,"multi\r\nline",50\r\n'
+    b"6,,\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("options", "written", "set_aside"),
+    [({}, 7, 0), ({"fill_ragged_rows": False}, 6, 1), ({"merge_overflow": False}, 6, 1),
+     ({"fill_ragged_rows": False, "merge_overflow": False}, 5, 2)],
+)
+def test_clean_file_reads_back_strictly_into_the_salvaged_rows(tmp_path, options, written, set_aside):
+    src = tmp_path / "broken.csv"
+    src.write_bytes(BROKEN)
+    report = corvel.salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", audit=tmp_path / "a.jsonl",
+                            **options)
+    rows = read_back(tmp_path / "out.csv")
+    assert len(rows) == report.rows_written == written
+    assert all(len(r) == report.width == 3 for r in rows)
+    assert report.rows_set_aside == set_aside
+    assert report.rows_skipped == 1
+    assert report.rows_read == report.rows_written + report.rows_set_aside + report.rows_skipped
+    with open(tmp_path / "q.csv", newline="", encoding="utf-8") as f:
+        quarantine = list(csv.DictReader(f))
+    assert len(quarantine) == set_aside
+    lines = BROKEN.split(b"\n")
+    for rec in quarantine:
+        # Line and offset point at the row's own source text.
+        assert BROKEN[int(rec["byte_offset"]):].startswith(rec["raw"].encode())
+        assert lines[int(rec["line"]) - 1].decode() == rec["raw"]
+    audit = [json.loads(line) for line in (tmp_path / "a.jsonl").read_text().splitlines()]
+    kinds = [a["actions"] for a in audit]
+    assert ["skipped"] in kinds
+    assert any("quote_repaired" in k for k in kinds)
+
+
+def test_header_written_once_and_output_delimiter(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a;b\n1;x,y\n\n2;z\n")
+    report = corvel.salvage(src, tmp_path / "out.csv", header=True, output_delimiter="|")
+    assert (tmp_path / "out.csv").read_bytes() == b"a|b\n1|x,y\n2|z\n"
+    assert report.header_written and report.rows_written == 2 and report.dialect.header_row == 0
+
+
+def test_one_empty_field_is_written_as_a_quoted_empty_string(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b'x\n""\ny\n')
+    corvel.salvage(src, tmp_path / "out.csv")
+    assert (tmp_path / "out.csv").read_bytes() == b'x\n""\ny\n'
+    assert read_back(tmp_path / "out.csv") == [["x"], [""], ["y"]]
+
+
+def test_no_quoting(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b'a,b\n"c,d"\n')
+    corvel.salvage(src, tmp_path / "out.csv", quote_char=None)
+    assert read_back(tmp_path / "out.csv") == [["a", "b"], ['"c', 'd"']]
+
+
+def test_streams_to_a_file_object_and_reports_progress(tmp_path):
+    data = b"a,b\n" + b"1,2\n" * 300_000
+    seen = []
+    out = io.BytesIO()
+    report = corvel.salvage(io.BytesIO(data), out, progress=lambda done, total: seen.append((done, total)))
+    assert out.getvalue() == data
+    assert report.bytes_read == len(data)
+    assert seen[-1] == (len(data), None)
+    assert [d for d, _ in seen] == sorted(d for d, _ in seen)
+
+
+def test_report_to_dict_and_repr_name_its_attributes(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(BROKEN)
+    report = corvel.salvage(src, tmp_path / "out.csv")
+    d = report.to_dict()
+    assert d["dialect"]["delimiter"] == ","
+    for name, value in d.items():
+        if name != "dialect":
+            assert f"{name}={value!r}" in repr(report)
+    json.dumps(d)
+
+
+# (kwargs, exception, words in its message)
+BAD = [
+    ({"delimiter": ";;"}, ValueError, "delimiter"),
+    ({"delimiter": "\n"}, ValueError, "delimiter"),
+    ({"delimiter": ""}, ValueError, "delimiter"),
+    ({"delimiter": ",", "quote_char": ","}, ValueError, "quote_char"),
+    ({"expected_columns": -1}, ValueError, "expected_columns"),
+    ({"expected_columns": True}, TypeError, "expected_columns"),
+    ({"encoding": "no-such-codec"}, ValueError, "encoding"),
+    ({"escape_char": "\\"}, ValueError, "escape_char"),
+    ({"detect": "magic"}, ValueError, "detect"),
+    ({"progress": 3}, TypeError, "progress"),
+]
+
+
+@pytest.mark.parametrize(("kwargs", "exc", "word"), BAD)
+def test_bad_options_name_the_parameter(tmp_path, kwargs, exc, word):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n")
+    with pytest.raises(exc, match=word):
+        corvel.salvage(src, tmp_path / "out.csv", **kwargs)
+    assert not (tmp_path / "out.csv").exists()
+
+
+def test_binary_input_is_refused_unless_forced(tmp_path):
+    src = tmp_path / "in.bin"
+    src.write_bytes(bytes(range(256)) * 64 + b"\0" * 4096)
+    with pytest.raises(ValueError, match="NUL"):
+        corvel.salvage(src, tmp_path / "out.csv")
+    assert not (tmp_path / "out.csv").exists()
+    corvel.salvage(src, tmp_path / "out.csv", force=True)
+    assert (tmp_path / "out.csv").exists()
+
+
+def test_missing_source_names_its_path(tmp_path):
+    missing = tmp_path / "nope.csv"
+    with pytest.raises(FileNotFoundError) as info:
+        corvel.salvage(missing, tmp_path / "out.csv")
+    assert info.value.errno == 2 and info.value.filename == str(missing) and info.value.strerror
+
+
+def test_the_package_never_imports_the_backend():
+    script = "import sys, corvel, corvel.cli; sys.exit('_corvel_backend' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 0
+
+
+def test_version_comes_from_the_package_metadata():
+    from importlib.metadata import version
+
+    assert corvel.__version__ == version("corvel") != "0+unknown"
