@@ -12,7 +12,7 @@ PyObject* cached_type(PyObject*& slot, PyType_Spec& spec) {
         if (type) {
             // Before anyone else sees the type. The dotted name stays owned
             // by the type and is still freed with it; the bare one points
-            // into the spec's name, which lives as long as the process.
+            // into the PyType_Spec's name, which lives as long as the process.
             reinterpret_cast<PyTypeObject*>(type)->tp_name = std::strrchr(spec.name, '.') + 1;
             PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
         }
