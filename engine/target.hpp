@@ -4,6 +4,7 @@
 
 #include "cancel.hpp"
 #include "error.hpp"
+#include "file_io.hpp"
 
 #include <cstddef>
 #include <string>
@@ -37,33 +38,19 @@ private:
     const Cancel& cancel_;
 };
 
-// An output file that appears, complete, only on commit(). A target that is
-// a regular file or doesn't exist yet is written to a new temporary file
-// beside it (created exclusively, so never through a symlink) and renamed
-// over it on commit; one that exists and is not a regular file (a device,
-// a FIFO, a terminal) is written in place, since renaming over it would
-// replace the node. Without a commit, the temporary file is removed.
+// An output file that appears, complete, only on commit(): an OutputFile
+// placed atomically (see Placement::Atomic), as a sink.
 class FileTarget final : public ByteSink {
 public:
     static Result<FileTarget> open(std::string_view path, const Cancel& cancel) noexcept;
 
-    FileTarget(FileTarget&& other) noexcept;
-    FileTarget& operator=(FileTarget&&) = delete;
-    FileTarget(const FileTarget&) = delete;
-    ~FileTarget();
-
     Status write(std::string_view bytes) noexcept override;
-    Status commit() noexcept;
+    Status commit() noexcept { return file_.commit(); }
 
 private:
-    FileTarget(int fd, std::string path, std::string temp, const Cancel& cancel) noexcept
-        : fd_(fd), path_(std::move(path)), temp_(std::move(temp)), cancel_(&cancel) {}
-    void abandon() noexcept;
+    explicit FileTarget(OutputFile file) noexcept : file_(std::move(file)) {}
 
-    int fd_ = -1;
-    std::string path_;
-    std::string temp_;  // empty: written in place
-    const Cancel* cancel_;
+    OutputFile file_;
 };
 
 }  // namespace corvel
