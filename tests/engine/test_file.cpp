@@ -51,28 +51,7 @@ void expect_io(const SalvageError& e, int os_code, const std::string& text) {
     EXPECT_EQ(e.os_code(), os_code);
     EXPECT_EQ(e.text(), text);
 }
-// A fresh directory under /tmp for each test, removed afterwards.
-class TempDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/corvel-file-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::string dir_;
-};
+class TempDir : public ::testing::Test, protected corvel_test::ScratchDir {};
 
 // ---- exact bytes of both files
 

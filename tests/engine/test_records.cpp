@@ -11,36 +11,34 @@ namespace {
 
 using corvel::RowPlace;
 
-struct FieldCase {
+// Text in, its written form out.
+struct TextCase {
     std::string in, out;
 };
-class CsvField : public ::testing::TestWithParam<FieldCase> {};
+class CsvField : public ::testing::TestWithParam<TextCase> {};
 TEST_P(CsvField, EnclosesOnlyWhatNeedsIt) {
     std::string out;
     corvel::append_csv_field(out, GetParam().in);
     EXPECT_EQ(out, GetParam().out);
 }
 INSTANTIATE_TEST_SUITE_P(Table, CsvField,
-                         ::testing::Values(FieldCase{"plain", "plain"}, FieldCase{"", ""},
-                                           FieldCase{"a,b", "\"a,b\""}, FieldCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
-                                           FieldCase{"two\nlines", "\"two\nlines\""}, FieldCase{"cr\r", "\"cr\r\""},
-                                           FieldCase{"semi;colon", "semi;colon"}));
+                         ::testing::Values(TextCase{"plain", "plain"}, TextCase{"", ""},
+                                           TextCase{"a,b", "\"a,b\""}, TextCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                           TextCase{"two\nlines", "\"two\nlines\""}, TextCase{"cr\r", "\"cr\r\""},
+                                           TextCase{"semi;colon", "semi;colon"}));
 
-struct JsonCase {
-    std::string in, out;
-};
-class JsonString : public ::testing::TestWithParam<JsonCase> {};
+class JsonString : public ::testing::TestWithParam<TextCase> {};
 TEST_P(JsonString, EscapesControlsQuotesAndBackslashes) {
     std::string out;
     corvel::append_json_string(out, GetParam().in);
     EXPECT_EQ(out, GetParam().out);
 }
 INSTANTIATE_TEST_SUITE_P(Table, JsonString,
-                         ::testing::Values(JsonCase{"", "\"\""}, JsonCase{"a\"b", "\"a\\\"b\""},
-                                           JsonCase{"back\\slash", "\"back\\\\slash\""},
-                                           JsonCase{"\r\n\t", "\"\\r\\n\\t\""},
-                                           JsonCase{std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
-                                           JsonCase{"\x7f", "\"\\u007f\""}, JsonCase{"Zoë ✓", "\"Zoë ✓\""}));
+                         ::testing::Values(TextCase{"", "\"\""}, TextCase{"a\"b", "\"a\\\"b\""},
+                                           TextCase{"back\\slash", "\"back\\\\slash\""},
+                                           TextCase{"\r\n\t", "\"\\r\\n\\t\""},
+                                           TextCase{std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
+                                           TextCase{"\x7f", "\"\\u007f\""}, TextCase{"Zoë ✓", "\"Zoë ✓\""}));
 
 TEST(SetAside, HeaderAndRecordKeepRawTextWhole) {
     std::string out;

@@ -22,30 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Targets : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/corvel-targets-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream f(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(f), {}};
-    }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string dir_;
-};
+class Targets : public ::testing::Test, protected corvel_test::ScratchDir {};
 
 TEST_F(Targets, SameFileByInodeOrByResolvedPath) {
     write("a", "x");

@@ -6,8 +6,15 @@
 #include "rows.hpp"
 #include "salvage.hpp"
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,5 +61,41 @@ inline std::string latin1_char(std::uint8_t b) {
     if (b < 0x80) return std::string(1, static_cast<char>(b));
     return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
+
+// A fresh directory under /tmp, removed with everything in it when the owner
+// goes. Test fixtures inherit it beside ::testing::Test.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char tmpl[] = "/tmp/corvel-test-XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir_ = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    void write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream f(path(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+    // The names in the directory, sorted.
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+protected:
+    std::string dir_;
+};
 
 }  // namespace corvel_test
