@@ -167,10 +167,13 @@ def _summary(report: Any, where: dict[str, str | None]) -> str:
         f"corvel: {report.rows_written} rows written, {report.rows_repaired} repaired, "
         f"{report.rows_set_aside} set aside, {report.rows_skipped} blank lines skipped",
     ]
-    kinds = [f"{n} {k.replace('_', ' ')}" for k in ("padded", "merged", "quote_repaired", "bytes_replaced",
-                                                    "legacy_decoded") if (n := getattr(report, k))]
+    kinds = [f"{n} {k.replace('_', ' ')}" for k in ("padded", "merged", "quote_repaired", "bytes_replaced")
+             if (n := getattr(report, k))]
     if kinds:
         lines.append("  repaired: " + ", ".join(kinds))
+    # Decoding through a legacy table is not a repair: rows_repaired never counts it.
+    if report.legacy_decoded:
+        lines.append(f"  decoded as {d.encoding}: {report.legacy_decoded} rows")
     reasons = [f"{n} {k.replace('_', ' ')}" for k in ("too_few_columns", "too_many_columns", "preamble",
                                                      "footer", "second_table") if (n := getattr(report, k))]
     if reasons:

@@ -66,18 +66,16 @@ def interrupt_when(path, call, condition, what):
     return out, err
 
 
+# A FIFO without a writer blocks open(); /dev/zero never ends, so once the
+# call has read a good part, Ctrl-C must stop it before it fills memory.
 @pytest.mark.parametrize("call", ["salvage_file", "open"])
-def test_ctrl_c_ends_open_of_fifo_without_writer(tmp_path, call):
-    fifo = tmp_path / "f"
-    os.mkfifo(fifo)
-    out, err = interrupt_when(fifo, call, blocked_opening_fifo, "the call to block on the FIFO")
-    assert out == "interrupted\n", err
-
-
-@pytest.mark.parametrize("call", ["salvage_file", "open"])
-def test_ctrl_c_ends_reading_an_endless_input(call):
-    # /dev/zero never ends: once the call has read a good part, Ctrl-C must
-    # stop it before it fills memory.
-    out, err = interrupt_when("/dev/zero", call, lambda pid: resident_bytes(pid) > 64 << 20,
-                              "the call to read 64 MiB")
+@pytest.mark.parametrize(("source", "condition", "what"), [
+    ("fifo", blocked_opening_fifo, "the call to block on the FIFO"),
+    ("/dev/zero", lambda pid: resident_bytes(pid) > 64 << 20, "the call to read 64 MiB"),
+], ids=["fifo-without-writer", "endless-input"])
+def test_ctrl_c_ends_the_call(tmp_path, call, source, condition, what):
+    if source == "fifo":
+        source = tmp_path / "f"
+        os.mkfifo(source)
+    out, err = interrupt_when(source, call, condition, what)
     assert out == "interrupted\n", err

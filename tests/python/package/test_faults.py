@@ -18,15 +18,25 @@ def listing(path):
     return sorted(os.listdir(path))
 
 
-@pytest.fixture
-def setup(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(DATA)
+def existing_target(tmp_path):
+    """An output directory holding one earlier result, which every fault must leave alone."""
     out_dir = tmp_path / "out"
     out_dir.mkdir()
     clean = out_dir / "clean.csv"
     clean.write_bytes(b"old clean\n")
-    return src, out_dir, clean
+    return out_dir, clean
+
+
+def assert_untouched(out_dir, clean):
+    assert clean.read_bytes() == b"old clean\n"
+    assert listing(out_dir) == ["clean.csv"]
+
+
+@pytest.fixture
+def setup(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(DATA)
+    return (src, *existing_target(tmp_path))
 
 
 def test_targets_keep_their_permissions_and_new_ones_follow_the_umask(setup, tmp_path):
@@ -47,8 +57,7 @@ def test_missing_quarantine_directory(setup, tmp_path):
         corvel.salvage(src, clean, quarantine=missing)
     assert info.value.errno == errno.ENOENT and info.value.filename == str(missing)
     assert info.value.strerror == os.strerror(errno.ENOENT)
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
 def test_output_is_a_directory(setup):
@@ -69,8 +78,7 @@ def test_read_only_output_directory(setup):
         assert info.value.filename == str(clean)
     finally:
         os.chmod(out_dir, 0o700)
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
 def test_a_python_reader_that_fails_midway(setup):
@@ -88,8 +96,7 @@ def test_a_python_reader_that_fails_midway(setup):
 
     with pytest.raises(RuntimeError, match="disk went away"):
         corvel.salvage(Failing(), clean)
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
 class Reader:
@@ -107,20 +114,22 @@ def _raise(n):
     raise RuntimeError("disk went away")
 
 
-@pytest.mark.parametrize(
-    ("then", "exc", "words"),
-    [(_raise, RuntimeError, "disk went away"),
-     (lambda n: None, BlockingIOError, "non-blocking"),
-     (lambda n: b"x" * (n + 1), ValueError, "more bytes"),
-     (lambda n: "text", TypeError, "str"),
-     (lambda n: 42, TypeError, "int")],
-)
+# (what read() gives after the first call, the exception, words in its message)
+MISBEHAVING = [
+    (_raise, RuntimeError, "disk went away"),
+    (lambda n: None, BlockingIOError, "non-blocking"),
+    (lambda n: b"x" * (n + 1), ValueError, "more bytes"),
+    (lambda n: "text", TypeError, "str"),
+    (lambda n: 42, TypeError, "int"),
+]
+
+
+@pytest.mark.parametrize(("then", "exc", "words"), MISBEHAVING)
 def test_python_readers_that_misbehave(setup, then, exc, words):
     _, out_dir, clean = setup
     with pytest.raises(exc, match=words):
         corvel.salvage(Reader(then), clean, force=True)
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
 def test_a_raw_writer_that_takes_a_few_bytes_at_a_time():
@@ -169,8 +178,7 @@ def test_read_only_mount(setup, tmp_path):
         assert info.value.errno in (errno.EROFS, errno.EACCES) and info.value.filename == str(ro / "clean.csv")
     finally:
         subprocess.run(["umount", str(ro)], check=False)
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
 @pytest.fixture
@@ -199,10 +207,7 @@ def test_full_small_tmpfs(small_tmpfs, tmp_path):
 def test_sigint_while_blocked_on_a_fifo(tmp_path):
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
-    out_dir = tmp_path / "out"
-    out_dir.mkdir()
-    clean = out_dir / "clean.csv"
-    clean.write_bytes(b"old clean\n")
+    out_dir, clean = existing_target(tmp_path)
     script = textwrap.dedent("""
         import sys, corvel
         def progress(done, total):
@@ -224,18 +229,10 @@ def test_sigint_while_blocked_on_a_fifo(tmp_path):
         child.kill()
     assert b"KeyboardInterrupt" in err, err.decode()
     assert child.returncode != 0
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert_untouched(out_dir, clean)
 
 
-@pytest.mark.parametrize(
-    ("then", "exc", "words"),
-    [(_raise, RuntimeError, "disk went away"),
-     (lambda n: None, BlockingIOError, "non-blocking"),
-     (lambda n: b"x" * (n + 1), ValueError, "more bytes"),
-     (lambda n: "text", TypeError, "str"),
-     (lambda n: 42, TypeError, "int")],
-)
+@pytest.mark.parametrize(("then", "exc", "words"), MISBEHAVING)
 def test_the_core_checks_python_readers_itself(then, exc, words):
     import io
 

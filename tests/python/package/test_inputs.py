@@ -81,13 +81,6 @@ def test_sources_refused(source, error, text):
         open_source(source)
 
 
-def test_missing_path_names_itself(tmp_path):
-    missing = tmp_path / "nope.csv"
-    with pytest.raises(FileNotFoundError) as info:
-        open_source(missing)
-    assert info.value.filename == str(missing) and info.value.errno == 2
-
-
 @pytest.mark.parametrize(
     ("encoding", "sample", "name", "mode", "legacy", "bom"),
     [
