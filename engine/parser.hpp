@@ -82,7 +82,13 @@ public:
     // The caller vouches that the whole window is valid UTF-8, so fields
     // need no checking. Honoured only with an ASCII delimiter and quote,
     // which can never split a character.
-    void trust_utf8() noexcept { trusted_utf8_ = delimiter_ < 0x80 && quote_ < 0x80; }
+    void trust_utf8() noexcept { trusted_utf8_ = delimiter_ < 0x80 && (!quoting_ || quote_ < 0x80); }
+    // No quoting at all: every physical line is a row, split at each
+    // delimiter, and the quote byte is text like any other.
+    void no_quotes() noexcept {
+        quoting_ = false;
+        plain_lines_ = delimiter_ != 0x0D && delimiter_ != 0x0A;
+    }
 
     // The line counter: after a row that ended at a line break, the number of
     // the physical line on which the next row starts (lone CRs inside quoted
@@ -140,6 +146,7 @@ private:
     bool repair_;
     bool last_ = true;  // the window ends where the input does
     bool trusted_utf8_ = false;
+    bool quoting_ = true;
     // Delimiter, quote, CR and LF are four different bytes, so a line
     // without a quote splits at its delimiters and nothing else.
     bool plain_lines_;

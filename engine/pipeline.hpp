@@ -13,6 +13,8 @@
 
 namespace corvel {
 
+class LegacyTable;
+
 struct SalvageOptions {
     std::optional<std::uint8_t> delimiter;  // absent: sniffed
     std::uint8_t quote_char = '"';
@@ -20,6 +22,13 @@ struct SalvageOptions {
     bool merge_overflow = true;
     std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no width check
     bool repair_quotes = true;
+    // Without quoting, every physical line is a row and every delimiter
+    // splits it; quote_char is then only a byte like any other.
+    bool quoting = true;
+    bool skip_initial_space = false;  // blanks at the start of each field are dropped
+    // A row that is not valid UTF-8 is read with this table instead of having
+    // its invalid bytes replaced (see RowSource::legacy_decoded).
+    const LegacyTable* legacy = nullptr;
 };
 
 struct SalvageStats {
@@ -92,6 +101,9 @@ struct RowSource {
     std::uint64_t length = 0;
     bool quote_repaired = false;  // malformed quoting was resolved by a rule
     bool utf8_replaced = false;   // invalid UTF-8 became U+FFFD
+    bool legacy_decoded = false;  // not UTF-8: read with the legacy table
+    // Its bytes (offset, length), valid only during the call that gives them.
+    std::string_view bytes;
 };
 
 // Receives the rows of a run as soon as each is decided, in input order.
@@ -134,6 +146,14 @@ public:
     // A rejected row, as parsed, with its exact bytes in the input. The sink
     // must take it out of the table.
     virtual Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) = 0;
+    // The table's header row, the last of `rows`, already padded or merged
+    // to the run's width. The sink must take it out of the table.
+    virtual Status header(RowTable& rows) {
+        rows.pop_row();
+        return Done{};
+    }
+    // After the last row: anything the sink holds goes out.
+    virtual Status end() { return Done{}; }
 };
 
 // One rejected row, as a standalone value.

@@ -1,6 +1,7 @@
-// The package's salvage: bytes in by chunks from a source, rows out to a
-// clean CSV sink as they are decided, each with its place in the input, and
-// a record of every row that was changed, set aside or skipped.
+// The package's salvage: bytes in by chunks from a source, through the
+// salvager, rows out to a RowSink as they are decided, each with its place
+// in the input, and a record of every row that was changed, set aside or
+// skipped.
 //
 // Memory holds the chunk being parsed plus the row that spans its end (and,
 // at the start, the head that the delimiter and the width are guessed from),
@@ -12,9 +13,11 @@
 #include "error.hpp"
 #include "pipeline.hpp"
 #include "target.hpp"
+#include "writer.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace corvel {
 
@@ -29,9 +32,8 @@ struct RescueOptions {
     bool header = false;              // the first row that is not skipped is a header
     bool skip_initial_space = false;  // blanks at the start of each field are dropped
     std::optional<std::uint8_t> output_delimiter;  // absent: the input's
-    // Lines that are not valid UTF-8 are decoded with this table (a row
-    // that holds one counts as legacy decoded); without one, their invalid
-    // bytes become U+FFFD.
+    // Rows that are not valid UTF-8 are decoded with this table (and count
+    // as legacy decoded); without one, their invalid bytes become U+FFFD.
     const LegacyTable* legacy = nullptr;
 };
 
@@ -59,8 +61,9 @@ struct RescueCounts {
 // Which side of a run failed.
 enum class Side : std::uint8_t { Input, Clean, Quarantine, Audit };
 
-struct RescueTargets {
-    ByteSink& clean;
+// Where the record of a run goes: the quarantine CSV and the JSON Lines
+// audit, each optional.
+struct RecordTargets {
     ByteSink* quarantine = nullptr;
     ByteSink* audit = nullptr;
 };
@@ -73,14 +76,42 @@ struct Progress {
     void* context = nullptr;
 };
 
-// One row's fate, by its width against the expected one: the rule every
-// row of the package meets.
-// A row's fate under the package's options: the engine's one rule, fate_of().
-Fate decide_fate(std::uint64_t width, std::uint64_t expected, bool fill_ragged_rows, bool merge_overflow) noexcept;
+// The clean file: the header and the accepted rows as RFC 4180 lines,
+// fields separated by the output delimiter and enclosed in double quotes
+// where needed. A row of one empty field is written as "", so that it
+// reads back as a row and not as a blank line.
+class CsvSink final : public RowSink {
+public:
+    CsvSink(ByteSink& out, const RescueOptions& options) noexcept;
 
-// Runs a salvage. On failure `*failed` says which side failed; a stop asked
-// for by `progress` fails on the input side with EINTR.
-Result<RescueCounts> rescue(ByteSource& input, const RescueTargets& targets, const RescueOptions& options,
+    RowTable& table() noexcept override { return row_; }
+    bool takes_lines() const noexcept override { return lines_; }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override;
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override;
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override;
+    Status accept_lines(std::string_view lines) override;
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override;
+    Status header(RowTable& rows) override { return accept(rows, Fate::Clean, RowSource{}); }
+    Status end() override;
+
+private:
+    Status write_out(bool all);
+
+    ByteSink& out_;
+    std::optional<std::uint8_t> output_delimiter_;
+    bool quote_is_double_;
+    bool lines_ = false;
+    std::uint8_t delimiter_ = ',';
+    CleanFormat format_;
+    std::string buffer_;
+    RowTable row_;
+};
+
+// Runs a salvage of `input` into `rows` (the clean CSV writer, or any other
+// sink), recording changed, set aside and skipped rows in `records`. On
+// failure `*failed` says which side failed (a failing `rows` is the clean
+// side); a stop asked for by `progress` fails on the input side with EINTR.
+Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets records, const RescueOptions& options,
                             const Progress& progress, Side* failed) noexcept;
 
 }  // namespace corvel

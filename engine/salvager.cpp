@@ -1,11 +1,52 @@
 #include "salvager.hpp"
 
+#include "decode.hpp"
 #include "heuristics.hpp"
 #include "parser.hpp"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace corvel {
+namespace {
+
+// The width of a table without quoting, by the rule of the quoted one: the
+// most frequent among the first non-blank lines, the first met on a tie;
+// nullopt while `head` (not `last`) ends before those lines do.
+std::optional<std::uint64_t> unquoted_width(std::string_view head, std::uint8_t delimiter, bool last) {
+    head.remove_prefix(bom_bytes(head));
+    ResilientParser parser(head, last, ParserPosition{}, delimiter, DEFAULT_QUOTE, false);
+    parser.no_quotes();
+    RowTable row;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;  // width, count, in order met
+    for (std::uint64_t n = 0; n < INFER_ROW_LIMIT;) {
+        const ResilientParser::Step step = parser.step(row);
+        if (step == ResilientParser::Step::End) break;
+        if (step == ResilientParser::Step::More) return std::nullopt;
+        if (!is_blank_row(row, 0)) {
+            ++n;
+            const std::uint64_t w = row.width(0);
+            auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == w; });
+            if (it == seen.end()) {
+                seen.emplace_back(w, 1);
+            } else {
+                ++it->second;
+            }
+        }
+        row.clear();
+    }
+    std::uint64_t best = 0, count = 0;
+    for (const auto& [w, c] : seen) {
+        if (c > count) {
+            best = w;
+            count = c;
+        }
+    }
+    return best;
+}
+
+}  // namespace
 
 Salvager::Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel,
                    std::uint64_t head_limit) noexcept
@@ -116,6 +157,10 @@ Status Salvager::try_plan(std::string_view head, bool last) {
         delimiter = *sniffed.value();
     }
     if (options_.expected_columns) return set_plan(delimiter, *options_.expected_columns);
+    if (!options_.quoting) {
+        const std::optional<std::uint64_t> width = unquoted_width(head, delimiter, last);
+        return width ? set_plan(delimiter, *width) : Done{};
+    }
     auto inferred = infer_column_count_prefix(head, delimiter, last);
     if (!inferred) return inferred.error();
     if (!inferred.value()) return Done{};
@@ -157,6 +202,10 @@ Result<Plan> plan_for(std::string_view text, const SalvageOptions& options) noex
     }
     if (options.expected_columns) {
         plan.expected = *options.expected_columns;
+    } else if (!options.quoting) {
+        auto width = guard_memory([&]() -> Result<std::uint64_t> { return *unquoted_width(text, plan.delimiter, true); });
+        if (!width) return width.error();
+        plan.expected = width.value();
     } else {
         auto inferred = infer_column_count(text, plan.delimiter);
         if (!inferred) return inferred.error();
@@ -195,6 +244,35 @@ RowSource Salvager::source_of(const ParserPosition& after, std::uint64_t first_l
     return s;
 }
 
+void Salvager::reread(RowTable& rows, RowSource& source) {
+    if (source.utf8_replaced && options_.legacy) {
+        // Delimiters, quotes and line breaks are ASCII and read the same in
+        // the legacy table, so the row keeps its shape.
+        rows.pop_row();
+        decoded_.clear();
+        options_.legacy->decode(source.bytes, decoded_);
+        ResilientParser again(decoded_, true, ParserPosition{}, delimiter_, options_.quote_char, options_.repair_quotes);
+        if (!options_.quoting) again.no_quotes();
+        again.trust_utf8();
+        (void)again.step(rows);
+        source.utf8_replaced = false;
+        source.legacy_decoded = true;
+    }
+    if (options_.skip_initial_space) {
+        const std::uint64_t r = rows.size() - 1;
+        scratch_.clear();
+        for (std::uint64_t f = 0; f < rows.width(r); ++f) {
+            std::string_view field = rows.field(r, f);
+            while (!field.empty() && field.front() == ' ') field.remove_prefix(1);
+            scratch_.append(field.data(), field.size());
+            scratch_.finish_valid_field();
+        }
+        scratch_.finish_row();
+        rows.pop_row();
+        rows.append_row_from(scratch_, 0);
+    }
+}
+
 // Inlined into parse(), where it runs once a row.
 [[gnu::always_inline]] inline Status Salvager::settle(RowTable& rows, Fate fate, const RowSource& source,
                                                       std::string_view bytes) {
@@ -211,10 +289,15 @@ RowSource Salvager::source_of(const ParserPosition& after, std::uint64_t first_l
 
 Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBytes* owned) {
     ResilientParser parser(window, last, at_, delimiter_, options_.quote_char, options_.repair_quotes);
+    if (!options_.quoting) parser.no_quotes();
     // One pass over the window spares checking every field on its own.
-    if (delimiter_ < 0x80 && options_.quote_char < 0x80 && is_valid_utf8(window)) parser.trust_utf8();
+    if (delimiter_ < 0x80 && (!options_.quoting || options_.quote_char < 0x80) && is_valid_utf8(window)) {
+        parser.trust_utf8();
+    }
     RowTable& rows = sink_.table();
-    const bool lines = sink_.takes_lines();
+    // A plain line is written as it stands: not when its fields change.
+    const bool lines = sink_.takes_lines() && !options_.skip_initial_space;
+    const bool rereads = options_.skip_initial_space || options_.legacy;
     // Clean plain lines ended by LF are handed over in runs, as they stand.
     std::uint64_t run_from = 0;
     std::uint64_t run_to = 0;
@@ -249,7 +332,8 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 continue;
             }
             if (Status s = flush_run(); !s) return s.error();
-            const RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
+            RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
+            source.bytes = window.substr(t.start, t.end - t.start);
             if (fate == Fate::Clean || fate == Fate::Padded) {
                 count_fate(stats_, fate);
                 const std::uint64_t padding = fate == Fate::Clean ? 0 : expected_ - plain.fields;
@@ -268,6 +352,8 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
         source.quote_repaired = t.quote_repaired;
         source.utf8_replaced = t.utf8_replaced;
+        source.bytes = window.substr(t.start, t.end - t.start);
+        if (rereads) reread(rows, source);
         const Fate fate = fate_of(rows.width(rows.size() - 1), expected_, options_);
         if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) return s.error();
     }

@@ -73,6 +73,9 @@ private:
     // One parsed row, the last of the sink's table: its fate, its count,
     // its delivery.
     Status settle(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes);
+    // The last row of `rows` read again as the options ask: with the legacy
+    // table when it is not UTF-8, without initial blanks.
+    void reread(RowTable& rows, RowSource& source);
     RowSource source_of(const ParserPosition& after, std::uint64_t first_line, std::uint64_t last_line,
                         std::uint64_t start, std::uint64_t end) const noexcept;
 
@@ -92,6 +95,8 @@ private:
     std::uint64_t taken_ = 0;
     std::uint64_t polled_ = 0;
     ParserPosition at_;
+    std::string decoded_;  // a row read with the legacy table
+    RowTable scratch_;
 };
 
 }  // namespace corvel

@@ -367,8 +367,9 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     open(t.audit, a_path, Side::Audit);
     if (!error) {
         ByteSink& clean = t.clean ? static_cast<ByteSink&>(*t.clean) : py_writer;
-        const RescueTargets targets{clean, t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
-        Result<RescueCounts> r = rescue(input, targets, o, report, &side);
+        CsvSink rows(clean, o);
+        const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
+        Result<RescueCounts> r = rescue(input, rows, records, o, report, &side);
         if (r) {
             counts = r.value();
         } else {

@@ -52,7 +52,8 @@ Outcome run(const std::string& input, const RescueOptions& o, std::size_t step =
     StringSource in(input, step);
     StringSink clean, quarantine, audit;
     corvel::Side side;
-    auto r = corvel::rescue(in, {clean, &quarantine, &audit}, o, {}, &side);
+    corvel::CsvSink rows(clean, o);
+    auto r = corvel::rescue(in, rows, {&quarantine, &audit}, o, {}, &side);
     EXPECT_TRUE(r.ok());
     return {clean.text, quarantine.text, audit.text, r ? r.value() : corvel::RescueCounts{}};
 }
@@ -122,16 +123,6 @@ INSTANTIATE_TEST_SUITE_P(
                       PlaceCase{"a\n\xEF\xBB\xBFq\n",
                                 "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"\xEF\xBB\xBFq\"\n"}));
 
-TEST(Fate, OneRuleForEveryWidth) {
-    using corvel::Fate;
-    EXPECT_EQ(corvel::decide_fate(3, 3, false, false), Fate::Clean);
-    EXPECT_EQ(corvel::decide_fate(7, 0, false, false), Fate::Clean);
-    EXPECT_EQ(corvel::decide_fate(2, 3, true, false), Fate::Padded);
-    EXPECT_EQ(corvel::decide_fate(2, 3, false, true), Fate::TooFew);
-    EXPECT_EQ(corvel::decide_fate(4, 3, false, true), Fate::Merged);
-    EXPECT_EQ(corvel::decide_fate(4, 3, true, false), Fate::TooMany);
-}
-
 TEST(Rows, BlankLinesSkippedOneEmptyFieldQuotedHeaderOnce) {
     RescueOptions o;
     o.header = true;
@@ -198,13 +189,13 @@ TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
     o.delimiter = ',';
     o.legacy = &*latin1;
     for (std::size_t step : {1, 2, 5, 1 << 20}) {
-        // A quoted field over two lines, one of them UTF-8 and one not: each
-        // line is read its own way.
+        // A quoted field over two lines, one of them UTF-8 and one not: the
+        // row is not UTF-8, so all of it is read with the legacy table.
         const Outcome out = run("\xe9" "a\r\n\"\xe9\xe9" "b\nZo\xc3\xab\"\nc\n", o, step);
         EXPECT_EQ(out.quarantine,
                   "line,end_line,byte_offset,reason,raw\n"
                   "1,1,0,too_few_columns,\"éa\"\n"
-                  "2,3,4,too_few_columns,\"\"\"ééb\nZoë\"\"\"\n"
+                  "2,3,4,too_few_columns,\"\"\"ééb\nZoÃ«\"\"\"\n"
                   "4,4,15,too_few_columns,\"c\"\n")
             << step;
         EXPECT_EQ(out.counts.legacy_decoded, 2u);
@@ -214,16 +205,18 @@ TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
 TEST(Failures, NameTheirSide) {
     StringSource in("a,b\n1,2\n", 3);
     StringSink clean(ENOSPC);
+    corvel::CsvSink rows(clean, RescueOptions{});
     corvel::Side side;
-    auto r = corvel::rescue(in, {clean}, RescueOptions{}, {}, &side);
+    auto r = corvel::rescue(in, rows, {}, RescueOptions{}, {}, &side);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().os_code(), ENOSPC);
     EXPECT_EQ(side, corvel::Side::Clean);
 
     StringSource in2("a,b\n1,2\n", 3);
     StringSink ok;
+    corvel::CsvSink rows2(ok, RescueOptions{});
     const corvel::Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
-    auto r2 = corvel::rescue(in2, {ok}, RescueOptions{}, stop, &side);
+    auto r2 = corvel::rescue(in2, rows2, {}, RescueOptions{}, stop, &side);
     ASSERT_FALSE(r2.ok());
     EXPECT_EQ(r2.error().os_code(), EINTR);
     EXPECT_EQ(side, corvel::Side::Input);
