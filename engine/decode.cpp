@@ -2,6 +2,9 @@
 
 #include "rows.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace corvel {
 
 std::optional<LegacyTable> LegacyTable::from_entries(std::span<const std::string_view> entries) noexcept {
@@ -16,20 +19,42 @@ std::optional<LegacyTable> LegacyTable::from_entries(std::span<const std::string
         if (e.size() != want) return std::nullopt;
         for (std::size_t k = 0; k < e.size(); ++k) table.text_[i][k] = e[k];
         table.size_[i] = static_cast<std::uint8_t>(e.size());
+        table.widest_ = std::max(table.widest_, table.size_[i]);
     }
     return table;
 }
 
 void LegacyTable::decode(std::string_view raw, std::string& out) const {
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const auto b = static_cast<std::uint8_t>(raw[i]);
-        if (b < 0x80) continue;
-        out.append(raw.substr(from, i - from));
-        out.append(text_[b - 0x80].data(), size_[b - 0x80]);
-        from = i + 1;
-    }
-    out.append(raw.substr(from));
+    const std::size_t base = out.size();
+    // Each byte becomes at most widest_, and an entry is copied as 4 bytes
+    // whatever its size: the room covers both.
+    out.resize_and_overwrite(base + widest_ * raw.size() + 4, [&](char* p, std::size_t) noexcept {
+        char* w = p + base;
+        const char* r = raw.data();
+        const char* const end = r + raw.size();
+        const auto one = [&](char c) noexcept {
+            const auto b = static_cast<std::uint8_t>(c);
+            if (b < 0x80) {
+                *w++ = c;
+                return;
+            }
+            std::memcpy(w, text_[b - 0x80].data(), 4);
+            w += size_[b - 0x80];
+        };
+        // Runs of ASCII go eight bytes at a time.
+        for (; end - r >= 8; r += 8) {
+            std::uint64_t block;
+            std::memcpy(&block, r, 8);
+            if ((block & 0x8080808080808080ULL) == 0) {
+                std::memcpy(w, r, 8);
+                w += 8;
+                continue;
+            }
+            for (int k = 0; k < 8; ++k) one(r[k]);
+        }
+        for (; r < end; ++r) one(*r);
+        return static_cast<std::size_t>(w - p);
+    });
 }
 
 }  // namespace corvel

@@ -29,6 +29,7 @@ private:
     LegacyTable() = default;
     std::array<std::array<char, 4>, 128> text_{};
     std::array<std::uint8_t, 128> size_{};
+    std::uint8_t widest_ = 1;  // the longest entry
 };
 
 }  // namespace corvel

@@ -92,11 +92,21 @@ std::uint64_t ResilientParser::past_break(std::uint64_t p) noexcept {
 bool ResilientParser::next_plain_line(PlainLine& out) {
     if (!trusted_utf8_) return false;
     if (!take_plain_line(out.text)) return take_quoted_line(out);
+    count_fields(out);
+    return true;
+}
+
+bool ResilientParser::next_unchecked_line(PlainLine& out) {
+    if (!take_plain_line(out.text)) return false;
+    count_fields(out);
+    return true;
+}
+
+void ResilientParser::count_fields(PlainLine& out) const noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::size_t from = static_cast<std::size_t>(out.text.data() - input_.data());
     out.fields = 1 + scan::count_byte(d, from, from + out.text.size(), delimiter_);
     out.quoted = false;
-    return true;
 }
 
 void ResilientParser::trace_quoted_row(std::uint64_t end, const QuotedRows::Breaks& inner) noexcept {

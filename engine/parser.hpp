@@ -75,6 +75,9 @@ public:
     // consumes nothing. Within a window, as step(), a row is only taken
     // when its end is known.
     bool next_plain_line(PlainLine& out);
+    // next_plain_line() for a line without quotes when the UTF-8 is not
+    // vouched for: the caller checks (or decodes) `out.text` itself.
+    bool next_unchecked_line(PlainLine& out);
     // Appends the fields of the line just taken by next_plain_line() to
     // `out`, as step() would have.
     void append_line(const PlainLine& line, RowTable& out);
@@ -102,6 +105,8 @@ public:
 private:
     enum class State : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote, Done, More };
 
+    // The fields of a line without quotes just taken.
+    void count_fields(PlainLine& out) const noexcept;
     // Consumes the next row when it is a line without quotes, giving its text.
     bool take_plain_line(std::string_view& line) noexcept;
     // Consumes the next row into `out` when its quotes are well-formed.

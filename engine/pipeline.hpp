@@ -38,6 +38,7 @@ struct SalvageStats {
     std::uint64_t quarantined_rows = 0;
     std::uint64_t inferred_columns = 0;
     std::uint8_t detected_delimiter = ',';  // a byte; as text it is U+0000..U+00FF
+    std::uint64_t legacy_decoded = 0;  // rows read with SalvageOptions::legacy
 };
 
 // What becomes of a row, from its width alone.
@@ -137,8 +138,9 @@ public:
         return Done{};
     }
     // Clean rows that are lines without quotes of valid UTF-8, each ended by
-    // one LF: `lines` as they stand in the input, to be written as they are.
-    // Only when takes_lines(); their sources are not given.
+    // one LF: `lines` as they stand in the input (or as the legacy table
+    // reads them), to be written as they are. Only when takes_lines(); their
+    // sources are not given.
     virtual Status accept_lines(std::string_view lines) {
         (void)lines;
         return Done{};

@@ -63,9 +63,9 @@ public:
             RowTable& rows = inner_.table();
             fields_of(text, padding, rows);
             if (header_pending()) return to_header(rows);
-            if (Status s = count_written(kPadded, source, &rows); !s) return s;
+            if (Status s = count_written(actions_of(source) | kPadded, source, &rows); !s) return s;
             rows.pop_row();
-        } else if (Status s = count_written(padding != 0 ? kPadded : 0, source, nullptr); !s) {
+        } else if (Status s = count_written(actions_of(source) | (padding != 0 ? kPadded : 0), source, nullptr); !s) {
             return s;
         }
         return to_rows(inner_.accept_line(text, padding, fate, source));
@@ -97,7 +97,6 @@ public:
         ++counts_.rows_set_aside;
         const bool few = fate == Fate::TooFew;
         ++(few ? counts_.too_few_columns : counts_.too_many_columns);
-        if (source.legacy_decoded) ++counts_.legacy_decoded;
         const std::string_view reason = few ? kReasonTooFew : kReasonTooMany;
         const std::string_view raw = raw_text(source);
         const RowPlace place = place_of(source);
@@ -114,11 +113,12 @@ public:
         return flush(true);
     }
 
-    // The counts, once the salvager has counted `total` rows in all: those
-    // not seen one by one came in runs of clean lines.
-    RescueCounts counts(std::uint64_t total) const noexcept {
+    // The counts, once the salvager has counted the rows in all: those not
+    // seen one by one came in runs of clean lines.
+    RescueCounts counts(const SalvageStats& stats) const noexcept {
         RescueCounts c = counts_;
-        const std::uint64_t runs = total - seen_;
+        c.legacy_decoded = stats.legacy_decoded;
+        const std::uint64_t runs = stats.total_rows - seen_;
         c.rows_read += runs;
         c.rows_written += runs;
         c.rows_clean += runs;
@@ -181,7 +181,6 @@ private:
 
     Status skip_record(const RowSource& source) {
         ++counts_.rows_skipped;
-        if (source.legacy_decoded) ++counts_.legacy_decoded;
         if (records_.audit) append_audit_record(audit_, place_of(source), kSkipped, {}, source.bytes, nullptr, 0);
         return flush(false);
     }
@@ -201,7 +200,6 @@ private:
         if (actions & kMerged) ++counts_.merged;
         if (actions & kQuoteRepaired) ++counts_.quote_repaired;
         if (actions & kBytesReplaced) ++counts_.bytes_replaced;
-        if (actions & kLegacyDecoded) ++counts_.legacy_decoded;
         constexpr unsigned kRepairs = kPadded | kMerged | kQuoteRepaired | kBytesReplaced;
         if (!(actions & kRepairs)) {
             ++counts_.rows_clean;
@@ -287,7 +285,7 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
         *failed = recorder.failed_side();
         return stats.error();
     }
-    RescueCounts counts = recorder.counts(stats.value().total_rows);
+    RescueCounts counts = recorder.counts(stats.value());
     counts.bytes_read = bytes_read;
     counts.width = stats.value().inferred_columns;
     counts.delimiter = stats.value().detected_delimiter;

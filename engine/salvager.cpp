@@ -46,6 +46,14 @@ std::optional<std::uint64_t> unquoted_width(std::string_view head, std::uint8_t 
     return best;
 }
 
+// The window up to its last line break. Within a stream, no row is taken
+// that goes on past it, so only these bytes need to be valid UTF-8 for the
+// window to be trusted: a chunk cut inside a character is not.
+std::string_view through_last_break(std::string_view window) noexcept {
+    const std::size_t at = window.find_last_of("\r\n");
+    return at == std::string_view::npos ? std::string_view() : window.substr(0, at + 1);
+}
+
 }  // namespace
 
 Salvager::Salvager(const SalvageOptions& options, RowSink& sink, const Cancel& cancel,
@@ -257,6 +265,7 @@ void Salvager::reread(RowTable& rows, RowSource& source) {
         (void)again.step(rows);
         source.utf8_replaced = false;
         source.legacy_decoded = true;
+        ++stats_.legacy_decoded;
     }
     if (options_.skip_initial_space) {
         const std::uint64_t r = rows.size() - 1;
@@ -291,17 +300,25 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
     ResilientParser parser(window, last, at_, delimiter_, options_.quote_char, options_.repair_quotes);
     if (!options_.quoting) parser.no_quotes();
     // One pass over the window spares checking every field on its own.
-    if (delimiter_ < 0x80 && (!options_.quoting || options_.quote_char < 0x80) && is_valid_utf8(window)) {
-        parser.trust_utf8();
-    }
+    const bool trusted = delimiter_ < 0x80 && (!options_.quoting || options_.quote_char < 0x80) &&
+                         is_valid_utf8(last ? window : through_last_break(window));
+    if (trusted) parser.trust_utf8();
     RowTable& rows = sink_.table();
     // A plain line is written as it stands: not when its fields change.
     const bool lines = sink_.takes_lines() && !options_.skip_initial_space;
     const bool rereads = options_.skip_initial_space || options_.legacy;
+    const bool legacy_lines = options_.legacy && delimiter_ < 0x80;
     // Clean plain lines ended by LF are handed over in runs, as they stand.
     std::uint64_t run_from = 0;
     std::uint64_t run_to = 0;
+    // Or, with a legacy table, clean lines decoded one after another.
+    decoded_run_.clear();
     const auto flush_run = [&]() -> Status {
+        if (!decoded_run_.empty()) {
+            Status s = sink_.accept_lines(decoded_run_);
+            decoded_run_.clear();
+            return s;
+        }
         if (run_from == run_to) return Done{};
         const std::string_view run = window.substr(run_from, run_to - run_from);
         run_from = run_to = 0;
@@ -317,14 +334,39 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             // behind its position.
             if (owned) owned->discard_before(at);
         }
-        if (PlainLine plain; lines && parser.next_plain_line(plain)) {
+        PlainLine plain;
+        // In a window that is not all UTF-8, a line without quotes is still
+        // taken whole when a legacy table can read it: the table keeps every
+        // ASCII byte, so its fields stay where they are.
+        if (lines && (trusted ? parser.next_plain_line(plain) : legacy_lines && parser.next_unchecked_line(plain))) {
             // A plain line that is accepted as it stands, or padded, never
             // needs to be cut into fields.
+            const bool decode = !trusted && !is_valid_utf8(plain.text);
             const Fate fate = fate_of(plain.fields, expected_, options_);
             const RowTrace& t = parser.trace();
-            if (fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 && window[t.end] == '\n') {
+            const bool clean_lf = fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 &&
+                                  window[t.end] == '\n';
+            if (decode) {
+                ++stats_.legacy_decoded;
+                if (clean_lf) {
+                    count_fate(stats_, fate);
+                    if (run_from != run_to) {
+                        if (Status s = flush_run(); !s) return s.error();
+                    }
+                    options_.legacy->decode(plain.text, decoded_run_);
+                    decoded_run_.push_back('\n');
+                    if (decoded_run_.size() >= kDecodedRun) {
+                        if (Status s = flush_run(); !s) return s.error();
+                    }
+                    continue;
+                }
+                decoded_.clear();
+                options_.legacy->decode(plain.text, decoded_);
+                plain.text = decoded_;
+            }
+            if (clean_lf && !decode) {
                 count_fate(stats_, fate);
-                if (run_to != t.start) {
+                if (run_to != t.start || !decoded_run_.empty()) {
                     if (Status s = flush_run(); !s) return s.error();
                     run_from = t.start;
                 }
@@ -334,6 +376,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             if (Status s = flush_run(); !s) return s.error();
             RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
             source.bytes = window.substr(t.start, t.end - t.start);
+            source.legacy_decoded = decode;
             if (fate == Fate::Clean || fate == Fate::Padded) {
                 count_fate(stats_, fate);
                 const std::uint64_t padding = fate == Fate::Clean ? 0 : expected_ - plain.fields;
@@ -341,7 +384,11 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 continue;
             }
             if (fate == Fate::TooWide) return too_wide_error(expected_);
-            parser.append_line(plain, rows);
+            if (decode) {
+                rows.append_split_row(plain.text, delimiter_, true);
+            } else {
+                parser.append_line(plain, rows);
+            }
             if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) return s.error();
             continue;
         }

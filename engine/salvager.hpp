@@ -96,6 +96,8 @@ private:
     std::uint64_t polled_ = 0;
     ParserPosition at_;
     std::string decoded_;  // a row read with the legacy table
+    std::string decoded_run_;  // clean lines read with it, not yet handed over
+    static constexpr std::size_t kDecodedRun = 1 << 18;
     RowTable scratch_;
 };
 
