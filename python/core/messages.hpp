@@ -57,6 +57,9 @@ inline constexpr const char kReadTooMuch[] = "the source's read() returned more 
 // Python names the core calls.
 inline constexpr const char kRead[] = "read";
 inline constexpr const char kWrite[] = "write";
+inline constexpr const char kThreading[] = "threading";
+inline constexpr const char kMainThread[] = "main_thread";
+inline constexpr const char kIdent[] = "ident";
 
 // The keys of the counts it returns, in order.
 inline constexpr const char* kCountKeys[] = {

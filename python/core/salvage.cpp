@@ -84,10 +84,15 @@ struct Call {
     PyObject* progress = nullptr;  // borrowed; null for none
     PyObject* total = nullptr;     // borrowed int or None
     bool python_error = false;
+    // Only the main thread of the main interpreter runs signal handlers.
+    // Other threads never take the interpreter back just to look, which
+    // keeps two salvages in two threads from waiting on each other.
+    bool handles_signals = true;
 
     // Runs signal handlers (Ctrl-C); true when one raised.
     bool signalled() noexcept {
         if (python_error) return true;
+        if (!handles_signals) return false;
         WithPython with(thread);
         if (PyErr_CheckSignals() < 0) python_error = true;
         return python_error;
@@ -95,6 +100,19 @@ struct Call {
 };
 
 bool poll_cancel(void* context) noexcept { return static_cast<Call*>(context)->signalled(); }
+
+// Whether the calling thread is the main thread of the main interpreter.
+int on_main_thread() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return 0;
+    Ref threading = Ref::steal(PyImport_ImportModule(msg::kThreading));
+    if (!threading) return -1;
+    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), msg::kMainThread, nullptr));
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), msg::kIdent)) : Ref();
+    if (!ident) return -1;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return id == PyThread_get_thread_ident() ? 1 : 0;
+}
 
 bool poll_progress(void* context, std::uint64_t done) noexcept {
     auto* call = static_cast<Call*>(context);
@@ -331,6 +349,9 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::optional<std::string_view> source_name = path_of(v[at("source_name")]);
 
     Call call;
+    const int main_thread = on_main_thread();
+    if (main_thread < 0) return nullptr;
+    call.handles_signals = main_thread == 1;
     PyObject* progress = v[at("progress")].object;
     call.progress = progress && progress != Py_None ? progress : nullptr;
     Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
