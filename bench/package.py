@@ -2,14 +2,20 @@
 
 Each figure is the median of --runs fresh processes, timed from outside
 (interpreter start included for corvel, whose start-up is also given apart);
-peak RSS is the largest of the runs. Compares, in one run:
+peak RSS is the largest of the runs. Beside wall-clock seconds, each run's
+CPU seconds (user + system) are given: on a shared machine the wall clock
+mostly measures the wait for a core, and the CPU time does not. Compares, in
+one run:
 - corvel.salvage against cp of the same file;
 - gzip input against `gzip -dc | cp`;
 - a cp1252 file against the same text in UTF-8 (per-row legacy decoding);
 - peak RSS against the bare interpreter's;
-- two threads against the same two salvages one after the other.
+- two threads against the same two salvages one after the other, with the
+  time each thread spent blocked (neither running nor waiting for a core),
+  which is what any lock between them would show as;
+- with --big, peak RSS on a 2 GB file made in /tmp and deleted after.
 
-    python bench/package.py [--mb 100] [--runs 5]
+    python bench/package.py [--mb 100] [--runs 5] [--big]
 """
 
 import argparse
@@ -25,16 +31,48 @@ import corpus
 WORK = os.path.join(corpus.OUT, "package")
 
 
-def timed(cmd, runs, shell=False):
-    """Median seconds and largest peak RSS (KiB) of `runs` runs of `cmd`."""
-    seconds, rss = [], []
+CPU = {}  # command name -> median CPU seconds, filled by timed()
+
+
+def timed(cmd, runs, shell=False, name=None):
+    """Median seconds and largest peak RSS (KiB) of `runs` runs of `cmd`;
+    the median CPU seconds go to CPU[name]."""
+    seconds, rss, cpu = [], [], []
     for _ in range(runs):
         start = time.perf_counter()
-        done = subprocess.run(["/usr/bin/time", "-f", "%M", *(["sh", "-c", cmd] if shell else cmd)],
+        done = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", *(["sh", "-c", cmd] if shell else cmd)],
                               capture_output=True, text=True, check=True)
         seconds.append(time.perf_counter() - start)
-        rss.append(int(done.stderr.strip().splitlines()[-1]))
+        m, u, s = done.stderr.strip().splitlines()[-1].split()
+        rss.append(int(m))
+        cpu.append(float(u) + float(s))
+    if name:
+        CPU[name] = statistics.median(cpu)
     return statistics.median(seconds), max(rss)
+
+
+THREADS = """
+import corvel, sys, threading, time
+def sched():
+    on, wait = open("/proc/thread-self/schedstat").read().split()[:2]
+    return int(on) / 1e9, int(wait) / 1e9
+blocked = []
+def work(i, f):
+    t0, (on0, wait0) = time.perf_counter(), sched()
+    corvel.salvage(f, f"{f}.{i}.out")
+    on1, wait1 = sched()
+    blocked.append(time.perf_counter() - t0 - (on1 - on0) - (wait1 - wait0))
+ts = [threading.Thread(target=work, args=(i, f)) for i, f in enumerate(sys.argv[1:])]
+[t.start() for t in ts]; [t.join() for t in ts]
+print(max(blocked))
+"""
+
+
+def blocked_seconds(files, runs):
+    """Median over `runs` of the longest time a thread spent blocked."""
+    got = [float(subprocess.run([sys.executable, "-c", THREADS, *files], capture_output=True, text=True,
+                                check=True).stdout) for _ in range(runs)]
+    return statistics.median(got)
 
 
 def salvage(src, out):
@@ -45,6 +83,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mb", type=int, default=100)
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--big", action="store_true", help="also a 2 GB file, made in /tmp and deleted after")
     args = ap.parse_args()
     os.makedirs(WORK, exist_ok=True)
     src = corpus.ensure(args.mb, ["ragged"])["ragged"]
@@ -60,39 +99,61 @@ def main():
     out = os.path.join(WORK, "out.csv")
 
     rows = []
-    base_s, base_rss = timed([sys.executable, "-c", "import corvel"], args.runs)
-    rows.append(("python -c 'import corvel'", base_s, base_rss))
-    cp_s, _ = timed(["cp", src, out], args.runs)
-    rows.append(("cp", cp_s, None))
-    c_s, c_rss = timed(salvage(src, out), args.runs)
-    rows.append(("corvel.salvage", c_s, c_rss))
-    gzcp_s, _ = timed(f"gzip -dc {gz} | cp /dev/stdin {out}", args.runs, shell=True)
-    rows.append(("gzip -dc | cp", gzcp_s, None))
-    g_s, g_rss = timed(salvage(gz, out), args.runs)
-    rows.append(("corvel.salvage, gzip", g_s, g_rss))
-    u_s, _ = timed(salvage(u8, out), args.runs)
-    rows.append(("corvel.salvage, accented UTF-8", u_s, None))
-    l_s, l_rss = timed(salvage(cp, out), args.runs)
-    rows.append(("corvel.salvage, accented cp1252", l_s, l_rss))
+    def row(name, cmd, shell=False):
+        s, rss = timed(cmd, args.runs, shell, name)
+        rows.append((name, s, rss))
+        return s, rss
+
+    base_s, base_rss = row("python -c 'import corvel'", [sys.executable, "-c", "import corvel"])
+    cp_s, _ = row("cp", ["cp", src, out])
+    c_s, c_rss = row("corvel.salvage", salvage(src, out))
+    gzcp_s, _ = row("gzip -dc | cp", f"gzip -dc {gz} | cp /dev/stdin {out}", shell=True)
+    g_s, g_rss = row("corvel.salvage, gzip", salvage(gz, out))
+    u_s, _ = row("corvel.salvage, accented UTF-8", salvage(u8, out))
+    l_s, l_rss = row("corvel.salvage, accented cp1252", salvage(cp, out))
     pair = (f"import corvel, threading\nfiles = [{src!r}, {u8!r}]\n"
             "work = [lambda f=f, i=i: corvel.salvage(f, f'{f}.{i}.out') for i, f in enumerate(files)]\n")
-    seq_s, _ = timed([sys.executable, "-c", pair + "[w() for w in work]"], args.runs)
-    thr_s, _ = timed([sys.executable, "-c", pair + "ts = [threading.Thread(target=w) for w in work]\n"
-                      "[t.start() for t in ts]; [t.join() for t in ts]"], args.runs)
-    rows.append(("two salvages, one after the other", seq_s, None))
-    rows.append(("two salvages, two threads", thr_s, None))
+    seq_s, _ = row("two salvages, one after the other", [sys.executable, "-c", pair + "[w() for w in work]"])
+    thr_s, _ = row("two salvages, two threads",
+                   [sys.executable, "-c", pair + "ts = [threading.Thread(target=w) for w in work]\n"
+                    "[t.start() for t in ts]; [t.join() for t in ts]"])
+    blocked = blocked_seconds([src, u8], args.runs)
+    big_rss = None
+    if args.big:
+        big = os.path.join("/tmp", "corvel-bench-2gb.csv")
+        try:
+            with open(big, "wb") as f:
+                for _ in range(max(1, 2000 // args.mb)):
+                    with open(src, "rb") as part:
+                        while chunk := part.read(1 << 24):
+                            f.write(chunk)
+            _, big_rss = row("corvel.salvage, 2 GB", salvage(big, big + ".out"))
+        finally:
+            for p in (big, big + ".out"):
+                if os.path.exists(p):
+                    os.remove(p)
 
     print(f"{args.mb} MB ragged file, median of {args.runs}, load average {os.getloadavg()[0]:.1f}\n")
-    print("| run | seconds | peak RSS |\n|---|---|---|")
+    print("| run | seconds | CPU seconds | peak RSS |\n|---|---|---|---|")
     for name, s, rss in rows:
-        print(f"| {name} | {s:.2f} | {'' if rss is None else f'{rss / 1024:.0f} MiB'} |")
+        print(f"| {name} | {s:.2f} | {CPU[name]:.2f} | {f'{rss / 1024:.0f} MiB'} |")
     print()
-    engine = c_s - base_s
-    print(f"- corvel.salvage / cp: {c_s / cp_s:.1f} (without interpreter start: {engine / cp_s:.1f})")
-    print(f"- gzip input / gzip -dc | cp: {g_s / gzcp_s:.2f}")
-    print(f"- cp1252 / UTF-8: {(l_s - base_s) / (u_s - base_s):.2f}")
-    print(f"- peak RSS above the interpreter's: {(max(c_rss, g_rss, l_rss) - base_rss) / 1024:.0f} MiB")
-    print(f"- two threads / one after the other: {thr_s / seq_s:.2f}")
+    base_cpu = CPU["python -c 'import corvel'"]
+
+    def engine_cpu(name):
+        return CPU[name] - base_cpu
+
+    print(f"- corvel.salvage / cp: {c_s / cp_s:.1f} (without interpreter start: {(c_s - base_s) / cp_s:.1f};"
+          f" CPU time without it: {engine_cpu('corvel.salvage') / CPU['cp']:.2f})")
+    print(f"- gzip input / gzip -dc | cp: {g_s / gzcp_s:.2f} (CPU time:"
+          f" {engine_cpu('corvel.salvage, gzip') / CPU['gzip -dc | cp']:.2f})")
+    print(f"- cp1252 / UTF-8: {(l_s - base_s) / (u_s - base_s):.2f} (CPU time:"
+          f" {engine_cpu('corvel.salvage, accented cp1252') / engine_cpu('corvel.salvage, accented UTF-8'):.2f})")
+    peak = max(c_rss, g_rss, l_rss, big_rss or 0)
+    print(f"- peak RSS above the interpreter's: {(peak - base_rss) / 1024:.0f} MiB"
+          + ("" if big_rss is None else f" (2 GB file: {(big_rss - base_rss) / 1024:.0f} MiB)"))
+    print(f"- two threads / one after the other: {thr_s / seq_s:.2f}; the longest a thread was blocked:"
+          f" {blocked:.3f} s")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <vector>
 #include <string>
 
 namespace {
@@ -66,6 +67,67 @@ RescueOptions strict(std::uint64_t width) {
     return o;
 }
 
+// Latin-1: byte XX is U+00XX.
+std::optional<corvel::LegacyTable> latin1_table() {
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) {
+        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
+    }
+    std::vector<std::string_view> views(entries.begin(), entries.end());
+    return corvel::LegacyTable::from_entries(views);
+}
+
+const corvel::LegacyTable& latin1() {
+    static const corvel::LegacyTable table = *latin1_table();
+    return table;
+}
+
+// Rows of every kind, UTF-8 and latin-1 mixed, long enough that decoded
+// lines are handed over in several runs.
+std::string long_mixed() {
+    std::string s = "id,name,city\n";
+    for (int i = 0; i < 12000; ++i) {
+        const std::string n = std::to_string(i);
+        switch (i % 7) {
+            case 0: s += n + ",Zo\xeb,K\xf6ln\n"; break;
+            case 1: s += n + ",Zo\xc3\xab,K\xc3\xb6ln\n"; break;
+            case 2: s += n + ",plain,row\n"; break;
+            case 3: s += n + ",short\xe9\n"; break;
+            case 4: s += n + ",\"q,\xe9\",x,surplus\n"; break;
+            case 5: s += n + ", spaced,\xe9\r\n"; break;
+            default: s += "\n"; break;
+        }
+    }
+    return s;
+}
+
+RescueOptions with(void (*set)(RescueOptions&)) {
+    RescueOptions o;
+    set(o);
+    return o;
+}
+
+// The package's options, each set one way.
+const RescueOptions kOptionSets[] = {
+    RescueOptions{},
+    with([](RescueOptions& o) { o.legacy = &latin1(); }),
+    with([](RescueOptions& o) {
+        o.legacy = &latin1();
+        o.header = true;
+        o.fill_ragged_rows = false;
+        o.merge_overflow = false;
+    }),
+    with([](RescueOptions& o) {
+        o.legacy = &latin1();
+        o.output_delimiter = ';';
+        o.skip_initial_space = true;
+    }),
+    with([](RescueOptions& o) {
+        o.quote.reset();
+        o.skip_blank_lines = false;
+    }),
+};
+
 const std::string kInputs[] = {
     "a,b,c\n1,2\n3,4,5,6\n\n\"x\"\"y\",z,w\n",
     "h1;h2\r\n\"multi\r\nline\";2\r\n\r\n;\r\nlast;row",
@@ -74,20 +136,33 @@ const std::string kInputs[] = {
     "\"unclosed,quote\nrest,of\nfile",
     "",
     "\n\n\n",
+    "a,b\n\xe9\xe9,\xc3\xa9\n\"\xe9\n\xc3\xa9\",x\n",
+    long_mixed(),
 };
 
 class Chunking : public ::testing::TestWithParam<std::tuple<int, std::size_t>> {};
 TEST_P(Chunking, SameOutputAsOneRead) {
     const auto [which, step] = GetParam();
     const std::string& input = kInputs[which];
-    for (const RescueOptions& o : {RescueOptions{}, strict(2), strict(3)}) {
+    std::vector<RescueOptions> sets(std::begin(kOptionSets), std::end(kOptionSets));
+    sets.push_back(strict(2));
+    sets.push_back(strict(3));
+    for (const RescueOptions& o : sets) {
         const Outcome whole = run(input, o);
         const Outcome cut = run(input, o, step);
         EXPECT_EQ(cut.clean, whole.clean);
         EXPECT_EQ(cut.quarantine, whole.quarantine);
         EXPECT_EQ(cut.audit, whole.audit);
-        EXPECT_EQ(cut.counts.rows_read, whole.counts.rows_read);
+        const auto counts = [](const corvel::RescueCounts& c) {
+            return std::vector<std::uint64_t>{c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded,
+                                              c.merged, c.quote_repaired, c.bytes_replaced, c.legacy_decoded,
+                                              c.rows_set_aside, c.rows_skipped, c.header_written, c.width};
+        };
+        EXPECT_EQ(counts(cut.counts), counts(whole.counts));
         EXPECT_EQ(cut.counts.bytes_read, input.size());
+        const auto& c = whole.counts;
+        EXPECT_EQ(c.rows_read, c.rows_written + c.rows_set_aside + c.rows_skipped + c.header_written);
+        EXPECT_EQ(c.rows_written, c.rows_clean + c.rows_repaired);
     }
 }
 INSTANTIATE_TEST_SUITE_P(Table, Chunking,
@@ -156,16 +231,6 @@ TEST(Rows, QuoteRepairIsCountedAndAudited) {
     EXPECT_NE(out.audit.find("\"quote_repaired\""), std::string::npos);
 }
 
-// Latin-1: byte XX is U+00XX.
-std::optional<corvel::LegacyTable> latin1_table() {
-    std::vector<std::string> entries;
-    for (int b = 0x80; b < 0x100; ++b) {
-        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
-    }
-    std::vector<std::string_view> views(entries.begin(), entries.end());
-    return corvel::LegacyTable::from_entries(views);
-}
-
 TEST(Encoding, EachRowDecodedItsOwnWay) {
     const auto latin1 = latin1_table();
     ASSERT_TRUE(latin1);
@@ -221,5 +286,29 @@ TEST(Failures, NameTheirSide) {
     EXPECT_EQ(r2.error().os_code(), EINTR);
     EXPECT_EQ(side, corvel::Side::Input);
 }
+
+
+// Clean output under one of kOptionSets, for what the other tables leave out.
+struct CleanCase {
+    std::string input;
+    int options;  // index in kOptionSets
+    std::string clean;
+};
+class CleanOutput : public ::testing::TestWithParam<CleanCase> {};
+TEST_P(CleanOutput, IsAsWritten) {
+    const CleanCase& c = GetParam();
+    EXPECT_EQ(run(c.input, kOptionSets[c.options]).clean, c.clean);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, CleanOutput,
+    ::testing::Values(
+        // A header shorter than the table is padded, not set aside.
+        CleanCase{"h\n1,2\n3,4\n", 2, "h,\n1,2\n3,4\n"},
+        // A row that is not UTF-8 is decoded whole: its UTF-8 part too.
+        CleanCase{"a,b\n\xc3\xa9,\xe9\n", 1, "a,b\n\xc3\x83\xc2\xa9,\xc3\xa9\n"},
+        // Without quoting, the width comes from lines split at every delimiter.
+        CleanCase{"\"a,b\",c\n\"d,e\",f\n", 4, "\"\"\"a\",\"b\"\"\",c\n\"\"\"d\",\"e\"\"\",f\n"},
+        // Blanks go before the merge joins the surplus.
+        CleanCase{"a,b\n x, y, z\n", 3, "a;b\nx;y,z\n"}));
 
 }  // namespace
