@@ -162,10 +162,11 @@ private:
         return raw_;
     }
 
-    // Appends the row whose writer's form is `text`, padded by `padding`
-    // empty fields, to `rows`.
+    // Appends the row that a plain line gave as `text` (see
+    // RowSink::accept_line), padded by `padding` empty fields, to `rows`.
     void fields_of(std::string_view text, std::uint64_t padding, RowTable& rows) const {
-        ResilientParser parser(text, true, ParserPosition{}, counts_.delimiter, '"', false);
+        ResilientParser parser(text, true, ParserPosition{}, counts_.delimiter, o_.quote.value_or('"'), false);
+        if (!o_.quote) parser.no_quotes();
         parser.trust_utf8();
         if (parser.step(rows) != ResilientParser::Step::Row) {
             rows.append_split_row({}, counts_.delimiter, true);
