@@ -169,7 +169,7 @@ private:
         if (!o_.quote) parser.no_quotes();
         parser.trust_utf8();
         if (parser.step(rows) != ResilientParser::Step::Row) {
-            rows.append_split_row({}, counts_.delimiter, true);
+            rows.append_split_row(std::string_view("", 0), counts_.delimiter, true);  // an empty line
         }
         if (padding != 0) (void)rows.pad_last_row(rows.width(rows.size() - 1) + padding);
     }

@@ -51,7 +51,7 @@ std::optional<std::uint64_t> unquoted_width(std::string_view head, std::uint8_t 
 // window to be trusted: a chunk cut inside a character is not.
 std::string_view through_last_break(std::string_view window) noexcept {
     const std::size_t at = window.find_last_of("\r\n");
-    return at == std::string_view::npos ? std::string_view() : window.substr(0, at + 1);
+    return window.substr(0, at == std::string_view::npos ? 0 : at + 1);
 }
 
 }  // namespace
