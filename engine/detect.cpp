@@ -738,7 +738,8 @@ Detection detect_in(std::string_view text, bool complete) {
     const std::size_t body = pre + out.header_rows;
     constexpr std::size_t kTypedRows = 200;
     out.column_types = column_types(rows_of(block, body, body + kTypedRows), width);
-    if (complete && main + 1 == bl.size()) {
+    // The table's end is known when the sample holds it: the input's end, or a later table.
+    if (complete || main + 1 < bl.size()) {
         const std::size_t window = std::min(DETECT_FOOTER_WINDOW, block.size() - body);
         for (std::size_t k = 0; k < window && out.footer_rows < DETECT_MAX_FOOTER_ROWS; ++k) {
             const std::vector<std::string_view> f = views(*block[block.size() - 1 - k]);

@@ -58,7 +58,7 @@ struct Detection {
     std::size_t width = 0;          // the table's columns; 0 when the sample holds no row
     std::size_t preamble_rows = 0;  // non-blank rows above the table
     std::size_t header_rows = 0;    // 0 to 3, right after the preamble
-    std::size_t footer_rows = 0;    // the table's last rows that are footer; 0 unless the sample is complete
+    std::size_t footer_rows = 0;    // the table's last rows that are footer; 0 unless the sample holds its end
     // Non-blank rows from the first of the preamble to the main table's last,
     // footer included; rows after them start a later table.
     std::size_t table_rows = 0;
@@ -69,8 +69,9 @@ struct Detection {
 
 // Detects the dialect and shape of `sample`, UTF-8 text from the start of an
 // input (without its byte-order mark). `complete` says the sample is the
-// whole input; otherwise its last line may be cut and is left out, and no
-// footer is decided. Fails only when memory runs out.
+// whole input; otherwise its last line may be cut and is left out, and a
+// footer is decided only where a later table ends the main one. Fails only
+// when memory runs out.
 Result<Detection> detect(std::string_view sample, bool complete) noexcept;
 
 // One row's fields, as a streaming reader holds them.

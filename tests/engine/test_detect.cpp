@@ -118,6 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"NoteFooter", "name,age,joined,mail\n" + kPeople + "Exported by the shop\n", 4, 0, 1, 1, 1},
         ShapeCase{"ShortDataRowIsNoFooter", "name,age,joined,mail\n" + kPeople + "Eve,38\n", 4, 0, 1, 0, 1},
         ShapeCase{"SecondTable", "name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 0, 2},
+        ShapeCase{"FooterBeforeSecondTable",
+                  "name,age,joined,mail\n" + kPeople + "Total,156,,\nPrinted 2024-05-01\n\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 2, 2},
         ShapeCase{"BlankLinesInside", "name,age,joined,mail\n" + kPeople + "\n\n" + kPeople, 4, 0, 1, 0, 1},
         ShapeCase{"OneColumn", "qty\n1\n2\n3\n", 1, 0, 1, 0, 1},
         ShapeCase{"Empty", "", 0, 0, 0, 0, 0},
@@ -132,6 +134,8 @@ TEST(Detect, FooterNeedsTheWholeInput) {
     const std::string text = "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n";
     EXPECT_EQ(detected(text, true).footer_rows, 1u);
     EXPECT_EQ(detected(text, false).footer_rows, 0u);
+    // A later table in the sample ends the main one there.
+    EXPECT_EQ(detected(text + "\nsku,price,qty\nA-1,2.50,3\nB-2,1.20,4\n", false).footer_rows, 1u);
 }
 
 TEST(Detect, CutLastLineIsLeftOut) {
