@@ -306,7 +306,7 @@ private:
     void index_closers() {
         const std::size_t n = t_.size();
         closer_.assign(n + 1, kNone);
-        std::size_t next = kNone;
+        std::uint32_t next = kNone;
         std::size_t i = n;
         while (i > 0) {
             --i;
@@ -315,11 +315,11 @@ private:
                     // Unescaped when an even run of escapes stands before it.
                     std::size_t k = i;
                     while (k > 0 && t_[k - 1] == e_) --k;
-                    if ((i - k) % 2 == 0 && closes_at(i)) next = i;
+                    if ((i - k) % 2 == 0 && closes_at(i)) next = static_cast<std::uint32_t>(i);
                 } else {
                     const std::size_t end = run_of(t_, i, [this](char c) { return c == q_; });
                     // Pairs are doubled quotes; the odd one out may close.
-                    if ((end - i) % 2 == 1 && closes_at(end - 1)) next = end - 1;
+                    if ((end - i) % 2 == 1 && closes_at(end - 1)) next = static_cast<std::uint32_t>(end - 1);
                 }
             }
             closer_[i] = next;
@@ -328,12 +328,12 @@ private:
     }
 
     // The quote closing a field opened just before `from`, or kNone.
-    std::size_t closer_after(std::size_t from) const noexcept {
+    std::uint32_t closer_after(std::size_t from) const noexcept {
         if (from >= t_.size()) return kNone;
         if (!e_ && t_[from] == q_) {
             // A run right after the opening quote is cut by it: read it here.
             const std::size_t end = run_of(t_, from, [this](char c) { return c == q_; });
-            if ((end - from) % 2 == 1 && closes_at(end - 1)) return end - 1;
+            if ((end - from) % 2 == 1 && closes_at(end - 1)) return static_cast<std::uint32_t>(end - 1);
             return closer_[end];
         }
         return closer_[from];
@@ -342,7 +342,7 @@ private:
     std::string field() {
         const std::size_t n = t_.size();
         if (q_ && pos_ < n && t_[pos_] == q_) {
-            const std::size_t close = closer_after(pos_ + 1);
+            const std::uint32_t close = closer_after(pos_ + 1);
             if (close != kNone) return quoted(pos_ + 1, close);
         }
         const std::size_t start = pos_;
@@ -368,14 +368,14 @@ private:
         return value;
     }
 
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
     std::string_view t_;
     char d_;
     bool skip_;
     char q_ = '\0';
     char e_ = '\0';
     std::size_t pos_ = 0;
-    std::vector<std::size_t> closer_;
+    std::vector<std::uint32_t> closer_;  // positions; samples are below 4 GiB (kMaxSample)
 };
 
 template <class Cells>
@@ -389,26 +389,23 @@ bool is_blank_row(const Row& row) noexcept { return row.empty() || (row.size() =
 
 // ---- dialect --------------------------------------------------------------------
 
-// The first field start after position i: past the next delimiter or line end.
-std::size_t next_field_start(std::string_view t, std::size_t i, char d) noexcept {
-    const std::size_t n = t.size();
-    while (i < n && t[i] != d && !is_line_end(t[i])) ++i;
-    if (i >= n) return n;
-    return t.compare(i, 2, "\r\n") == 0 ? i + 2 : i + 1;
-}
-
-// How many fields open and close with `quote` at field boundaries. Each scan
-// stops at the first quote that is neither doubled, escaped nor closing, and
-// the next starts after it, so the text is walked once.
+// How many fields open and close with `quote` at field boundaries. Only the
+// quotes are visited: each scan stops at the first quote that is neither
+// doubled, escaped nor closing, and the next starts after it, so the text is
+// walked once.
 std::size_t quote_evidence(std::string_view t, char d, char q) noexcept {
     std::size_t count = 0;
     const std::size_t n = t.size();
     const auto blank = [d](char c) { return (c == ' ' || c == '\t') && c != d; };
-    std::size_t i = 0;  // a field's start: the text's, a line's, or just after a delimiter
-    while (i < n) {
-        const std::size_t j = run_of(t, i, blank);
-        if (j >= n || t[j] != q) {
-            i = next_field_start(t, i, d);
+    std::size_t from = 0;  // what scans before took is not looked at again
+    for (std::size_t j = t.find(q); j != npos; j = t.find(q, from)) {
+        std::size_t b = j;
+        while (b > from && blank(t[b - 1])) --b;
+        // A field's start: the text's, a line's, or just after a delimiter.
+        const bool opens = b == 0 || (b > from && (t[b - 1] == d || is_line_end(t[b - 1]))) ||
+                           (b == from && is_line_end(t[b - 1]));
+        if (!opens) {
+            from = j + 1;
             continue;
         }
         std::size_t k = j + 1;
@@ -425,8 +422,12 @@ std::size_t quote_evidence(std::string_view t, char d, char q) noexcept {
         }
         if (k >= n) break;
         const std::size_t after = run_of(t, k + 1, blank);
-        if (after >= n || is_line_end(t[after]) || t[after] == d) ++count;
-        i = next_field_start(t, after, d);
+        if (after >= n || is_line_end(t[after]) || t[after] == d) {
+            ++count;
+            from = after;
+        } else {
+            from = k;  // a stray quote; it may open a field itself
+        }
     }
     return count;
 }
@@ -454,7 +455,21 @@ bool blanks_after(std::string_view text, DetectedDialect d) {
     return later > 0 && 2 * blank > later;
 }
 
-std::vector<DetectedDialect> candidates(std::string_view text) {
+// The start of `text` up to the end of its line `lines`: enough for the
+// first rows that score a candidate, so that scoring costs the same on any
+// sample.
+std::string_view first_lines(std::string_view text, std::size_t lines) noexcept {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < lines; ++k) {
+        const std::size_t nl = text.find_first_of("\r\n", at);
+        if (nl == npos) return text;
+        at = text.compare(nl, 2, "\r\n") == 0 ? nl + 2 : nl + 1;
+    }
+    return text.substr(0, at);
+}
+
+// `head` is where the candidates' rows are tokenized; quotes are counted in all of `text`.
+std::vector<DetectedDialect> candidates(std::string_view text, std::string_view head) {
     std::vector<DetectedDialect> out;
     for (const std::uint8_t d : DETECT_DELIMITERS) {
         if (text.find(static_cast<char>(d)) == npos) continue;
@@ -474,7 +489,7 @@ std::vector<DetectedDialect> candidates(std::string_view text) {
             const char escaped[] = {static_cast<char>(DETECT_ESCAPE), static_cast<char>(*c.quote)};
             if (text.find(std::string_view(escaped, 2)) != npos) c.escape = DETECT_ESCAPE;
         }
-        c.skip_initial_space = d != ' ' && blanks_after(text, c);
+        c.skip_initial_space = d != ' ' && blanks_after(head, c);
         out.push_back(c);
     }
     return out;
@@ -692,11 +707,20 @@ bool footer_like(const Cells& f, std::size_t width, std::span<const CellType> ty
 
 std::vector<std::string_view> views(const Row& r) { return {r.begin(), r.end()}; }
 
+// The most of a sample that is looked at: positions in it fit 32 bits.
+constexpr std::size_t kMaxSample = std::size_t{1} << 31;
+
 Detection detect_in(std::string_view text, bool complete) {
+    if (text.size() > kMaxSample) {
+        text = text.substr(0, kMaxSample);
+        complete = false;
+    }
     Detection out;
     double best = -1.0;
-    for (const DetectedDialect& c : candidates(text)) {
-        const double s = score_rows(first_rows(text, c, DETECT_SCORE_ROWS), static_cast<char>(c.delimiter));
+    // Quoted fields may span lines: twice the lines leaves room for them.
+    const std::string_view head = first_lines(text, 2 * DETECT_SCORE_ROWS);
+    for (const DetectedDialect& c : candidates(text, head)) {
+        const double s = score_rows(first_rows(head, c, DETECT_SCORE_ROWS), static_cast<char>(c.delimiter));
         if (s > best + 1e-9) {
             best = s;
             out.dialect = c;
