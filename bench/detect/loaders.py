@@ -230,6 +230,20 @@ def detect_corvel_auto(sample):
     corvel.detect(io.BytesIO(sample))
 
 
+def detect_corvel_engine(text):
+    """The native step of corvel.detect alone, on text already in UTF-8."""
+    from corvel import _core
+
+    _core.detect(text, False)
+
+
+# Timed only (no loader): name -> (detect step, function, a function that
+# prepares each sample's bytes outside the timing, the loader it belongs to).
+DETECT_ONLY = {
+    "corvel engine": (detect_corvel_engine, lambda b: b.decode("utf-8", "replace").encode(), "corvel auto"),
+}
+
+
 # ----------------------------------------------------------------------------
 
 def _prototype():
