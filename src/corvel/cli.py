@@ -117,17 +117,83 @@ def _add_common(p: argparse.ArgumentParser, *, progress: bool = True) -> None:
     p.add_argument("--debug", action="store_true", help="show a traceback on errors")
 
 
-def _subparser(sub: Any, name: str, summary: str, description: str, examples: str) -> _Parser:
-    parser: _Parser = sub.add_parser(
-        name, help=summary, description=description,
-        epilog=f"examples:\n{examples}\n\n{_EXIT_TEXT}",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.add_argument("input", metavar="IN", help="the input file, or - for standard input")
-    return parser
+def _salvage_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-o", "--output", default="-", metavar="OUT",
+                   help="the clean file (default: standard output)")
+    p.add_argument("-q", "--quarantine", default=None, metavar="QUARANTINE",
+                   help="where the rows set aside go, as CSV")
+    p.add_argument("--audit", default=None, metavar="AUDIT",
+                   help="a JSON Lines record of every row changed, set aside or skipped")
+    p.add_argument("--output-delimiter", default=",", type=_char_or_none,
+                   help="the clean file's delimiter, or none to keep the input's (default: ,)")
+    _add_input_options(p)
+    _add_common(p)
 
 
-def _parser() -> _Parser:
+def _check_arguments(p: argparse.ArgumentParser) -> None:
+    _add_input_options(p)
+    _add_common(p)
+
+
+def _detect_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--encoding", default="auto", help="a Python codec name, or auto (default)")
+    p.add_argument("--sample-bytes", default=None, type=int, metavar="N",
+                   help="how many bytes of the start to look at (default: corvel's own)")
+    p.add_argument("--json", action="store_true", help="print the dialect as one JSON object")
+    p.add_argument("--debug", action="store_true", help="show a traceback on errors")
+
+
+def _convert_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
+    p.add_argument("--format", default=None, choices=sorted(set(_FORMATS.values())),
+                   help="the output's format (default: from its suffix)")
+    p.add_argument("--batch-rows", default=None, type=int, metavar="N",
+                   help="rows per batch (default: corvel's own)")
+    _add_input_options(p)
+    _add_common(p)
+
+
+# name: (one line for `corvel --help`, the description, the examples, its arguments)
+_SUBCOMMANDS: Final[dict[str, tuple[str, str, str, Callable[[argparse.ArgumentParser], None]]]] = {
+    "salvage": (
+        "write a clean RFC 4180 copy of a broken CSV file",
+        "Salvage a broken CSV file into a clean RFC 4180 file. A summary goes to standard error.",
+        "  corvel salvage export.csv.gz -o clean.csv -q rejects.csv --audit audit.jsonl\n"
+        "  cat export.csv | corvel salvage - > clean.csv",
+        _salvage_arguments,
+    ),
+    "check": (
+        "report what salvage would change; exit 0, 1 or 2",
+        "Salvage to nowhere and report what would change. The exit status is 0 when the file is "
+        "clean (skipped blank lines don't count), 1 when rows would be repaired, and 2 when rows "
+        "would be set aside.",
+        "  corvel check export.csv || echo 'export needs attention'\n"
+        "  corvel check --json export.csv > report.json",
+        _check_arguments,
+    ),
+    "detect": (
+        "print the detected dialect, encoding, header, preamble and footer",
+        "Detect how a CSV file is written, from a sample of its start, and print it with the "
+        "confidence. The JSON form can be given back to salvage with --dialect.",
+        "  corvel detect export.csv\n"
+        "  corvel detect --json export.csv > dialect.json && corvel salvage export.csv --dialect dialect.json",
+        _detect_arguments,
+    ),
+    "convert": (
+        "salvage into Parquet, Arrow IPC or JSON Lines (needs pyarrow)",
+        "Salvage a broken CSV file into Parquet, Arrow IPC or JSON Lines, batch by batch in "
+        "bounded memory. The format follows the output's suffix (.parquet, .arrow, .jsonl) unless "
+        "--format is given. Needs pyarrow: pip install corvel[arrow].",
+        "  corvel convert export.csv.gz -o export.parquet\n"
+        "  cat export.csv | corvel convert - -o rows.jsonl",
+        _convert_arguments,
+    ),
+}
+
+
+def _parser(argv: Sequence[str]) -> _Parser:
+    """The parser for `argv`. Only the subcommand that runs gets its options:
+    building them all would cost more than the rest of `corvel --help`."""
     parser = _Parser(
         prog="corvel",
         description="Rescue CSV files that strict parsers reject.",
@@ -138,63 +204,17 @@ def _parser() -> _Parser:
     )
     parser.add_argument("--version", action="store_true", help="print corvel's version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-
-    s = _subparser(
-        sub, "salvage", "write a clean RFC 4180 copy of a broken CSV file",
-        "Salvage a broken CSV file into a clean RFC 4180 file. A summary goes to standard error.",
-        "  corvel salvage export.csv.gz -o clean.csv -q rejects.csv --audit audit.jsonl\n"
-        "  cat export.csv | corvel salvage - > clean.csv",
-    )
-    s.add_argument("-o", "--output", default="-", metavar="OUT",
-                   help="the clean file (default: standard output)")
-    s.add_argument("-q", "--quarantine", default=None, metavar="QUARANTINE",
-                   help="where the rows set aside go, as CSV")
-    s.add_argument("--audit", default=None, metavar="AUDIT",
-                   help="a JSON Lines record of every row changed, set aside or skipped")
-    s.add_argument("--output-delimiter", default=",", type=_char_or_none,
-                   help="the clean file's delimiter, or none to keep the input's (default: ,)")
-    _add_input_options(s)
-    _add_common(s)
-
-    c = _subparser(
-        sub, "check", "report what salvage would change; exit 0, 1 or 2",
-        "Salvage to nowhere and report what would change. The exit status is 0 when the file is "
-        "clean (skipped blank lines don't count), 1 when rows would be repaired, and 2 when rows "
-        "would be set aside.",
-        "  corvel check export.csv || echo 'export needs attention'\n"
-        "  corvel check --json export.csv > report.json",
-    )
-    _add_input_options(c)
-    _add_common(c)
-
-    d = _subparser(
-        sub, "detect", "print the detected dialect, encoding, header, preamble and footer",
-        "Detect how a CSV file is written, from a sample of its start, and print it with the "
-        "confidence. The JSON form can be given back to salvage with --dialect.",
-        "  corvel detect export.csv\n"
-        "  corvel detect --json export.csv > dialect.json && corvel salvage export.csv --dialect dialect.json",
-    )
-    d.add_argument("--encoding", default="auto", help="a Python codec name, or auto (default)")
-    d.add_argument("--sample-bytes", default=None, type=int, metavar="N",
-                   help="how many bytes of the start to look at (default: corvel's own)")
-    d.add_argument("--json", action="store_true", help="print the dialect as one JSON object")
-    d.add_argument("--debug", action="store_true", help="show a traceback on errors")
-
-    v = _subparser(
-        sub, "convert", "salvage into Parquet, Arrow IPC or JSON Lines (needs pyarrow)",
-        "Salvage a broken CSV file into Parquet, Arrow IPC or JSON Lines, batch by batch in "
-        "bounded memory. The format follows the output's suffix (.parquet, .arrow, .jsonl) unless "
-        "--format is given. Needs pyarrow: pip install corvel[arrow].",
-        "  corvel convert export.csv.gz -o export.parquet\n"
-        "  cat export.csv | corvel convert - -o rows.jsonl",
-    )
-    v.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
-    v.add_argument("--format", default=None, choices=sorted(set(_FORMATS.values())),
-                   help="the output's format (default: from its suffix)")
-    v.add_argument("--batch-rows", default=None, type=int, metavar="N",
-                   help="rows per batch (default: corvel's own)")
-    _add_input_options(v)
-    _add_common(v)
+    # The top level's options take no values: the first other word names the subcommand.
+    command = next((a for a in argv if not a.startswith("-")), None)
+    for name, (summary, description, examples, arguments) in _SUBCOMMANDS.items():
+        p: _Parser = sub.add_parser(
+            name, help=summary, description=description,
+            epilog=f"examples:\n{examples}\n\n{_EXIT_TEXT}",
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+        if name == command:
+            p.add_argument("input", metavar="IN", help="the input file, or - for standard input")
+            arguments(p)
     return parser
 
 
@@ -609,8 +629,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     args: argparse.Namespace | None = None
     try:
-        parser = _parser()
-        args = parser.parse_args(argv)
+        words = sys.argv[1:] if argv is None else list(argv)
+        parser = _parser(words)
+        args = parser.parse_args(words)
         if args.version:
             import corvel
 
