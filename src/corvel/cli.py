@@ -61,6 +61,20 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's formatter, told the terminal's width so that it doesn't
+    import shutil (and with it every compression module) on each run."""
+
+    def __init__(self, prog: str, **kwargs: Any) -> None:
+        if kwargs.get("width") is None:
+            try:
+                columns = int(os.environ.get("COLUMNS", "")) or os.get_terminal_size(sys.__stdout__.fileno()).columns
+            except (AttributeError, ValueError, OSError):
+                columns = 80
+            kwargs["width"] = max(columns, 40) - 2
+        super().__init__(prog, **kwargs)
+
+
 class CommandError(Exception):
     """A failure the command reports in one line, with its exit status."""
 
@@ -200,7 +214,7 @@ def _parser(argv: Sequence[str]) -> _Parser:
         epilog="examples:\n"
                "  corvel salvage export.csv.gz -o clean.csv -q rejects.csv\n"
                "  corvel check export.csv || echo 'export needs attention'\n\n" + _EXIT_TEXT,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     parser.add_argument("--version", action="store_true", help="print corvel's version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -210,7 +224,7 @@ def _parser(argv: Sequence[str]) -> _Parser:
         p: _Parser = sub.add_parser(
             name, help=summary, description=description,
             epilog=f"examples:\n{examples}\n\n{_EXIT_TEXT}",
-            formatter_class=argparse.RawDescriptionHelpFormatter,
+            formatter_class=_Formatter,
         )
         if name == command:
             p.add_argument("input", metavar="IN", help="the input file, or - for standard input")
@@ -301,12 +315,16 @@ def _progress(args: argparse.Namespace) -> _TerminalBar | None:
     return _TerminalBar(total_known=not compressed)
 
 
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def _summary(report: Any, where: dict[str, str | None]) -> str:
     d = report.dialect
     quote = "none" if d.quote_char is None else repr(d.quote_char)
     lines = [
-        f"corvel: {report.rows_written} rows written, {report.rows_repaired} repaired, "
-        f"{report.rows_set_aside} set aside, {report.rows_skipped} blank lines skipped",
+        f"corvel: {_count(report.rows_written, 'row')} written, {report.rows_repaired} repaired, "
+        f"{report.rows_set_aside} set aside, {_count(report.rows_skipped, 'blank line')} skipped",
     ]
     kinds = [f"{n} {k.replace('_', ' ')}" for k in ("padded", "merged", "quote_repaired", "bytes_replaced")
              if (n := getattr(report, k))]
@@ -314,7 +332,7 @@ def _summary(report: Any, where: dict[str, str | None]) -> str:
         lines.append("  repaired: " + ", ".join(kinds))
     # Decoding through a legacy table is not a repair: rows_repaired never counts it.
     if report.legacy_decoded:
-        lines.append(f"  decoded as {d.encoding}: {report.legacy_decoded} rows")
+        lines.append(f"  decoded as {d.encoding}: {_count(report.legacy_decoded, 'row')}")
     reasons = [f"{n} {k.replace('_', ' ')}" for k in ("too_few_columns", "too_many_columns", "preamble",
                                                      "footer", "second_table") if (n := getattr(report, k))]
     if reasons:
