@@ -235,3 +235,67 @@ def test_convert_needs_a_known_format(tmp_path):
     path.write_bytes(PLAIN)
     done = run("convert", path, "-o", tmp_path / "out.xlsx")
     assert done.returncode == 4 and b".parquet" in done.stderr
+
+
+needs_detect = pytest.mark.skipif(not hasattr(corvel, "detect"), reason="this corvel has no corvel.detect yet")
+
+
+def _has_arrow():
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return False
+    return hasattr(corvel, "iter_batches")
+
+
+needs_arrow = pytest.mark.skipif(not _has_arrow(), reason="needs pyarrow and corvel.iter_batches")
+
+
+@needs_detect
+@pytest.mark.parametrize("name", ["excel-bom-semicolon-crlf", "latin-1", "gzip"])
+@pytest.mark.parametrize("via", ["path", "stdin"])
+def test_detect_prints_what_corvel_detect_finds(tmp_path, name, via):
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY[name][0])
+    want = corvel.detect(path).to_dict()
+    done = run("detect", "-", "--json", stdin=path.read_bytes()) if via == "stdin" else run("detect", path, "--json")
+    assert done.returncode == 0, done.stderr.decode()
+    assert json.loads(done.stdout) == want
+    text = run("detect", path).stdout.decode()
+    assert f"delimiter:  {want['delimiter']!r}" in text and f"encoding:   {want['encoding']}" in text
+
+
+@needs_arrow
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".jsonl"])
+@pytest.mark.parametrize("name", ["short-row", "gzip", "latin-1"])
+def test_convert_writes_the_salvaged_rows(tmp_path, suffix, name):
+    import pyarrow as pa
+    import pyarrow.ipc
+    import pyarrow.parquet as pq
+
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY[name][0])
+    want = corvel.salvage(path, os.devnull)
+    out = tmp_path / f"out{suffix}"
+    done = run("convert", path, "-o", out, "--quiet")
+    assert done.returncode == 0, done.stderr.decode()
+    if suffix == ".parquet":
+        rows = pq.read_table(out).num_rows
+    elif suffix == ".arrow":
+        rows = pa.ipc.open_file(pa.memory_map(str(out))).read_all().num_rows
+    else:
+        rows = len([json.loads(line) for line in out.read_text().splitlines()])
+    assert rows == want.rows_written
+    assert listing(tmp_path) == sorted(["in.csv", out.name])
+
+
+@needs_arrow
+def test_a_failed_convert_leaves_the_target_as_it_was(tmp_path):
+    path = tmp_path / "binary.dat"
+    path.write_bytes(b"\0\1\2\3" * 4096)
+    out = tmp_path / "out.parquet"
+    out.write_bytes(b"old")
+    done = run("convert", path, "-o", out)
+    assert done.returncode == 5, done.stderr.decode()
+    assert out.read_bytes() == b"old"
+    assert listing(tmp_path) == ["binary.dat", "out.parquet"]

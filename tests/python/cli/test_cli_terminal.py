@@ -103,7 +103,20 @@ def test_progress_bar_in_a_terminal(tmp_path):
     assert out.stat().st_size == written
 
 
-@pytest.mark.parametrize("command", ["salvage", "salvage-to-stdout", "check"])
+def _has_convert():
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return False
+    import corvel
+
+    return hasattr(corvel, "iter_batches")
+
+
+@pytest.mark.parametrize("command", [
+    "salvage", "salvage-to-stdout", "check",
+    pytest.param("convert", marks=pytest.mark.skipif(not _has_convert(), reason="needs pyarrow and corvel.iter_batches")),
+])
 def test_ctrl_c_while_reading_a_fifo(tmp_path, command):
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
@@ -115,6 +128,7 @@ def test_ctrl_c_while_reading_a_fifo(tmp_path, command):
         "salvage": ["salvage", fifo, "-o", clean, "-q", out_dir / "q.csv", "--audit", out_dir / "a.jsonl"],
         "salvage-to-stdout": ["salvage", fifo, "-q", out_dir / "q.csv"],
         "check": ["check", fifo],
+        "convert": ["convert", fifo, "-o", out_dir / "clean.parquet"],
     }[command]
     child = subprocess.Popen([*CORVEL, *map(str, argv)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     deadline = time.monotonic() + GUARD
