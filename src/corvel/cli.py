@@ -68,8 +68,8 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
     def __init__(self, prog: str, **kwargs: Any) -> None:
         if kwargs.get("width") is None:
             try:
-                columns = int(os.environ.get("COLUMNS", "")) or os.get_terminal_size(sys.__stdout__.fileno()).columns
-            except (AttributeError, ValueError, OSError):
+                columns = int(os.environ.get("COLUMNS", "0")) or os.get_terminal_size(1).columns
+            except (ValueError, OSError):
                 columns = 80
             kwargs["width"] = max(columns, 40) - 2
         super().__init__(prog, **kwargs)
@@ -447,7 +447,7 @@ def _convert(args: argparse.Namespace) -> int:
         raise CommandError(EXIT_USAGE, f"{args.output}: can't tell the format from the suffix; "
                                        "use .parquet, .arrow or .jsonl, or give --format")
     try:
-        import pyarrow  # noqa: F401
+        _arrow("pyarrow")
     except ImportError as e:
         raise CommandError(EXIT_MISSING_EXTRA,
                            f"corvel convert needs pyarrow, which is not installed ({e}); "
@@ -478,8 +478,15 @@ def _convert(args: argparse.Namespace) -> int:
     return EXIT_CLEAN
 
 
+def _arrow(name: str) -> Any:
+    """A pyarrow module, imported only by the command that needs it."""
+    import importlib
+
+    return importlib.import_module(name)
+
+
 def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> int:
-    import pyarrow as pa
+    pa = _arrow("pyarrow")
 
     rows = 0
 
@@ -502,11 +509,9 @@ def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> int:
         first = next(it, None)
         schema = first.schema if first is not None else pa.schema([])
         if fmt == "parquet":
-            import pyarrow.parquet as pq
-
-            writer: Any = pq.ParquetWriter(f, schema)
+            writer = _arrow("pyarrow.parquet").ParquetWriter(f, schema)
         else:
-            writer = pa.ipc.new_file(f, schema)
+            writer = _arrow("pyarrow.ipc").new_file(f, schema)
         with writer:
             if first is not None:
                 writer.write_batch(first)
