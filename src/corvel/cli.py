@@ -376,13 +376,6 @@ def _emit(args: argparse.Namespace, report: Any, where: dict[str, str | None], c
 
 # --- the subcommands ----------------------------------------------------------
 
-class _Discard:
-    """An output that keeps nothing, for check."""
-
-    def write(self, data: bytes) -> int:
-        return len(data)
-
-
 def _salvage_with_bar(args: argparse.Namespace, output: Any, **kwargs: Any) -> Any:
     from ._salvage import salvage
 
@@ -407,12 +400,21 @@ def _salvage(args: argparse.Namespace) -> int:
     return EXIT_CLEAN
 
 
+_VERDICTS: Final = {
+    EXIT_CLEAN: "clean",
+    EXIT_REPAIRED: "rows would be repaired",
+    EXIT_SET_ASIDE: "rows would be set aside",
+}
+
+
 def _check(args: argparse.Namespace) -> int:
-    report = _salvage_with_bar(args, _Discard())
+    # The null device is written in place, natively: nothing is kept.
+    report = _salvage_with_bar(args, os.devnull)
+    status = EXIT_SET_ASIDE if report.rows_set_aside else EXIT_REPAIRED if report.rows_repaired else EXIT_CLEAN
     _emit(args, report, {}, False)
-    if report.rows_set_aside:
-        return EXIT_SET_ASIDE
-    return EXIT_REPAIRED if report.rows_repaired else EXIT_CLEAN
+    if not args.json and not args.quiet:
+        sys.stderr.write(f"  verdict: {_VERDICTS[status]} (exit {status})\n")
+    return status
 
 
 def _package_function(name: str, command: str) -> Callable[..., Any]:

@@ -64,7 +64,11 @@ def test_check_exit_status_follows_the_row_fates(messy):
 def test_check_options_change_the_fates(tmp_path, extra, status):
     path = tmp_path / "in.csv"
     path.write_bytes(PLAIN + b"4,Ada\n")
-    assert run("check", path, "--quiet", *extra).returncode == status
+    done = run("check", path, *extra)
+    assert done.returncode == status
+    verdict = {1: "rows would be repaired", 2: "rows would be set aside"}[status]
+    assert done.stderr.decode().endswith(f"\n  verdict: {verdict} (exit {status})\n")
+    assert run("check", path, "--quiet", *extra).stderr == b""
 
 
 def test_json_goes_to_stderr_when_the_csv_goes_to_stdout(tmp_path):
