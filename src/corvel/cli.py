@@ -177,7 +177,12 @@ def _detect_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def _convert_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
+    p.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="the file to write, or - for standard output (with --format)")
+    p.add_argument("-q", "--quarantine", default=None, metavar="QUARANTINE",
+                   help="where the rows set aside go, as CSV")
+    p.add_argument("--audit", default=None, metavar="AUDIT",
+                   help="a JSON Lines record of every row changed, set aside or skipped")
     p.add_argument("--format", default=None, choices=sorted(set(_FORMATS.values())),
                    help="the output's format (default: from its suffix)")
     p.add_argument("--batch-rows", default=None, type=int, metavar="N",
@@ -479,23 +484,18 @@ def _convert(args: argparse.Namespace) -> int:
         options["batch_rows"] = args.batch_rows
     bar = _progress(args)
     try:
-        batches = iter_batches(_source(args.input), progress=bar, **options)
-        rows = _write_batches(batches, args.output, fmt)
-        report = getattr(batches, "report", None)
+        # The reader is closed on every path, so that a failed or interrupted
+        # write stops the salvage behind it.
+        with iter_batches(_source(args.input), quarantine=args.quarantine, audit=args.audit,
+                          progress=bar, **options) as batches:
+            _write_batches(batches, args.output, fmt)
+            report = batches.report
     finally:
         if bar is not None:
             bar.clear()
-    if args.json and report is not None:
-        import json
-
-        sys.stdout.write(json.dumps(report.to_dict()) + "\n")
-    elif args.json:
-        import json
-
-        sys.stdout.write(json.dumps({"rows_written": rows, "output": args.output, "format": fmt}) + "\n")
-    elif not args.quiet:
-        sys.stderr.write(_summary(report, {"output": args.output}) if report is not None
-                         else f"corvel: {rows} rows written to {args.output} ({fmt})\n")
+    to_stdout = args.output == "-"
+    _emit(args, report, {"output": None if to_stdout else args.output,
+                         "quarantine": args.quarantine, "audit": args.audit}, to_stdout)
     return EXIT_CLEAN
 
 
@@ -506,39 +506,26 @@ def _arrow(name: str) -> Any:
     return importlib.import_module(name)
 
 
-def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> int:
+def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> None:
     pa = _arrow("pyarrow")
-
-    rows = 0
-
-    def record_batches() -> Iterator[Any]:
-        nonlocal rows
-        for b in batches:
-            batch = b if isinstance(b, pa.RecordBatch) else pa.record_batch(b)
-            rows += batch.num_rows
-            yield batch
-
+    # Batches may come as any Arrow array-stream producer; pyarrow takes them in.
+    it = (b if isinstance(b, pa.RecordBatch) else pa.record_batch(b) for b in batches)
     with _AtomicFile(path) as f:
         if fmt == "jsonl":
             import json
 
-            for batch in record_batches():
+            for batch in it:
                 for row in batch.to_pylist():
                     f.write(json.dumps(row, ensure_ascii=False).encode() + b"\n")
-            return rows
-        it = record_batches()
+            return
         first = next(it, None)
         schema = first.schema if first is not None else pa.schema([])
-        if fmt == "parquet":
-            writer = _arrow("pyarrow.parquet").ParquetWriter(f, schema)
-        else:
-            writer = _arrow("pyarrow.ipc").new_file(f, schema)
-        with writer:
+        module, opener = ("pyarrow.parquet", "ParquetWriter") if fmt == "parquet" else ("pyarrow.ipc", "new_file")
+        with getattr(_arrow(module), opener)(f, schema) as writer:
             if first is not None:
                 writer.write_batch(first)
             for batch in it:
                 writer.write_batch(batch)
-    return rows
 
 
 class _AtomicFile:
