@@ -93,10 +93,13 @@ def feed(fd, data, deadline):
 
 
 def blocked_in_read(pid):
-    """Whether the process's main thread is waiting in read(2); None where /proc can't tell."""
+    """Whether a thread of the process waits in read(2); None where /proc can't tell."""
     try:
-        with open(f"/proc/{pid}/syscall") as f:
-            fields = f.read().split()
+        tasks = os.listdir(f"/proc/{pid}/task")
+        calls = []
+        for task in tasks:
+            with open(f"/proc/{pid}/task/{task}/syscall") as f:
+                calls.append(f.read().split()[:1])
     except OSError:
         return None
-    return bool(fields) and fields[0] == "0"
+    return ["0"] in calls
