@@ -14,11 +14,12 @@ in an audit file.
 
 from __future__ import annotations
 
+from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
 from ._salvage import salvage
 
-__all__ = ["Dialect", "Report", "__version__", "salvage"]
+__all__ = ["Dialect", "Report", "__version__", "detect", "salvage"]
 
 __version__: str  # looked up on first use: importlib.metadata costs a third of `corvel --help`
 
