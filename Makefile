@@ -7,6 +7,7 @@ BUILD := build
 JOBS ?= $(shell nproc)
 FLAVOURS := 3.14 3.14t
 BENCH_ARGS ?=
+CLI_BENCH_ARGS ?=
 STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
@@ -83,7 +84,8 @@ bench: deps
 	cmake -S . -B $(BUILD)/bench -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
 	@bench/venv.sh 3.14t >/dev/null
-	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
+	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS) && \
+	    $$py bench/cli.py $(CLI_BENCH_ARGS)
 
 # Not part of `test`: the corvel package's own targets (speed against cp,
 # gzip, legacy decoding, memory, two threads).

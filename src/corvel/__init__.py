@@ -14,8 +14,6 @@ in an audit file.
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
 from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
@@ -23,7 +21,17 @@ from ._salvage import salvage
 
 __all__ = ["Dialect", "Report", "__version__", "detect", "salvage"]
 
-try:
-    __version__ = version("corvel")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str  # looked up on first use: importlib.metadata costs a third of `corvel --help`
+
+
+def __getattr__(name: str) -> str:
+    if name != "__version__":
+        raise AttributeError(f"module 'corvel' has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        __version__ = version("corvel")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        __version__ = "0+unknown"
+    return __version__
