@@ -420,12 +420,24 @@ Status RangeBuffer::reject(RowTable& rows, Fate fate, const RowSource& source, s
 }
 
 Result<std::unique_ptr<RowSink>> RangeFiles::open() {
-    return std::unique_ptr<RowSink>(std::make_unique<RangeBuffer>(quote_, quarantine_ != nullptr));
+    std::string room;
+    {
+        const std::lock_guard lock(spare_mutex_);
+        if (!spare_.empty()) {
+            room = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    return std::unique_ptr<RowSink>(std::make_unique<RangeBuffer>(quote_, quarantine_ != nullptr, std::move(room)));
 }
 
 Status RangeFiles::hand_on(RowSink& sink, const LineBase& base) {
-    const auto& range = static_cast<const RangeBuffer&>(sink);
+    auto& range = static_cast<RangeBuffer&>(sink);
     if (Status s = clean_.append(range.clean()); !s) return s;
+    {
+        const std::lock_guard lock(spare_mutex_);
+        spare_.push_back(range.take_room());
+    }
     if (quarantine_ == nullptr) return Done{};
     if (joiner_.empty()) joiner_ = byte_as_utf8(plan_.delimiter);
     const Quarantine& q = range.rejected();

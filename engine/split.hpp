@@ -25,9 +25,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace corvel {
 
@@ -95,8 +97,9 @@ std::uint64_t speculative_start(std::string_view text, std::uint64_t cut) noexce
 // would write them; the rejected rows keep their line counts until hand-on.
 class RangeBuffer final : public RowSink {
 public:
-    explicit RangeBuffer(std::uint8_t quote, bool keep_rejected) noexcept
-        : quote_(quote), keep_rejected_(keep_rejected) {}
+    // `room` is an empty string whose capacity is to be used again.
+    RangeBuffer(std::uint8_t quote, bool keep_rejected, std::string room = {}) noexcept
+        : quote_(quote), keep_rejected_(keep_rejected), clean_(std::move(room)) {}
 
     RowTable& table() noexcept override { return row_; }
     bool takes_lines() const noexcept override { return true; }
@@ -107,6 +110,11 @@ public:
     Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override;
 
     const std::string& clean() const noexcept { return clean_; }
+    // The clean bytes' buffer, emptied, for another range.
+    std::string take_room() noexcept {
+        clean_.clear();
+        return std::move(clean_);
+    }
     const Quarantine& rejected() const noexcept { return rejected_; }
 
 private:
@@ -136,6 +144,10 @@ private:
     Plan plan_;
     std::uint8_t quote_;
     std::string joiner_;
+    // Buffers of ranges handed on, for the next ranges: memory touched once
+    // is much cheaper to fill than fresh memory.
+    std::mutex spare_mutex_;
+    std::vector<std::string> spare_;
 };
 
 }  // namespace corvel
