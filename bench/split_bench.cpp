@@ -194,6 +194,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: split_bench [--range-mib N] [--runs N] [--out DIR] FILE...\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     for (const char* f : files) bench_file(f, range_bytes, runs, dir);
     return 0;
 }

@@ -53,40 +53,45 @@ struct StopCheck {
 };
 
 // Parses the rows that start in [start, limit) into a sink: the salvager's
-// row loop, over windows of the input that begin at row starts.
+// row loop, over windows of the input that begin at row starts. It can stop
+// before a row that would run too far, and go on later from that row.
 class RangeParse {
 public:
     RangeParse(std::string_view text, const Plan& plan, const SalvageOptions& options, RowSink& sink,
-               const StopCheck& stop)
-        : text_(text), plan_(plan), options_(options), sink_(sink), stop_(stop),
-          joiner_(byte_as_utf8(plan.delimiter)) {}
+               std::uint64_t start, std::uint64_t limit)
+        : text_(text), plan_(plan), options_(options), sink_(sink), joiner_(byte_as_utf8(plan.delimiter)),
+          limit_(limit), base_(start), polled_(start),
+          window_end_(limit >= text.size() ? text.size() : std::min<std::uint64_t>(text.size(), limit + kOvershoot)) {}
 
-    Result<RangeEnd> run(std::uint64_t start, std::uint64_t limit) {
+    // Parses on. True once all the range's rows are in the sink; false,
+    // before the row that would take the window past `cap`.
+    Result<bool> advance(std::uint64_t cap, const StopCheck& stop) {
         const std::uint64_t n = text_.size();
-        std::uint64_t base = start;
-        std::uint64_t window_end = limit >= n ? n : std::min(n, limit + kOvershoot);
-        std::uint64_t polled = start;
         for (;;) {
-            const std::string_view window = text_.substr(base, window_end - base);
-            ResilientParser parser(window, window_end == n, at_, plan_.delimiter, options_.quote_char,
+            const std::string_view window = text_.substr(base_, window_end_ - base_);
+            ResilientParser parser(window, window_end_ == n, at_, plan_.delimiter, options_.quote_char,
                                    options_.repair_quotes);
             if (plan_.delimiter < 0x80 && options_.quote_char < 0x80 && is_valid_utf8(window)) parser.trust_utf8();
-            auto done = parse(parser, window, base, limit, polled);
+            auto done = parse(parser, window, stop);
             if (!done) return done.error();
             at_ = parser.position();
-            base += parser.pos();
-            if (done.value()) return RangeEnd{base, at_, stats_};
+            base_ += parser.pos();
+            if (done.value()) return true;
             // A row runs past the window: widen it, twice as far each time,
             // so that re-reading stays linear in the row's length.
-            window_end = std::min(n, base + 2 * std::max(window_end - base, kOvershoot));
+            const std::uint64_t wider = std::min(n, base_ + 2 * std::max(window_end_ - base_, kOvershoot));
+            if (wider > cap) return false;
+            window_end_ = wider;
         }
     }
+
+    RangeEnd end() const noexcept { return {base_, at_, stats_}; }
 
 private:
     // True once the next row starts at or past `limit` or the input ends;
     // false when the window ends inside a row.
-    Result<bool> parse(ResilientParser& parser, std::string_view window, std::uint64_t base,
-                       std::uint64_t limit, std::uint64_t& polled) {
+    Result<bool> parse(ResilientParser& parser, std::string_view window, const StopCheck& stop) {
+        const std::uint64_t base = base_;
         RowTable& rows = sink_.table();
         const bool lines = sink_.takes_lines();
         // Clean plain lines ended by LF are handed over in runs, as they stand.
@@ -101,13 +106,13 @@ private:
 
         for (;;) {
             const std::uint64_t at = base + parser.pos();
-            if (at >= limit) {
+            if (at >= limit_) {
                 if (Status s = flush_run(); !s) return s.error();
                 return true;
             }
-            if (at - polled >= kStopStep) {
-                polled = at;
-                if (stop_.requested()) return SalvageError::cancelled();
+            if (at - polled_ >= kStopStep) {
+                polled_ = at;
+                if (stop.requested()) return SalvageError::cancelled();
             }
             if (PlainLine plain; lines && parser.next_plain_line(plain)) {
                 const Fate fate = fate_of(plain.fields, plan_.expected, options_);
@@ -175,17 +180,22 @@ private:
     Plan plan_;
     const SalvageOptions& options_;
     RowSink& sink_;
-    StopCheck stop_;
     std::string joiner_;
+    std::uint64_t limit_;
+    std::uint64_t base_;  // where the next row starts
+    std::uint64_t polled_;
+    std::uint64_t window_end_;
     ParserPosition at_;
     SalvageStats stats_;
 };
 
-// One range, parsed: from where, into what, to where.
+// One range, parsed from `start` into `sink`: wholly, or up to a row that
+// ran too far for a start that was only a guess.
 struct Parsed {
     std::uint64_t start = 0;
     std::unique_ptr<RowSink> sink;
-    RangeEnd end;
+    std::unique_ptr<RangeParse> parse;
+    bool whole = false;
 };
 
 void add_counts(SalvageStats& into, const SalvageStats& s) noexcept {
@@ -231,7 +241,7 @@ public:
                 }
                 k = taken_++;
             }
-            auto parsed = parse_range(k, speculative_start(text_, cut(k)), check);
+            auto parsed = parse_range(k, speculative_start(text_, cut(k)), k != 0, check);
             std::unique_lock lock(mutex_);
             if (!parsed) return fail(lock, parsed.error());
             Slot& slot = slots_[k % in_flight_];
@@ -269,15 +279,21 @@ private:
     std::uint64_t cut(std::uint64_t k) const noexcept { return k * range_bytes_; }
     std::uint64_t limit(std::uint64_t k) const noexcept { return k + 1 == ranges_ ? kNoLimit : cut(k + 1); }
 
-    Result<Parsed> parse_range(std::uint64_t k, std::uint64_t start, const StopCheck& check) noexcept {
+    // A speculative parse gives up on a row that runs a range's length past
+    // the range's end: from a wrong start, a quote taken as opening may
+    // never close, and no range is to cost more than a few ranges' work.
+    Result<Parsed> parse_range(std::uint64_t k, std::uint64_t start, bool speculative,
+                               const StopCheck& check) noexcept {
         return guard_memory([&]() -> Result<Parsed> {
             auto sink = outputs_.open();
             if (!sink) return sink.error();
-            Parsed p{start, std::move(sink).value(), {}};
+            Parsed p{start, std::move(sink).value(), nullptr, false};
             if (Status s = p.sink->begin(plan_.delimiter, plan_.expected); !s) return s.error();
-            auto end = RangeParse(text_, plan_, options_, *p.sink, check).run(start, limit(k));
-            if (!end) return end.error();
-            p.end = end.value();
+            p.parse = std::make_unique<RangeParse>(text_, plan_, options_, *p.sink, start, limit(k));
+            const std::uint64_t cap = speculative && limit(k) != kNoLimit ? limit(k) + range_bytes_ : kNoLimit;
+            auto whole = p.parse->advance(cap, check);
+            if (!whole) return whole.error();
+            p.whole = whole.value();
             return p;
         });
     }
@@ -303,17 +319,22 @@ private:
         if (parsed.start != next_start_) {
             // The speculative start was wrong: a quote was open at the cut,
             // or a row crossed the whole range.
-            parsed.sink.reset();
-            auto again = parse_range(k, next_start_, check);
+            parsed = Parsed{};
+            auto again = parse_range(k, next_start_, false, check);
             if (!again) return again.error();
             parsed = std::move(again).value();
             ++split_.reruns;
-            split_.rerun_bytes += parsed.end.next - parsed.start;
+            split_.rerun_bytes += parsed.parse->end().next - parsed.start;
+        } else if (!parsed.whole) {
+            // The start was right after all: the long row is the range's.
+            auto whole = guard_memory([&] { return parsed.parse->advance(kNoLimit, check); });
+            if (!whole) return whole.error();
         }
         if (Status s = guard_memory([&] { return outputs_.hand_on(*parsed.sink, base_); }); !s) return s;
-        add_counts(split_.stats, parsed.end.stats);
-        next_start_ = parsed.end.next;
-        base_ = base_.after(parsed.end.at);
+        const RangeEnd end = parsed.parse->end();
+        add_counts(split_.stats, end.stats);
+        next_start_ = end.next;
+        base_ = base_.after(end.at);
         return Done{};
     }
 
