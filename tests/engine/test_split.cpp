@@ -11,6 +11,7 @@
 #include <atomic>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvel {
@@ -99,6 +100,34 @@ TEST(Split, EveryRangeSizeOnRowsWithQuotedLineBreaks) {
             ASSERT_TRUE(got.ok());
             expect_same(want.value(), got.value().outcome, "ranges of " + std::to_string(range));
             if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// Rows far longer than a range: one that a guessed start would have to
+// follow more than a range past its end (it is finished once the start is
+// confirmed), and a quote left open to the end of the input, which every
+// later range's guess gets wrong.
+TEST(Split, RowsLongerThanManyRanges) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += "p,q\n";
+    text += "x,\"";
+    for (int i = 0; i < 6000; ++i) text += i % 100 ? "long \"\" field " : "\r\n";
+    text += "\"\n";
+    for (int i = 0; i < 3000; ++i) text += "r,s\n";
+    const std::string open_to_end = text + "\"never closed\n" + std::string(150000, 'z');
+    for (const std::string* input : {&std::as_const(text), &open_to_end}) {
+        for (const bool lines : {false, true}) {
+            const SalvageOptions o = opts(std::nullopt, std::nullopt);
+            auto want = corvel_test::salvage_whole(*input, o, lines);
+            ASSERT_TRUE(want.ok());
+            for (const std::uint64_t range : {std::uint64_t{4096}, std::uint64_t{50000}, std::uint64_t{1} << 20}) {
+                SplitOptions split{.range_bytes = range, .threads = 2, .in_flight = 0};
+                auto got = corvel_test::salvage_ranges(*input, o, lines, split);
+                ASSERT_TRUE(got.ok());
+                expect_same(want.value(), got.value().outcome, "ranges of " + std::to_string(range));
+                if (HasFatalFailure()) return;
+            }
         }
     }
 }
