@@ -20,5 +20,6 @@ struct CoreState {
 inline CoreState* core_state(PyObject* module) { return static_cast<CoreState*>(PyModule_GetState(module)); }
 
 extern PyMethodDef kCoreSalvageDef;
+extern PyMethodDef kCoreDetectDef;
 
 }  // namespace corvel::py

@@ -16,9 +16,11 @@ int core_exec(PyObject* module) {
     }
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return -1;
-    Ref fn = Ref::steal(PyCFunction_NewEx(&kCoreSalvageDef, module, name.get()));
-    if (!fn) return -1;
-    return PyModule_AddObjectRef(module, kCoreSalvageDef.ml_name, fn.get());
+    for (PyMethodDef* def : {&kCoreSalvageDef, &kCoreDetectDef}) {
+        Ref fn = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+        if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 int core_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -16,11 +16,12 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
 from ._salvage import salvage
 
-__all__ = ["Dialect", "Report", "__version__", "salvage"]
+__all__ = ["Dialect", "Report", "__version__", "detect", "salvage"]
 
 try:
     __version__ = version("corvel")
