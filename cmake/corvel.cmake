@@ -27,5 +27,6 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/salvage.cpp
     ${CORVEL_ROOT}/engine/salvager.cpp
     ${CORVEL_ROOT}/engine/sinks.cpp
+    ${CORVEL_ROOT}/engine/split.cpp
     ${CORVEL_ROOT}/engine/target.cpp
     ${CORVEL_ROOT}/engine/writer.cpp)
