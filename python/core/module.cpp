@@ -18,13 +18,17 @@ int core_exec(PyObject* module) {
     if (!name) return -1;
     Ref fn = Ref::steal(PyCFunction_NewEx(&kCoreSalvageDef, module, name.get()));
     if (!fn) return -1;
-    return PyModule_AddObjectRef(module, kCoreSalvageDef.ml_name, fn.get());
+    if (PyModule_AddObjectRef(module, kCoreSalvageDef.ml_name, fn.get()) < 0) return -1;
+    state->batches_type = PyType_FromModuleAndSpec(module, &kBatchesSpec, nullptr);
+    if (!state->batches_type) return -1;
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state->batches_type));
 }
 
 int core_traverse(PyObject* module, visitproc visit, void* arg) {
     CoreState* state = core_state(module);
     if (!state) return 0;
     for (PyObject* key : state->count_keys) Py_VISIT(key);
+    Py_VISIT(state->batches_type);
     return 0;
 }
 
@@ -32,6 +36,7 @@ int core_clear(PyObject* module) {
     CoreState* state = core_state(module);
     if (!state) return 0;
     for (PyObject*& key : state->count_keys) Py_CLEAR(key);
+    Py_CLEAR(state->batches_type);
     return 0;
 }
 

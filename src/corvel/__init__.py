@@ -18,9 +18,11 @@ from importlib.metadata import PackageNotFoundError, version
 
 from ._dialect import Dialect
 from ._report import Report
+from ._read import BatchReader, iter_batches, read
 from ._salvage import salvage
+from ._table import QuarantineRecord, Table
 
-__all__ = ["Dialect", "Report", "__version__", "salvage"]
+__all__ = ["BatchReader", "Dialect", "QuarantineRecord", "Report", "Table", "__version__", "iter_batches", "read", "salvage"]
 
 try:
     __version__ = version("corvel")
