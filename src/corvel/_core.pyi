@@ -1,7 +1,7 @@
 """corvel's native core: the engine's streaming salvage, for the corvel package."""
 
 from collections.abc import Callable, Sequence
-from typing import Protocol, type_check_only
+from typing import Protocol, final, type_check_only
 
 @type_check_only
 class _Reader(Protocol):
@@ -34,6 +34,7 @@ def salvage(
 ) -> dict[str, int]:
     """Salvages bytes from `reader` into `output`, returning the counts as a dict."""
 
+@final
 class Batches:
     """The rows of a clean CSV stream written to it, gathered into Arrow batches."""
 

@@ -27,7 +27,7 @@ from ._source import Readable, open_source
 from ._table import QuarantineRecord, Table, resolve_columns
 
 if TYPE_CHECKING:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 __all__ = ["BatchReader", "iter_batches", "read"]
 
@@ -258,7 +258,7 @@ class BatchReader:
 
     def __init__(self, run: Callable[[_core.Batches], Report], batches: _core.Batches,
                  columns: list[str | int] | None) -> None:
-        import pyarrow  # noqa: F401  (fails here, before the salvage starts, without it)
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
 
         self.report: Report | None = None
         self._batches = batches
@@ -279,7 +279,7 @@ class BatchReader:
         return self
 
     def __next__(self) -> pyarrow.RecordBatch:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         got = self._batches.next_batch()
         if got is None:

@@ -9,9 +9,9 @@ from . import _core
 from ._report import Report
 
 if TYPE_CHECKING:
-    import pandas
-    import polars
-    import pyarrow
+    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import polars  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 __all__ = ["QuarantineRecord", "Table", "resolve_columns"]
 
@@ -134,7 +134,7 @@ class Table:
         Raises:
             ImportError: pyarrow is not installed.
         """
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         return pyarrow.table(self)
 
@@ -147,7 +147,7 @@ class Table:
         Raises:
             ImportError: polars is not installed.
         """
-        import polars
+        import polars  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         return polars.DataFrame(self)
 
@@ -161,7 +161,7 @@ class Table:
         Raises:
             ImportError: pandas or pyarrow is not installed.
         """
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         return pyarrow.table(_Large(self)).to_pandas()
 
