@@ -58,6 +58,8 @@ private:
     void parse(std::string_view bytes);
     void end_field();
     void end_row();
+    // Bookkeeping for the row just finished: the header, the width, the batch.
+    void row_done();
     void seal();
 
     bool want_header_;
