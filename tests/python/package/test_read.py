@@ -360,3 +360,48 @@ def test_batches_type_lives_in_the_module():
     assert _core.Batches.__module__ == "corvel._core"
     with pytest.raises(TypeError):
         _core.Batches(True, 1, 1)
+
+
+def test_gil_released_while_read_blocks_on_a_fifo(tmp_path):
+    """corvel.read blocks inside the engine on a FIFO while the main thread
+    writes into it: that can only finish if the engine let the GIL go. In a
+    child process, so that a hang is cut by the timeout."""
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent("""
+        import os, sys, threading, corvel
+        fifo = sys.argv[1]
+        os.mkfifo(fifo)
+        first = threading.Event()
+        result = {}
+        def run():
+            result["table"] = corvel.read(fifo, progress=lambda d, t: first.set())
+        t = threading.Thread(target=run)
+        t.start()
+        with open(fifo, "wb", buffering=0) as w:
+            w.write(b"a,b\\n" + b"1,2\\n" * 40_000)
+            assert first.wait(30), "the engine never reported"
+            for _ in range(10):
+                w.write(b"3,4\\n" * 10_000)
+        t.join(30)
+        assert not t.is_alive()
+        print(result["table"].num_rows)
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "in.fifo")], capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.decode().split() == [str(1 + 40_000 + 100_000)]
+
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+
+@given(st.lists(st.sampled_from([b"a", b",", b'"', b"\n", b"\r\n", b" ", "é".encode(), b"\xff", b""]), max_size=60),
+       st.booleans())
+def test_any_input_reads_as_the_clean_file(tmp_path_factory, pieces, header):
+    tmp = tmp_path_factory.mktemp("prop")
+    src = tmp / "in.csv"
+    src.write_bytes(b"".join(pieces))
+    _, want = clean_rows(src, tmp, header=header)
+    t = corvel.read(src, header=header, batch_rows=3)
+    assert list(t.rows()) == want
