@@ -312,6 +312,7 @@ def test_no_leaks_from_half_read_streams(tmp_path):
     assert rss_bytes() - before < 4 << 20
 
 
+@pytest.mark.thirdparty
 def test_iter_batches_stops_the_salvage_when_closed(tmp_path):
     pytest.importorskip("pyarrow")
     src = tmp_path / "in.csv"
@@ -405,3 +406,23 @@ def test_any_input_reads_as_the_clean_file(tmp_path_factory, pieces, header):
     _, want = clean_rows(src, tmp, header=header)
     t = corvel.read(src, header=header, batch_rows=3)
     assert list(t.rows()) == want
+
+
+@pytest.mark.parametrize("wrap", ["path_str", "file_object", "gzip", "latin1_file_object"])
+def test_every_way_in_gives_the_same_rows(tmp_path, wrap):
+    import gzip
+
+    rows = [["id", "name"], ["1", "Zoë"], ["2", 'say "hi"'], ["3"]]
+    text = csv_bytes(rows)
+    src = tmp_path / "in.csv"
+    if wrap == "gzip":
+        src.write_bytes(gzip.compress(text))
+    else:
+        src.write_bytes(text.decode().encode("latin-1") if wrap.startswith("latin1") else text)
+    if wrap.endswith("file_object"):
+        with open(src, "rb") as f:
+            t = corvel.read(f, header=True)
+    else:
+        t = corvel.read(str(src), header=True)
+    assert t.column_names == ["id", "name"]
+    assert list(t.rows()) == [["1", "Zoë"], ["2", 'say "hi"'], ["3", ""]]
