@@ -15,6 +15,7 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/arrow.cpp
     ${CORVEL_ROOT}/engine/batches.cpp
     ${CORVEL_ROOT}/engine/decode.cpp
+    ${CORVEL_ROOT}/engine/detect.cpp
     ${CORVEL_ROOT}/engine/error.cpp
     ${CORVEL_ROOT}/engine/file_io.cpp
     ${CORVEL_ROOT}/engine/heuristics.cpp

@@ -329,6 +329,7 @@ DETECT_STEPS = {
     "clevercsv": "Detector.detect + has_header",
     "corvel backend": "sniff",
     "corvel auto": "corvel.detect",
+    "corvel engine": "_core.detect (corvel.detect's native step)",
     "prototype": "detect",
 }
 
@@ -390,6 +391,11 @@ def main():
                     continue
                 med, p99 = time_detect(detect, samples, args.repeat, name in loaders.DETECT_TAKES_PATH, tmp)
                 timing[name] = (DETECT_STEPS.get(name, "detect"), med, p99)
+            for name, (detect, prepare, parent) in loaders.DETECT_ONLY.items():
+                if parent in chosen:
+                    prepared = [(prepare(data), t) for data, t in samples]
+                    med, p99 = time_detect(detect, prepared, args.repeat, False, tmp)
+                    timing[name] = (DETECT_STEPS[name], med, p99)
     text = report(results, pollutions, errors, timing, len(files), loaders.missing(), args.seed)
     print(text)
     if args.write:

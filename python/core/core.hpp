@@ -21,6 +21,7 @@ struct CoreState {
 inline CoreState* core_state(PyObject* module) { return static_cast<CoreState*>(PyModule_GetState(module)); }
 
 extern PyMethodDef kCoreSalvageDef;
+extern PyMethodDef kCoreDetectDef;
 extern PyType_Spec kBatchesSpec;
 
 }  // namespace corvel::py

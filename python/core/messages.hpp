@@ -54,6 +54,25 @@ inline constexpr const char kReadWouldBlock[] =
     "the source's read() returned None: it is a non-blocking stream with no data yet; pass a blocking one";
 inline constexpr const char kReadTooMuch[] = "the source's read() returned more bytes than were asked for";
 
+// detect() and its parameters.
+inline constexpr const char kCoreDetectName[] = "detect";
+inline constexpr const char kCoreDetectCallName[] = "detect()";
+inline constexpr const char kCoreDetectDoc[] =
+    "Detects the dialect and table shape of `sample`, UTF-8 text from the start\n"
+    "of an input, returning them as a dict. Row counts are of non-blank rows.";
+inline constexpr const char kSampleHelp[] = "UTF-8 bytes from the start of the input, without a byte-order mark.";
+inline constexpr const char kCompleteHelp[] = "Whether the sample is the whole input.";
+inline constexpr const char kBadSample[] = "sample must be bytes, not %.200s";
+// The keys of the dict detect() returns, in order.
+inline constexpr const char* kDetectionKeys[] = {
+    "delimiter", "quote_char", "escape_char", "skip_initial_space", "width", "preamble_rows",
+    "header_rows", "footer_rows", "table_rows", "tables", "confidence", "column_types",
+};
+// Cell types by their engine order.
+inline constexpr const char* kCellTypeNames[] = {
+    "empty", "number", "date", "time", "datetime", "bool", "email", "url", "phone", "code", "na", "text",
+};
+
 // Python names the core calls.
 inline constexpr const char kRead[] = "read";
 inline constexpr const char kWrite[] = "write";

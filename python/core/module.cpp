@@ -16,9 +16,10 @@ int core_exec(PyObject* module) {
     }
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return -1;
-    Ref fn = Ref::steal(PyCFunction_NewEx(&kCoreSalvageDef, module, name.get()));
-    if (!fn) return -1;
-    if (PyModule_AddObjectRef(module, kCoreSalvageDef.ml_name, fn.get()) < 0) return -1;
+    for (PyMethodDef* def : {&kCoreSalvageDef, &kCoreDetectDef}) {
+        Ref fn = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+        if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return -1;
+    }
     state->batches_type = PyType_FromModuleAndSpec(module, &kBatchesSpec, nullptr);
     if (!state->batches_type) return -1;
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state->batches_type));

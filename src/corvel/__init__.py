@@ -16,13 +16,17 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
 from ._read import BatchReader, iter_batches, read
 from ._salvage import salvage
 from ._table import QuarantineRecord, Table
 
-__all__ = ["BatchReader", "Dialect", "QuarantineRecord", "Report", "Table", "__version__", "iter_batches", "read", "salvage"]
+__all__ = [
+    "BatchReader", "Dialect", "QuarantineRecord", "Report", "Table", "__version__", "detect", "iter_batches",
+    "read", "salvage",
+]
 
 try:
     __version__ = version("corvel")

@@ -1,7 +1,7 @@
 """corvel's native core: the engine's streaming salvage, for the corvel package."""
 
 from collections.abc import Callable, Sequence
-from typing import Protocol, final, type_check_only
+from typing import Any, Protocol, final, type_check_only
 
 @type_check_only
 class _Reader(Protocol):
@@ -33,6 +33,9 @@ def salvage(
     legacy: Sequence[bytes] | None = None,
 ) -> dict[str, int]:
     """Salvages bytes from `reader` into `output`, returning the counts as a dict."""
+
+def detect(sample: bytes, complete: bool) -> dict[str, Any]:
+    """Detects the dialect and table shape of `sample`, UTF-8 text from the start"""
 
 @final
 class Batches:

@@ -27,9 +27,15 @@ class Dialect:
         skip_initial_space: Whether blanks after a delimiter are skipped
             outside quotes (a file separated by ``", "``).
         header_row: The index, among the file's rows that are not blank, of
-            the header row; ``None`` when there is no header.
-        preamble_rows: Rows of text above the table, set aside.
-        footer_rows: Rows below the table (totals, notes), set aside.
+            the header row (the last one, when the header has several);
+            ``None`` when there is no header.
+        header_rows: How many rows the header has, ending at `header_row`:
+            group or title rows stand above the row of labels (0 without a
+            header).
+        preamble_rows: Rows of text above the table, not blank, set aside.
+            They are the first rows that are not blank.
+        footer_rows: The table's last rows that are totals or notes, set
+            aside.
         width: The table's number of columns; ``None`` when it was not
             decided (an empty input), ``0`` when no width is enforced.
         confidence: How sure detection was, from 0 to 1; 1 for a dialect
@@ -42,6 +48,7 @@ class Dialect:
     encoding: str = "utf-8"
     skip_initial_space: bool = False
     header_row: int | None = None
+    header_rows: int = 0
     preamble_rows: int = 0
     footer_rows: int = 0
     width: int | None = None

@@ -36,6 +36,8 @@ API_SCRIPT = textwrap.dedent("""
     encoding: str = report.dialect.encoding
     header_row: int | None = report.dialect.header_row
     version: str = corvel.__version__
+    found: corvel.Dialect = corvel.detect("in.csv", encoding="auto", sample_bytes=1 << 16, progress=on_progress)
+    confidence: float = corvel.detect(io.BytesIO(b"a;b"), progress=None).confidence
 """)
 
 

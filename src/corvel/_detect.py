@@ -1,0 +1,165 @@
+"""corvel.detect: the dialect and shape of a CSV source, from its first bytes."""
+
+from __future__ import annotations
+
+import codecs
+import os
+from collections.abc import Callable
+from typing import Any, Final
+
+from . import _core
+from ._dialect import Dialect
+from ._encoding import EncodingPlan, binary_reason, plan_encoding
+from ._options import _encoding, _progress
+from ._progress import make_progress
+from ._source import Readable, Source, open_source
+
+__all__ = ["detect"]
+
+DEFAULT_SAMPLE_BYTES: Final = 64 << 10
+
+
+def _sample_bytes(value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"sample_bytes must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"sample_bytes must be at least 1, not {value}")
+    return value
+
+
+def _read(src: Source, size: int) -> bytes:
+    """Up to `size` bytes from the start of `src`."""
+    parts = [src.head[:size]]
+    have = len(parts[0])
+    while have < size:
+        want = size - have
+        piece = os.read(src.fd, want) if src.fd is not None else src.stream.read(want)
+        if not piece:
+            break
+        parts.append(bytes(piece))
+        have += len(piece)
+    return b"".join(parts)
+
+
+def _whole_lines(sample: bytes, complete: bool) -> bytes:
+    """The sample without a last line that the sample's end may have cut."""
+    if complete:
+        return sample
+    end = sample.rfind(b"\n")
+    return sample[: end + 1] if end >= 0 else sample
+
+
+def _to_utf8(sample: bytes, plan: EncodingPlan, complete: bool) -> tuple[bytes, str]:
+    """The sample as UTF-8, and the encoding to report for it."""
+    data = sample[plan.bom :]
+    if plan.mode == "decode":
+        decoder = codecs.getincrementaldecoder(plan.codec or plan.name)(errors="replace")
+        text = decoder.decode(data, final=complete)
+        return _whole_lines(text.removeprefix("\ufeff").encode("utf-8", "replace"), complete), plan.name
+    data = _whole_lines(data, complete)
+    if plan.mode == "utf-8":
+        return data.decode("utf-8", "replace").encode("utf-8"), plan.name
+    # Row by row: UTF-8 where it is valid, the legacy code page elsewhere.
+    try:
+        data.decode("utf-8")
+        return data, plan.name
+    except UnicodeDecodeError:
+        pass
+    legacy = plan.legacy or "cp1252"
+    lines = []
+    for line in data.splitlines(keepends=True):
+        try:
+            line.decode("utf-8")
+            lines.append(line)
+        except UnicodeDecodeError:
+            lines.append(line.decode(legacy, "replace").encode("utf-8"))
+    return b"".join(lines), legacy
+
+
+def _dialect(found: dict[str, Any], encoding: str) -> Dialect:
+    width = found["width"]
+    header_rows = found["header_rows"]
+    return Dialect(
+        delimiter=found["delimiter"],
+        quote_char=found["quote_char"],
+        escape_char=found["escape_char"],
+        encoding=encoding,
+        skip_initial_space=found["skip_initial_space"],
+        header_row=found["preamble_rows"] + header_rows - 1 if header_rows else None,
+        header_rows=header_rows,
+        preamble_rows=found["preamble_rows"],
+        footer_rows=found["footer_rows"],
+        width=width or None,
+        confidence=round(found["confidence"], 4),
+    )
+
+
+def detect(
+    source: str | os.PathLike[str] | Readable,
+    *,
+    encoding: str = "auto",
+    sample_bytes: int = DEFAULT_SAMPLE_BYTES,
+    progress: None | bool | Callable[[int, int | None], object] = None,
+) -> Dialect:
+    """Detects how a CSV source is written, from its first bytes.
+
+    The delimiter (``,`` ``;`` tab ``|`` ``:`` or space, and ``", "`` as a
+    comma with `skip_initial_space`), the quote (``"``, ``'`` or none), a
+    backslash escape, the table's width, and the rows around the table: a
+    preamble of text above it, its header rows, and, when the sample holds
+    the whole input, footer rows below it. Each candidate dialect is judged
+    by how consistent the table it makes is, and how much its cells look
+    like values (numbers, dates, codes, words).
+
+    Only the first `sample_bytes` are read, so the time taken does not grow
+    with the file. A file object is read from its position on, and is left
+    advanced by what was read.
+
+    Args:
+        source: A path, or a binary file object. gzip, bz2, xz and zstd input
+            is recognised by its first bytes.
+        encoding: A Python codec name, or ``"auto"``: a BOM decides;
+            otherwise each line that is valid UTF-8 is read as UTF-8 and any
+            other line as cp1252 (latin-1 where cp1252 leaves a byte
+            undefined).
+        sample_bytes: How many bytes of the (decompressed) input to look at.
+        progress: ``None``; ``True`` for a bar on standard error when it is a
+            terminal; or a callable ``(bytes_done, bytes_total_or_None)``.
+
+    Returns:
+        The :class:`Dialect`. Its row counts are of the rows that are not
+        blank: `preamble_rows` rows come first, then the header rows, the
+        last of which is `header_row` (``None`` without a header), then the
+        data. `footer_rows` is 0 unless the sample was the whole input. Pass
+        it as ``dialect=`` to :func:`corvel.salvage` to reuse it.
+
+    Raises:
+        OSError: The path can't be opened or read; the proper subclass, with
+            ``errno``, ``strerror`` and ``filename`` set.
+        TypeError: An argument has the wrong type; the message names it.
+        ValueError: `encoding` is not a codec Python knows, `sample_bytes`
+            is below 1, or the input looks binary.
+        MemoryError: The sample is larger than the memory that is left.
+    """
+    codec = _encoding(encoding)
+    size = _sample_bytes(sample_bytes)
+    throttle, bar = make_progress(_progress(progress))
+    try:
+        with open_source(source) as src:
+            # One byte more than the sample tells whether the sample is the whole input.
+            sample = _read(src, size + 1)
+            complete = len(sample) <= size
+            sample = sample[:size]
+            total = src.size
+            name = src.name
+        plan = plan_encoding(codec, sample)
+        if plan.mode != "decode" and (reason := binary_reason(sample[plan.bom :])) is not None:
+            raise ValueError(f"{name or 'the source'} does not look like CSV text: {reason}")
+        text, reported = _to_utf8(sample, plan, complete)
+        found = _core.detect(text, complete)
+        if throttle is not None:
+            throttle.finish(len(sample), total)
+    finally:
+        if bar is not None:
+            bar.clear()
+    return _dialect(found, reported)

@@ -1,0 +1,255 @@
+#include "detect.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvel {
+namespace {
+
+Detection detected(std::string_view text, bool complete = true) {
+    Result<Detection> r = detect(text, complete);
+    EXPECT_TRUE(r.ok());
+    return r.ok() ? r.value() : Detection{};
+}
+
+std::string repeat(std::string_view line, int count) {
+    std::string s;
+    for (int i = 0; i < count; ++i) s += line;
+    return s;
+}
+
+const std::string kPeople =
+    "Ann Lee,34,2024-01-02,ann@example.com\n"
+    "Bob Stone,41,2024-02-11,bob@example.com\n"
+    "Cy Young,29,2023-12-30,cy@example.com\n"
+    "Di Moss,52,2024-03-05,di@example.com\n";
+
+// ---- dialects -------------------------------------------------------------------
+
+struct DialectCase {
+    const char* name;
+    std::string text;
+    char delimiter;
+    std::optional<char> quote;
+    std::optional<char> escape;
+    bool skip_initial_space;
+    std::size_t width;
+};
+
+void PrintTo(const DialectCase& c, std::ostream* os) { *os << c.name; }
+
+class Dialects : public ::testing::TestWithParam<DialectCase> {};
+
+TEST_P(Dialects, AreFound) {
+    const DialectCase& c = GetParam();
+    const Detection d = detected(c.text);
+    EXPECT_EQ(d.dialect.delimiter, static_cast<std::uint8_t>(c.delimiter));
+    EXPECT_EQ(d.dialect.quote, c.quote ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*c.quote)) : std::nullopt);
+    EXPECT_EQ(d.dialect.escape, c.escape ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*c.escape)) : std::nullopt);
+    EXPECT_EQ(d.dialect.skip_initial_space, c.skip_initial_space);
+    EXPECT_EQ(d.width, c.width);
+    EXPECT_GT(d.confidence, 0.0);
+    EXPECT_LE(d.confidence, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Dialects,
+    ::testing::Values(
+        DialectCase{"Comma", "name,age\nAnn,34\nBob,41\nCy,29\n", ',', std::nullopt, std::nullopt, false, 2},
+        DialectCase{"Semicolon", "name;price\nTea;1,50\nCake;2,75\nJam;3,10\n", ';', std::nullopt, std::nullopt, false, 2},
+        DialectCase{"Tab", "a\tb\tc\n1\t2\t3\n4\t5\t6\n", '\t', std::nullopt, std::nullopt, false, 3},
+        DialectCase{"Pipe", "id|city\n1|Oslo\n2|Lima\n3|Rome\n", '|', std::nullopt, std::nullopt, false, 2},
+        DialectCase{"Colon", "id:city:zip\n1:Oslo:0150\n2:Lima:15001\n3:Rome:00118\n", ':', std::nullopt,
+                    std::nullopt, false, 3},
+        DialectCase{"Space", "id qty price\n1 4 2.50\n2 7 3.10\n3 1 9.99\n", ' ', std::nullopt, std::nullopt, false, 3},
+        DialectCase{"CommaSpace", "name, city, zip\n\"Smith, John\", Oslo, 0150\n\"Lee, Ann\", Lima, 15001\n"
+                                  "\"Moss, Di\", Rome, 00118\n",
+                    ',', '"', std::nullopt, true, 3},
+        DialectCase{"DoubleQuoted", "name,note\nAnn,\"says \"\"hi\"\", then, leaves\"\nBob,\"a, b\"\nCy,plain\n", ',', '"',
+                    std::nullopt, false, 2},
+        DialectCase{"SingleQuoted", "name,note\nAnn,'a, b'\nBob,'c, d'\nCy,'e, f'\n", ',', '\'', std::nullopt, false, 2},
+        DialectCase{"BackslashEscape", "name,note\nAnn,\"say \\\"hi\\\", ok\"\nBob,\"a, b\"\nCy,\"c\"\n", ',', '"', '\\',
+                    false, 2},
+        DialectCase{"TimesInCommaFile", "id,start,end\n1,09:30,10:45\n2,11:00,12:15\n3,13:05,14:20\n", ',',
+                    std::nullopt, std::nullopt, false, 3},
+        DialectCase{"CrLf", "a;b;c\r\n1;2;3\r\n4;5;6\r\n", ';', std::nullopt, std::nullopt, false, 3},
+        DialectCase{"CrOnly", "a|b\r1|2\r3|4\r", '|', std::nullopt, std::nullopt, false, 2},
+        DialectCase{"MultilineQuoted", "id,text\n1,\"two\nlines\"\n2,\"three\nmore\nlines\"\n3,one\n", ',', '"',
+                    std::nullopt, false, 2}));
+
+// ---- table shape ----------------------------------------------------------------
+
+struct ShapeCase {
+    const char* name;
+    std::string text;
+    std::size_t width, preamble, header, footer, tables;
+};
+
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
+
+class Shapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(Shapes, AreFound) {
+    const ShapeCase& c = GetParam();
+    const Detection d = detected(c.text);
+    EXPECT_EQ(d.width, c.width);
+    EXPECT_EQ(d.preamble_rows, c.preamble);
+    EXPECT_EQ(d.header_rows, c.header);
+    EXPECT_EQ(d.footer_rows, c.footer);
+    EXPECT_EQ(d.tables, c.tables);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Shapes,
+    ::testing::Values(
+        ShapeCase{"TypedHeader", "name,age,joined,mail\n" + kPeople, 4, 0, 1, 0, 1},
+        ShapeCase{"NoHeader", kPeople, 4, 0, 0, 0, 1},
+        ShapeCase{"TextOnlyLabels", "First,Last,City\nann,lee,oslo\nbob,stone,lima\ncy,young,rome\n", 3, 0, 1, 0, 1},
+        ShapeCase{"RecurringValuesAreNoLabels", "ann,lee,oslo\nbob,stone,lima\ncy,young,oslo\n", 3, 0, 0, 0, 1},
+        ShapeCase{"Preamble", "Sales report\nPrinted 2024-05-01\n\nname,age,joined,mail\n" + kPeople, 4, 2, 1, 0, 1},
+        ShapeCase{"PaddedTitle", "Sales report,,,\nname,age,joined,mail\n" + kPeople, 4, 1, 1, 0, 1},
+        ShapeCase{"TwoRowHeader", ",Personal,,Contact\nname,age,joined,mail\n" + kPeople, 4, 0, 2, 0, 1},
+        ShapeCase{"TotalsFooter", "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n", 2, 0, 1, 1, 1},
+        ShapeCase{"NoteFooter", "name,age,joined,mail\n" + kPeople + "Exported by the shop\n", 4, 0, 1, 1, 1},
+        ShapeCase{"ShortDataRowIsNoFooter", "name,age,joined,mail\n" + kPeople + "Eve,38\n", 4, 0, 1, 0, 1},
+        ShapeCase{"SecondTable", "name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 0, 2},
+        ShapeCase{"FooterBeforeSecondTable",
+                  "name,age,joined,mail\n" + kPeople + "Total,156,,\nPrinted 2024-05-01\n\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 2, 2},
+        ShapeCase{"BlankLinesInside", "name,age,joined,mail\n" + kPeople + "\n\n" + kPeople, 4, 0, 1, 0, 1},
+        ShapeCase{"OneColumn", "qty\n1\n2\n3\n", 1, 0, 1, 0, 1},
+        ShapeCase{"Empty", "", 0, 0, 0, 0, 0},
+        ShapeCase{"BlankOnly", "\n\r\n\n", 0, 0, 0, 0, 0}));
+
+TEST(Detect, SecondTableEndsTheMainOne) {
+    const Detection d = detected("name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n");
+    EXPECT_EQ(d.table_rows, 5u);
+}
+
+TEST(Detect, FooterNeedsTheWholeInput) {
+    const std::string text = "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n";
+    EXPECT_EQ(detected(text, true).footer_rows, 1u);
+    EXPECT_EQ(detected(text, false).footer_rows, 0u);
+    // A later table in the sample ends the main one there.
+    EXPECT_EQ(detected(text + "\nsku,price,qty\nA-1,2.50,3\nB-2,1.20,4\n", false).footer_rows, 1u);
+}
+
+TEST(Detect, CutLastLineIsLeftOut) {
+    // Cut inside the last row: it would be a short row of another width.
+    const Detection d = detected("a,b,c\n1,2,3\n4,5,6\n7,8", false);
+    EXPECT_EQ(d.width, 3u);
+    EXPECT_EQ(d.table_rows, 3u);
+}
+
+TEST(Detect, ColumnTypesOfTheBody) {
+    const Detection d = detected("name,age,joined,mail\n" + kPeople);
+    const std::vector<CellType> want = {CellType::Text, CellType::Number, CellType::Date, CellType::Email};
+    EXPECT_EQ(d.column_types, want);
+}
+
+// Quotes that never close, at every field start: each scan must not walk the
+// rest of the text again (this would take minutes if it did).
+TEST(Detect, HostileQuotesStayLinear) {
+    for (const std::string_view unit : {"\"x\"y,", "'x'y;", "\"\"\"a,", "\\\"\"x,", "\"a\n"}) {
+        const std::string text = repeat(unit, 400000 / static_cast<int>(unit.size()));
+        const Detection d = detected(text, false);
+        EXPECT_GE(d.width, 1u) << unit;
+    }
+}
+
+TEST(Detect, AnyBytesAreSafe) {
+    std::string text;
+    for (int i = 0; i < 4096; ++i) text.push_back(static_cast<char>((i * 131 + 7) % 256));
+    EXPECT_TRUE(detect(text, true).ok());
+    EXPECT_TRUE(detect(text, false).ok());
+}
+
+// ---- cell types -------------------------------------------------------------------
+
+struct TypeCase {
+    const char* cell;
+    CellType type;
+};
+
+void PrintTo(const TypeCase& c, std::ostream* os) { *os << '"' << c.cell << '"'; }
+
+class CellTypes : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(CellTypes, Classify) { EXPECT_EQ(cell_type(GetParam().cell), GetParam().type) << GetParam().cell; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CellTypes,
+    ::testing::Values(
+        TypeCase{"", CellType::Empty}, TypeCase{"  ", CellType::Empty}, TypeCase{"42", CellType::Number},
+        TypeCase{"-3.5", CellType::Number}, TypeCase{"1,234,567.89", CellType::Number},
+        TypeCase{"1.234,5", CellType::Number}, TypeCase{"1,5", CellType::Number}, TypeCase{"12,3456", CellType::Number},
+        TypeCase{"1,234,5678", CellType::Number}, TypeCase{".5", CellType::Number},
+        TypeCase{"1234,567,890", CellType::Text}, TypeCase{"$ 12.50", CellType::Number},
+        TypeCase{"12,50 \xE2\x82\xAC", CellType::Number}, TypeCase{"3 EUR", CellType::Number},
+        TypeCase{"45%", CellType::Number}, TypeCase{"2024-01-31", CellType::Date},
+        TypeCase{"31.01.2024", CellType::Date}, TypeCase{"1/31/24", CellType::Date},
+        TypeCase{"31 Jan 2024", CellType::Date}, TypeCase{"Jan 31, 2024", CellType::Date},
+        TypeCase{"2024-01-31x", CellType::Text}, TypeCase{"9:05", CellType::Time}, TypeCase{"23:59:01.5", CellType::Time},
+        TypeCase{"9:05 pm", CellType::Time}, TypeCase{"2024-01-31T09:05:00Z", CellType::DateTime},
+        TypeCase{"2024-01-31 09:05+01:00", CellType::DateTime}, TypeCase{"Yes", CellType::Bool},
+        TypeCase{"ann.lee+x@mail.example.org", CellType::Email}, TypeCase{"ann@localhost", CellType::Text},
+        TypeCase{"https://example.com/a?b", CellType::Url}, TypeCase{"www.example.com", CellType::Url},
+        TypeCase{"+47 22 33 44 55", CellType::Phone}, TypeCase{"(555) 123-4567", CellType::Text},
+        TypeCase{"AB-123", CellType::Code}, TypeCase{"X_0042", CellType::Code}, TypeCase{"ISO-9001-X", CellType::Code},
+        TypeCase{"N/A", CellType::Na}, TypeCase{"--", CellType::Na}, TypeCase{"Smith, John", CellType::Text},
+        TypeCase{"caf\xC3\xA9", CellType::Text}));
+
+// ---- row predicates -----------------------------------------------------------------
+
+std::vector<std::string_view> row(std::initializer_list<std::string_view> cells) { return cells; }
+
+struct TotalsCase {
+    std::vector<std::string_view> fields;
+    bool totals;
+};
+
+class Totals : public ::testing::TestWithParam<TotalsCase> {};
+
+TEST_P(Totals, Recognised) { EXPECT_EQ(looks_like_totals(GetParam().fields), GetParam().totals); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Totals,
+    ::testing::Values(TotalsCase{row({"Total", "12"}), true}, TotalsCase{row({"", " TOTALS:", "3"}), true},
+                      TotalsCase{row({"Grand total", "9"}), true}, TotalsCase{row({"Subtotal EUR", "9"}), true},
+                      TotalsCase{row({"Sum", ""}), true}, TotalsCase{row({"1200 rows"}), true},
+                      TotalsCase{row({"Page 3 of 4"}), true}, TotalsCase{row({"Generated by the shop"}), true},
+                      TotalsCase{row({"Summer", "12"}), false}, TotalsCase{row({"Country", "NO"}), false},
+                      TotalsCase{row({"Ann", "12"}), false}, TotalsCase{row({}), false}));
+
+TEST(Predicates, Header) {
+    EXPECT_TRUE(looks_like_header(row({"sku", "qty", "Unit price"})));
+    EXPECT_FALSE(looks_like_header(row({"sku", "sku"})));           // repeated
+    EXPECT_FALSE(looks_like_header(row({"sku", ""})));              // empty
+    EXPECT_FALSE(looks_like_header(row({"A-1", "3"})));             // values
+    EXPECT_FALSE(looks_like_header(row({"sku"})));                  // one cell
+    EXPECT_FALSE(looks_like_header(row({"sku", std::string_view(repeat("x", 41))})));
+}
+
+TEST(Predicates, Footer) {
+    const std::vector<CellType> types = {CellType::Text, CellType::Number, CellType::Date};
+    EXPECT_TRUE(looks_like_footer(row({"Total", "12", ""}), 3, types, ','));
+    EXPECT_TRUE(looks_like_footer(row({"Exported by the shop"}), 3, types, ','));
+    EXPECT_FALSE(looks_like_footer(row({"Eve", "38", "2024-01-02"}), 3, types, ','));  // full width
+    EXPECT_FALSE(looks_like_footer(row({"Eve", "38"}), 3, types, ','));                // fits its columns
+    EXPECT_FALSE(looks_like_footer(row({"Eve;38;2024-01-02"}), 3, types, ','));        // not split
+    EXPECT_FALSE(looks_like_footer(row({"a", "b", "c", "d"}), 3, types, ','));          // three filled
+}
+
+TEST(Predicates, AnotherTable) {
+    EXPECT_TRUE(starts_another_table(row({"sku", "qty"}), row({"A-1", "3"}), 4));
+    EXPECT_FALSE(starts_another_table(row({"sku", "qty"}), row({"A-1", "3", "x"}), 4));
+    EXPECT_FALSE(starts_another_table(row({"a", "b", "c", "d"}), row({"1", "2", "3", "4"}), 4));
+    EXPECT_FALSE(starts_another_table(row({"note"}), row({"more"}), 4));
+}
+
+}  // namespace
+}  // namespace corvel
