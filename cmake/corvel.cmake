@@ -13,6 +13,7 @@ set(CORVEL_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 # Listed, not globbed: a new file is a deliberate change to the build.
 set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/arrow.cpp
+    ${CORVEL_ROOT}/engine/batches.cpp
     ${CORVEL_ROOT}/engine/decode.cpp
     ${CORVEL_ROOT}/engine/detect.cpp
     ${CORVEL_ROOT}/engine/error.cpp

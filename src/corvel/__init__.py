@@ -17,9 +17,14 @@ from __future__ import annotations
 from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
+from ._read import BatchReader, iter_batches, read
 from ._salvage import salvage
+from ._table import QuarantineRecord, Table
 
-__all__ = ["Dialect", "Report", "__version__", "detect", "salvage"]
+__all__ = [
+    "BatchReader", "Dialect", "QuarantineRecord", "Report", "Table", "__version__", "detect", "iter_batches",
+    "read", "salvage",
+]
 
 __version__: str  # looked up on first use: importlib.metadata costs a third of `corvel --help`
 
