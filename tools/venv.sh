@@ -31,4 +31,12 @@ if [[ "$(cat "$venv/.corvel-consumers" 2>/dev/null)" != "${consumers[*]}" ]]; th
     done
     echo "${consumers[*]}" >"$venv/.corvel-consumers"
 fi
+# The distributed engine corvel.dask runs on, where it has wheels; its tests
+# skip without it.
+distributed=("dask[dataframe]" distributed)
+if [[ "$(cat "$venv/.corvel-distributed" 2>/dev/null)" != "${distributed[*]}" ]]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "${distributed[@]}" >&2 ||
+        echo "venv.sh: no dask for python$flavour; its tests will skip" >&2
+    echo "${distributed[*]}" >"$venv/.corvel-distributed"
+fi
 echo "$venv/bin/python"

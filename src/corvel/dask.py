@@ -1,0 +1,332 @@
+"""corvel on Dask: a directory of broken CSV files as one data frame, or
+salvaged to Parquet by a cluster, with one report for the whole run.
+
+Each file is a partition, salvaged by :func:`corvel.read` (or streamed by
+:func:`corvel.iter_batches`) on whichever worker Dask picks. All files share
+one dialect: the one given, or the one :func:`corvel.detect` finds in the
+first file. A partition is a pure function of its file, so when a worker is
+lost Dask runs its partitions again elsewhere and nothing is doubled or lost;
+Parquet files appear whole, by rename, or not at all.
+
+    >>> import corvel.dask
+    >>> frame = corvel.dask.read("exports/*.csv")
+    >>> report = corvel.dask.salvage_to_parquet("exports/*.csv", "lake/", quarantine_dir="rejects/")
+
+Importing ``corvel`` never imports Dask; importing this module does.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import glob
+import os
+import shutil
+import tempfile
+import time
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+from ._detect import detect
+from ._dialect import Dialect
+from ._read import iter_batches
+from ._read import read as _read_table
+from ._report import Report
+
+if TYPE_CHECKING:
+    import dask.dataframe  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+__all__ = ["FilesReport", "read", "salvage_to_parquet"]
+
+type PathsArg = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+
+# The options of corvel.read a partition takes; the others name per-run
+# things (a quarantine or audit path, a progress bar) that a frame of many
+# partitions has no one place for.
+_READ_OPTIONS = frozenset({
+    "delimiter", "quote_char", "escape_char", "skip_initial_space", "encoding", "header", "detect",
+    "skip_blank_lines", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", "force",
+    "columns", "batch_rows",
+})
+# Those of corvel.iter_batches a Parquet task takes; `progress` reaches each
+# file's salvage on its worker, so it must pickle.
+_PARQUET_OPTIONS = _READ_OPTIONS | {"progress"}
+
+_SUMMED = tuple(
+    f.name for f in dataclasses.fields(Report)
+    if f.type in ("int", int) and f.name not in ("width", "tables_found")
+)
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class FilesReport(Report):
+    """The report of a run over many files: the counts of every file summed,
+    and each file's own report.
+
+    Attributes:
+        files: Each input's :class:`Report`, by its path, in input order.
+        (The rest are as in :class:`Report`: counts summed over the files;
+        ``tables_found`` summed; ``width`` the first file's;
+        ``header_written`` whether any file had a header; ``seconds`` the
+        wall-clock time of the whole run.)
+    """
+
+    files: dict[str, Report] = field(default_factory=dict)
+
+
+def _combine(reports: Sequence[tuple[str, Report]], dialect: Dialect, seconds: float) -> FilesReport:
+    sums = {name: sum(getattr(r, name) for _, r in reports) for name in _SUMMED}
+    return FilesReport(
+        **sums,
+        header_written=any(r.header_written for _, r in reports),
+        tables_found=sum(r.tables_found for _, r in reports),
+        width=reports[0][1].width if reports else 0,
+        dialect=dialect,
+        seconds=seconds,
+        files=dict(reports),
+    )
+
+
+def _expand(paths_or_glob: PathsArg) -> list[str]:
+    """The input paths: a glob pattern's matches, sorted, or the paths given, in order."""
+    if isinstance(paths_or_glob, (str, os.PathLike)):
+        pattern = os.fsdecode(paths_or_glob)
+        if glob.has_magic(pattern):
+            paths = sorted(glob.glob(pattern))
+            if not paths:
+                raise FileNotFoundError(f"no file matches {pattern!r}")
+            return paths
+        return [pattern]
+    if isinstance(paths_or_glob, bytes) or not isinstance(paths_or_glob, Iterable):
+        raise TypeError(f"paths_or_glob must be a path, a glob pattern or a list of paths, "
+                        f"not {type(paths_or_glob).__name__}")
+    paths = []
+    for p in paths_or_glob:
+        if not isinstance(p, (str, os.PathLike)):
+            raise TypeError(f"paths_or_glob must hold paths, not {p!r}")
+        paths.append(os.fsdecode(p))
+    if not paths:
+        raise ValueError("paths_or_glob names no file")
+    return paths
+
+
+def _check(options: dict[str, Any], allowed: frozenset[str], function: str) -> None:
+    if unknown := sorted(options.keys() - allowed):
+        raise TypeError(f"{function}() got an unexpected keyword argument {unknown[0]!r}")
+
+
+def _shared_dialect(paths: list[str], dialect: Dialect | None, options: dict[str, Any]) -> Dialect:
+    if dialect is not None:
+        if not isinstance(dialect, Dialect):
+            raise TypeError(f"dialect must be a corvel.Dialect or None, not {type(dialect).__name__}")
+        return dialect
+    return detect(paths[0], encoding=options.get("encoding", "auto"))
+
+
+def _check_blocksize(blocksize: object) -> None:
+    if blocksize is None:
+        return
+    if isinstance(blocksize, bool) or not isinstance(blocksize, int):
+        raise TypeError(f"blocksize must be None or a positive int, not {type(blocksize).__name__}")
+    # Files are partitions whole for now; byte ranges of one file as
+    # partitions are still to come.
+    raise NotImplementedError("blocksize is not supported yet: each file is one partition; pass blocksize=None")
+
+
+def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict[str, Any]) -> pandas.DataFrame:
+    frame = _read_table(path, dialect=dialect, **options).to_pandas()
+    if list(frame.columns) != names:
+        # Another header, or a header found where the first file has none:
+        # the rows are the same table's if the width is.
+        if len(frame.columns) != len(names):
+            raise ValueError(f"{path} has {len(frame.columns)} columns where the first file has {len(names)}: "
+                             "the files hold different tables")
+        frame.columns = names
+    return frame
+
+
+def _first_schema(path: str, dialect: Dialect, options: dict[str, Any]) -> Any:
+    """The Arrow schema of a file's table, from its first batch alone."""
+    with iter_batches(path, dialect=dialect, **options) as batches:
+        first = next(batches, None)
+        if first is not None:
+            return first.schema
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        return pyarrow.schema([(n, pyarrow.string()) for n in batches._batches.column_names()])
+
+
+def read(
+    paths_or_glob: PathsArg,
+    *,
+    dialect: Dialect | None = None,
+    blocksize: int | None = None,
+    **options: Any,
+) -> dask.dataframe.DataFrame:
+    """Salvages many broken CSV files into one Dask data frame of strings,
+    one partition per file.
+
+    The frame is lazy: each partition runs :func:`corvel.read` on its file
+    when it is computed, with the shared dialect and `options`. Its columns
+    are the first file's: a file whose header names others (or that has a
+    header where the first file has none) keeps its rows under the first
+    file's names, by position; a file of another width fails its partition
+    with ``ValueError``.
+
+    Args:
+        paths_or_glob: A path, a glob pattern (``"exports/*.csv"``, matches
+            sorted), or a list of paths.
+        dialect: The dialect of every file, or ``None`` to detect it on the
+            first file with :func:`corvel.detect`.
+        blocksize: ``None``: each file is one partition.
+        **options: The options of :func:`corvel.read` (`delimiter`,
+            `header`, `columns`, `repair_quotes`...), except `quarantine`,
+            `audit` and `progress`.
+
+    Returns:
+        A ``dask.dataframe.DataFrame``.
+
+    Raises:
+        FileNotFoundError: A glob pattern matches no file.
+        NotImplementedError: `blocksize` is not ``None``.
+        TypeError: An argument or option is not one of those above.
+    """
+    import dask.dataframe as dd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    _check(options, _READ_OPTIONS, "read")
+    _check_blocksize(blocksize)
+    paths = _expand(paths_or_glob)
+    shared = _shared_dialect(paths, dialect, options)
+    meta = _first_schema(paths[0], shared, options).empty_table().to_pandas()
+    return dd.from_map(_read_partition, paths, dialect=shared, names=list(meta.columns), options=options,
+                       meta=meta, label="corvel-read", enforce_metadata=False)
+
+
+def _parquet_names(paths: list[str], out_dir: str, suffix: str) -> list[str]:
+    names = [os.path.join(out_dir, os.path.basename(p) + suffix) for p in paths]
+    seen: dict[str, str] = {}
+    for path, name in zip(paths, names, strict=True):
+        if name in seen:
+            raise ValueError(f"{seen[name]!r} and {path!r} would both be written to {name!r}")
+        seen[name] = path
+    return names
+
+
+def _scratch_prefix(target: str) -> str:
+    return f".{os.path.basename(target)}.corvel-"
+
+
+def _remove_scratch(targets: Iterable[str | None]) -> None:
+    """Removes what the tasks of a lost worker had begun to write: a task run
+    again writes into a scratch directory of its own."""
+    for target in targets:
+        if target is None:
+            continue
+        pattern = os.path.join(glob.escape(os.path.dirname(target)), glob.escape(_scratch_prefix(target)) + "*")
+        for leftover in glob.glob(pattern):
+            shutil.rmtree(leftover, ignore_errors=True)
+
+
+def _salvage_file(path: str, target: str, quarantine: str | None, dialect: Dialect,
+                  options: dict[str, Any]) -> Report:
+    """Salvages one file to Parquet at `target`, whole or not at all: the
+    batches (and the quarantine) go to a scratch directory beside the
+    target, and are renamed into place when they are all in."""
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    scratch_dirs = [tempfile.mkdtemp(dir=os.path.dirname(target), prefix=_scratch_prefix(target))]
+    scratch = os.path.join(scratch_dirs[0], "data.parquet")
+    q_scratch = None
+    try:
+        if quarantine is not None:
+            scratch_dirs.append(tempfile.mkdtemp(dir=os.path.dirname(quarantine), prefix=_scratch_prefix(quarantine)))
+            q_scratch = os.path.join(scratch_dirs[-1], "quarantine.csv")
+        with iter_batches(path, quarantine=q_scratch, dialect=dialect, **options) as batches:
+            writer = None
+            try:
+                for batch in batches:
+                    if writer is None:
+                        writer = pq.ParquetWriter(scratch, batch.schema)
+                    writer.write_batch(batch)
+                if writer is None:  # no data row: the columns, if any, from the salvage
+                    names = batches._batches.column_names()
+                    schema = pyarrow.schema([(n, pyarrow.string()) for n in names])
+                    writer = pq.ParquetWriter(scratch, schema)
+            finally:
+                if writer is not None:
+                    writer.close()
+            report = batches.report
+        assert report is not None
+        if q_scratch is not None and quarantine is not None:
+            os.replace(q_scratch, quarantine)
+        os.replace(scratch, target)
+        return report
+    finally:
+        for leftover in scratch_dirs:
+            shutil.rmtree(leftover, ignore_errors=True)
+
+
+def salvage_to_parquet(
+    paths_or_glob: PathsArg,
+    out_dir: str | os.PathLike[str],
+    *,
+    quarantine_dir: str | os.PathLike[str] | None = None,
+    dialect: Dialect | None = None,
+    **options: Any,
+) -> FilesReport:
+    """Salvages many broken CSV files to Parquet, one Dask task per file, on
+    the scheduler in use (a ``distributed.Client``'s cluster when there is
+    one).
+
+    Each input ``name`` becomes ``out_dir/name.parquet``, with string
+    columns, salvaged as :func:`corvel.salvage` would with the shared
+    dialect. Its rows set aside go to ``quarantine_dir/name.quarantine.csv``
+    (as in :func:`corvel.salvage`). Each file appears whole, or not at all.
+
+    Args:
+        paths_or_glob: A path, a glob pattern (matches sorted), or a list of
+            paths. No two may have the same file name.
+        out_dir: The directory for the Parquet files; it is created if need be.
+        quarantine_dir: The directory for the quarantine files, or ``None``
+            to only count the rows set aside.
+        dialect: The dialect of every file, or ``None`` to detect it on the
+            first file.
+        **options: The options of :func:`corvel.iter_batches` (`header`,
+            `columns`, `repair_quotes`, `progress`...), except `quarantine`
+            and `audit`. A `progress` callable runs on the workers, once per
+            file, so it has to pickle.
+
+    Returns:
+        A :class:`FilesReport`: the counts summed, and each file's report.
+
+    Raises:
+        FileNotFoundError: A glob pattern matches no file.
+        TypeError: An argument or option is not one of those above.
+        ValueError: Two inputs have the same file name.
+        OSError: A file can't be read or written (from the first task that
+            fails).
+    """
+    import dask  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    started = time.perf_counter()
+    _check(options, _PARQUET_OPTIONS, "salvage_to_parquet")
+    paths = _expand(paths_or_glob)
+    out = os.fsdecode(out_dir)
+    os.makedirs(out, exist_ok=True)
+    targets = _parquet_names(paths, out, ".parquet")
+    quarantines: list[str | None] = [None] * len(paths)
+    if quarantine_dir is not None:
+        qdir = os.fsdecode(quarantine_dir)
+        os.makedirs(qdir, exist_ok=True)
+        quarantines = list(_parquet_names(paths, qdir, ".quarantine.csv"))
+    shared = _shared_dialect(paths, dialect, options)
+    # Not pure: a file may change between two runs, so no result is reused.
+    salvage_one = dask.delayed(_salvage_file, pure=False)
+    tasks = [salvage_one(p, t, q, shared, options) for p, t, q in zip(paths, targets, quarantines, strict=True)]
+    try:
+        reports = dask.compute(*tasks)
+    finally:
+        _remove_scratch([*targets, *quarantines])
+    return _combine(list(zip(paths, reports, strict=True)), shared, time.perf_counter() - started)

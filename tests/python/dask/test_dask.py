@@ -1,0 +1,214 @@
+"""corvel.dask on a real local cluster: many messy files salvaged in parallel
+equal each file salvaged alone, also when a worker dies mid-run."""
+
+import concurrent.futures
+import csv
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytest.importorskip("dask.dataframe", reason="corvel[dask] is not installed for this interpreter")
+distributed = pytest.importorskip("distributed", reason="corvel[dask] is not installed for this interpreter")
+pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed for this interpreter")
+
+import corvel  # noqa: E402
+import corvel.dask  # noqa: E402
+
+pytestmark = pytest.mark.dask
+
+# A guard against a hang only: every wait below ends on an event long before.
+GUARD = 180
+
+
+def messy_rows(rng: random.Random, n: int) -> list[str]:
+    kinds = [
+        lambda i: f"{i},name {i},plain,{i * 3}",
+        lambda i: f"{i},short {i}",                                 # padded
+        lambda i: f"{i},long,a,b,c,{i}",                            # merged
+        lambda i: f'{i},"say "hi" now",x,{i}',                      # stray quotes
+        lambda i: f'{i},"two\nlines, and a comma",y,{i}',           # a quoted line break
+        lambda i: "",                                               # blank
+        lambda i: f'{i},"never closed,z,{i}',                        # an open quote
+        lambda i: f"{i},caf\u00e9,\u00fcml\u00e4ut,{i}",
+    ]
+    weights = [60, 8, 8, 6, 6, 4, 1, 7]
+    return [rng.choices(kinds, weights)[0](i) for i in range(n)]
+
+
+@pytest.fixture(scope="module")
+def lake(tmp_path_factory):
+    """20 messy files of a few hundred rows each."""
+    root = tmp_path_factory.mktemp("lake")
+    rng = random.Random(20)
+    for k in range(20):
+        rows = ["id,name,note,amount", *messy_rows(rng, rng.randrange(50, 400))]
+        if k % 7 == 3:
+            rows.insert(0, "Exported by a tool nobody remembers")
+        ending = "\r\n" if k % 3 == 0 else "\n"
+        (root / f"part-{k:02d}.csv").write_bytes(ending.join(rows).encode() + ending.encode() * (k % 2))
+    return root
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as c:
+        yield c
+
+
+@pytest.fixture
+def client(cluster):
+    with distributed.Client(cluster) as c:
+        yield c
+
+
+def alone(path, dialect, tmp, **options):
+    """A file salvaged on its own: the report, the header, the rows, the quarantine bytes."""
+    out, quar = tmp / (path.name + ".clean"), tmp / (path.name + ".quar")
+    report = corvel.salvage(path, out, quarantine=quar, dialect=dialect, **options)
+    with open(out, encoding="utf-8", newline="") as f:
+        rows = list(csv.reader(f, strict=True))
+    header = rows.pop(0) if report.header_written else None
+    return report, header, rows, quar.read_bytes()
+
+
+def without_time(report):
+    d = report.to_dict()
+    d.pop("seconds")
+    d.pop("files", None)
+    return d
+
+
+def check_lake(lake, out, quarantine, report, tmp, **options):
+    files = sorted(lake.glob("*.csv"))
+    dialect = corvel.detect(files[0])
+    assert report.dialect == dialect
+    assert list(report.files) == [str(f) for f in files]
+    expected = {}
+    for f in files:
+        mine, header, rows, quar = alone(f, dialect, tmp, **options)
+        expected[f] = mine
+        table = pq.read_table(out / (f.name + ".parquet"))
+        # A header's names as corvel.read makes them (empty or taken names renamed).
+        assert table.column_names == corvel.read(f, dialect=dialect, **options).column_names, f
+        if header is not None and all(header) and len(set(header)) == len(header):
+            assert table.column_names == header, f
+        assert [list(r.values()) for r in table.to_pylist()] == rows, f
+        assert (quarantine / (f.name + ".quarantine.csv")).read_bytes() == quar, f
+        assert without_time(report.files[str(f)]) == without_time(mine), f
+    for name in ("rows_read", "rows_written", "rows_repaired", "padded", "merged", "quote_repaired",
+                 "rows_set_aside", "preamble", "rows_skipped", "bytes_read"):
+        assert getattr(report, name) == sum(getattr(r, name) for r in expected.values()), name
+    # The lake is messy enough to exercise every fate.
+    assert report.padded and report.quote_repaired and report.rows_skipped
+    assert report.merged if options.get("merge_overflow", True) else report.too_many_columns
+    assert sorted(p.name for p in out.iterdir()) == sorted(f.name + ".parquet" for f in files)
+
+
+@pytest.mark.parametrize("options", [{}, {"merge_overflow": False, "header": True}])
+def test_salvage_to_parquet_equals_each_file_alone(lake, client, tmp_path, options):
+    out, quarantine = tmp_path / "out", tmp_path / "quarantine"
+    report = corvel.dask.salvage_to_parquet(str(lake / "*.csv"), out, quarantine_dir=quarantine, **options)
+    assert isinstance(report, corvel.Report)
+    check_lake(lake, out, quarantine, report, tmp_path, **options)
+
+
+class WaitOnce:
+    """A progress callback: the first salvage to call it, on any worker,
+    says which process it is in and waits for a marker file."""
+
+    def __init__(self, where: str) -> None:
+        self.where = where
+
+    def __call__(self, done, total):
+        try:
+            fd = os.open(os.path.join(self.where, "claimed"), os.O_CREAT | os.O_EXCL | os.O_WRONLY)
+        except FileExistsError:
+            return
+        os.close(fd)
+        with open(os.path.join(self.where, "pid.tmp"), "w") as f:
+            f.write(str(os.getpid()))
+        os.rename(os.path.join(self.where, "pid.tmp"), os.path.join(self.where, "waiting"))
+        deadline = time.monotonic() + GUARD
+        while not os.path.exists(os.path.join(self.where, "go")) and time.monotonic() < deadline:
+            time.sleep(0.02)
+
+
+def wait_for(path):
+    deadline = time.monotonic() + GUARD
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path} never appeared"
+        time.sleep(0.02)
+
+
+def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, tmp_path):
+    events = tmp_path / "events"
+    events.mkdir()
+    out, quarantine = tmp_path / "out", tmp_path / "quarantine"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster, \
+            distributed.Client(cluster) as client:
+        workers = set(client.run(os.getpid).values())
+        pool = concurrent.futures.ThreadPoolExecutor(1)
+        run = pool.submit(corvel.dask.salvage_to_parquet, str(lake / "*.csv"), out,
+                          quarantine_dir=quarantine, progress=WaitOnce(str(events)))
+        wait_for(events / "waiting")
+        victim = int((events / "waiting").read_text())
+        # Only ever one of this test's own workers.
+        assert victim in workers
+        os.kill(victim, signal.SIGKILL)
+        (events / "go").touch()
+        report = run.result(timeout=GUARD)
+        pool.shutdown()
+    check_lake(lake, out, quarantine, report, tmp_path)
+    # Nothing half-written is left behind by the salvage that was killed.
+    assert not [p for p in [*out.iterdir(), *quarantine.iterdir()] if ".corvel-" in p.name]
+
+
+def test_read_is_each_file_read_alone(lake, client):
+    files = sorted(lake.glob("*.csv"))
+    dialect = corvel.detect(files[0])
+    frame = corvel.dask.read(str(lake / "*.csv"))
+    assert frame.npartitions == len(files)
+    got = frame.compute()
+    want = [corvel.read(f, dialect=dialect).to_pandas() for f in files]
+    # The first file's names for all: a file with a preamble took its first line as the header.
+    assert list(got.columns) == list(want[0].columns)
+    assert got.astype(str).values.tolist() == [r for w in want for r in w.astype(str).values.tolist()]
+
+
+def test_read_refuses_a_file_of_another_width(lake, client, tmp_path):
+    (tmp_path / "a.csv").write_bytes(b"x,y\n1,2\n")
+    (tmp_path / "b.csv").write_bytes(b"p,q,r\n1,2,3\n")
+    # The first file's width is part of its dialect: only without a width check can another differ.
+    frame = corvel.dask.read([tmp_path / "a.csv", tmp_path / "b.csv"], expected_columns=0)
+    with pytest.raises(ValueError, match="b.csv has 3 columns where the first file has 2"):
+        frame.compute()
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda lake: corvel.dask.read(str(lake / "*.nothing")), FileNotFoundError, "no file matches"),
+    (lambda lake: corvel.dask.read(str(lake / "*.csv"), quarantine="q.csv"), TypeError,
+     "read() got an unexpected keyword argument 'quarantine'"),
+    (lambda lake: corvel.dask.read([lake / "part-00.csv", 3]), TypeError, "must hold paths"),
+    (lambda lake: corvel.dask.read([]), ValueError, "names no file"),
+    (lambda lake: corvel.dask.read(str(lake / "*.csv"), blocksize=True), TypeError, "blocksize must be"),
+    (lambda lake: corvel.dask.salvage_to_parquet([lake / "part-00.csv", lake / "part-00.csv"], lake / "o"),
+     ValueError, "would both be written"),
+    (lambda lake: corvel.dask.salvage_to_parquet(str(lake / "*.csv"), lake / "o", audit="a.jsonl"),
+     TypeError, "unexpected keyword argument 'audit'"),
+])
+def test_bad_arguments(lake, call, error, message):
+    with pytest.raises(error, match=None) as info:
+        call(lake)
+    assert message in str(info.value)
+
+
+def test_importing_corvel_does_not_import_dask():
+    code = "import sys, corvel; corvel.read; assert 'dask' not in sys.modules, 'dask'"
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=GUARD)
