@@ -199,8 +199,11 @@ def read(
     paths = _expand(paths_or_glob)
     shared = _shared_dialect(paths, dialect, options)
     meta = _first_schema(paths[0], shared, options).empty_table().to_pandas()
-    return dd.from_map(_read_partition, paths, dialect=shared, names=list(meta.columns), options=options,
-                       meta=meta, label="corvel-read", enforce_metadata=False)
+    from_map: Any = dd.from_map  # untyped
+    frame: dask.dataframe.DataFrame = from_map(
+        _read_partition, paths, dialect=shared, names=list(meta.columns), options=options, meta=meta,
+        label="corvel-read", enforce_metadata=False)
+    return frame
 
 
 def _parquet_names(paths: list[str], out_dir: str, suffix: str) -> list[str]:
@@ -310,6 +313,8 @@ def salvage_to_parquet(
     """
     import dask  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
+    delayed: Any = getattr(dask, "delayed")  # untyped, and not in the package's exports
+    compute: Any = getattr(dask, "compute")
     started = time.perf_counter()
     _check(options, _PARQUET_OPTIONS, "salvage_to_parquet")
     paths = _expand(paths_or_glob)
@@ -323,10 +328,10 @@ def salvage_to_parquet(
         quarantines = list(_parquet_names(paths, qdir, ".quarantine.csv"))
     shared = _shared_dialect(paths, dialect, options)
     # Not pure: a file may change between two runs, so no result is reused.
-    salvage_one = dask.delayed(_salvage_file, pure=False)
+    salvage_one = delayed(_salvage_file, pure=False)
     tasks = [salvage_one(p, t, q, shared, options) for p, t, q in zip(paths, targets, quarantines, strict=True)]
     try:
-        reports = dask.compute(*tasks)
+        reports = compute(*tasks)
     finally:
         _remove_scratch([*targets, *quarantines])
     return _combine(list(zip(paths, reports, strict=True)), shared, time.perf_counter() - started)
