@@ -125,8 +125,8 @@ Status BatchSink::end() {
 
 void BatchSink::seal() {
     if (open_.empty()) return;
-    // A copy of its exact size; the parse table keeps its pages for the next batch.
-    auto table = std::make_shared<const RowTable>(open_);
+    // A packed copy; the parse table keeps its pages for the next batch.
+    auto table = std::make_shared<const arrow::PackedTable>(open_);
     const std::uint64_t n = table->size();
     sealed_.push_back(arrow::RowBatch{std::move(table), 0, n});
     open_.clear();

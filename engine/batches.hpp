@@ -3,9 +3,9 @@
 //
 // BatchSink is a RowSink: the salvage parses each row straight into the
 // sink's one parse table, and the rows stay there until the batch is full.
-// Sealing copies them into a table of their exact size and empties the parse
-// table, whose pages are then written again rather than fresh ones faulted
-// in. A batch is sealed once it holds `rows` rows or about `bytes` bytes, so
+// Sealing packs them into an arrow::PackedTable (their text and 32-bit cell
+// ends) and empties the parse table, whose pages are then written again
+// rather than fresh ones faulted in. A batch is sealed once it holds `rows` rows or about `bytes` bytes, so
 // memory holds the sealed batches the caller keeps plus one batch being
 // filled.
 #pragma once
