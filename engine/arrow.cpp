@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -139,7 +141,7 @@ ArrowResult<Plan> make_plan(const ExportOptions& options) {
 
 // What one column's array owns.
 struct ColumnData {
-    std::shared_ptr<const RowTable> table;  // views point into its text
+    std::shared_ptr<const PackedTable> table;  // views point into its text
     Buffer values;                          // views, or 64-bit offsets
     Buffer text;                            // large layout: the column's text
     std::vector<std::int64_t> view_sizes;   // the size of each view data buffer
@@ -190,7 +192,7 @@ void release_struct(ArrowArray* array) noexcept {
     array->release = nullptr;
 }
 
-ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t width) {
+ExportStatus check_width(const PackedTable& table, std::uint64_t r, std::uint64_t width) {
     if (table.width(r) == width) return Done{};
     return fail(EINVAL, msg::kArrowRowWidth, {r, table.width(r), width});
 }
@@ -198,7 +200,7 @@ ExportStatus check_width(const RowTable& table, std::uint64_t r, std::uint64_t w
 // The end of the table's text: the end of its last row's last cell, since
 // rows are stored in order. Up to here, a short cell is copied as a block of
 // fixed size, past its own end, which costs far less than an exact copy.
-const char* text_end(const RowTable& table) noexcept {
+const char* text_end(const PackedTable& table) noexcept {
     if (table.empty()) return nullptr;
     const std::uint64_t last = table.size() - 1;
     const std::string_view cell = table.field(last, table.width(last) - 1);
@@ -217,7 +219,7 @@ struct ViewColumn {
 };
 
 ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<ViewColumn> columns) {
-    const RowTable& table = *batch.table;
+    const PackedTable& table = *batch.table;
     const auto limit = static_cast<std::ptrdiff_t>(plan.max_view_buffer_bytes);
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
         if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
@@ -291,7 +293,7 @@ constexpr std::size_t kBlockBytes = 16;
 // Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
 // rows: the sizes, then the copy.
 ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
-    const RowTable& table = *batch.table;
+    const PackedTable& table = *batch.table;
     const std::uint64_t rows = batch.end - batch.begin;
     if (rows >= available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
@@ -551,7 +553,47 @@ std::vector<std::string> name_columns(std::span<const std::string_view> header, 
 
 const char* format_of(StringLayout layout) noexcept { return layout == StringLayout::View ? "vu" : "U"; }
 
-RowBatch whole(std::shared_ptr<const RowTable> table) noexcept {
+PackedTable::PackedTable(const RowTable& rows) : rows_(rows.size()) {
+    std::uint64_t fields = 0;
+    for (std::uint64_t r = 0; r < rows_; ++r) fields += rows.width(r);
+    const char* base = nullptr;
+    std::uint64_t bytes = 0;
+    if (fields != 0) {
+        base = rows.field(0, 0).data();
+        const std::string_view last = rows.field(rows_ - 1, rows.width(rows_ - 1) - 1);
+        bytes = static_cast<std::uint64_t>(last.data() + last.size() - base);
+    }
+    wide_ = bytes > UINT32_MAX || fields > UINT32_MAX;
+    // No zeroing: every byte is written at once.
+    text_.reset(new char[bytes + 1]);
+    if (bytes) std::memcpy(text_.get(), base, bytes);
+    const auto fill = [&](auto& ends, auto& firsts) {
+        using T = typename std::remove_reference_t<decltype(ends)>::value_type;
+        ends.reserve(fields);
+        firsts.reserve(rows_ + 1);
+        for (std::uint64_t r = 0; r < rows_; ++r) {
+            firsts.push_back(static_cast<T>(ends.size()));
+            for (std::uint64_t f = 0, w = rows.width(r); f < w; ++f) {
+                const std::string_view cell = rows.field(r, f);
+                ends.push_back(static_cast<T>(cell.data() + cell.size() - base));
+            }
+        }
+        firsts.push_back(static_cast<T>(ends.size()));
+    };
+    if (wide_) {
+        fill(ends64_, firsts64_);
+    } else {
+        fill(ends32_, firsts32_);
+    }
+}
+
+std::vector<std::string> PackedTable::row(std::uint64_t r) const {
+    std::vector<std::string> out;
+    for (std::uint64_t f = 0; f < width(r); ++f) out.emplace_back(field(r, f));
+    return out;
+}
+
+RowBatch whole(std::shared_ptr<const PackedTable> table) noexcept {
     const std::uint64_t rows = table ? table->size() : 0;
     return RowBatch{std::move(table), 0, rows};
 }

@@ -1,22 +1,24 @@
-// Rows of a clean CSV stream, gathered into tables of bounded size: the
+// Accepted rows of a salvage, gathered into tables of bounded size: the
 // batches that are handed to Arrow consumers.
 //
-// The clean stream is the salvage's own output (fields separated by ',',
-// enclosed in '"' when they hold ',', '"', CR or LF, quotes doubled inside,
-// each row ended by LF, valid UTF-8), so reading it back never fails and
-// needs no repair. It may arrive cut anywhere, one piece at a time. A batch
-// is sealed once it holds `rows` rows or about `bytes` bytes, so memory holds
-// the sealed batches the caller keeps plus one batch being filled.
+// BatchSink is a RowSink: the salvage parses each row straight into the
+// sink's one parse table, and the rows stay there until the batch is full.
+// Sealing packs them into an arrow::PackedTable (their text and 32-bit cell
+// ends) and empties the parse table, whose pages are then written again
+// rather than fresh ones faulted in. A batch is sealed once it holds `rows` rows or about `bytes` bytes, so
+// memory holds the sealed batches the caller keeps plus one batch being
+// filled.
 #pragma once
 
 #include "arrow.hpp"
 #include "error.hpp"
+#include "pipeline.hpp"
 #include "rows.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvel {
@@ -26,17 +28,31 @@ struct BatchLimits {
     std::uint64_t bytes = 16ull << 20;   // text, 8 bytes a field and 16 a row
 };
 
-class CleanBatcher {
-public:
-    // With `header`, the first row is the header, not a data row.
-    CleanBatcher(bool header, BatchLimits limits) noexcept;
+class BatchSink;
 
-    // The next bytes of the clean stream; rows it ends are added, and full
-    // batches sealed.
-    Status push(std::string_view bytes) noexcept;
-    // The end of the stream: a last row without its LF is ended, and the
-    // batch being filled is sealed.
-    Status finish() noexcept;
+// Called on the salvage's thread each time batches were sealed, and once
+// more at the end: the place to take() them. An error stops the salvage.
+struct BatchHandoff {
+    using Call = Status (*)(void* context, BatchSink& sink) noexcept;
+    Call call = nullptr;
+    void* context = nullptr;
+};
+
+class BatchSink final : public RowSink {
+public:
+    // `lines`: whether rows may come as the clean writer's lines, which holds
+    // when the run's quote is '"'.
+    BatchSink(BatchLimits limits, bool lines, BatchHandoff handoff = {}) noexcept;
+
+    RowTable& table() noexcept override { return open_; }
+    bool takes_lines() const noexcept override { return lines_; }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override;
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override;
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override;
+    Status accept_lines(std::string_view lines) override;
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override;
+    Status header(RowTable& rows) override;
+    Status end() override;
 
     // Sealed batches not yet taken, oldest first; the caller owns them now.
     std::vector<arrow::RowBatch> take() noexcept { return std::exchange(sealed_, {}); }
@@ -48,32 +64,39 @@ public:
     std::uint64_t width() const noexcept { return width_; }
     // Whether data rows of different widths were seen: no table holds them.
     bool mixed_widths() const noexcept { return mixed_; }
-    // Data rows ended so far.
+    // Data rows accepted so far.
     std::uint64_t rows() const noexcept { return rows_; }
+    bool ended() const noexcept { return ended_; }
 
 private:
-    enum class State : std::uint8_t { FieldStart, Plain, Quoted, QuoteInQuoted };
-
-    void open_table();
-    void parse(std::string_view bytes);
-    void end_field();
-    void end_row();
-    // Bookkeeping for the row just finished: the header, the width, the batch.
+    // Bookkeeping for the data row just added to the parse table.
     void row_done();
+    bool full() const noexcept {
+        return open_.size() >= limits_.rows || open_bytes_ >= limits_.bytes;
+    }
     void seal();
+    Status hand_off();
 
-    bool want_header_;
-    bool got_header_ = false;
     BatchLimits limits_;
-    State state_ = State::FieldStart;
-    std::uint64_t open_bytes_ = 0;  // bytes of the table being filled, by the budget's measure
+    bool lines_allowed_;
+    bool lines_ = false;
+    BatchHandoff handoff_;
+    std::uint8_t delimiter_ = ',';
+    std::uint64_t open_bytes_ = 0;  // of the parse table, by the budget's measure
     std::uint64_t width_ = 0;
     bool have_width_ = false;
     bool mixed_ = false;
+    bool got_header_ = false;
+    bool ended_ = false;
     std::uint64_t rows_ = 0;
-    std::unique_ptr<RowTable> table_;
+    RowTable open_;
     std::vector<std::string> header_;
     std::vector<arrow::RowBatch> sealed_;
 };
+
+// Appends the row that `line` holds in the clean writer's form (fields
+// separated by `delimiter`, some enclosed in '"' with quotes doubled inside,
+// no line break) followed by `padding` empty fields.
+void append_clean_line(RowTable& rows, std::string_view line, std::uint8_t delimiter, std::uint64_t padding);
 
 }  // namespace corvel

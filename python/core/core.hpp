@@ -7,6 +7,11 @@
 
 #include <iterator>
 
+namespace corvel {
+class RowSink;
+struct RescueOptions;
+}  // namespace corvel
+
 namespace corvel::py {
 
 inline constexpr std::size_t kCountKeyCount = std::size(msg::kCountKeys);
@@ -23,5 +28,10 @@ inline CoreState* core_state(PyObject* module) { return static_cast<CoreState*>(
 extern PyMethodDef kCoreSalvageDef;
 extern PyMethodDef kCoreDetectDef;
 extern PyType_Spec kBatchesSpec;
+
+// When `output` is a corvel._core.Batches, sets *out to the sink that takes a
+// salvage's rows into it (once per object); otherwise to null. False with an
+// exception set when the object was already filled.
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out);
 
 }  // namespace corvel::py

@@ -1,16 +1,18 @@
-// corvel._core.Batches: the rows of a salvage's clean stream gathered into
-// Arrow batches, and handed out through the Arrow PyCapsule interface.
+// corvel._core.Batches: the accepted rows of a salvage gathered into Arrow
+// batches, and handed out through the Arrow PyCapsule interface.
 //
-// A salvage writes its clean stream into the object (write()), from any
-// thread; the engine's batcher reads it back into tables of bounded size.
-// With a bound, write() waits while that many batches are unread, so a
+// A salvage given the object as its output parses every row straight into
+// the object's BatchSink, on the salvage's thread and with that thread
+// detached; each time batches are sealed they are handed over to the store.
+// With a bound, the hand-over waits while that many batches are unread, so a
 // reader that takes them one at a time (next_batch()) holds memory flat
 // whatever the input's size. Without one, every batch is kept, for a whole
 // table that is exported as a stream as often as asked.
 //
 // One mutex guards the store; it is only ever taken with the thread
 // detached, and no Python object is touched while it is held, so threads
-// of a free-threaded build can share the object.
+// of a free-threaded build can share the object. The sink itself belongs to
+// the one salvage that claimed it; readers see only what it handed over.
 #include "../common/binder.hpp"
 #include "../common/classes.hpp"
 #include "../common/ref.hpp"
@@ -18,8 +20,10 @@
 
 #include "arrow.hpp"
 #include "batches.hpp"
+#include "rescue.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -37,14 +41,22 @@ namespace {
 using arrow::RowBatch;
 
 struct Store {
-    Store(bool header, BatchLimits limits, std::uint64_t bound) : batcher(header, limits), bound(bound) {}
+    Store(BatchLimits limits, std::uint64_t bound) : limits(limits), bound(bound) {}
+
+    BatchLimits limits;
+    std::atomic<bool> claimed = false;
+    std::optional<BatchSink> sink;  // the claiming salvage's, used outside the lock
 
     std::mutex mu;
     std::condition_variable changed;
-    CleanBatcher batcher;
+    // What the sink has handed over.
     std::deque<RowBatch> ready;  // sealed, not taken (with a bound) or all (without)
     std::uint64_t bound;         // 0: keep every batch
     std::uint64_t sealed_rows = 0;
+    std::vector<std::string> header;
+    bool has_header = false;
+    std::uint64_t width = 0;
+    bool mixed = false;
     bool finished = false;
     bool cancelled = false;
 };
@@ -75,12 +87,31 @@ auto locked(Store& s, Body&& body) {
     }
 }
 
-void move_sealed(Store& s) {
-    for (RowBatch& b : s.batcher.take()) {
-        s.sealed_rows += b.end - b.begin;
-        s.ready.push_back(std::move(b));
-    }
+// The sink's hand-over, on the salvage's thread (detached): publishes what
+// was sealed, then waits while the bound is reached.
+Status hand_over(void* context, BatchSink& sink) noexcept {
+    Store& s = *static_cast<Store*>(context);
+    std::unique_lock lock(s.mu);
+    if (s.cancelled) return SalvageError::from_errno(EPIPE);
+    Status published = guard_memory([&]() -> Status {
+        if (sink.has_header() && !s.has_header) {
+            s.header = sink.header();
+            s.has_header = true;
+        }
+        for (RowBatch& b : sink.take()) {
+            s.sealed_rows += b.end - b.begin;
+            s.ready.push_back(std::move(b));
+        }
+        return Done{};
+    });
+    s.width = sink.width();
+    s.mixed = sink.mixed_widths();
+    s.finished = s.finished || sink.ended();
     s.changed.notify_all();
+    if (!published) return published;
+    if (s.bound) s.changed.wait(lock, [&] { return s.cancelled || s.ready.size() < s.bound; });
+    if (s.cancelled) return SalvageError::from_errno(EPIPE);
+    return Done{};
 }
 
 PyObject* raise_export(const arrow::ExportError& e) {
@@ -95,7 +126,6 @@ PyObject* raise_export(const arrow::ExportError& e) {
 // ---- Construction ----
 
 inline constexpr Param kNewParams[] = {
-    {"header", Kind::Flag, Default::Required, msg::kBatchesHeaderHelp},
     {"batch_rows", Kind::OptionalCount, Default::Required, msg::kBatchRowsHelp},
     {"budget", Kind::OptionalCount, Default::Required, msg::kBudgetHelp},
     {"bound", Kind::OptionalCount, Default::Required, msg::kBoundHelp},
@@ -106,13 +136,12 @@ PyObject* batches_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<Value, std::size(kNewParams)> v;
     if (!parse_args(kNewSignature, args, kwargs, v)) return nullptr;
     BatchLimits limits;
-    if (v[1].present) limits.rows = v[1].count;
-    if (v[2].present) limits.bytes = v[2].count;
+    if (v[0].present) limits.rows = v[0].count;
+    if (v[1].present) limits.bytes = v[1].count;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     try {
-        reinterpret_cast<BatchesObject*>(self.get())->store =
-            new Store(v[0].flag, limits, v[3].present ? v[3].count : 0);
+        reinterpret_cast<BatchesObject*>(self.get())->store = new Store(limits, v[2].present ? v[2].count : 0);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -125,44 +154,14 @@ void batches_dealloc(PyObject* self) {
     free_instance(self);
 }
 
-// ---- The writing side ----
-
-inline constexpr Param kWriteParams[] = {{"data", Kind::Object, Default::Required, {}}};
-constexpr Signature kWriteSignature{msg::kWriteCallName, kWriteParams};
-
-PyObject* batches_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<Value, 1> v;
-    if (!parse_args(kWriteSignature, args, nargs, kwnames, v)) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(v[0].object, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    Store& s = store_of(self);
-    enum class Outcome { Ok, NoMemory, Gone };
-    const Outcome outcome = locked(s, [&](std::unique_lock<std::mutex>& lock) {
-        if (s.cancelled) return Outcome::Gone;
-        if (!s.batcher.push(bytes)) return Outcome::NoMemory;
-        move_sealed(s);
-        if (s.bound) s.changed.wait(lock, [&] { return s.cancelled || s.ready.size() < s.bound; });
-        return s.cancelled ? Outcome::Gone : Outcome::Ok;
-    });
-    PyBuffer_Release(&view);
-    if (outcome == Outcome::NoMemory) return PyErr_NoMemory();
-    if (outcome == Outcome::Gone) {
-        PyErr_SetString(PyExc_BrokenPipeError, msg::kReaderGone);
-        return nullptr;
-    }
-    return PyLong_FromSsize_t(static_cast<Py_ssize_t>(bytes.size()));
-}
+// ---- The salvage's side ----
 
 PyObject* batches_finish(PyObject* self, PyObject*) {
     Store& s = store_of(self);
-    const bool ok = locked(s, [&](std::unique_lock<std::mutex>&) {
-        if (!s.finished && !s.cancelled && !s.batcher.finish()) return false;
+    locked(s, [&](std::unique_lock<std::mutex>&) {
         s.finished = true;
-        move_sealed(s);
-        return true;
+        s.changed.notify_all();
     });
-    if (!ok) return PyErr_NoMemory();
     Py_RETURN_NONE;
 }
 
@@ -229,9 +228,10 @@ struct Plan {
     bool mixed = false;
 };
 
-std::optional<arrow::ExportError> plan_export(const CleanBatcher& b, arrow::ExportOptions& o) {
-    std::vector<std::string_view> header(b.header().begin(), b.header().end());
-    auto names = arrow::unique_column_names(header, b.width());
+// Under the lock.
+std::optional<arrow::ExportError> plan_export(const Store& s, arrow::ExportOptions& o) {
+    std::vector<std::string_view> header(s.header.begin(), s.header.end());
+    auto names = arrow::unique_column_names(header, s.width);
     if (!names) return std::move(names).error();
     o.names = std::move(names).value();
     return std::nullopt;
@@ -304,9 +304,9 @@ PyObject* batches_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!stream) return PyErr_NoMemory();
     bool mixed = false;
     std::optional<arrow::ExportError> error = locked(s, [&](std::unique_lock<std::mutex>&) {
-        mixed = s.batcher.mixed_widths();
+        mixed = s.mixed;
         if (mixed) return std::optional<arrow::ExportError>();
-        if (auto e = plan_export(s.batcher, o)) return e;
+        if (auto e = plan_export(s, o)) return e;
         std::vector<RowBatch> all(s.ready.begin(), s.ready.end());
         arrow::ExportStatus st =
             arrow::export_stream(std::make_unique<Snapshot>(std::move(all)), std::move(o), batch_rows, stream);
@@ -330,7 +330,7 @@ PyObject* batches_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto* schema = new (std::nothrow) ArrowSchema{};
     if (!schema) return PyErr_NoMemory();
     std::optional<arrow::ExportError> error = locked(s, [&](std::unique_lock<std::mutex>&) {
-        if (auto e = plan_export(s.batcher, o)) return e;
+        if (auto e = plan_export(s, o)) return e;
         arrow::ExportStatus st = arrow::export_schema(o, schema);
         return st ? std::optional<arrow::ExportError>() : std::optional(std::move(st).error());
     });
@@ -353,12 +353,12 @@ PyObject* batches_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         locked(s, [&](std::unique_lock<std::mutex>& lock) {
             s.changed.wait_for(lock, std::chrono::milliseconds(100),
                                [&] { return !s.ready.empty() || s.finished || s.cancelled; });
-            mixed = s.batcher.mixed_widths();
+            mixed = s.mixed;
             if (!s.ready.empty()) {
                 batch = std::move(s.ready.front());
                 s.ready.pop_front();
                 s.changed.notify_all();
-                error = plan_export(s.batcher, o);
+                error = plan_export(s, o);
             } else {
                 ended = s.finished || s.cancelled;
             }
@@ -407,7 +407,7 @@ PyObject* batches_column_names(PyObject* self, PyObject*) {
     Store& s = store_of(self);
     arrow::ExportOptions o;
     std::optional<arrow::ExportError> error =
-        locked(s, [&](std::unique_lock<std::mutex>&) { return plan_export(s.batcher, o); });
+        locked(s, [&](std::unique_lock<std::mutex>&) { return plan_export(s, o); });
     if (error) return raise_export(*error);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(o.names.size())));
     if (!list) return nullptr;
@@ -464,18 +464,17 @@ PyObject* get_num_rows(PyObject* self, void*) {
 
 PyObject* get_width(PyObject* self, void*) {
     Store& s = store_of(self);
-    const std::uint64_t n = locked(s, [&](std::unique_lock<std::mutex>&) { return s.batcher.width(); });
+    const std::uint64_t n = locked(s, [&](std::unique_lock<std::mutex>&) { return s.width; });
     return PyLong_FromUnsignedLongLong(n);
 }
 
 PyObject* get_has_header(PyObject* self, void*) {
     Store& s = store_of(self);
-    const bool h = locked(s, [&](std::unique_lock<std::mutex>&) { return s.batcher.has_header(); });
+    const bool h = locked(s, [&](std::unique_lock<std::mutex>&) { return s.has_header; });
     return PyBool_FromLong(h);
 }
 
 PyMethodDef kBatchesMethods[] = {
-    {"write", as_method(batches_write), METH_FASTCALL | METH_KEYWORDS, msg::kWriteDoc},
     {"finish", batches_finish, METH_NOARGS, msg::kFinishDoc},
     {"cancel", batches_cancel, METH_NOARGS, msg::kCancelDoc},
     {"next_batch", as_method(batches_next), METH_FASTCALL | METH_KEYWORDS, msg::kNextBatchDoc},
@@ -505,6 +504,19 @@ PyType_Slot kBatchesSlots[] = {
 };
 
 }  // namespace
+
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out) {
+    *out = nullptr;
+    if (!PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(state->batches_type))) return true;
+    Store& s = store_of(output);
+    if (s.claimed.exchange(true)) {
+        PyErr_SetString(PyExc_ValueError, msg::kBatchesTaken);
+        return false;
+    }
+    s.sink.emplace(s.limits, options.quote == '"', BatchHandoff{hand_over, &s});
+    *out = &*s.sink;
+    return true;
+}
 
 PyType_Spec kBatchesSpec = {
     msg::kBatchesTypeName,

@@ -334,13 +334,16 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
         return PyErr_Format(PyExc_TypeError, msg::kBadReader, Py_TYPE(reader)->tp_name);
     }
     PyObject* output = v[at("output")].object;
+    // A corvel._core.Batches takes the rows themselves: no clean CSV between.
+    RowSink* batches = nullptr;
+    if (!batches_sink(core_state(module), output, o, &batches)) return nullptr;
     std::optional<std::string_view> out_path;
     if (PyUnicode_Check(output)) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(output, &size);
         if (!data) return nullptr;
         out_path = std::string_view(data, static_cast<std::size_t>(size));
-    } else if (!PyObject_HasAttrString(output, msg::kWrite)) {
+    } else if (!batches && !PyObject_HasAttrString(output, msg::kWrite)) {
         return PyErr_Format(PyExc_TypeError, msg::kBadOutput, Py_TYPE(output)->tp_name);
     }
     const auto path_of = [](const Value& p) { return p.present ? std::optional(p.text) : std::nullopt; };
@@ -388,7 +391,8 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     open(t.audit, a_path, Side::Audit);
     if (!error) {
         ByteSink& clean = t.clean ? static_cast<ByteSink&>(*t.clean) : py_writer;
-        CsvSink rows(clean, o);
+        CsvSink csv(clean, o);
+        RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
         Result<RescueCounts> r = rescue(input, rows, records, o, report, &side);
         if (r) {

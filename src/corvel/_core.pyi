@@ -15,7 +15,7 @@ def salvage(
     reader: int | _Reader,
     head: bytes,
     source_name: str | None,
-    output: str | _Writer,
+    output: str | _Writer | Batches,
     header: bool,
     skip_initial_space: bool,
     quarantine: str | None = None,
@@ -39,10 +39,9 @@ def detect(sample: bytes, complete: bool) -> dict[str, Any]:
 
 @final
 class Batches:
-    """The rows of a clean CSV stream written to it, gathered into Arrow batches."""
+    """The rows of a salvage that is given it as output, gathered into Arrow batches."""
 
-    def __new__(cls, header: bool, batch_rows: int | None, budget: int | None, bound: int | None) -> Batches: ...
-    def write(self, data: bytes | bytearray | memoryview) -> int: ...
+    def __new__(cls, batch_rows: int | None, budget: int | None, bound: int | None) -> Batches: ...
     def finish(self) -> None: ...
     def cancel(self) -> None: ...
     def next_batch(self, columns: list[int] | None = None, layout: object = None) -> tuple[object, object] | None: ...

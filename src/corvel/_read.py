@@ -105,8 +105,6 @@ def _salvage_into(
                 expected_columns=options.expected_columns,
                 repair_quotes=options.repair_quotes,
                 skip_initial_space=bool(options.skip_initial_space),
-                # The batches read the stream back in the clean writer's own form.
-                output_delimiter=",",
                 legacy=plan.table if plan.mode == "per-row" else None,
             )
             if throttle is not None:
@@ -227,7 +225,7 @@ def read(
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
 
-    batches = _core.Batches(bool(options.header), rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
+    batches = _core.Batches(rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
     scratch = None if quarantine_path is not None else tempfile.mkdtemp(prefix="corvel-")
     try:
         set_aside = quarantine_path or os.path.join(scratch or "", "quarantine.csv")
@@ -394,7 +392,7 @@ def iter_batches(
     rows_per_batch = _check_batch_rows(batch_rows)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
-    batches = _core.Batches(bool(options.header), rows_per_batch or _STREAM_BATCH_ROWS, _STREAM_BUDGET,
+    batches = _core.Batches(rows_per_batch or _STREAM_BATCH_ROWS, _STREAM_BUDGET,
                             _STREAM_BOUND)
 
     def run(into: _core.Batches) -> Report:

@@ -27,16 +27,16 @@ static_assert(sizeof(ArrowArrayStream) == 40 && offsetof(ArrowArrayStream, get_l
               offsetof(ArrowArrayStream, release) == 24);
 
 // A table shared the way exports share it, whose destruction is counted.
-std::shared_ptr<const RowTable> make_table(const Rows& rows, int* destroyed = nullptr) {
-    auto* table = new RowTable;
+std::shared_ptr<const PackedTable> make_table(const Rows& rows, int* destroyed = nullptr) {
+    RowTable built;
     for (const auto& row : rows) {
         for (const auto& cell : row) {
-            table->append(cell.data(), cell.size());
-            table->finish_field();
+            built.append(cell.data(), cell.size());
+            built.finish_field();
         }
-        table->finish_row();
+        built.finish_row();
     }
-    return std::shared_ptr<const RowTable>(table, [destroyed](const RowTable* t) {
+    return std::shared_ptr<const PackedTable>(new PackedTable(built), [destroyed](const PackedTable* t) {
         if (destroyed) ++*destroyed;
         delete t;
     });
@@ -685,6 +685,27 @@ TEST(Names, ManyRepeatsStayUnique) {
     ASSERT_TRUE(names);
     EXPECT_EQ((*names)[0], "x");
     EXPECT_EQ((*names)[4999], "x_5000");
+}
+
+}  // namespace
+}  // namespace corvel::arrow
+
+namespace corvel::arrow {
+namespace {
+
+TEST(PackedTable, ReadsBackEveryRowItWasMadeFrom) {
+    const corvel_test::Rows cases[] = {
+        {},
+        {{""}},
+        {{"a", "", "bc"}, {"", ""}, {"\xC3\xA9t\xC3\xA9"}, {""}},
+        {{"x"}, {"yy", "zzz", "", "w"}},
+    };
+    for (const auto& rows : cases) {
+        const auto table = make_table(rows);
+        ASSERT_EQ(table->size(), rows.size());
+        EXPECT_EQ(table->empty(), rows.empty());
+        for (std::uint64_t r = 0; r < rows.size(); ++r) EXPECT_EQ(table->row(r), rows[r]);
+    }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
+// Rows straight from the salvage into batches: the same rows as the clean
+// file holds, however the input is cut and wherever batches are sealed.
 #include "batches.hpp"
+#include "rescue.hpp"
 #include "testing.hpp"
-#include "writer.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,131 +16,235 @@ namespace {
 
 using corvel_test::Rows;
 
+class StringSource final : public ByteSource {
+public:
+    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        const std::size_t n = std::min({size, step_, text_.size() - at_});
+        text_.copy(buffer, n, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string text_;
+    std::size_t step_;
+    std::size_t at_ = 0;
+};
+
+class StringSink final : public ByteSink {
+public:
+    Status write(std::string_view bytes) noexcept override {
+        text += bytes;
+        return Done{};
+    }
+    std::string text;
+};
+
+// Reads back a clean file: fields enclosed in '"' where needed, every row
+// ended by LF.
+Rows read_clean(std::string_view s, std::uint8_t delimiter) {
+    Rows rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (quoted) {
+            if (c != '"') {
+                field += c;
+            } else if (i + 1 < s.size() && s[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == static_cast<char>(delimiter)) {
+            row.push_back(std::exchange(field, {}));
+        } else if (c == '\n') {
+            row.push_back(std::exchange(field, {}));
+            rows.push_back(std::exchange(row, {}));
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
 struct Gathered {
+    bool ok = false;
     std::vector<std::string> header;
     Rows rows;
     std::vector<std::uint64_t> batch_sizes;
     bool mixed = false;
+    int handoffs = 0;
 };
 
-// Feeds `stream` to a batcher in pieces of `piece` bytes and collects what it seals.
-Gathered gather(std::string_view stream, std::size_t piece, bool header, BatchLimits limits = {}) {
-    CleanBatcher b(header, limits);
+Gathered gather(const std::string& input, const RescueOptions& o, std::size_t step, BatchLimits limits = {}) {
     Gathered g;
-    const auto drain = [&] {
-        for (const arrow::RowBatch& batch : b.take()) {
-            g.batch_sizes.push_back(batch.end - batch.begin);
-            for (std::uint64_t r = batch.begin; r < batch.end; ++r) g.rows.push_back(batch.table->row(r));
+    const auto take = [](void* context, BatchSink& sink) noexcept -> Status {
+        auto& out = *static_cast<Gathered*>(context);
+        ++out.handoffs;
+        for (const arrow::RowBatch& b : sink.take()) {
+            out.batch_sizes.push_back(b.end - b.begin);
+            for (std::uint64_t r = b.begin; r < b.end; ++r) out.rows.push_back(b.table->row(r));
         }
+        return Done{};
     };
-    for (std::size_t at = 0; at < stream.size(); at += piece) {
-        EXPECT_TRUE(b.push(stream.substr(at, piece)).ok());
-        drain();
-    }
-    EXPECT_TRUE(b.finish().ok());
-    drain();
-    g.header = b.header();
-    g.mixed = b.mixed_widths();
-    EXPECT_EQ(b.rows(), g.rows.size());
+    BatchSink sink(limits, o.quote == '"', {take, &g});
+    StringSource in(input, step);
+    Side side;
+    auto r = rescue(in, sink, {}, o, {}, &side);
+    g.ok = r.ok();
+    g.header = sink.header();
+    g.mixed = sink.mixed_widths();
+    EXPECT_TRUE(sink.take().empty());
+    EXPECT_EQ(sink.rows(), g.rows.size());
     return g;
 }
 
-std::string written(const Rows& rows) {
-    RowTable table;
-    for (const auto& row : rows) {
-        for (const auto& cell : row) {
-            table.append(cell.data(), cell.size());
-            table.finish_valid_field();
-        }
-        table.finish_row();
-    }
-    const CleanFormat format(',', '"');
-    std::string out;
-    for (std::uint64_t r = 0; r < table.size(); ++r) format.append_row(out, table, r);
-    return out;
+// The clean file's rows, header first when there is one.
+Rows clean_rows(const std::string& input, const RescueOptions& o) {
+    StringSource in(input, 1 << 20);
+    StringSink out;
+    CsvSink rows(out, o);
+    Side side;
+    auto r = rescue(in, rows, {}, o, {}, &side);
+    EXPECT_TRUE(r.ok());
+    return read_clean(out.text, r ? r.value().delimiter : ',');
+}
+
+void expect_same_as_clean(const std::string& input, const RescueOptions& o, std::size_t step) {
+    Rows want = clean_rows(input, o);
+    const Gathered g = gather(input, o, step, {.rows = 3, .bytes = 1 << 20});
+    ASSERT_TRUE(g.ok);
+    Rows got = g.rows;
+    if (o.header && !want.empty()) got.insert(got.begin(), g.header);
+    EXPECT_EQ(got, want) << "input: " << input << " step " << step;
 }
 
 struct Case {
     const char* name;
-    std::string stream;
-    Rows rows;
+    std::string input;
+    bool header;
+    std::optional<std::uint64_t> width;
 };
 
-class CleanStream : public testing::TestWithParam<Case> {};
+class SameRows : public testing::TestWithParam<Case> {};
 
-// Every cut of the stream gives the same rows.
-TEST_P(CleanStream, ReadsBackTheRowsAtEveryCut) {
+TEST_P(SameRows, AsTheCleanFileAtEveryCut) {
     const Case& c = GetParam();
-    for (std::size_t piece = 1; piece <= c.stream.size() + 1; ++piece) {
-        EXPECT_EQ(gather(c.stream, piece, false).rows, c.rows) << "pieces of " << piece;
-    }
+    RescueOptions o;
+    o.header = c.header;
+    o.expected_columns = c.width;
+    for (std::size_t step : {1, 2, 3, 7, 1 << 20}) expect_same_as_clean(c.input, o, step);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Batches, CleanStream,
+    Batches, SameRows,
     testing::Values(
-        Case{"plain", "a,b\nc,d\n", {{"a", "b"}, {"c", "d"}}},
-        Case{"quoted_delimiter_and_break", "\"a,b\",\"x\ny\"\n", {{"a,b", "x\ny"}}},
-        Case{"doubled_quotes", "\"say \"\"hi\"\"\",\"\"\"\"\n", {{"say \"hi\"", "\""}}},
-        Case{"empty_fields", ",,\n", {{"", "", ""}}},
-        Case{"one_empty_field_as_empty_line", "\n\"\"\nz\n", {{""}, {""}, {"z"}}},
-        Case{"no_final_line_feed", "a,\"b\"", {{"a", "b"}}},
-        Case{"crlf_inside_quotes", "\"a\r\nb\",c\n", {{"a\r\nb", "c"}}},
-        Case{"utf8", "\xC3\xA9t\xC3\xA9,\"\xE2\x82\xAC,\"\n", {{"\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC,"}}}),
+        Case{"plain", "a,b,c\n1,2,3\n4,5,6\n7,8,9\n10,11,12\n", true, {}},
+        Case{"no_header", "a,b\n1,2\n3,4\n", false, {}},
+        Case{"padded_and_merged", "a,b,c\n1,2\n3,4,5,6\n7,8,9\n", true, {}},
+        Case{"quoted_fields", "a,b\n\"x,y\",\"he said \"\"hi\"\"\"\n\"\",z\n", true, {}},
+        Case{"multi_line", "a,b\n\"line1\nline2\",x\n\"p\r\nq\",y\n", true, {}},
+        Case{"stray_quotes", "a,b\nab\"c,d\n\"e\"f,g\n", true, {}},
+        Case{"blank_lines", "a,b\n\n1,2\n\n\n3,4\n", true, {}},
+        Case{"semicolons", "a;b\n1;2\n\"x;y\";3\n", true, {}},
+        Case{"no_final_break", "a,b\n1,2\n3,4", true, {}},
+        Case{"set_aside", "a,b,c\n1\n2,3,4\n", true, 3},
+        Case{"one_column", "a\n\n\"\"\nb\n", false, {}},
+        Case{"crlf", "a,b\r\n1,2\r\n3,\"4\r\n5\"\r\n", true, {}},
+        Case{"invalid_utf8", "a,b\n\xff,\xc3\xa9\n", true, {}},
+        Case{"empty", "", true, {}},
+        Case{"header_only", "a,b,c\n", true, {}}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-TEST(Batches, RoundTripsTheCleanWriterOnRandomRows) {
-    std::mt19937 rng(7);
-    const std::string alphabet = "ab,\"\n\r \xC3\xA9";
-    for (int round = 0; round < 50; ++round) {
-        Rows rows;
-        const std::size_t width = 1 + rng() % 4;
-        for (std::size_t r = rng() % 20; r > 0; --r) {
-            std::vector<std::string> row;
-            for (std::size_t f = 0; f < width; ++f) {
-                std::string cell;
-                for (std::size_t n = rng() % 6; n > 0; --n) {
-                    const std::size_t i = rng() % (alphabet.size() - 1);
-                    cell += alphabet[i] == '\xC3' ? std::string("\xC3\xA9") : std::string(1, alphabet[i]);
-                }
-                row.push_back(cell);
-            }
-            rows.push_back(row);
-        }
-        const std::string stream = written(rows);
-        EXPECT_EQ(gather(stream, 1 + rng() % 16, false).rows, rows) << stream;
+TEST(Batches, SameRowsAsTheCleanFileOnRandomInputs) {
+    std::mt19937 rng(11);
+    const std::vector<std::string> pieces = {"a", "bc", ",", ",", "\"", "\n", "\r\n", " ", "\xC3\xA9", "\xff", ";"};
+    for (int round = 0; round < 200; ++round) {
+        std::string input;
+        for (std::size_t n = rng() % 80; n > 0; --n) input += pieces[rng() % pieces.size()];
+        RescueOptions o;
+        o.header = rng() % 2 == 0;
+        expect_same_as_clean(input, o, 1 + rng() % 9);
     }
 }
 
 TEST(Batches, SealsAtTheRowLimitAndTheByteBudget) {
-    std::string stream;
-    for (int i = 0; i < 10; ++i) stream += "abcdefgh,ij\n";
-    EXPECT_EQ(gather(stream, 5, false, {.rows = 4, .bytes = 1 << 20}).batch_sizes,
-              (std::vector<std::uint64_t>{4, 4, 2}));
+    std::string input;
+    for (int i = 0; i < 10; ++i) input += "abcdefgh,ij\n";
+    RescueOptions o;
+    EXPECT_EQ(gather(input, o, 5, {.rows = 4, .bytes = 1 << 20}).batch_sizes, (std::vector<std::uint64_t>{4, 4, 2}));
     // Each row costs 10 text bytes, 2 field ends and a row: 42 by the budget's measure.
-    EXPECT_EQ(gather(stream, 64, false, {.rows = 100, .bytes = 84}).batch_sizes,
+    EXPECT_EQ(gather(input, o, 64, {.rows = 100, .bytes = 84}).batch_sizes,
               (std::vector<std::uint64_t>{2, 2, 2, 2, 2}));
-    EXPECT_TRUE(gather("", 1, false).batch_sizes.empty());
+    const Gathered none = gather("", o, 1);
+    EXPECT_TRUE(none.batch_sizes.empty());
+    EXPECT_EQ(none.handoffs, 1);  // the end is handed over all the same
 }
 
-TEST(Batches, TakesTheFirstRowAsHeaderOnlyWhenAsked) {
-    const Gathered with = gather("name,\"a,b\"\n1,2\n", 3, true);
-    EXPECT_EQ(with.header, (std::vector<std::string>{"name", "a,b"}));
-    EXPECT_EQ(with.rows, (Rows{{"1", "2"}}));
-    EXPECT_EQ(gather("name,x\n1,2\n", 3, false).rows.size(), 2u);
+TEST(Batches, HeaderAndWidth) {
+    RescueOptions o;
+    o.header = true;
+    const Gathered g = gather("name,\"a,b\"\n1,2\n", o, 3);
+    EXPECT_EQ(g.header, (std::vector<std::string>{"name", "a,b"}));
+    EXPECT_EQ(g.rows, (Rows{{"1", "2"}}));
 
-    CleanBatcher only_header(true, {});
-    ASSERT_TRUE(only_header.push("a,b,c\n").ok());
-    ASSERT_TRUE(only_header.finish().ok());
+    BatchSink only_header({}, true);
+    StringSource in("a,b,c\n", 2);
+    Side side;
+    ASSERT_TRUE(rescue(in, only_header, {}, o, {}, &side).ok());
+    EXPECT_TRUE(only_header.has_header());
     EXPECT_EQ(only_header.width(), 3u);
     EXPECT_EQ(only_header.rows(), 0u);
-    EXPECT_TRUE(only_header.take().empty());
+    EXPECT_TRUE(only_header.ended());
 }
 
 TEST(Batches, NotesRowsOfDifferentWidths) {
-    EXPECT_FALSE(gather("a,b\nc,d\n", 4, false).mixed);
-    EXPECT_TRUE(gather("a,b\nc\n", 4, false).mixed);
-    EXPECT_FALSE(gather("h\nc,d\n", 4, true).mixed);  // the header may differ
+    RescueOptions o;
+    o.expected_columns = 0;
+    EXPECT_FALSE(gather("a,b\nc,d\n", o, 4).mixed);
+    EXPECT_TRUE(gather("a,b\nc\n", o, 4).mixed);
+    o.header = true;
+    EXPECT_FALSE(gather("h\nc,d\n", o, 4).mixed);  // the header may differ
+}
+
+TEST(Batches, AHandOffErrorStopsTheSalvageOnTheCleanSide) {
+    const auto refuse = [](void*, BatchSink&) noexcept -> Status { return SalvageError::from_errno(EPIPE); };
+    BatchSink sink({.rows = 1, .bytes = 1 << 20}, true, {refuse, nullptr});
+    StringSource in("a,b\n1,2\n3,4\n", 1 << 20);
+    Side side = Side::Input;
+    auto r = rescue(in, sink, {}, RescueOptions{}, {}, &side);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().os_code(), EPIPE);
+    EXPECT_EQ(side, Side::Clean);
+}
+
+struct LineCase {
+    std::string line;
+    std::uint64_t padding;
+    std::vector<std::string> row;
+};
+
+TEST(Batches, ReadsTheCleanWritersLines) {
+    const LineCase cases[] = {
+        {"a,b", 0, {"a", "b"}},
+        {"a", 2, {"a", "", ""}},
+        {"\"x,y\",z", 0, {"x,y", "z"}},
+        {"\"say \"\"hi\"\"\",\"\"", 1, {"say \"hi\"", "", ""}},
+        {"\"\"\"\"", 0, {"\""}},
+        {",", 0, {"", ""}},
+    };
+    for (const LineCase& c : cases) {
+        RowTable t;
+        append_clean_line(t, c.line, ',', c.padding);
+        ASSERT_EQ(t.size(), 1u);
+        EXPECT_EQ(t.row(0), c.row) << c.line;
+    }
 }
 
 }  // namespace

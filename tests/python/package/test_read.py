@@ -360,7 +360,25 @@ def test_threads_share_a_table(tmp_path):
 def test_batches_type_lives_in_the_module():
     assert _core.Batches.__module__ == "corvel._core"
     with pytest.raises(TypeError):
-        _core.Batches(True, 1, 1)
+        _core.Batches(1, 1)
+
+
+def test_batches_take_the_rows_of_one_salvage_only():
+    batches = _core.Batches(None, None, None)
+    counts = _core.salvage(io.BytesIO(b"a;b\n1;\"x;y\"\n2;3\n"), b"", None, batches, True, False)
+    assert counts["rows_written"] == 2
+    assert batches.has_header and batches.column_names() == ["a", "b"]
+    assert batches.rows(0, 5) == [["1", "x;y"], ["2", "3"]]
+    with pytest.raises(ValueError, match="already filled"):
+        _core.salvage(io.BytesIO(b"c,d\n"), b"", None, batches, False, False)
+    assert batches.num_rows == 2
+
+
+def test_a_cancelled_reader_stops_the_salvage_with_broken_pipe():
+    batches = _core.Batches(1, None, 1)
+    batches.cancel()
+    with pytest.raises(BrokenPipeError):
+        _core.salvage(io.BytesIO(b"a,b\n" * 10), b"", None, batches, False, False)
 
 
 def test_gil_released_while_read_blocks_on_a_fifo(tmp_path):
