@@ -238,7 +238,56 @@ ResilientParser::State ResilientParser::at_field_start(std::uint64_t& p, RowTabl
     return State::Unquoted;  // b is copied by the Unquoted scan
 }
 
+std::uint64_t ResilientParser::take_escaped(std::uint64_t p, RowTable& out) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    out.append(input_[p]);
+    if (d[p] == kLF) {
+        ++at_.line;
+        ++breaks_;
+    } else if (d[p] == kCR) {
+        if (p + 1 < n && d[p + 1] == kLF) {  // CR LF is one line break, kept whole
+            out.append('\n');
+            ++at_.line;
+            ++breaks_;
+            return p + 2;
+        }
+        ++at_.lone_crs;
+        ++breaks_;
+    }
+    return p + 1;
+}
+
+ResilientParser::State ResilientParser::in_unquoted_escaped(std::uint64_t& p, RowTable& out) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    for (;;) {
+        const std::uint64_t e = scan::find_any(d, n, p, delimiter_, kCR, kLF, escape_);
+        out.append(input_.data() + p, e - p);
+        p = e;
+        if (p >= n) return State::Unquoted;
+        if (d[p] != escape_) break;
+        // An escape as the window's last byte (or before a CR that may have
+        // its LF still to come) waits for more; at the input's end it is text.
+        if (p + 1 >= n || (!last_ && d[p + 1] == kCR && p + 2 == n)) {
+            if (!last_) {
+                p = n;
+                return State::Unquoted;
+            }
+            out.append(input_[p]);
+            p = n;
+            return State::Unquoted;
+        }
+        p = take_escaped(p + 1, out);
+    }
+    if (d[p] != delimiter_) return end_at_break(p, out);
+    finish_field(out);
+    ++p;
+    return State::FieldStart;
+}
+
 ResilientParser::State ResilientParser::in_unquoted(std::uint64_t& p, RowTable& out) {
+    if (escaping_) return in_unquoted_escaped(p, out);
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::uint64_t n = input_.size();
     const std::uint64_t e = scan::find_any(d, n, p, delimiter_, kCR, kLF);
@@ -260,10 +309,24 @@ ResilientParser::State ResilientParser::in_quoted(std::uint64_t& p, RowTable& ou
     std::uint64_t run = p;
     State next = State::Quoted;
     for (;;) {
-        const std::uint64_t e = scan::find_any(d, n, p, quote_, kLF, kCR);
+        const std::uint64_t e = escaping_ ? scan::find_any(d, n, p, quote_, kLF, kCR, escape_)
+                                          : scan::find_any(d, n, p, quote_, kLF, kCR);
         if (e >= n) {
             p = n;
             break;
+        }
+        if (escaping_ && d[e] == escape_) {
+            if (e + 1 >= n || (!last_ && d[e + 1] == kCR && e + 2 == n)) {
+                if (!last_) {
+                    next = State::More;
+                    break;
+                }
+                p = n;  // the input's last byte: text
+                break;
+            }
+            out.append(input_.data() + run, e - run);
+            p = run = take_escaped(e + 1, out);
+            continue;
         }
         if (d[e] != quote_) {
             if (d[e] == kLF) {  // kept, and counted
@@ -285,7 +348,7 @@ ResilientParser::State ResilientParser::in_quoted(std::uint64_t& p, RowTable& ou
             p = e;
             next = State::AfterQuote;
             break;
-        } else if (d[e + 1] == quote_) {
+        } else if (d[e + 1] == quote_ && !escaping_) {
             out.append(input_.data() + run, e + 1 - run);  // one of the two quotes
             p = run = e + 2;
         } else {
