@@ -123,7 +123,7 @@ void ResilientParser::trace_quoted_row(std::uint64_t end, const QuotedRows::Brea
 // A row whose quotes are well-formed is written from the input too, each
 // field as the writer would write it.
 bool ResilientParser::take_quoted_line(PlainLine& out) {
-    if (!plain_lines_ || !quoting_ || pos_ >= input_.size()) return false;
+    if (!plain_lines_ || !quoting_ || skip_blanks_ || pos_ >= input_.size()) return false;
     QuotedRows::Breaks inner;
     const std::uint64_t e = quoted_.take_line(input_, pos_, last_, quoted_line_, out.fields, inner);
     if (e == QuotedRows::kNotTaken) return false;
@@ -144,7 +144,7 @@ void ResilientParser::append_line(const PlainLine& line, RowTable& out) {
 // Many rows quote their fields, and quote them well: those are cut
 // block-wise from bit masks, and the states take the rest.
 bool ResilientParser::take_quoted_row(RowTable& out) {
-    if (!plain_lines_ || !quoting_ || !quoted_.worth_trying()) return false;
+    if (!plain_lines_ || !quoting_ || skip_blanks_ || !quoted_.worth_trying()) return false;
     QuotedRows::Breaks inner;
     bool replaced = false;
     const std::uint64_t e = quoted_.take(input_, pos_, last_, out, trusted_utf8_, inner, replaced);
@@ -225,6 +225,10 @@ ResilientParser::State ResilientParser::end_at_break(std::uint64_t p, RowTable& 
 
 ResilientParser::State ResilientParser::at_field_start(std::uint64_t& p, RowTable& out) {
     const auto b = static_cast<std::uint8_t>(input_[p]);
+    if (b == ' ' && skip_blanks_ && b != delimiter_) {
+        ++p;  // dropped
+        return State::FieldStart;
+    }
     if (b == quote_ && quoting_) {
         ++p;  // the quote is not part of the field
         return State::Quoted;

@@ -102,6 +102,10 @@ public:
         plain_lines_ = false;
     }
 
+    // Blanks at the start of a field are skipped, so that a quote after them
+    // opens a quoted field (a file separated by ", ").
+    void skip_initial_blanks() noexcept { skip_blanks_ = true; }
+
     // The line counter: after a row that ended at a line break, the number of
     // the physical line on which the next row starts (lone CRs inside quoted
     // fields aside, which it does not count).
@@ -166,6 +170,7 @@ private:
     bool trusted_utf8_ = false;
     bool quoting_ = true;
     bool escaping_ = false;
+    bool skip_blanks_ = false;
     std::uint8_t escape_ = 0;
     // Delimiter, quote, CR and LF are four different bytes, so a line
     // without a quote splits at its delimiters and nothing else.

@@ -361,6 +361,7 @@ private:
         ResilientParser parser(text, true, ParserPosition{}, counts_.delimiter, o_.quote.value_or('"'), false);
         if (!o_.quote) parser.no_quotes();
         if (o_.escape) parser.escape_with(*o_.escape);
+        if (o_.skip_initial_space) parser.skip_initial_blanks();
         parser.trust_utf8();
         if (parser.step(rows) != ResilientParser::Step::Row) {
             rows.append_split_row(std::string_view("", 0), counts_.delimiter, true);  // an empty line
