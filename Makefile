@@ -7,11 +7,12 @@ BUILD := build
 JOBS ?= $(shell nproc)
 FLAVOURS := 3.14 3.14t
 BENCH_ARGS ?=
+CLI_BENCH_ARGS ?=
 STRESS_SECONDS ?= 30
 STRESS_ARGS ?=
 
 .PHONY: demo test deps interpreters install install-3.14 install-3.14t probes engine-tests sanitize-tests python-tests asan-python-tests bench stress clean \
-        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect bench-package
+        fuzz-build fuzz-smoke fuzz fuzz-merge bench-detect bench-package bench-arrow
 
 deps:
 	@tools/ensure-deps.sh
@@ -83,12 +84,18 @@ bench: deps
 	cmake -S . -B $(BUILD)/bench -DCORVEL_BUILD_PYTHON=OFF -DCORVEL_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS) --target engine_bench >/dev/null
 	@bench/venv.sh 3.14t >/dev/null
-	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS)
+	@py=$$(bench/venv.sh 3.14) && $$py bench/run.py $(BUILD)/bench/engine_bench $(BENCH_ARGS) && \
+	    $$py bench/cli.py $(CLI_BENCH_ARGS)
 
 # Not part of `test`: the corvel package's own targets (speed against cp,
 # gzip, legacy decoding, memory, two threads).
 bench-package: install-3.14
 	$(BUILD)/venv-3.14/bin/python bench/package.py $(BENCH_ARGS)
+
+# Not part of `test`: corvel.read and iter_batches against polars and pandas
+# reading the same files, and their memory (the consumers are in the test venv).
+bench-arrow: install-3.14
+	$(BUILD)/venv-3.14/bin/python bench/arrow.py $(BENCH_ARGS)
 
 # Not part of `test`: the labelled detection corpus (made on first use in
 # bench/out/detect/) loaded by every loader and scored, then detection timed

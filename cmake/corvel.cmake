@@ -13,6 +13,7 @@ set(CORVEL_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 # Listed, not globbed: a new file is a deliberate change to the build.
 set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/arrow.cpp
+    ${CORVEL_ROOT}/engine/batches.cpp
     ${CORVEL_ROOT}/engine/decode.cpp
     ${CORVEL_ROOT}/engine/detect.cpp
     ${CORVEL_ROOT}/engine/error.cpp
@@ -27,5 +28,6 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/salvage.cpp
     ${CORVEL_ROOT}/engine/salvager.cpp
     ${CORVEL_ROOT}/engine/sinks.cpp
+    ${CORVEL_ROOT}/engine/split.cpp
     ${CORVEL_ROOT}/engine/target.cpp
     ${CORVEL_ROOT}/engine/writer.cpp)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets into build/fuzz/ (fuzz_parser, fuzz_heuristics,
-# fuzz_salvage, fuzz_chunks, fuzz_detect). Runnable from anywhere; CXX picks the clang (default clang++).
+# fuzz_salvage, fuzz_chunks, fuzz_detect, fuzz_split). Runnable from anywhere; CXX picks the clang (default clang++).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

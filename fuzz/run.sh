@@ -8,7 +8,7 @@
 #   fuzz/run.sh merge   add what the long runs found that covers new code to
 #                       the committed corpus (minimised with -merge=1)
 #
-# Targets default to all five; name some after the mode to pick. New inputs
+# Targets default to all six; name some after the mode to pick. New inputs
 # go to build/fuzz/corpus/<target>, never to the committed corpus, except by
 # `merge`. Crash reproducers go to fuzz/crashes/. Exits non-zero when any
 # target crashes, fails a check, leaks, times out or runs out of memory.
@@ -19,7 +19,7 @@ bin=$root/build/fuzz
 mode=$(tr "[:upper:]" "[:lower:]" <<<"${1:-smoke}")
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(parser heuristics salvage chunks detect)
+((${#targets[@]})) || targets=(parser heuristics salvage chunks detect split)
 
 case $mode in
     smoke) seconds=${FUZZ_SECONDS:-10} ;;

@@ -35,10 +35,21 @@ def main(path: str, out_dir: str) -> None:
             entry = json.loads(line)
             print(f"line {entry['line']}: {', '.join(entry['actions'])}: {entry['raw']!r}")
 
-    print("\n--- the command line: python -m corvel check (exit 1: rows would be repaired)", flush=True)
-    done = subprocess.run([sys.executable, "-m", "corvel", "check", path], stderr=subprocess.STDOUT)
-    print(f"exit status {done.returncode}")
-
+    # The same rescue from the shell, as a pipeline would run it.
+    script = os.path.join(os.path.dirname(sys.executable), "corvel")
+    corvel_cmd = [script] if os.path.exists(script) else [sys.executable, "-m", "corvel"]
+    cli_clean = os.path.join(out_dir, "cli-clean.csv")
+    cli_quarantine = os.path.join(out_dir, "cli-quarantine.csv")
+    for title, args in [
+        ("the command line: the same rescue, summary on stderr",
+         ["salvage", path, "-o", cli_clean, "-q", cli_quarantine, "--no-fill-ragged-rows"]),
+        ("the command line: check gates a pipeline (exit 1: rows would be repaired)", ["check", path]),
+    ]:
+        print(f"\n--- {title}\n$ corvel {' '.join(args)}", flush=True)
+        done = subprocess.run([*corvel_cmd, *args], stderr=subprocess.STDOUT)
+        print(f"exit status {done.returncode}")
+    with open(clean, "rb") as a, open(cli_clean, "rb") as b:
+        print("the command's clean file is the same as corvel.salvage's:", a.read() == b.read())
 
 if __name__ == "__main__":
     main(sys.argv[1] if len(sys.argv) > 1 else "samples/broken.csv",

@@ -9,6 +9,8 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 [[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake || -n $(find /usr/lib -path '*cmake/GTest/GTestConfig.cmake' -print -quit 2>/dev/null) ]] \
     || need+=(libgtest-dev)
 command -v flock >/dev/null 2>&1 || need+=(util-linux)
+# A real terminal for the command line's progress-bar test.
+command -v tmux >/dev/null 2>&1 || need+=(tmux)
 # clang with the libFuzzer runtime, for the fuzz targets; linking a stub
 # tests both at once.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)

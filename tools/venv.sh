@@ -21,4 +21,14 @@ if [[ "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}" >&2
     echo "${tools[*]}" >"$stamp"
 fi
+# The Arrow consumers corvel.read hands tables to, where they have wheels
+# for this interpreter; the tests that need one skip without it.
+consumers=(pyarrow polars pandas duckdb)
+if [[ "$(cat "$venv/.corvel-consumers" 2>/dev/null)" != "${consumers[*]}" ]]; then
+    for pkg in "${consumers[@]}"; do
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$pkg" >&2 ||
+            echo "venv.sh: no $pkg for python$flavour; its tests will skip" >&2
+    done
+    echo "${consumers[*]}" >"$venv/.corvel-consumers"
+fi
 echo "$venv/bin/python"

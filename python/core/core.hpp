@@ -15,11 +15,13 @@ inline constexpr std::size_t kCountKeyCount = std::size(msg::kCountKeys);
 // object is ever shared between interpreters.
 struct CoreState {
     PyObject* count_keys[kCountKeyCount];  // interned str, strong
+    PyObject* batches_type;                 // corvel._core.Batches, strong
 };
 
 inline CoreState* core_state(PyObject* module) { return static_cast<CoreState*>(PyModule_GetState(module)); }
 
 extern PyMethodDef kCoreSalvageDef;
 extern PyMethodDef kCoreDetectDef;
+extern PyType_Spec kBatchesSpec;
 
 }  // namespace corvel::py

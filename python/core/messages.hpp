@@ -94,4 +94,47 @@ inline constexpr const char* kCountKeys[] = {
     "preamble", "header_set_aside", "footer", "second_table", "tables_found",
 };
 
+// corvel._core.Batches: salvaged rows gathered into Arrow batches.
+inline constexpr const char kBatchesTypeName[] = "corvel._core.Batches";
+inline constexpr const char kBatchesCallName[] = "Batches()";
+inline constexpr const char kBatchesDoc[] =
+    "Batches(header, batch_rows, budget, bound)\n--\n\n"
+    "The rows of a clean CSV stream written to it, gathered into Arrow batches.\n\n"
+    "Private: use corvel.read() or corvel.iter_batches().";
+inline constexpr const char kBatchesHeaderHelp[] = "Whether the first row written is the header.";
+inline constexpr const char kBatchRowsHelp[] = "The most rows in a batch.";
+inline constexpr const char kBudgetHelp[] = "About the most bytes a batch holds.";
+inline constexpr const char kBoundHelp[] = "The most sealed batches held before write() waits; 0 keeps all.";
+inline constexpr const char kColumnsHelp[] = "None, or the indices of the columns to export, in order.";
+inline constexpr const char kLayoutHelp[] = "None or 'view' for utf8_view, 'large' for large_utf8, or a requested schema capsule.";
+inline constexpr const char kStartHelp[] = "The first data row.";
+inline constexpr const char kStopHelp[] = "The data row after the last.";
+inline constexpr const char kWriteCallName[] = "Batches.write()";
+inline constexpr const char kNextBatchCallName[] = "Batches.next_batch()";
+inline constexpr const char kStreamCallName[] = "Batches.stream()";
+inline constexpr const char kSchemaCallName[] = "Batches.schema()";
+inline constexpr const char kRowsCallName[] = "Batches.rows()";
+inline constexpr const char kWriteDoc[] = "Takes the next bytes of the clean stream; waits while `bound` batches are unread.";
+inline constexpr const char kFinishDoc[] = "Ends the stream: the last batch is sealed.";
+inline constexpr const char kCancelDoc[] = "The reader stops: unread batches go, and write() fails from now on.";
+inline constexpr const char kNextBatchDoc[] =
+    "The next sealed batch as (schema capsule, array capsule), waiting for it; None at the end.";
+inline constexpr const char kStreamDoc[] = "An arrow_array_stream capsule over every sealed batch.";
+inline constexpr const char kSchemaDoc[] = "An arrow_schema capsule of the table.";
+inline constexpr const char kColumnNamesDoc[] = "The column names: the header's, made unique, or column_1...";
+inline constexpr const char kRowsDoc[] = "Data rows [start, stop) as lists of str.";
+inline constexpr const char kNumRowsDoc[] = "Data rows sealed so far.";
+inline constexpr const char kWidthDoc[] = "The number of columns.";
+inline constexpr const char kHasHeaderDoc[] = "Whether a header row was read.";
+inline constexpr const char kBadLayout[] = "layout must be None, 'view', 'large' or an arrow_schema capsule";
+inline constexpr const char kBadColumns[] = "columns must be None or a list of column indices";
+inline constexpr const char kMixedWidths[] =
+    "the rows have different widths (expected_columns=0), which no Arrow table can hold; give expected_columns";
+inline constexpr const char kReaderGone[] = "the reader of the batches stopped";
+inline constexpr const char kLayoutView[] = "view";
+inline constexpr const char kLayoutLarge[] = "large";
+inline constexpr const char kSchemaCapsule[] = "arrow_schema";
+inline constexpr const char kArrayCapsule[] = "arrow_array";
+inline constexpr const char kStreamCapsule[] = "arrow_array_stream";
+
 }  // namespace corvel::py::msg

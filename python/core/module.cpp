@@ -20,13 +20,16 @@ int core_exec(PyObject* module) {
         Ref fn = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
         if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return -1;
     }
-    return 0;
+    state->batches_type = PyType_FromModuleAndSpec(module, &kBatchesSpec, nullptr);
+    if (!state->batches_type) return -1;
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state->batches_type));
 }
 
 int core_traverse(PyObject* module, visitproc visit, void* arg) {
     CoreState* state = core_state(module);
     if (!state) return 0;
     for (PyObject* key : state->count_keys) Py_VISIT(key);
+    Py_VISIT(state->batches_type);
     return 0;
 }
 
@@ -34,6 +37,7 @@ int core_clear(PyObject* module) {
     CoreState* state = core_state(module);
     if (!state) return 0;
     for (PyObject*& key : state->count_keys) Py_CLEAR(key);
+    Py_CLEAR(state->batches_type);
     return 0;
 }
 

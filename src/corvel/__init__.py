@@ -14,16 +14,29 @@ in an audit file.
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
 from ._detect import detect
 from ._dialect import Dialect
 from ._report import Report
+from ._read import BatchReader, iter_batches, read
 from ._salvage import salvage
+from ._table import QuarantineRecord, Table
 
-__all__ = ["Dialect", "Report", "__version__", "detect", "salvage"]
+__all__ = [
+    "BatchReader", "Dialect", "QuarantineRecord", "Report", "Table", "__version__", "detect", "iter_batches",
+    "read", "salvage",
+]
 
-try:
-    __version__ = version("corvel")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str  # looked up on first use: importlib.metadata costs a third of `corvel --help`
+
+
+def __getattr__(name: str) -> str:
+    if name != "__version__":
+        raise AttributeError(f"module 'corvel' has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        __version__ = version("corvel")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        __version__ = "0+unknown"
+    return __version__

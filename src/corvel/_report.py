@@ -99,3 +99,8 @@ class Report:
             value = getattr(self, f.name)
             out[f.name] = value.to_dict() if isinstance(value, Dialect) else value
         return out
+
+    def _repr_html_(self) -> str:
+        from ._html import report_html
+
+        return report_html(self)

@@ -1,0 +1,403 @@
+"""corvel.read and corvel.iter_batches: salvaged rows straight into Arrow.
+
+The salvage runs as :func:`corvel.salvage` does, with the same options and
+the same fate for every row; its clean rows are gathered into Arrow batches
+in memory instead of a file, with no Python object per field.
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+import shutil
+import tempfile
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING
+
+from . import _core
+from ._dialect import Dialect
+from ._encoding import plan_encoding
+from ._options import Options, check_options, check_path
+from ._progress import make_progress
+from ._report import Report
+from ._salvage import _check_text, _read_sample, _report
+from ._source import Readable, open_source
+from ._table import QuarantineRecord, Table, resolve_columns
+
+if TYPE_CHECKING:
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+__all__ = ["BatchReader", "iter_batches", "read"]
+
+# A batch is sealed at this many rows or about this many bytes (text, 8 bytes
+# a field, 16 a row), whichever comes first.
+_TABLE_BATCH_ROWS = 1 << 20
+_TABLE_BUDGET = 32 << 20
+_STREAM_BATCH_ROWS = 1 << 16
+_STREAM_BUDGET = 4 << 20
+# Sealed batches iter_batches lets the salvage run ahead by.
+_STREAM_BOUND = 2
+
+type ColumnsArg = Sequence[str | int] | None
+
+
+def _check_columns(columns: object) -> list[str | int] | None:
+    if columns is None:
+        return None
+    if isinstance(columns, (str, bytes)) or not isinstance(columns, Sequence):
+        raise TypeError(f"columns must be None or a list of names or indices, not {type(columns).__name__}")
+    out: list[str | int] = []
+    for c in columns:
+        # bool before int: True == 1, but True is no column index.
+        if isinstance(c, bool) or not isinstance(c, (str, int)):
+            raise TypeError(f"columns must hold names (str) or 0-based indices (int), not {c!r}")
+        out.append(c)
+    return out
+
+
+def _check_batch_rows(batch_rows: object) -> int | None:
+    if batch_rows is None:
+        return None
+    if isinstance(batch_rows, bool) or not isinstance(batch_rows, int):
+        raise TypeError(f"batch_rows must be None or a positive int, not {type(batch_rows).__name__}")
+    if batch_rows < 1:
+        raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
+    return batch_rows
+
+
+def _salvage_into(
+    source: str | os.PathLike[str] | Readable,
+    batches: _core.Batches,
+    options: Options,
+    quarantine: str | None,
+    audit: str | None,
+) -> Report:
+    """Runs the salvage with `batches` as its clean output."""
+    started = time.perf_counter()
+    throttle, bar = make_progress(options.progress)
+    try:
+        with open_source(source) as src:
+            sample = _read_sample(src)
+            plan = plan_encoding(options.encoding, sample)
+            _check_text(src, sample, plan, options.force)
+            reader: Readable | int
+            if plan.mode == "decode":
+                from ._transcode import Utf8Reader
+
+                reader = Utf8Reader(src.stream, sample, plan.codec or plan.name)
+                sample = b""
+            else:
+                reader = src.fd if src.fd is not None else src.stream
+            counts = _core.salvage(
+                reader, sample, src.name if src.fd is not None else None, batches,
+                quarantine=quarantine,
+                audit=audit,
+                total=src.size,
+                progress=throttle,
+                delimiter=options.delimiter,
+                quote_char='"' if options.detect_quote else options.quote_char,
+                header=bool(options.header),
+                skip_blank_lines=options.skip_blank_lines,
+                fill_ragged_rows=options.fill_ragged_rows,
+                merge_overflow=options.merge_overflow,
+                expected_columns=options.expected_columns,
+                repair_quotes=options.repair_quotes,
+                skip_initial_space=bool(options.skip_initial_space),
+                # The batches read the stream back in the clean writer's own form.
+                output_delimiter=",",
+                legacy=plan.table if plan.mode == "per-row" else None,
+            )
+            if throttle is not None:
+                throttle.finish(counts["bytes_read"], src.size)
+    finally:
+        if bar is not None:
+            bar.clear()
+    batches.finish()
+    return _report(counts, options, plan, time.perf_counter() - started)
+
+
+def _read_quarantine(path: str) -> list[QuarantineRecord]:
+    with open(path, encoding="utf-8", newline="") as f:
+        rows = csv.reader(f, strict=True)
+        next(rows, None)  # the header
+        return [QuarantineRecord(int(r[0]), int(r[1]), int(r[2]), r[3], r[4]) for r in rows]
+
+
+def _audit_offsets(path: str) -> list[int]:
+    """Byte offsets of the rows an audit file lists as repaired."""
+    import json
+
+    out = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            record = json.loads(line)
+            if any(a not in ("quarantined", "skipped") for a in record["actions"]):
+                out.append(record["byte_offset"])
+    return out
+
+
+def read(
+    source: str | os.PathLike[str] | Readable,
+    *,
+    quarantine: str | os.PathLike[str] | None = None,
+    audit: str | os.PathLike[str] | None = None,
+    dialect: Dialect | None = None,
+    delimiter: str = "auto",
+    quote_char: str | None = "auto",
+    escape_char: str | None = None,
+    skip_initial_space: bool | str = "auto",
+    encoding: str = "auto",
+    header: bool | str = "auto",
+    detect: str = "auto",
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    force: bool = False,
+    progress: None | bool | Callable[[int, int | None], object] = None,
+    columns: ColumnsArg = None,
+    batch_rows: int | None = None,
+) -> Table:
+    """Salvages a broken CSV source into an in-memory Arrow table of strings.
+
+    Every row meets the fate it meets in :func:`corvel.salvage`, with the same
+    options; the accepted rows are held as Arrow string columns, with no
+    Python object per field. Column names come from the header row when there
+    is one; otherwise they are ``column_1``, ``column_2``... An empty header
+    field is named by its position the same way, and a name already taken
+    gets the first free suffix ``_2``, ``_3``... (``a, a, a`` gives ``a, a_2,
+    a_3``), so that names are unique; names are compared exactly, case
+    included.
+
+    Args:
+        source: A path, or a binary file object; compressed input is
+            recognised as in :func:`corvel.salvage`.
+        quarantine: A path to also write the rows set aside to; they are in
+            :attr:`Table.quarantine` either way.
+        audit: A path for the JSON Lines audit of every changed row; when
+            given, the HTML view marks repaired rows as well as set-aside ones.
+        dialect: As in :func:`corvel.salvage`; so are the options that follow,
+            up to `progress`.
+        delimiter: Likewise.
+        quote_char: Likewise.
+        escape_char: Likewise.
+        skip_initial_space: Likewise.
+        encoding: Likewise.
+        header: Likewise; ``True``, ``False`` or ``"auto"``.
+        detect: Likewise.
+        skip_blank_lines: Likewise.
+        fill_ragged_rows: Likewise.
+        merge_overflow: Likewise.
+        expected_columns: Likewise; ``0`` only works when every row has the
+            same width, since an Arrow table has one.
+        repair_quotes: Likewise.
+        force: Likewise.
+        progress: Likewise.
+        columns: ``None`` for every column, or the columns to keep, in that
+            order, as names or 0-based indices.
+        batch_rows: The most rows in each record batch the table is made of,
+            or ``None`` for the default.
+
+    Returns:
+        A :class:`Table`.
+
+    Raises:
+        KeyError: A name in `columns` is not a column.
+        IndexError: An index in `columns` is out of range.
+        OSError: As in :func:`corvel.salvage`.
+        TypeError: An argument has the wrong type.
+        ValueError: An option can't be used, the input looks binary, or the
+            rows have different widths (``expected_columns=0``).
+        MemoryError: The table does not fit in memory.
+    """
+    options = check_options(
+        dialect=dialect, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
+        skip_initial_space=skip_initial_space, encoding=encoding, header=header, detect=detect,
+        skip_blank_lines=skip_blank_lines, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+        output_delimiter=",", force=force, progress=progress,
+    )
+    if options.escape_char is not None:
+        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
+    wanted = _check_columns(columns)
+    rows_per_batch = _check_batch_rows(batch_rows)
+    quarantine_path = check_path("quarantine", quarantine, allow_none=True)
+    audit_path = check_path("audit", audit, allow_none=True)
+
+    batches = _core.Batches(bool(options.header), rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
+    scratch = None if quarantine_path is not None else tempfile.mkdtemp(prefix="corvel-")
+    try:
+        set_aside = quarantine_path or os.path.join(scratch or "", "quarantine.csv")
+        report = _salvage_into(source, batches, options, set_aside, audit_path)
+        records = _read_quarantine(set_aside)
+    finally:
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
+    names = batches.column_names()
+    indices = resolve_columns(wanted, names)
+    repaired = _audit_offsets(audit_path) if audit_path is not None else None
+    return Table(batches, names, indices, report, records, repaired, rows_per_batch or _STREAM_BATCH_ROWS)
+
+
+class BatchReader:
+    """The record batches of a salvage, as they are made: an iterator of
+    ``pyarrow.RecordBatch``.
+
+    The salvage runs in a thread of its own, at most a few batches ahead of
+    the reader, so memory stays bounded whatever the size of the input.
+    Stopping early (``close()``, ``break`` in a ``with`` block, or dropping
+    the reader) stops the salvage.
+
+    Attributes:
+        report: The :class:`Report`, once every batch has been read; ``None``
+            before.
+    """
+
+    def __init__(self, run: Callable[[_core.Batches], Report], batches: _core.Batches,
+                 columns: list[str | int] | None) -> None:
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
+
+        self.report: Report | None = None
+        self._batches = batches
+        self._columns = columns
+        self._indices: list[int] | None = None
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._produce, args=(run,), name="corvel-salvage", daemon=True)
+        self._thread.start()
+
+    def _produce(self, run: Callable[[_core.Batches], Report]) -> None:
+        try:
+            self.report = run(self._batches)
+        except BaseException as e:  # handed to the reader
+            self._error = e
+            self._batches.cancel()
+
+    def __iter__(self) -> BatchReader:
+        return self
+
+    def __next__(self) -> pyarrow.RecordBatch:
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        got = self._batches.next_batch()
+        if got is None:
+            self._thread.join()
+            if self._error is not None:
+                error, self._error = self._error, None
+                raise error
+            raise StopIteration
+        batch = pyarrow.RecordBatch._import_from_c_capsule(*got)
+        if self._columns is not None:
+            if self._indices is None:
+                self._indices = resolve_columns(self._columns, self._batches.column_names())
+            batch = batch.select(self._indices)
+        return batch
+
+    def close(self) -> None:
+        """Stops the salvage and drops the batches not read yet."""
+        self._batches.cancel()
+        self._thread.join()
+
+    def __enter__(self) -> BatchReader:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        batches = getattr(self, "_batches", None)
+        if batches is not None:
+            batches.cancel()
+
+
+def iter_batches(
+    source: str | os.PathLike[str] | Readable,
+    *,
+    quarantine: str | os.PathLike[str] | None = None,
+    audit: str | os.PathLike[str] | None = None,
+    dialect: Dialect | None = None,
+    delimiter: str = "auto",
+    quote_char: str | None = "auto",
+    escape_char: str | None = None,
+    skip_initial_space: bool | str = "auto",
+    encoding: str = "auto",
+    header: bool | str = "auto",
+    detect: str = "auto",
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    force: bool = False,
+    progress: None | bool | Callable[[int, int | None], object] = None,
+    columns: ColumnsArg = None,
+    batch_rows: int | None = None,
+) -> BatchReader:
+    """Salvages a broken CSV source into a stream of Arrow record batches of
+    bounded size, for inputs larger than memory.
+
+        >>> import pyarrow.parquet as pq
+        >>> with corvel.iter_batches("huge.csv") as batches:
+        ...     first = next(batches)
+        ...     with pq.ParquetWriter("huge.parquet", first.schema) as out:
+        ...         out.write_batch(first)
+        ...         for batch in batches:
+        ...             out.write_batch(batch)
+
+    Args:
+        source: As in :func:`read`; so are the options that follow.
+        quarantine: A path for the rows set aside, or ``None``.
+        audit: A path for the JSON Lines audit, or ``None``.
+        dialect: Likewise.
+        delimiter: Likewise.
+        quote_char: Likewise.
+        escape_char: Likewise.
+        skip_initial_space: Likewise.
+        encoding: Likewise.
+        header: Likewise.
+        detect: Likewise.
+        skip_blank_lines: Likewise.
+        fill_ragged_rows: Likewise.
+        merge_overflow: Likewise.
+        expected_columns: Likewise.
+        repair_quotes: Likewise.
+        force: Likewise.
+        progress: Likewise.
+        columns: Likewise; names are looked up when the first batch is read.
+        batch_rows: The most rows in a batch, or ``None`` for 65536. Batches
+            are also cut at about 4 MiB.
+
+    Returns:
+        A :class:`BatchReader` of ``pyarrow.RecordBatch``; its ``report`` is
+        set once the last batch has been read.
+
+    Raises:
+        ImportError: pyarrow is not installed.
+        KeyError: A name in `columns` is not a column (when the first batch
+            is read).
+        TypeError: An argument has the wrong type.
+        ValueError: An option can't be used.
+        OSError: As in :func:`corvel.salvage`, when the batches are read.
+    """
+    options = check_options(
+        dialect=dialect, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
+        skip_initial_space=skip_initial_space, encoding=encoding, header=header, detect=detect,
+        skip_blank_lines=skip_blank_lines, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+        output_delimiter=",", force=force, progress=progress,
+    )
+    if options.escape_char is not None:
+        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
+    wanted = _check_columns(columns)
+    rows_per_batch = _check_batch_rows(batch_rows)
+    quarantine_path = check_path("quarantine", quarantine, allow_none=True)
+    audit_path = check_path("audit", audit, allow_none=True)
+    batches = _core.Batches(bool(options.header), rows_per_batch or _STREAM_BATCH_ROWS, _STREAM_BUDGET,
+                            _STREAM_BOUND)
+
+    def run(into: _core.Batches) -> Report:
+        return _salvage_into(source, into, options, quarantine_path, audit_path)
+
+    return BatchReader(run, batches, wanted)

@@ -1,0 +1,293 @@
+"""The `corvel` command in a subprocess: exit codes, what goes to stdout and
+stderr, piping, and the JSON report against corvel.salvage's."""
+
+import errno
+import json
+import os
+import shlex
+import subprocess
+import sys
+
+import pytest
+
+import corvel
+from cli_helpers import MESSY, PLAIN, SCRIPT, listing, run
+
+
+def without_seconds(d):
+    return {k: v for k, v in d.items() if k != "seconds"}
+
+
+@pytest.fixture
+def messy(tmp_path, request):
+    name = request.param
+    data, status = MESSY[name]
+    path = tmp_path / f"{name}.csv"
+    path.write_bytes(data)
+    return path, status
+
+
+@pytest.mark.parametrize("messy", list(MESSY), indirect=True)
+def test_salvage_writes_what_the_package_writes_and_reports_the_same(messy, tmp_path):
+    path, _ = messy
+    want = corvel.salvage(path, tmp_path / "want.csv", quarantine=tmp_path / "want-q.csv")
+    done = run("salvage", path, "-o", tmp_path / "out.csv", "-q", tmp_path / "q.csv", "--json")
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stderr == b""
+    # With the CSV in a file, the JSON report is standard output's one line.
+    got = json.loads(done.stdout)
+    assert done.stdout.count(b"\n") == 1
+    assert without_seconds(got) == without_seconds(want.to_dict())
+    assert isinstance(got["seconds"], float)
+    assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "want.csv").read_bytes()
+    assert (tmp_path / "q.csv").read_bytes() == (tmp_path / "want-q.csv").read_bytes()
+
+
+@pytest.mark.parametrize("messy", list(MESSY), indirect=True)
+def test_check_exit_status_follows_the_row_fates(messy):
+    path, status = messy
+    done = run("check", path, "--json")
+    assert done.returncode == status, done.stderr.decode()
+    report = json.loads(done.stdout)
+    assert without_seconds(report) == without_seconds(corvel.salvage(path, os.devnull).to_dict())
+
+
+@pytest.mark.parametrize(
+    ("extra", "status"),
+    [
+        ([], 1),  # padded
+        (["--no-fill-ragged-rows"], 2),  # set aside
+        (["--expected-columns", "2"], 1),  # merged
+        (["--expected-columns", "2", "--no-merge-overflow"], 2),
+    ],
+)
+def test_check_options_change_the_fates(tmp_path, extra, status):
+    path = tmp_path / "in.csv"
+    path.write_bytes(PLAIN + b"4,Ada\n")
+    done = run("check", path, *extra)
+    assert done.returncode == status
+    verdict = {1: "rows would be repaired", 2: "rows would be set aside"}[status]
+    assert done.stderr.decode().endswith(f"\n  verdict: {verdict} (exit {status})\n")
+    assert run("check", path, "--quiet", *extra).stderr == b""
+
+
+def test_json_goes_to_stderr_when_the_csv_goes_to_stdout(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY["short-row"][0])
+    done = run("salvage", path, "--json")
+    assert done.returncode == 0
+    report = json.loads(done.stderr)
+    assert without_seconds(report) == without_seconds(corvel.salvage(path, tmp_path / "want.csv").to_dict())
+    assert done.stdout == (tmp_path / "want.csv").read_bytes()
+
+
+def test_summary_on_stderr_and_quiet_silences_it(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY["short-row"][0])
+    q, audit = tmp_path / "q.csv", tmp_path / "audit.jsonl"
+    done = run("salvage", path, "-o", tmp_path / "out.csv", "-q", q, "--audit", audit)
+    assert done.returncode == 0 and done.stdout == b""
+    text = done.stderr.decode()
+    want = corvel.salvage(path, os.devnull)
+    assert text.startswith(f"corvel: {want.rows_written} rows written, 1 repaired, 0 set aside, ")
+    assert "1 padded" in text and f"quarantine: {q}" in text and f"audit: {audit}" in text
+    assert "delimiter ','" in text and "4 columns" in text
+    quiet = run("salvage", path, "-o", tmp_path / "out2.csv", "--quiet")
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"")
+    assert (tmp_path / "out2.csv").read_bytes() == (tmp_path / "out.csv").read_bytes()
+
+
+@pytest.mark.parametrize("name", ["gzip", "zstd", "utf-16-bom", "excel-bom-semicolon-crlf"])
+def test_a_shell_pipeline_through_the_console_script(tmp_path, name):
+    """cat f.csv.gz | corvel salvage - > clean.csv"""
+    path = tmp_path / "in.csv.gz"
+    path.write_bytes(MESSY[name][0])
+    want = corvel.salvage(path, tmp_path / "want.csv")
+    out = tmp_path / "clean.csv"
+    line = f"cat {shlex.quote(str(path))} | {shlex.quote(str(SCRIPT))} salvage - > {shlex.quote(str(out))}"
+    done = subprocess.run(line, shell=True, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    assert out.read_bytes() == (tmp_path / "want.csv").read_bytes()
+    assert f"{want.rows_written} rows written".encode() in done.stderr
+
+
+def test_a_reader_that_leaves_early_ends_the_run_quietly(tmp_path):
+    path = tmp_path / "big.csv"
+    path.write_bytes(b"a,b\n" + b"1,2\n" * 1_000_000)
+    # `head` leaves after its first line; corvel's next writes meet a closed pipe.
+    line = f"{shlex.join(map(str, [sys.executable, '-m', 'corvel', 'salvage', path]))} | head -n 1"
+    done = subprocess.run(["bash", "-c", f"set -o pipefail; {line}"], capture_output=True, timeout=120)
+    assert done.stdout == b"a,b\n"
+    assert b"Traceback" not in done.stderr and b"Exception ignored" not in done.stderr, done.stderr.decode()
+
+
+def test_the_options_reach_the_salvage(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"a|b|c\n1|2\n3|4|5|6\n")
+    out = tmp_path / "out.csv"
+    done = run("salvage", path, "-o", out, "--delimiter", "|", "--output-delimiter", ";",
+               "--no-fill-ragged-rows", "--merge-overflow", "--header", "true", "--quiet")
+    assert done.returncode == 0, done.stderr.decode()
+    assert out.read_bytes() == b"a;b;c\n3;4;5|6\n"
+
+
+def test_a_dialect_file_from_an_earlier_report(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"a;b\n1;2\n")
+    report = json.loads(run("check", path, "--json").stdout)
+    dialect = tmp_path / "dialect.json"
+    dialect.write_text(json.dumps(report["dialect"]))
+    done = run("salvage", path, "--dialect", dialect, "--quiet")
+    assert done.stdout == b"a,b\n1,2\n"
+
+
+# (arguments, exit status, the one line on stderr); {tmp} is the test's directory.
+ERRORS = [
+    (["salvage", "{tmp}/missing.csv"], 3, "corvel: {tmp}/missing.csv: " + os.strerror(errno.ENOENT)),
+    (["salvage", "{tmp}/in.csv", "-o", "{tmp}/no/out.csv"], 3, "corvel: {tmp}/no/out.csv: " + os.strerror(errno.ENOENT)),
+    (["salvage", "{tmp}/in.csv", "-q", "{tmp}/no/q.csv"], 3, "corvel: {tmp}/no/q.csv: " + os.strerror(errno.ENOENT)),
+    (["check", "{tmp}"], 3, "corvel: {tmp}: " + os.strerror(errno.EISDIR)),
+    (["salvage", "{tmp}/in.csv", "--delimiter", "ab"], 4,
+     "corvel: --delimiter must be a single character, not 2 characters ('ab')"),
+    (["check", "{tmp}/in.csv", "--expected-columns", "-1"], 4, "corvel: --expected-columns can't be negative (-1)"),
+    (["check", "{tmp}/in.csv", "--encoding", "no-such-codec"], 4,
+     "corvel: --encoding 'no-such-codec' is not a codec Python knows"),
+    (["check", "{tmp}/in.csv", "--dialect", "{tmp}/in.csv"], 4, None),
+    (["check", "{tmp}/binary.dat"], 5, None),
+]
+
+
+@pytest.mark.parametrize(("argv", "status", "line"), ERRORS)
+def test_errors_are_one_line_with_a_documented_status(tmp_path, argv, status, line):
+    (tmp_path / "in.csv").write_bytes(PLAIN)
+    (tmp_path / "binary.dat").write_bytes(b"\0\1\2\3" * 4096)
+    done = run(*(a.format(tmp=tmp_path) for a in argv))
+    err = done.stderr.decode()
+    assert done.returncode == status, err
+    assert err.count("\n") == 1 and err.startswith("corvel: "), err
+    if line is not None:
+        assert err == line.format(tmp=tmp_path) + "\n"
+    assert listing(tmp_path) == ["binary.dat", "in.csv"]
+
+
+def test_binary_input_names_the_file_and_the_option_that_overrides(tmp_path):
+    path = tmp_path / "binary.dat"
+    path.write_bytes(b"\0\1\2\3" * 4096)
+    err = run("check", path).stderr.decode()
+    assert str(path) in err and "--force" in err and "force=True" not in err
+    assert run("check", path, "--force", "--quiet").returncode in (0, 1, 2)
+
+
+@pytest.mark.parametrize("argv", [[], ["salvage"], ["nonsense", "x"], ["check", "x", "--no-such-option"],
+                                  ["check", "x", "--header", "maybe"]])
+def test_usage_errors(argv):
+    done = run(*argv)
+    assert done.returncode == 4
+    assert b"usage: corvel" in done.stderr and b"Traceback" not in done.stderr
+
+
+def test_debug_shows_the_traceback(tmp_path):
+    quiet = run("salvage", tmp_path / "missing.csv")
+    loud = run("salvage", tmp_path / "missing.csv", "--debug")
+    assert b"Traceback" not in quiet.stderr
+    assert b"Traceback" in loud.stderr and b"FileNotFoundError" in loud.stderr
+    assert loud.returncode != 0
+
+
+@pytest.mark.parametrize("command", ["salvage", "check", "detect", "convert"])
+def test_each_subcommand_has_help_with_an_example(command):
+    done = run(command, "--help")
+    assert done.returncode == 0
+    text = done.stdout.decode()
+    assert text.startswith(f"usage: corvel {command}")
+    assert f"\n  corvel {command} " in text.split("examples:")[1]
+    assert "exit status:" in text
+
+
+def test_version_and_the_console_script():
+    done = run("--version", command=[str(SCRIPT)])
+    assert done.returncode == 0
+    assert done.stdout.decode() == f"corvel {corvel.__version__}\n"
+
+
+def test_convert_without_pyarrow_names_the_extra(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(PLAIN)
+    # As on a machine without pyarrow: importing it fails.
+    code = "import sys; sys.modules['pyarrow'] = None; from corvel.cli import main; sys.exit(main())"
+    done = run("convert", path, "-o", tmp_path / "out.parquet", command=[sys.executable, "-c", code])
+    assert done.returncode == 7
+    err = done.stderr.decode()
+    assert err.count("\n") == 1 and "pip install corvel[arrow]" in err
+    assert listing(tmp_path) == ["in.csv"]
+
+
+def test_convert_needs_a_known_format(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_bytes(PLAIN)
+    done = run("convert", path, "-o", tmp_path / "out.xlsx")
+    assert done.returncode == 4 and b".parquet" in done.stderr
+
+
+needs_detect = pytest.mark.skipif(not hasattr(corvel, "detect"), reason="this corvel has no corvel.detect yet")
+
+
+def _has_arrow():
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return False
+    return hasattr(corvel, "iter_batches")
+
+
+needs_arrow = pytest.mark.skipif(not _has_arrow(), reason="needs pyarrow and corvel.iter_batches")
+
+
+@needs_detect
+@pytest.mark.parametrize("name", ["excel-bom-semicolon-crlf", "latin-1", "gzip"])
+@pytest.mark.parametrize("via", ["path", "stdin"])
+def test_detect_prints_what_corvel_detect_finds(tmp_path, name, via):
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY[name][0])
+    want = corvel.detect(path).to_dict()
+    done = run("detect", "-", "--json", stdin=path.read_bytes()) if via == "stdin" else run("detect", path, "--json")
+    assert done.returncode == 0, done.stderr.decode()
+    assert json.loads(done.stdout) == want
+    text = run("detect", path).stdout.decode()
+    assert f"delimiter:  {want['delimiter']!r}" in text and f"encoding:   {want['encoding']}" in text
+
+
+@needs_arrow
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".jsonl"])
+@pytest.mark.parametrize("name", ["short-row", "gzip", "latin-1"])
+def test_convert_writes_the_salvaged_rows(tmp_path, suffix, name):
+    import pyarrow as pa
+    import pyarrow.ipc
+    import pyarrow.parquet as pq
+
+    path = tmp_path / "in.csv"
+    path.write_bytes(MESSY[name][0])
+    want = corvel.salvage(path, os.devnull)
+    out = tmp_path / f"out{suffix}"
+    done = run("convert", path, "-o", out, "--quiet")
+    assert done.returncode == 0, done.stderr.decode()
+    if suffix == ".parquet":
+        rows = pq.read_table(out).num_rows
+    elif suffix == ".arrow":
+        rows = pa.ipc.open_file(pa.memory_map(str(out))).read_all().num_rows
+    else:
+        rows = len([json.loads(line) for line in out.read_text().splitlines()])
+    assert rows == want.rows_written
+    assert listing(tmp_path) == sorted(["in.csv", out.name])
+
+
+@needs_arrow
+def test_a_failed_convert_leaves_the_target_as_it_was(tmp_path):
+    path = tmp_path / "binary.dat"
+    path.write_bytes(b"\0\1\2\3" * 4096)
+    out = tmp_path / "out.parquet"
+    out.write_bytes(b"old")
+    done = run("convert", path, "-o", out)
+    assert done.returncode == 5, done.stderr.decode()
+    assert out.read_bytes() == b"old"
+    assert listing(tmp_path) == ["binary.dat", "out.parquet"]

@@ -1,0 +1,154 @@
+"""A Table read by pyarrow, polars, pandas and DuckDB equals, cell for cell,
+the rows of corvel.salvage's clean file, on the bench kinds and messy files."""
+
+import os
+import random
+import sysconfig
+
+import pytest
+
+import corvel
+
+from test_read import MESSY, clean_rows
+
+pytestmark = pytest.mark.thirdparty
+
+
+def _bench_corpus():
+    """bench/corpus.py, loaded under a name of its own: another test imports
+    a different module called corpus."""
+    import importlib.util
+
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bench", "corpus.py")
+    spec = importlib.util.spec_from_file_location("corvel_bench_corpus", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+corpus = _bench_corpus()
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def need(name):
+    if name == "duckdb" and FREE_THREADED:
+        # Its module turns the GIL back on for the whole process, which the
+        # free-threading tests that run after this one would then miss.
+        pytest.skip("duckdb re-enables the GIL on the free-threaded build")
+    return pytest.importorskip(name, reason=f"{name} has no wheel for this interpreter")
+
+
+def through(consumer, t):
+    """The table's rows as the consumer sees them, as lists of str."""
+    if consumer == "pyarrow":
+        need("pyarrow")
+        table = t.to_arrow()
+        return [list(r) for r in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+    if consumer == "pyarrow_large":
+        pa = need("pyarrow")
+        reader = pa.RecordBatchReader.from_stream(t, schema=pa.schema([(n, pa.large_utf8()) for n in t.column_names]))
+        table = reader.read_all()
+        assert all(f.type == pa.large_utf8() for f in table.schema)
+        return [list(r) for r in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+    if consumer == "polars":
+        need("polars")
+        return [list(r) for r in t.to_polars().rows()]
+    if consumer == "pandas":
+        need("pandas")
+        need("pyarrow")
+        return [list(r) for r in t.to_pandas().itertuples(index=False)]
+    duckdb = need("duckdb")
+    return [list(r) for r in duckdb.sql("select * from t").fetchall()]
+
+
+CONSUMERS = ["pyarrow", "pyarrow_large", "polars", "pandas", "duckdb"]
+
+
+def bench_file(tmp_path, kind):
+    src = tmp_path / f"{kind}.csv"
+    with open(src, "wb") as f:
+        for chunk in corpus.rows(random.Random(kind), corpus.KINDS[kind], 300_000):
+            f.write(chunk)
+    return src
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+@pytest.mark.parametrize("kind", sorted(corpus.KINDS))
+def test_bench_kinds_equal_the_clean_file(tmp_path, kind, consumer):
+    src = bench_file(tmp_path, kind)
+    _, want = clean_rows(src, tmp_path)
+    t = corvel.read(src, batch_rows=1000)
+    assert through(consumer, t) == want
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+@pytest.mark.parametrize("name", sorted(MESSY))
+def test_messy_files_equal_the_clean_file(tmp_path, name, consumer):
+    src = tmp_path / "in.csv"
+    src.write_bytes(MESSY[name])
+    header, want = clean_rows(src, tmp_path, header=True)
+    t = corvel.read(src, header=True)
+    assert through(consumer, t) == want
+    if consumer == "polars" and header is not None:
+        assert t.to_polars().columns == t.column_names
+
+
+def test_views_share_the_text_and_outlive_the_table(tmp_path):
+    pa = need("pyarrow")
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"k,v\n" + b"".join(b"%d,a value longer than twelve bytes %d\n" % (i, i) for i in range(1000)))
+    t = corvel.read(src, header=True, columns=["v"])
+    table = t.to_arrow()
+    assert table.schema.field("v").type == pa.string_view()
+    del t
+    assert table.column("v")[999].as_py() == "a value longer than twelve bytes 999"
+
+
+def test_iter_batches_into_parquet(tmp_path):
+    pa = need("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    src = bench_file(tmp_path, "ragged")
+    _, want = clean_rows(src, tmp_path)
+    out = tmp_path / "out.parquet"
+    with corvel.iter_batches(src, batch_rows=500, columns=[0, "column_3"]) as batches:
+        first = next(batches)
+        with pq.ParquetWriter(out, first.schema) as w:
+            w.write_batch(first)
+            sizes = [first.num_rows]
+            for b in batches:
+                sizes.append(b.num_rows)
+                w.write_batch(b)
+    assert max(sizes) <= 500
+    assert batches.report is not None and batches.report.rows_written == len(want)
+    got = pq.read_table(out).cast(pa.schema([("column_1", pa.string()), ("column_3", pa.string())]))
+    assert [list(r) for r in zip(*(c.to_pylist() for c in got.columns))] == [[r[0], r[2]] for r in want]
+
+
+def test_iter_batches_raises_the_salvage_error(tmp_path):
+    need("pyarrow")
+    with pytest.raises(FileNotFoundError):
+        list(corvel.iter_batches(tmp_path / "missing.csv"))
+
+
+def test_threads_convert_one_table(tmp_path):
+    need("pyarrow")
+    import threading
+
+    t = corvel.read(bench_file(tmp_path, "multiline"), batch_rows=256)
+    want = t.to_arrow()
+    errors = []
+
+    def work():
+        try:
+            for _ in range(5):
+                assert t.to_arrow().equals(want)
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(timeout=300)
+    assert not errors

@@ -1,0 +1,428 @@
+"""corvel.read and corvel.iter_batches without third-party packages: the
+rows, the names, the columns, the notebook view, and the capsules' release."""
+
+import ctypes
+import csv
+import gc
+import io
+import os
+import sys
+import threading
+from html.parser import HTMLParser
+
+import pytest
+
+import corvel
+from corvel import _core
+
+
+def csv_bytes(rows):
+    buf = io.StringIO(newline="")
+    csv.writer(buf, lineterminator="\n").writerows(rows)
+    return buf.getvalue().encode()
+
+
+def clean_rows(src, tmp_path, **options):
+    """The header and data rows of corvel.salvage's clean file."""
+    out = tmp_path / "clean.csv"
+    report = corvel.salvage(src, out, **options)
+    with open(out, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f, strict=True))
+    # A row of one empty field is written as "" and read back as [""].
+    header = rows.pop(0) if report.header_written else None
+    return header, rows
+
+
+MESSY = {
+    "ragged_and_merged": b"a,b,c\n1,2\n3,4,5,6\n7,8,9\n",
+    "stray_quote": b'a,b\n1,say "hi" there\n"x"y,2\n',
+    "multiline": b'id,text\n1,"two\nlines"\n2,"cr\r\nlf"\n',
+    "blank_lines": b"a,b\n\n1,2\n\n\n3,4\n",
+    "excel_semicolon_bom_crlf": "\ufeffname;city\r\nZoë;Köln\r\nRenée;\"a;b\"\r\n".encode(),
+    "latin1": "x,y\nZoë,Málaga\n".encode("latin-1"),
+    "one_column": b"a\n\n\"\"\nb\n",
+    "unclosed_quote": b'a,b\n1,"open\n2,3\n',
+}
+
+
+@pytest.mark.parametrize("header", [False, True])
+@pytest.mark.parametrize("name", sorted(MESSY))
+def test_rows_are_the_clean_files(tmp_path, name, header):
+    src = tmp_path / "in.csv"
+    src.write_bytes(MESSY[name])
+    want_header, want = clean_rows(src, tmp_path, header=header)
+    t = corvel.read(src, header=header)
+    assert list(t.rows()) == want
+    assert t.num_rows == len(want) == t.report.rows_written
+    if want_header is not None:
+        assert t.column_names[: len(want_header)] == [h or f"column_{i + 1}" for i, h in enumerate(want_header)]
+
+
+@pytest.mark.parametrize("header_row, width, names", [
+    (None, 3, ["column_1", "column_2", "column_3"]),
+    (["a", "a", "a"], 3, ["a", "a_2", "a_3"]),
+    (["a", "a", "a_2"], 3, ["a", "a_3", "a_2"]),
+    (["", "x", ""], 3, ["column_1", "x", "column_3"]),
+    (["column_2", ""], 2, ["column_2", "column_2_2"]),
+    (["A", "a"], 2, ["A", "a"]),
+    (["only"], 3, ["only", "column_2", "column_3"]),
+])
+def test_column_names_are_unique(tmp_path, header_row, width, names):
+    rows = ([header_row] if header_row is not None else []) + [["1"] * width]
+    src = tmp_path / "in.csv"
+    src.write_bytes(csv_bytes(rows))
+    t = corvel.read(src, header=header_row is not None, expected_columns=width)
+    assert t.column_names == names
+
+
+@pytest.mark.parametrize("columns, names, first", [
+    (None, ["a", "b", "c"], ["1", "2", "3"]),
+    (["c", "a"], ["c", "a"], ["3", "1"]),
+    ([2, 0], ["c", "a"], ["3", "1"]),
+    ([-1, "b"], ["c", "b"], ["3", "2"]),
+    ((1,), ["b"], ["2"]),
+])
+def test_columns_pick_and_order(tmp_path, columns, names, first):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b,c\n1,2,3\n")
+    t = corvel.read(src, header=True, columns=columns)
+    assert t.column_names == names
+    assert list(t.rows()) == [first]
+
+
+@pytest.mark.parametrize("columns, error, text", [
+    (["nope"], KeyError, "'nope'"),
+    ([3], IndexError, "column index 3 is out of range for a table of 3 columns"),
+    ([True], TypeError, "columns must hold names (str) or 0-based indices (int), not True"),
+    ([1.0], TypeError, "columns must hold names (str) or 0-based indices (int), not 1.0"),
+    ("a", TypeError, "columns must be None or a list of names or indices, not str"),
+    (["a", 0], ValueError, "columns asks for a column more than once: ['a', 0]"),
+])
+def test_bad_columns(tmp_path, columns, error, text):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b,c\n1,2,3\n")
+    with pytest.raises(error) as info:
+        corvel.read(src, header=True, columns=columns)
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"batch_rows": 0}, ValueError),
+    ({"batch_rows": True}, TypeError),
+    ({"header": 1}, TypeError),
+    ({"delimiter": ",,"}, ValueError),
+])
+def test_bad_options_name_the_parameter(tmp_path, kwargs, error):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n")
+    with pytest.raises(error, match=next(iter(kwargs))):
+        corvel.read(src, **kwargs)
+
+
+def test_file_errors_name_the_path(tmp_path):
+    missing = tmp_path / "missing.csv"
+    with pytest.raises(FileNotFoundError) as info:
+        corvel.read(missing)
+    assert info.value.filename == str(missing)
+
+
+def test_mixed_widths_are_refused_on_export(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n1\n")
+    t = corvel.read(src, expected_columns=0)
+    assert list(t.rows()) == [["a", "b"], ["1"]]
+    with pytest.raises(ValueError, match="different widths"):
+        t.__arrow_c_stream__()
+
+
+def test_quarantine_records_and_file(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b'a,b\n1\n2,3\n"x\ny",4,5\n')
+    q = tmp_path / "q.csv"
+    t = corvel.read(src, fill_ragged_rows=False, merge_overflow=False, quarantine=q)
+    assert [(r.line, r.end_line, r.byte_offset, r.reason, r.raw) for r in t.quarantine] == [
+        (2, 2, 4, "too_few_columns", "1"),
+        (4, 5, 10, "too_many_columns", '"x\ny",4,5'),
+    ]
+    assert q.read_text().startswith("line,end_line,byte_offset,reason,raw\n")
+    assert list(t.rows()) == [["a", "b"], ["2", "3"]]
+
+
+# ---- The notebook view ----
+
+class Parsed(HTMLParser):
+    def __init__(self, html):
+        super().__init__()
+        self.tags, self.marks, self.urls = [], 0, []
+        self.feed(html)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        a = dict(attrs)
+        if tag == "rect" and "mark" in (a.get("class") or "").split():
+            self.marks += 1
+        self.urls += [v for k, v in attrs if v and ("://" in v or v.startswith("//")) and k != "xmlns"]
+
+
+def damaged_file(tmp_path, bad_at):
+    """1000 rows of 3 fields; those at `bad_at` have 1."""
+    rows = [["a", "b", "c"]] + [[str(i)] if i in bad_at else [str(i), "x", "y"] for i in range(1000)]
+    src = tmp_path / "in.csv"
+    src.write_bytes(csv_bytes(rows))
+    return src
+
+
+@pytest.mark.parametrize("bad_at, regions", [
+    (set(), 0),
+    ({500}, 1),
+    (set(range(100, 110)), 1),  # adjacent rows: one region
+    ({5, 995}, 2),
+    ({5, 500, 995}, 3),
+])
+@pytest.mark.parametrize("how", ["set_aside", "repaired"])
+def test_html_marks_each_damaged_region(tmp_path, bad_at, regions, how):
+    src = damaged_file(tmp_path, bad_at)
+    if how == "set_aside":
+        t = corvel.read(src, header=True, fill_ragged_rows=False)
+    else:
+        t = corvel.read(src, header=True, audit=tmp_path / "audit.jsonl")
+    html = t._repr_html_()
+    p = Parsed(html)
+    assert "script" not in p.tags and not p.urls
+    assert "svg" in p.tags
+    assert p.marks == regions
+    assert "<th>a</th>" in html
+
+
+def test_html_escapes_cells_and_report_renders(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(csv_bytes([["<b>", "x"], ["<script>alert(1)</script>", "&"]]))
+    t = corvel.read(src, header=True)
+    p = Parsed(t._repr_html_())
+    assert "script" not in p.tags and "b" not in p.tags
+    r = Parsed(t.report._repr_html_())
+    assert "script" not in r.tags and not r.urls
+
+
+# ---- The capsules, seen through the C ABI ----
+
+class Schema(ctypes.Structure):
+    pass
+
+
+class Array(ctypes.Structure):
+    pass
+
+
+class Stream(ctypes.Structure):
+    pass
+
+
+RELEASE_SCHEMA = ctypes.CFUNCTYPE(None, ctypes.POINTER(Schema))
+RELEASE_ARRAY = ctypes.CFUNCTYPE(None, ctypes.POINTER(Array))
+Schema._fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+                   ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64), ("children", ctypes.c_void_p),
+                   ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+Array._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+                  ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.c_void_p),
+                  ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p),
+                  ("private_data", ctypes.c_void_p)]
+Stream._fields_ = [("get_schema", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Schema))),
+                   ("get_next", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Array))),
+                   ("get_last_error", ctypes.c_void_p),
+                   ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+
+get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+get_pointer.restype = ctypes.c_void_p
+get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def stream_of(capsule):
+    return ctypes.cast(get_pointer(capsule, b"arrow_array_stream"), ctypes.POINTER(Stream)).contents
+
+
+def release(struct, kind):
+    ctypes.cast(struct.release, kind)(ctypes.pointer(struct))
+    assert struct.release is None  # marked released
+
+
+def small_table(tmp_path, rows=50, batch_rows=7):
+    src = tmp_path / "in.csv"
+    src.write_bytes(csv_bytes([["k", "v"]] + [[str(i), "long enough to live outside the view" * (i % 2)]
+                                              for i in range(rows)]))
+    return corvel.read(src, header=True, batch_rows=batch_rows)
+
+
+@pytest.mark.parametrize("order", ["table_stream_array", "stream_table_array", "array_stream_table"])
+def test_release_exactly_once_whichever_side_drops_first(tmp_path, order):
+    t = small_table(tmp_path)
+    capsule = t.__arrow_c_stream__()
+    stream = stream_of(capsule)
+    schema, array = Schema(), Array()
+    assert stream.get_schema(ctypes.pointer(stream), ctypes.pointer(schema)) == 0
+    assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
+    assert array.length == 7
+    release(schema, RELEASE_SCHEMA)
+    for side in order.split("_"):
+        if side == "table":
+            del t
+            gc.collect()
+        elif side == "stream":
+            release(stream, ctypes.CFUNCTYPE(None, ctypes.POINTER(Stream)))
+        else:
+            release(array, RELEASE_ARRAY)
+    del capsule  # its destructor sees the stream released and leaves it
+
+
+def test_stream_reads_every_row_once_and_ends(tmp_path):
+    t = small_table(tmp_path, rows=50, batch_rows=7)
+    stream = stream_of(capsule := t.__arrow_c_stream__())
+    lengths = []
+    while True:
+        array = Array()
+        assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
+        if not array.release:
+            break
+        lengths.append(array.length)
+        release(array, RELEASE_ARRAY)
+    assert lengths == [7] * 7 + [1]
+    del capsule
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_no_leaks_from_half_read_streams(tmp_path):
+    t = small_table(tmp_path, rows=20_000, batch_rows=1000)
+
+    def half_read(n):
+        for _ in range(n):
+            stream = stream_of(capsule := t.__arrow_c_stream__())
+            array = Array()
+            assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
+            release(array, RELEASE_ARRAY)
+            del stream, capsule  # the capsule releases the stream, half read
+
+    half_read(200)
+    before = rss_bytes()
+    half_read(2000)
+    assert rss_bytes() - before < 4 << 20
+
+
+@pytest.mark.thirdparty
+def test_iter_batches_stops_the_salvage_when_closed(tmp_path):
+    pytest.importorskip("pyarrow")
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n" + b"1,2\n" * 300_000)
+    with corvel.iter_batches(src, batch_rows=1000) as reader:
+        first = next(reader)
+        assert first.num_rows == 1000
+    assert not reader._thread.is_alive()
+    assert reader.report is None
+
+
+def test_threads_share_a_table(tmp_path):
+    t = small_table(tmp_path, rows=5000, batch_rows=64)
+    want = list(t.rows())
+    errors = []
+    barrier = threading.Barrier(8)
+
+    def work():
+        try:
+            barrier.wait()
+            for _ in range(5):
+                assert list(t.rows()) == want
+                stream = stream_of(capsule := t.__arrow_c_stream__())
+                total = 0
+                while True:
+                    array = Array()
+                    assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
+                    if not array.release:
+                        break
+                    total += array.length
+                    release(array, RELEASE_ARRAY)
+                assert total == len(want)
+                del stream, capsule
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(timeout=120)
+    assert not errors
+
+
+def test_batches_type_lives_in_the_module():
+    assert _core.Batches.__module__ == "corvel._core"
+    with pytest.raises(TypeError):
+        _core.Batches(True, 1, 1)
+
+
+def test_gil_released_while_read_blocks_on_a_fifo(tmp_path):
+    """corvel.read blocks inside the engine on a FIFO while the main thread
+    writes into it: that can only finish if the engine let the GIL go. In a
+    child process, so that a hang is cut by the timeout."""
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent("""
+        import os, sys, threading, corvel
+        fifo = sys.argv[1]
+        os.mkfifo(fifo)
+        first = threading.Event()
+        result = {}
+        def run():
+            result["table"] = corvel.read(fifo, progress=lambda d, t: first.set())
+        t = threading.Thread(target=run)
+        t.start()
+        with open(fifo, "wb", buffering=0) as w:
+            w.write(b"a,b\\n" + b"1,2\\n" * 40_000)
+            assert first.wait(30), "the engine never reported"
+            for _ in range(10):
+                w.write(b"3,4\\n" * 10_000)
+        t.join(30)
+        assert not t.is_alive()
+        print(result["table"].num_rows)
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "in.fifo")], capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.decode().split() == [str(1 + 40_000 + 100_000)]
+
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+
+@given(st.lists(st.sampled_from([b"a", b",", b'"', b"\n", b"\r\n", b" ", "é".encode(), b"\xff", b""]), max_size=60),
+       st.booleans())
+def test_any_input_reads_as_the_clean_file(tmp_path_factory, pieces, header):
+    tmp = tmp_path_factory.mktemp("prop")
+    src = tmp / "in.csv"
+    src.write_bytes(b"".join(pieces))
+    _, want = clean_rows(src, tmp, header=header)
+    t = corvel.read(src, header=header, batch_rows=3)
+    assert list(t.rows()) == want
+
+
+@pytest.mark.parametrize("wrap", ["path_str", "file_object", "gzip", "latin1_file_object"])
+def test_every_way_in_gives_the_same_rows(tmp_path, wrap):
+    import gzip
+
+    rows = [["id", "name"], ["1", "Zoë"], ["2", 'say "hi"'], ["3"]]
+    text = csv_bytes(rows)
+    src = tmp_path / "in.csv"
+    if wrap == "gzip":
+        src.write_bytes(gzip.compress(text))
+    else:
+        src.write_bytes(text.decode().encode("latin-1") if wrap.startswith("latin1") else text)
+    if wrap.endswith("file_object"):
+        with open(src, "rb") as f:
+            t = corvel.read(f, header=True)
+    else:
+        t = corvel.read(str(src), header=True)
+    assert t.column_names == ["id", "name"]
+    assert list(t.rows()) == [["1", "Zoë"], ["2", 'say "hi"'], ["3", ""]]
