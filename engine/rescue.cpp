@@ -213,7 +213,7 @@ private:
         if (second_) return in_second_table(std::move(h));
         held_.push_back(std::move(h));
         const std::size_t n = held_.size();
-        if (o_.find_tables && n >= 2 && held_[n - 2].after_gap &&
+        if (o_.find_tables && counts_.width > 0 && n >= 2 && held_[n - 2].after_gap &&
             starts_another_table(spans(held_[n - 2], a_), spans(held_[n - 1], b_), counts_.width)) {
             if (Status s = end_table(n - 2); !s) return s;
             second_ = true;
@@ -258,7 +258,8 @@ private:
     // from the last; the others go out as usual.
     Status end_table(std::size_t end) {
         std::size_t first_footer = end;
-        if (o_.find_footer) {
+        // Without a width to differ from, no row looks like footer.
+        if (o_.find_footer && counts_.width > 0) {
             while (first_footer > 0 && end - first_footer < DETECT_MAX_FOOTER_ROWS &&
                    looks_like_footer(spans(held_[first_footer - 1], a_), counts_.width, o_.column_types,
                                      counts_.delimiter)) {

@@ -213,7 +213,8 @@ def engine_plan(options: Options, sample: bytes, encoding: EncodingPlan, complet
     open. When the caller fixed a delimiter or a quote that detection did
     not choose, the rows detection counted are of another dialect: the
     width is then inferred by the engine, and there is neither preamble nor
-    a header unless asked for.
+    a header unless asked for. A width or a header the caller fixed where
+    detection saw none likewise leaves no preamble.
 
     Args:
         options: The checked options.
@@ -235,6 +236,10 @@ def engine_plan(options: Options, sample: bytes, encoding: EncodingPlan, complet
     delimiter = options.delimiter or found["delimiter"]
     quote = found["quote_char"] if options.detect_quote else options.quote_char
     agrees = delimiter == found["delimiter"] and quote == found["quote_char"]
+    # A header or a width the caller fixed that detection did not see means
+    # the rows it counted above the table are not to be trusted either.
+    shape_agrees = agrees and (options.expected_columns is None or options.expected_columns == found["width"]) \
+        and (options.header is not True or found["header_rows"] > 0)
     escape = options.escape_char if options.escape_char is not None else (found["escape_char"] if agrees else None)
     if escape == quote:
         escape = None  # an escape that is the quote is a doubled quote
@@ -245,7 +250,7 @@ def engine_plan(options: Options, sample: bytes, encoding: EncodingPlan, complet
         skip = bool(found["skip_initial_space"]) if agrees else False
     if given is not None:
         preamble, header_rows = given.preamble_rows, given.header_rows if given.header_row is not None else 0
-    elif agrees:
+    elif shape_agrees:
         preamble, header_rows = found["preamble_rows"], found["header_rows"]
     else:
         preamble, header_rows = 0, 0

@@ -4,19 +4,21 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable
-from typing import Protocol
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, Protocol
 
 from . import _core
 from ._detect import EnginePlan, engine_plan
 from ._dialect import Dialect
 from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
-from ._options import check_options, check_path
+from ._options import Options, check_options, check_path
 from ._progress import make_progress
 from ._report import Report
 from ._source import Readable, Source, open_source
 
-__all__ = ["salvage"]
+__all__ = ["Prepared", "prepare", "run_engine", "salvage"]
 
 
 class Writable(Protocol):
@@ -48,6 +50,82 @@ def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> 
         name = src.name or "the source"
         raise ValueError(f"{name} does not look like CSV text: {reason}. "
                          "Pass force=True to salvage it anyway.")
+
+
+@dataclass(frozen=True, slots=True)
+class Prepared:
+    """A source opened and sampled, and what the engine is to be told for it."""
+
+    src: Source
+    sample: bytes  # what the engine takes before reading on from `reader`
+    reader: Readable | int
+    encoding: EncodingPlan
+    plan: EnginePlan
+
+
+@contextmanager
+def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iterator[Prepared]:
+    """Opens `source`, reads its sample once, and decides the encoding and
+    every dialect option left at "auto" from it: one way for every
+    function that salvages (salvage, read, iter_batches).
+
+    Args:
+        source: A path or a binary file object.
+        options: The checked options.
+
+    Yields:
+        The prepared run; the source is closed on leaving.
+
+    Raises:
+        OSError: The source can't be opened or read.
+        ValueError: The input looks binary (without ``force``).
+        BlockingIOError: A non-blocking source had no data yet.
+    """
+    with open_source(source) as src:
+        sample = _read_sample(src)
+        encoding = plan_encoding(options.encoding, sample)
+        _check_text(src, sample, encoding, options.force)
+        plan = engine_plan(options, sample, encoding, len(sample) < SAMPLE_BYTES)
+        reader: Readable | int
+        if encoding.mode == "decode":
+            from ._transcode import Utf8Reader
+
+            reader = Utf8Reader(src.stream, sample, encoding.codec or encoding.name)
+            sample = b""
+        else:
+            reader = src.fd if src.fd is not None else src.stream
+        yield Prepared(src, sample, reader, encoding, plan)
+
+
+def run_engine(prepared: Prepared, target: Any, options: Options, *, quarantine: str | None, audit: str | None,
+               progress: Any, output_delimiter: str | None) -> dict[str, int]:
+    """Runs the engine's salvage of a prepared source into `target` (a path,
+    a binary file object, or the core's batches).
+
+    Returns:
+        The counts, by name.
+    """
+    src, used = prepared.src, prepared.plan
+    return _core.salvage(
+        prepared.reader, prepared.sample, src.name if src.fd is not None else None, target,
+        quarantine=quarantine,
+        audit=audit,
+        total=src.size,
+        progress=progress,
+        delimiter=used.delimiter,
+        quote_char=used.quote_char,
+        escape_char=used.escape_char,
+        header=used.header,
+        skip_blank_lines=options.skip_blank_lines,
+        fill_ragged_rows=options.fill_ragged_rows,
+        merge_overflow=options.merge_overflow,
+        expected_columns=used.expected_columns,
+        repair_quotes=options.repair_quotes,
+        skip_initial_space=used.skip_initial_space,
+        output_delimiter=output_delimiter,
+        legacy=prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
+        shape=used.shape,
+    )
 
 
 def salvage(
@@ -168,45 +246,16 @@ def salvage(
     started = time.perf_counter()
     throttle, bar = make_progress(options.progress)
     try:
-        with open_source(source) as src:
-            sample = _read_sample(src)
-            plan = plan_encoding(options.encoding, sample)
-            _check_text(src, sample, plan, options.force)
-            dialect_plan = engine_plan(options, sample, plan, len(sample) < SAMPLE_BYTES)
-            reader: Readable | int
-            if plan.mode == "decode":
-                from ._transcode import Utf8Reader
-
-                reader = Utf8Reader(src.stream, sample, plan.codec or plan.name)
-                sample = b""
-            else:
-                reader = src.fd if src.fd is not None else src.stream
-            counts = _core.salvage(
-                reader, sample, src.name if src.fd is not None else None, target,
-                quarantine=quarantine_path,
-                audit=audit_path,
-                total=src.size,
-                progress=throttle,
-                delimiter=dialect_plan.delimiter,
-                quote_char=dialect_plan.quote_char,
-                escape_char=dialect_plan.escape_char,
-                header=dialect_plan.header,
-                skip_blank_lines=options.skip_blank_lines,
-                fill_ragged_rows=options.fill_ragged_rows,
-                merge_overflow=options.merge_overflow,
-                expected_columns=dialect_plan.expected_columns,
-                repair_quotes=options.repair_quotes,
-                skip_initial_space=dialect_plan.skip_initial_space,
-                output_delimiter=options.output_delimiter,
-                legacy=plan.table if plan.mode == "per-row" else None,
-                shape=dialect_plan.shape,
-            )
+        with prepare(source, options) as prepared:
+            counts = run_engine(prepared, target, options, quarantine=quarantine_path, audit=audit_path,
+                                progress=throttle, output_delimiter=options.output_delimiter)
+            src = prepared.src
             if throttle is not None:
                 throttle.finish(counts["bytes_read"], src.size)
     finally:
         if bar is not None:
             bar.clear()
-    return _report(counts, dialect_plan, plan, time.perf_counter() - started)
+    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
 
 
 def _report(counts: dict[str, int], used: EnginePlan, plan: EncodingPlan, seconds: float) -> Report:
