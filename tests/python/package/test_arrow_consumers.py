@@ -77,7 +77,7 @@ def bench_file(tmp_path, kind):
 @pytest.mark.parametrize("kind", sorted(corpus.KINDS))
 def test_bench_kinds_equal_the_clean_file(tmp_path, kind, consumer):
     src = bench_file(tmp_path, kind)
-    _, want = clean_rows(src, tmp_path, header=False)
+    _, want = clean_rows(src, tmp_path)
     t = corvel.read(src, batch_rows=1000)
     assert through(consumer, t) == want
 
