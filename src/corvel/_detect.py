@@ -240,10 +240,10 @@ def engine_plan(options: Options, sample: bytes, encoding: EncodingPlan, complet
     # the rows it counted above the table are not to be trusted either.
     shape_agrees = agrees and (options.expected_columns is None or options.expected_columns == found["width"]) \
         and (options.header is not True or found["header_rows"] > 0)
+    width = found["width"] if shape_agrees else 0
     escape = options.escape_char if options.escape_char is not None else (found["escape_char"] if agrees else None)
     if escape == quote:
         escape = None  # an escape that is the quote is a doubled quote
-    width = found["width"] if agrees else 0
     if options.skip_initial_space is not None:
         skip = options.skip_initial_space
     else:
