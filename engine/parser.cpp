@@ -123,7 +123,7 @@ void ResilientParser::trace_quoted_row(std::uint64_t end, const QuotedRows::Brea
 // A row whose quotes are well-formed is written from the input too, each
 // field as the writer would write it.
 bool ResilientParser::take_quoted_line(PlainLine& out) {
-    if (!plain_lines_ || !quoting_ || pos_ >= input_.size()) return false;
+    if (!plain_lines_ || !quoting_ || skip_blanks_ || pos_ >= input_.size()) return false;
     QuotedRows::Breaks inner;
     const std::uint64_t e = quoted_.take_line(input_, pos_, last_, quoted_line_, out.fields, inner);
     if (e == QuotedRows::kNotTaken) return false;
@@ -144,7 +144,7 @@ void ResilientParser::append_line(const PlainLine& line, RowTable& out) {
 // Many rows quote their fields, and quote them well: those are cut
 // block-wise from bit masks, and the states take the rest.
 bool ResilientParser::take_quoted_row(RowTable& out) {
-    if (!plain_lines_ || !quoting_ || !quoted_.worth_trying()) return false;
+    if (!plain_lines_ || !quoting_ || skip_blanks_ || !quoted_.worth_trying()) return false;
     QuotedRows::Breaks inner;
     bool replaced = false;
     const std::uint64_t e = quoted_.take(input_, pos_, last_, out, trusted_utf8_, inner, replaced);
@@ -225,6 +225,10 @@ ResilientParser::State ResilientParser::end_at_break(std::uint64_t p, RowTable& 
 
 ResilientParser::State ResilientParser::at_field_start(std::uint64_t& p, RowTable& out) {
     const auto b = static_cast<std::uint8_t>(input_[p]);
+    if (b == ' ' && skip_blanks_ && b != delimiter_) {
+        ++p;  // dropped
+        return State::FieldStart;
+    }
     if (b == quote_ && quoting_) {
         ++p;  // the quote is not part of the field
         return State::Quoted;
@@ -238,7 +242,56 @@ ResilientParser::State ResilientParser::at_field_start(std::uint64_t& p, RowTabl
     return State::Unquoted;  // b is copied by the Unquoted scan
 }
 
+std::uint64_t ResilientParser::take_escaped(std::uint64_t p, RowTable& out) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    out.append(input_[p]);
+    if (d[p] == kLF) {
+        ++at_.line;
+        ++breaks_;
+    } else if (d[p] == kCR) {
+        if (p + 1 < n && d[p + 1] == kLF) {  // CR LF is one line break, kept whole
+            out.append('\n');
+            ++at_.line;
+            ++breaks_;
+            return p + 2;
+        }
+        ++at_.lone_crs;
+        ++breaks_;
+    }
+    return p + 1;
+}
+
+ResilientParser::State ResilientParser::in_unquoted_escaped(std::uint64_t& p, RowTable& out) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    for (;;) {
+        const std::uint64_t e = scan::find_any(d, n, p, delimiter_, kCR, kLF, escape_);
+        out.append(input_.data() + p, e - p);
+        p = e;
+        if (p >= n) return State::Unquoted;
+        if (d[p] != escape_) break;
+        // An escape as the window's last byte (or before a CR that may have
+        // its LF still to come) waits for more; at the input's end it is text.
+        if (p + 1 >= n || (!last_ && d[p + 1] == kCR && p + 2 == n)) {
+            if (!last_) {
+                p = n;
+                return State::Unquoted;
+            }
+            out.append(input_[p]);
+            p = n;
+            return State::Unquoted;
+        }
+        p = take_escaped(p + 1, out);
+    }
+    if (d[p] != delimiter_) return end_at_break(p, out);
+    finish_field(out);
+    ++p;
+    return State::FieldStart;
+}
+
 ResilientParser::State ResilientParser::in_unquoted(std::uint64_t& p, RowTable& out) {
+    if (escaping_) return in_unquoted_escaped(p, out);
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::uint64_t n = input_.size();
     const std::uint64_t e = scan::find_any(d, n, p, delimiter_, kCR, kLF);
@@ -260,10 +313,24 @@ ResilientParser::State ResilientParser::in_quoted(std::uint64_t& p, RowTable& ou
     std::uint64_t run = p;
     State next = State::Quoted;
     for (;;) {
-        const std::uint64_t e = scan::find_any(d, n, p, quote_, kLF, kCR);
+        const std::uint64_t e = escaping_ ? scan::find_any(d, n, p, quote_, kLF, kCR, escape_)
+                                          : scan::find_any(d, n, p, quote_, kLF, kCR);
         if (e >= n) {
             p = n;
             break;
+        }
+        if (escaping_ && d[e] == escape_) {
+            if (e + 1 >= n || (!last_ && d[e + 1] == kCR && e + 2 == n)) {
+                if (!last_) {
+                    next = State::More;
+                    break;
+                }
+                p = n;  // the input's last byte: text
+                break;
+            }
+            out.append(input_.data() + run, e - run);
+            p = run = take_escaped(e + 1, out);
+            continue;
         }
         if (d[e] != quote_) {
             if (d[e] == kLF) {  // kept, and counted
@@ -285,7 +352,7 @@ ResilientParser::State ResilientParser::in_quoted(std::uint64_t& p, RowTable& ou
             p = e;
             next = State::AfterQuote;
             break;
-        } else if (d[e + 1] == quote_) {
+        } else if (d[e + 1] == quote_ && !escaping_) {
             out.append(input_.data() + run, e + 1 - run);  // one of the two quotes
             p = run = e + 2;
         } else {

@@ -93,6 +93,19 @@ public:
         plain_lines_ = delimiter_ != 0x0D && delimiter_ != 0x0A;
     }
 
+    // `escape` makes the byte after it literal, inside quotes and out; a
+    // quote is then never doubled. Rows are all cut by the states below.
+    // Call after no_quotes(), if at all.
+    void escape_with(std::uint8_t escape) noexcept {
+        escape_ = escape;
+        escaping_ = true;
+        plain_lines_ = false;
+    }
+
+    // Blanks at the start of a field are skipped, so that a quote after them
+    // opens a quoted field (a file separated by ", ").
+    void skip_initial_blanks() noexcept { skip_blanks_ = true; }
+
     // The line counter: after a row that ended at a line break, the number of
     // the physical line on which the next row starts (lone CRs inside quoted
     // fields aside, which it does not count).
@@ -128,6 +141,10 @@ private:
     // break may be a CR whose LF has not arrived.
     State end_at_break(std::uint64_t p, RowTable& out);
     void finish_field(RowTable& out);
+    // With an escape: appends the escaped byte at `p` (counting a line
+    // break it makes literal) and returns the position after it.
+    std::uint64_t take_escaped(std::uint64_t p, RowTable& out);
+    State in_unquoted_escaped(std::uint64_t& p, RowTable& out);
     // Records that the row's bytes end at `end`.
     void end_row(std::uint64_t end) noexcept;
 
@@ -152,6 +169,9 @@ private:
     bool last_ = true;  // the window ends where the input does
     bool trusted_utf8_ = false;
     bool quoting_ = true;
+    bool escaping_ = false;
+    bool skip_blanks_ = false;
+    std::uint8_t escape_ = 0;
     // Delimiter, quote, CR and LF are four different bytes, so a line
     // without a quote splits at its delimiters and nothing else.
     bool plain_lines_;

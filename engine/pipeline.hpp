@@ -26,6 +26,7 @@ struct SalvageOptions {
     // splits it; quote_char is then only a byte like any other.
     bool quoting = true;
     bool skip_initial_space = false;  // blanks at the start of each field are dropped
+    std::optional<std::uint8_t> escape;  // makes the next byte literal; quotes are not doubled
     // A row that is not valid UTF-8 is read with this table instead of having
     // its invalid bytes replaced (see RowSource::legacy_decoded).
     const LegacyTable* legacy = nullptr;

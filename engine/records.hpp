@@ -37,6 +37,10 @@ inline constexpr std::string_view kActionNames[] = {
 // Why a row was set aside: the quarantine's `reason` column.
 inline constexpr std::string_view kReasonTooFew = "too_few_columns";
 inline constexpr std::string_view kReasonTooMany = "too_many_columns";
+inline constexpr std::string_view kReasonPreamble = "Preamble row";
+inline constexpr std::string_view kReasonHeader = "Header row";
+inline constexpr std::string_view kReasonFooter = "Footer row";
+inline constexpr std::string_view kReasonSecondTable = "Second table";
 
 // Appends `field` as one RFC 4180 field: enclosed in double quotes, with
 // inner quotes doubled, when it holds a comma, a quote, CR or LF.

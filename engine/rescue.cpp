@@ -6,8 +6,10 @@
 #include "salvager.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvel {
 namespace {
@@ -31,7 +33,12 @@ public:
     RowTable& table() noexcept override { return inner_.table(); }
     // Runs of lines are clean rows of the table's width: with a width of at
     // least two, no blank line is among them.
-    bool takes_lines() const noexcept override { return inner_.takes_lines() && counts_.width > 1; }
+    // Rows are taken one by one, with their fields, while the table's shape
+    // is being followed.
+    bool takes_lines() const noexcept override {
+        return inner_.takes_lines() && counts_.width > 1 && !shaped() && o_.preamble_rows == 0 &&
+               header_rows() <= 1;
+    }
 
     Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
         counts_.delimiter = delimiter;
@@ -44,7 +51,9 @@ public:
     Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
         ++seen_;
         if (blank(source)) return skip(rows, source);
+        if (const std::string_view reason = lead_reason(); !reason.empty()) return set_aside_lead(rows, source, reason);
         if (header_pending()) return to_header(rows);
+        if (shaped()) return hold(rows, fate, source);
         unsigned actions = actions_of(source);
         if (fate == Fate::Padded) actions |= kPadded;
         if (fate == Fate::Merged) actions |= kMerged;
@@ -87,12 +96,14 @@ public:
     Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
         ++seen_;
         if (blank(source)) return skip(rows, source);
+        if (const std::string_view reason = lead_reason(); !reason.empty()) return set_aside_lead(rows, source, reason);
         if (header_pending()) {
             // The header is kept whatever its width.
             if (fate == Fate::TooFew && !rows.pad_last_row(counts_.width)) return too_wide_error(counts_.width);
             if (fate == Fate::TooMany) rows.merge_last_row(counts_.width, joiner_);
             return to_header(rows);
         }
+        if (shaped()) return hold(rows, fate, source);
         ++counts_.rows_read;
         ++counts_.rows_set_aside;
         const bool few = fate == Fate::TooFew;
@@ -109,6 +120,9 @@ public:
     }
 
     Status end() override {
+        if (!second_) {
+            if (Status s = end_table(held_.size()); !s) return s;
+        }
         if (Status s = to_rows(inner_.end()); !s) return s;
         return flush(true);
     }
@@ -129,7 +143,187 @@ public:
     Side failed_side() const noexcept { return failed_; }
 
 private:
+    // A row held back while the table's end is not known: its fields as the
+    // salvager gave them (written, or as parsed when set aside), and where
+    // it came from.
+    struct Held {
+        Fate fate = Fate::Clean;
+        unsigned actions = 0;
+        RowPlace place;
+        bool after_gap = false;  // a blank line stands right above it
+        std::string raw;
+        std::vector<std::string> fields;
+        std::vector<std::string> parsed;  // as cut from `raw`, when padding or merging changed them
+    };
+
+    bool shaped() const noexcept { return o_.find_footer || o_.find_tables; }
+    std::uint64_t header_rows() const noexcept { return o_.header ? std::max<std::uint64_t>(o_.header_rows, 1) : 0; }
     bool header_pending() const noexcept { return o_.header && counts_.header_written == 0; }
+
+    // Why the next row that is not blank is set aside, when it stands above
+    // the table's labels: empty for any other row.
+    std::string_view lead_reason() const noexcept {
+        if (lead_ < o_.preamble_rows) return kReasonPreamble;
+        if (lead_ + 1 < o_.preamble_rows + header_rows()) return kReasonHeader;
+        return {};
+    }
+
+    Status set_aside_lead(RowTable& rows, const RowSource& source, std::string_view reason) {
+        ++lead_;
+        ++(reason == kReasonPreamble ? counts_.preamble : counts_.header_set_aside);
+        const Status s = set_aside(place_of(source), actions_of(source), reason, raw_text(source), rows);
+        rows.pop_row();
+        return s;
+    }
+
+    // Records a row set aside for `reason`, the last of `rows` (which keeps it).
+    Status set_aside(const RowPlace& place, unsigned actions, std::string_view reason, std::string_view raw,
+                     const RowTable& rows) {
+        ++counts_.rows_read;
+        ++counts_.rows_set_aside;
+        if (records_.quarantine) append_set_aside_record(quarantine_, place, reason, raw);
+        if (records_.audit) {
+            append_audit_record(audit_, place, actions | kQuarantined, reason, raw, &rows, rows.size() - 1);
+        }
+        return flush(false);
+    }
+
+    static bool blank_text(std::string_view bytes, std::uint8_t delimiter) noexcept {
+        return only_blanks(bytes) && bytes.find(static_cast<char>(delimiter)) == std::string_view::npos;
+    }
+
+    // A row of the table: held back until it is known not to be footer and
+    // not to start another table.
+    Status hold(RowTable& rows, Fate fate, const RowSource& source) {
+        Held h;
+        h.fate = fate;
+        h.actions = actions_of(source) | (fate == Fate::Padded ? kPadded : 0) | (fate == Fate::Merged ? kMerged : 0);
+        h.place = place_of(source);
+        h.raw.assign(raw_text(source));
+        h.fields = rows.row(rows.size() - 1);
+        rows.pop_row();
+        if (fate == Fate::Padded || fate == Fate::Merged) {
+            // The row as it stands in the input, for judging its shape.
+            fields_of(h.raw, 0, scratch_);
+            h.parsed = scratch_.row(scratch_.size() - 1);
+            scratch_.clear();
+        }
+        h.after_gap = gap_;
+        gap_ = blank_text(source.bytes, counts_.delimiter);
+        if (second_) return in_second_table(std::move(h));
+        held_.push_back(std::move(h));
+        const std::size_t n = held_.size();
+        if (o_.find_tables && counts_.width > 0 && n >= 2 && held_[n - 2].after_gap &&
+            starts_another_table(spans(held_[n - 2], a_), spans(held_[n - 1], b_), counts_.width)) {
+            if (Status s = end_table(n - 2); !s) return s;
+            second_ = true;
+            ++counts_.tables_found;
+            other_width_ = a_.size();
+            std::deque<Held> rest = std::move(held_);
+            held_.clear();
+            for (Held& r : rest) {
+                if (Status s = set_aside_held(r, kReasonSecondTable, counts_.second_table); !s) return s;
+            }
+            if (rest.back().after_gap) gap_row_ = rest.back().parsed.empty() ? rest.back().fields : rest.back().parsed;
+            return Done{};
+        }
+        // One row is kept to look ahead from a blank line; a footer needs more.
+        const std::size_t window = o_.find_footer ? DETECT_FOOTER_WINDOW : 1;
+        while (held_.size() > window) {
+            if (Status s = release(held_.front()); !s) return s;
+            held_.pop_front();
+        }
+        return Done{};
+    }
+
+    // A row after the main table has ended: set aside, and counted towards
+    // a further table when it starts one.
+    Status in_second_table(Held h) {
+        const std::vector<std::string>& mine = h.parsed.empty() ? h.fields : h.parsed;
+        if (!gap_row_.empty()) {
+            views(gap_row_, a_);
+            views(mine, b_);
+            if (starts_another_table(a_, b_, other_width_)) {
+                ++counts_.tables_found;
+                other_width_ = a_.size();
+            }
+            gap_row_.clear();
+        }
+        if (h.after_gap) gap_row_ = mine;
+        return set_aside_held(h, kReasonSecondTable, counts_.second_table);
+    }
+
+    // The main table ends before held row `end`: at most DETECT_MAX_FOOTER_ROWS
+    // of the rows above it that look like footer are set aside, walking up
+    // from the last; the others go out as usual.
+    Status end_table(std::size_t end) {
+        std::size_t first_footer = end;
+        // Without a width to differ from, no row looks like footer.
+        if (o_.find_footer && counts_.width > 0) {
+            while (first_footer > 0 && end - first_footer < DETECT_MAX_FOOTER_ROWS &&
+                   looks_like_footer(spans(held_[first_footer - 1], a_), counts_.width, o_.column_types,
+                                     counts_.delimiter)) {
+                --first_footer;
+            }
+        }
+        for (std::size_t i = 0; i < end; ++i) {
+            Status s = i < first_footer ? release(held_[i]) : set_aside_held(held_[i], kReasonFooter, counts_.footer);
+            if (!s) return s;
+        }
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(end));
+        return Done{};
+    }
+
+    static void views(const std::vector<std::string>& fields, std::vector<std::string_view>& out) {
+        out.assign(fields.begin(), fields.end());
+    }
+    // The held row's fields as they stand in the input.
+    static FieldSpan spans(const Held& h, std::vector<std::string_view>& out) {
+        views(h.parsed.empty() ? h.fields : h.parsed, out);
+        return out;
+    }
+
+    RowTable& load(const std::vector<std::string>& fields, RowTable& rows) {
+        for (const std::string& f : fields) {
+            rows.append(f.data(), f.size());
+            rows.finish_valid_field();
+        }
+        rows.finish_row();
+        return rows;
+    }
+
+    static RowSource source_of(const Held& h) noexcept {
+        RowSource source;
+        source.first_line = h.place.line;
+        source.last_line = h.place.end_line;
+        source.offset = h.place.byte_offset;
+        source.bytes = h.raw;
+        source.length = h.raw.size();
+        return source;
+    }
+
+    Status set_aside_held(const Held& h, std::string_view reason, std::uint64_t& counter) {
+        ++counter;
+        // Recorded as parsed: neither padded nor merged.
+        const std::vector<std::string>& fields = h.parsed.empty() ? h.fields : h.parsed;
+        const Status s = set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, load(fields, scratch_));
+        scratch_.clear();
+        return s;
+    }
+
+    // A held row goes out as the salvager decided it.
+    Status release(const Held& h) {
+        RowTable& rows = load(h.fields, inner_.table());
+        const RowSource source = source_of(h);
+        if (is_accepted(h.fate)) {
+            if (Status s = count_written(h.actions, source, &rows); !s) return s;
+            return to_rows(inner_.accept(rows, h.fate, source));
+        }
+        const bool few = h.fate == Fate::TooFew;
+        ++(few ? counts_.too_few_columns : counts_.too_many_columns);
+        if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, h.raw, rows); !s) return s;
+        return to_rows(inner_.reject(rows, h.fate, source, h.raw));
+    }
 
     // A blank line: nothing but blanks, and no delimiter among them.
     bool blank(const RowSource& source) const noexcept {
@@ -167,6 +361,8 @@ private:
     void fields_of(std::string_view text, std::uint64_t padding, RowTable& rows) const {
         ResilientParser parser(text, true, ParserPosition{}, counts_.delimiter, o_.quote.value_or('"'), false);
         if (!o_.quote) parser.no_quotes();
+        if (o_.escape) parser.escape_with(*o_.escape);
+        if (o_.skip_initial_space) parser.skip_initial_blanks();
         parser.trust_utf8();
         if (parser.step(rows) != ResilientParser::Step::Row) {
             rows.append_split_row(std::string_view("", 0), counts_.delimiter, true);  // an empty line
@@ -175,6 +371,7 @@ private:
     }
 
     Status skip(RowTable& rows, const RowSource& source) {
+        gap_ = true;
         rows.pop_row();
         ++counts_.rows_read;
         return skip_record(source);
@@ -187,6 +384,7 @@ private:
     }
 
     Status to_header(RowTable& rows) {
+        ++lead_;
         ++counts_.rows_read;
         counts_.header_written = 1;
         return to_rows(inner_.header(rows));
@@ -245,6 +443,14 @@ private:
     std::string joiner_;
     std::string quarantine_, audit_, raw_;
     Side failed_ = Side::Input;
+    std::uint64_t lead_ = 0;  // rows above the data seen so far: preamble and header
+    std::deque<Held> held_;
+    bool gap_ = false;     // the last row was a blank line
+    bool second_ = false;  // the main table has ended
+    std::uint64_t other_width_ = 0;  // the width of the later table
+    std::vector<std::string> gap_row_;  // after the main table: a row right below a blank line
+    std::vector<std::string_view> a_, b_;
+    RowTable scratch_;
 };
 
 SalvageOptions salvage_options(const RescueOptions& o) noexcept {
@@ -258,6 +464,7 @@ SalvageOptions salvage_options(const RescueOptions& o) noexcept {
     s.expected_columns = o.expected_columns;
     s.skip_initial_space = o.skip_initial_space;
     s.legacy = o.legacy;
+    s.escape = o.escape;
     return s;
 }
 

@@ -10,6 +10,7 @@
 
 #include "cancel.hpp"
 #include "decode.hpp"
+#include "detect.hpp"
 #include "error.hpp"
 #include "pipeline.hpp"
 #include "target.hpp"
@@ -18,12 +19,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvel {
 
 struct RescueOptions {
     std::optional<std::uint8_t> delimiter;  // absent: sniffed
     std::optional<std::uint8_t> quote = '"';  // absent: no quoting at all
+    // Makes the next character literal, inside quotes and out; quotes are
+    // then never doubled.
+    std::optional<std::uint8_t> escape;
     bool repair_quotes = true;
     bool fill_ragged_rows = true;
     bool merge_overflow = true;
@@ -35,6 +40,22 @@ struct RescueOptions {
     // Rows that are not valid UTF-8 are decoded with this table (and count
     // as legacy decoded); without one, their invalid bytes become U+FFFD.
     const LegacyTable* legacy = nullptr;
+
+    // The table's shape, as detection found it. Row counts are of the rows
+    // that are not blank, from the first.
+    std::uint64_t preamble_rows = 0;  // set aside as "Preamble row"
+    // With `header`: how many rows the header has. The last, the row of
+    // labels, is written; those above it are set aside as "Header row".
+    std::uint64_t header_rows = 1;
+    // The table's last rows that look like totals or notes are set aside as
+    // "Footer row"; the last DETECT_FOOTER_WINDOW rows are held back to
+    // decide it.
+    bool find_footer = false;
+    // After a blank line, a row that starts a table of another width ends
+    // the main table: it and everything after it are set aside as "Second
+    // table".
+    bool find_tables = false;
+    std::vector<CellType> column_types;  // the main table's, for footer rows
 };
 
 // The counts of a run, by the fate of each row.
@@ -51,6 +72,11 @@ struct RescueCounts {
     std::uint64_t rows_set_aside = 0;
     std::uint64_t too_few_columns = 0;
     std::uint64_t too_many_columns = 0;
+    std::uint64_t preamble = 0;
+    std::uint64_t header_set_aside = 0;
+    std::uint64_t footer = 0;
+    std::uint64_t second_table = 0;
+    std::uint64_t tables_found = 1;
     std::uint64_t rows_skipped = 0;
     std::uint64_t header_written = 0;
     std::uint64_t width = 0;

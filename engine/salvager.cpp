@@ -261,6 +261,8 @@ void Salvager::reread(RowTable& rows, RowSource& source) {
         options_.legacy->decode(source.bytes, decoded_);
         ResilientParser again(decoded_, true, ParserPosition{}, delimiter_, options_.quote_char, options_.repair_quotes);
         if (!options_.quoting) again.no_quotes();
+        if (options_.escape) again.escape_with(*options_.escape);
+        if (options_.skip_initial_space) again.skip_initial_blanks();
         again.trust_utf8();
         (void)again.step(rows);
         source.utf8_replaced = false;
@@ -299,6 +301,8 @@ void Salvager::reread(RowTable& rows, RowSource& source) {
 Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBytes* owned) {
     ResilientParser parser(window, last, at_, delimiter_, options_.quote_char, options_.repair_quotes);
     if (!options_.quoting) parser.no_quotes();
+    if (options_.escape) parser.escape_with(*options_.escape);
+    if (options_.skip_initial_space) parser.skip_initial_blanks();
     // One pass over the window spares checking every field on its own.
     const bool trusted = delimiter_ < 0x80 && (!options_.quoting || options_.quote_char < 0x80) &&
                          is_valid_utf8(last ? window : through_last_break(window));

@@ -30,12 +30,12 @@ public:
 // `cancel` and is retried unless the call is to stop.
 class FdSource final : public ByteSource {
 public:
-    FdSource(int fd, const Cancel& cancel) noexcept : fd_(fd), cancel_(cancel) {}
+    FdSource(int fd, Cancel cancel) noexcept : fd_(fd), cancel_(cancel) {}
     Result<std::size_t> read(char* buffer, std::size_t size) noexcept override;
 
 private:
     int fd_;
-    const Cancel& cancel_;
+    Cancel cancel_;  // a copy: a temporary given here would not outlive the source
 };
 
 // An output file that appears, complete, only on commit(): an OutputFile

@@ -190,38 +190,30 @@ def detect_corvel_backend(sample):
 # --- corvel's own detection ------------------------------------------------------
 
 def load_corvel_auto(path):
-    """corvel.detect for the dialect and the table's shape, then the table as
-    its dialect reads it. Until the salvage pipeline honours a Dialect's
-    preamble, header rows and footer (and escapes), the rows are cut here from
-    the Dialect's counts, with the same tokenizer rules, and a later table is
-    recognised as the pipeline will while streaming: after a blank line, a row
-    of another width of two or more followed by a row of that width."""
-    import corvel
-    from prototype import Tokenizer, salvage
+    """corvel.salvage with every option at "auto": the clean file's first row is
+    the header (when one was found), with the rows set aside as "Header row"
+    above it; the rest are the records. Preamble, footer and a later table go
+    to the quarantine, as they do for users."""
+    import csv
+    import tempfile
 
-    d = corvel.detect(path)
-    with open(path, "rb") as f:
-        data = f.read()
-    enc = "utf-8-sig" if d.encoding == "utf-8" else d.encoding
-    text = data.decode(enc, "replace").removeprefix("\ufeff")
+    import corvel
+    from prototype import Tokenizer
+
+    with tempfile.TemporaryDirectory() as tmp:
+        out, quarantine = os.path.join(tmp, "clean.csv"), os.path.join(tmp, "q.csv")
+        report = corvel.salvage(path, out, quarantine=quarantine)
+        with open(out, newline="", encoding="utf-8") as f:
+            rows = list(csv.reader(f))
+        with open(quarantine, newline="", encoding="utf-8") as f:
+            above = [r["raw"] for r in csv.DictReader(f) if r["reason"] == "Header row"]
+    d = report.dialect
     tok = Tokenizer(d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space)
-    rows = [f for _, f in tok.rows(text)]
-    width = d.width or max((len(f) for f in rows), default=1)
-    table, gap = [], False
-    for k, f in enumerate(rows):
-        if not f or (len(f) == 1 and not f[0].strip()):
-            gap = True
-            continue
-        if gap and len(table) > d.preamble_rows + d.header_rows and len(f) != width and len(f) >= 2:
-            nxt = next((g for g in rows[k + 1:] if g and not (len(g) == 1 and not g[0].strip())), None)
-            if nxt is not None and len(nxt) == len(f):
-                break  # a second table: set aside from here
-        gap = False
-        table.append(f)
-    head = table[d.preamble_rows:d.preamble_rows + d.header_rows]
-    body = table[d.preamble_rows + d.header_rows:len(table) - d.footer_rows if d.footer_rows else None]
-    records = [salvage(f, width, d.delimiter) for f in body]
-    return Load(head, records, dialect(d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space))
+    head = [f for raw in above for _, f in tok.rows(raw)]
+    if report.header_written:
+        head.append(rows[0])
+        rows = rows[1:]
+    return Load(head, rows, dialect(d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space))
 
 
 def detect_corvel_auto(sample):

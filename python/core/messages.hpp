@@ -37,6 +37,12 @@ inline constexpr const char kFillHelp[] = "Whether short rows are padded (else s
 inline constexpr const char kMergeHelp[] = "Whether long rows are merged (else set aside).";
 inline constexpr const char kExpectedHelp[] = "The width, or None to infer it; 0 for none.";
 inline constexpr const char kRepairHelp[] = "Whether stray quotes are kept as text.";
+inline constexpr const char kShapeHelp[] =
+    "None, or the table's shape: (preamble_rows, header_rows, find_footer, find_tables, column_types).";
+inline constexpr const char kBadShape[] =
+    "shape must be None or (preamble_rows, header_rows, find_footer, find_tables, column_types)";
+inline constexpr const char kBadCellType[] = "unknown column type %R";
+inline constexpr const char kEscapeArgHelp[] = "The escape character, or None.";
 inline constexpr const char kSkipSpaceHelp[] = "Whether blanks at the start of fields are dropped.";
 inline constexpr const char kOutputDelimiterHelp[] = "The clean file's delimiter, or None for the input's.";
 inline constexpr const char kLegacyHelp[] =
@@ -85,6 +91,7 @@ inline constexpr const char* kCountKeys[] = {
     "rows_read", "rows_written", "rows_clean", "rows_repaired", "padded", "merged",
     "quote_repaired", "bytes_replaced", "legacy_decoded", "rows_set_aside", "too_few_columns",
     "too_many_columns", "rows_skipped", "header_written", "width", "bytes_read", "delimiter",
+    "preamble", "header_set_aside", "footer", "second_table", "tables_found",
 };
 
 // corvel._core.Batches: salvaged rows gathered into Arrow batches.

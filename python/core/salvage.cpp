@@ -37,6 +37,8 @@ inline constexpr Param kParams[] = {
     {"repair_quotes", Kind::Flag, Default::True, msg::kRepairHelp},
     {"output_delimiter", Kind::OptionalText, Default::None, msg::kOutputDelimiterHelp},
     {"legacy", Kind::Object, Default::None, msg::kLegacyHelp},
+    {"shape", Kind::Object, Default::None, msg::kShapeHelp},
+    {"escape_char", Kind::OptionalText, Default::None, msg::kEscapeArgHelp},
 };
 template <std::size_t N>
 consteval std::size_t at(const char (&name)[N]) {
@@ -260,6 +262,47 @@ bool to_legacy(PyObject* o, std::optional<LegacyTable>& out) {
     return true;
 }
 
+// The table's shape from a tuple (preamble_rows, header_rows, find_footer,
+// find_tables, column_types), the types by name.
+bool to_shape(PyObject* o, RescueOptions& out) {
+    if (o == nullptr || o == Py_None) return true;
+    Py_ssize_t preamble = 0;
+    Py_ssize_t header_rows = 0;
+    int footer = 0;
+    int tables = 0;
+    PyObject* types = nullptr;
+    if (!PyTuple_Check(o) || !PyArg_ParseTuple(o, "nnppO", &preamble, &header_rows, &footer, &tables, &types) ||
+        preamble < 0 || header_rows < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, msg::kBadShape);
+        return false;
+    }
+    Ref seq = Ref::steal(PySequence_Fast(types, msg::kBadShape));
+    if (!seq) return false;
+    out.column_types.clear();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        const char* name = PyUnicode_Check(item) ? PyUnicode_AsUTF8(item) : nullptr;
+        if (!name) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, msg::kBadCellType, item);
+            return false;
+        }
+        std::size_t t = 0;
+        while (t < std::size(msg::kCellTypeNames) && std::strcmp(msg::kCellTypeNames[t], name) != 0) ++t;
+        if (t == std::size(msg::kCellTypeNames)) {
+            PyErr_Format(PyExc_ValueError, msg::kBadCellType, item);
+            return false;
+        }
+        out.column_types.push_back(static_cast<CellType>(t));
+    }
+    out.preamble_rows = static_cast<std::uint64_t>(preamble);
+    out.header_rows = static_cast<std::uint64_t>(header_rows);
+    out.find_footer = footer != 0;
+    out.find_tables = tables != 0;
+    return true;
+}
+
 // An engine error as Python raises it: MemoryError, or the OSError subclass
 // for its code with errno, strerror and the path that failed.
 PyObject* raise_engine_error(const SalvageError& error, std::optional<std::string_view> path) {
@@ -287,6 +330,7 @@ PyObject* counts_dict(CoreState* state, const RescueCounts& c) {
         c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged,
         c.quote_repaired, c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns,
         c.too_many_columns, c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter,
+        c.preamble, c.header_set_aside, c.footer, c.second_table, c.tables_found,
     };
     static_assert(std::size(values) == kCountKeyCount);
     Ref dict = Ref::steal(PyDict_New());
@@ -322,6 +366,8 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     std::optional<LegacyTable> legacy;
     if (!to_legacy(v[at("legacy")].object, legacy)) return nullptr;
     if (legacy) o.legacy = &*legacy;
+    if (!to_shape(v[at("shape")].object, o)) return nullptr;
+    if (!to_char(v[at("escape_char")], "escape_char", o.escape)) return nullptr;
 
     PyObject* head = v[at("head")].object;
     if (!PyBytes_Check(head)) return PyErr_Format(PyExc_TypeError, msg::kBadHead, Py_TYPE(head)->tp_name);

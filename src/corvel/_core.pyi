@@ -31,6 +31,8 @@ def salvage(
     repair_quotes: bool = True,
     output_delimiter: str | None = None,
     legacy: Sequence[bytes] | None = None,
+    shape: tuple[int, int, bool, bool, Sequence[str]] | None = None,
+    escape_char: str | None = None,
 ) -> dict[str, int]:
     """Salvages bytes from `reader` into `output`, returning the counts as a dict."""
 

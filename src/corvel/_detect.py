@@ -5,16 +5,17 @@ from __future__ import annotations
 import codecs
 import os
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any, Final
 
 from . import _core
 from ._dialect import Dialect
 from ._encoding import EncodingPlan, binary_reason, plan_encoding
-from ._options import _encoding, _progress
+from ._options import Options, _encoding, _progress
 from ._progress import make_progress
 from ._source import Readable, Source, open_source
 
-__all__ = ["detect"]
+__all__ = ["EnginePlan", "detect", "engine_plan"]
 
 DEFAULT_SAMPLE_BYTES: Final = 64 << 10
 
@@ -34,6 +35,9 @@ def _read(src: Source, size: int) -> bytes:
     while have < size:
         want = size - have
         piece = os.read(src.fd, want) if src.fd is not None else src.stream.read(want)
+        if piece is None:
+            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
+            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
         if not piece:
             break
         parts.append(bytes(piece))
@@ -163,3 +167,112 @@ def detect(
         if bar is not None:
             bar.clear()
     return _dialect(found, reported)
+
+
+@dataclass(frozen=True, slots=True)
+class EnginePlan:
+    """What the engine is told for one run: the dialect and the table's shape,
+    each taken from the caller where given and from detection elsewhere."""
+
+    delimiter: str | None  # None: the engine sniffs it (backend detection)
+    quote_char: str | None
+    escape_char: str | None
+    skip_initial_space: bool
+    header: bool
+    header_rows: int
+    preamble_rows: int
+    expected_columns: int | None
+    # (preamble_rows, header_rows, find_footer, find_tables, column_types), or
+    # None for no table shape at all (backend detection).
+    shape: tuple[int, int, bool, bool, tuple[str, ...]] | None
+    confidence: float
+
+
+def _backend_plan(options: Options) -> EnginePlan:
+    return EnginePlan(
+        delimiter=options.delimiter,
+        quote_char='"' if options.detect_quote else options.quote_char,
+        escape_char=None if options.escape_char == options.quote_char else options.escape_char,
+        skip_initial_space=bool(options.skip_initial_space),
+        header=bool(options.header),
+        header_rows=1 if options.header else 0,
+        preamble_rows=0,
+        expected_columns=options.expected_columns,
+        shape=None,
+        confidence=1.0,
+    )
+
+
+def engine_plan(options: Options, sample: bytes, encoding: EncodingPlan, complete: bool) -> EnginePlan:
+    """Decides every dialect option left at "auto", from `sample`.
+
+    With ``detect="backend"`` nothing is detected here: the engine sniffs the
+    delimiter and the width as the classic module does, with the double
+    quote and no header. Otherwise corvel's detection runs on the sample,
+    and its answers fill what the caller (or the caller's `dialect`) left
+    open. When the caller fixed a delimiter or a quote that detection did
+    not choose, the rows detection counted are of another dialect: the
+    width is then inferred by the engine, and there is neither preamble nor
+    a header unless asked for. A width or a header the caller fixed where
+    detection saw none likewise leaves no preamble.
+
+    Args:
+        options: The checked options.
+        sample: The first bytes of the (decompressed) input, undecoded.
+        encoding: How the input is decoded.
+        complete: Whether `sample` is the whole input.
+
+    Returns:
+        The plan for the engine.
+
+    Raises:
+        MemoryError: The sample is larger than the memory that is left.
+    """
+    if options.detect == "backend":
+        return _backend_plan(options)
+    text, _ = _to_utf8(sample, encoding, complete)
+    found = _core.detect(text, complete)
+    given = options.dialect
+    delimiter = options.delimiter or found["delimiter"]
+    quote = found["quote_char"] if options.detect_quote else options.quote_char
+    agrees = delimiter == found["delimiter"] and quote == found["quote_char"]
+    # A header or a width the caller fixed that detection did not see means
+    # the rows it counted above the table are not to be trusted either.
+    shape_agrees = agrees and (options.expected_columns is None or options.expected_columns == found["width"]) \
+        and (options.header is not True or found["header_rows"] > 0)
+    width = found["width"] if shape_agrees else 0
+    escape = options.escape_char if options.escape_char is not None else (found["escape_char"] if agrees else None)
+    if escape == quote:
+        escape = None  # an escape that is the quote is a doubled quote
+    if options.skip_initial_space is not None:
+        skip = options.skip_initial_space
+    else:
+        skip = bool(found["skip_initial_space"]) if agrees else False
+    if given is not None:
+        preamble, header_rows = given.preamble_rows, given.header_rows if given.header_row is not None else 0
+    elif shape_agrees:
+        preamble, header_rows = found["preamble_rows"], found["header_rows"]
+    else:
+        preamble, header_rows = 0, 0
+    header = options.header if options.header is not None else header_rows > 0
+    if header:
+        header_rows = max(header_rows, 1)
+    elif options.header is False:
+        header_rows = 0
+    expected = options.expected_columns if options.expected_columns is not None else (width or None)
+    types = tuple(found["column_types"]) if agrees and expected == width else ()
+    explicit = given is not None or all(
+        v is not None for v in (options.delimiter, options.skip_initial_space, options.header,
+                                options.expected_columns)) and not options.detect_quote
+    return EnginePlan(
+        delimiter=delimiter,
+        quote_char=quote,
+        escape_char=escape,
+        skip_initial_space=skip,
+        header=header,
+        header_rows=header_rows if header else 0,
+        preamble_rows=preamble,
+        expected_columns=expected,
+        shape=(preamble, header_rows if header else 0, True, True, types),
+        confidence=1.0 if explicit else round(found["confidence"], 4),
+    )

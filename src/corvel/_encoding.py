@@ -103,11 +103,13 @@ def single_byte_table(encoding: str) -> tuple[bytes, ...] | None:
 
 def _legacy_for(sample: bytes) -> str:
     """cp1252, unless the sample's bytes outside UTF-8 include one it leaves undefined."""
+    # Most samples hold none of those bytes at all; the rest are decoded once.
+    if not any(bytes((b,)) in sample for b in _CP1252_HOLES):
+        return "cp1252"
     # surrogateescape turns exactly the bytes that are not part of valid
     # UTF-8 into U+DC80..U+DCFF.
     text = sample.decode("utf-8", errors="surrogateescape")
-    stray = {ord(c) - 0xDC00 for c in text if "\udc80" <= c <= "\udcff"}
-    return "latin-1" if stray & _CP1252_HOLES else "cp1252"
+    return "latin-1" if any(chr(0xDC00 + b) in text for b in _CP1252_HOLES) else "cp1252"
 
 
 def binary_reason(sample: bytes) -> str | None:

@@ -39,6 +39,7 @@ class Options:
     output_delimiter: str | None
     force: bool
     progress: ProgressArg
+    dialect: Dialect | None = None  # the caller's, whose table shape is kept
 
 
 def _flag(name: str, value: object) -> bool:
@@ -194,6 +195,7 @@ def check_options(
         output_delimiter=out_delim,
         force=_flag("force", force),
         progress=_progress(progress),
+        dialect=dialect,
     )
 
 

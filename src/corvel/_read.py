@@ -13,17 +13,17 @@ import shutil
 import tempfile
 import threading
 import time
+from contextlib import ExitStack
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING
 
 from . import _core
 from ._dialect import Dialect
-from ._encoding import plan_encoding
 from ._options import Options, check_options, check_path
 from ._progress import make_progress
 from ._report import Report
-from ._salvage import _check_text, _read_sample, _report
-from ._source import Readable, open_source
+from ._salvage import Prepared, _report, prepare, run_engine
+from ._source import Readable
 from ._table import QuarantineRecord, Table, resolve_columns
 
 if TYPE_CHECKING:
@@ -68,52 +68,26 @@ def _check_batch_rows(batch_rows: object) -> int | None:
 
 
 def _salvage_into(
-    source: str | os.PathLike[str] | Readable,
+    prepared: Prepared,
     batches: _core.Batches,
     options: Options,
     quarantine: str | None,
     audit: str | None,
 ) -> Report:
-    """Runs the salvage with `batches` as its clean output."""
+    """Runs the salvage of a prepared source with `batches` as its clean output."""
     started = time.perf_counter()
     throttle, bar = make_progress(options.progress)
     try:
-        with open_source(source) as src:
-            sample = _read_sample(src)
-            plan = plan_encoding(options.encoding, sample)
-            _check_text(src, sample, plan, options.force)
-            reader: Readable | int
-            if plan.mode == "decode":
-                from ._transcode import Utf8Reader
-
-                reader = Utf8Reader(src.stream, sample, plan.codec or plan.name)
-                sample = b""
-            else:
-                reader = src.fd if src.fd is not None else src.stream
-            counts = _core.salvage(
-                reader, sample, src.name if src.fd is not None else None, batches,
-                quarantine=quarantine,
-                audit=audit,
-                total=src.size,
-                progress=throttle,
-                delimiter=options.delimiter,
-                quote_char='"' if options.detect_quote else options.quote_char,
-                header=bool(options.header),
-                skip_blank_lines=options.skip_blank_lines,
-                fill_ragged_rows=options.fill_ragged_rows,
-                merge_overflow=options.merge_overflow,
-                expected_columns=options.expected_columns,
-                repair_quotes=options.repair_quotes,
-                skip_initial_space=bool(options.skip_initial_space),
-                legacy=plan.table if plan.mode == "per-row" else None,
-            )
-            if throttle is not None:
-                throttle.finish(counts["bytes_read"], src.size)
+        # The batches read the stream back in the clean writer's own form.
+        counts = run_engine(prepared, batches, options, quarantine=quarantine, audit=audit, progress=throttle,
+                            output_delimiter=",")
+        if throttle is not None:
+            throttle.finish(counts["bytes_read"], prepared.src.size)
     finally:
         if bar is not None:
             bar.clear()
     batches.finish()
-    return _report(counts, options, plan, time.perf_counter() - started)
+    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
 
 
 def _read_quarantine(path: str) -> list[QuarantineRecord]:
@@ -218,18 +192,18 @@ def read(
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         output_delimiter=",", force=force, progress=progress,
     )
-    if options.escape_char is not None:
-        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
 
-    batches = _core.Batches(rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
     scratch = None if quarantine_path is not None else tempfile.mkdtemp(prefix="corvel-")
     try:
         set_aside = quarantine_path or os.path.join(scratch or "", "quarantine.csv")
-        report = _salvage_into(source, batches, options, set_aside, audit_path)
+        with prepare(source, options) as prepared:
+            # Whether the clean rows start with a header is known once the sample is read.
+            batches = _core.Batches(rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
+            report = _salvage_into(prepared, batches, options, set_aside, audit_path)
         records = _read_quarantine(set_aside)
     finally:
         if scratch is not None:
@@ -386,16 +360,23 @@ def iter_batches(
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         output_delimiter=",", force=force, progress=progress,
     )
-    if options.escape_char is not None:
-        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
-    batches = _core.Batches(rows_per_batch or _STREAM_BATCH_ROWS, _STREAM_BUDGET,
-                            _STREAM_BOUND)
+    # The sample is read here, so that the batches know whether a header
+    # comes first; the salvage thread reads on from it and closes the source.
+    opened = ExitStack()
+    prepared = opened.enter_context(prepare(source, options))
+    try:
+        batches = _core.Batches(rows_per_batch or _STREAM_BATCH_ROWS, _STREAM_BUDGET,
+                                _STREAM_BOUND)
 
-    def run(into: _core.Batches) -> Report:
-        return _salvage_into(source, into, options, quarantine_path, audit_path)
+        def run(into: _core.Batches) -> Report:
+            with opened:
+                return _salvage_into(prepared, into, options, quarantine_path, audit_path)
 
-    return BatchReader(run, batches, wanted)
+        return BatchReader(run, batches, wanted)
+    except BaseException:
+        opened.close()
+        raise

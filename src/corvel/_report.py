@@ -45,6 +45,9 @@ class Report:
         too_few_columns: Rows set aside for having too few columns.
         too_many_columns: Rows set aside for having too many columns.
         preamble: Rows of text above the table, set aside.
+        header_set_aside: Rows of a header of several rows that stand above
+            its row of labels (titles, groups), set aside; the row of labels
+            is the header written.
         footer: Rows below the table, set aside.
         second_table: Rows of a later table in the same file, set aside.
         rows_skipped: Blank lines dropped.
@@ -69,6 +72,7 @@ class Report:
     too_few_columns: int = 0
     too_many_columns: int = 0
     preamble: int = 0
+    header_set_aside: int = 0
     footer: int = 0
     second_table: int = 0
     rows_skipped: int = 0

@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable
-from typing import Protocol
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, Protocol
 
 from . import _core
+from ._detect import EnginePlan, engine_plan
 from ._dialect import Dialect
 from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
 from ._options import Options, check_options, check_path
@@ -15,7 +18,7 @@ from ._progress import make_progress
 from ._report import Report
 from ._source import Readable, Source, open_source
 
-__all__ = ["salvage"]
+__all__ = ["Prepared", "prepare", "run_engine", "salvage"]
 
 
 class Writable(Protocol):
@@ -30,6 +33,9 @@ def _read_sample(src: Source) -> bytes:
     have = len(src.head)
     while have < SAMPLE_BYTES:
         piece = os.read(src.fd, SAMPLE_BYTES - have) if src.fd is not None else src.stream.read(SAMPLE_BYTES - have)
+        if piece is None:
+            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
+            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
         if not piece:
             break
         parts.append(piece)
@@ -44,6 +50,82 @@ def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> 
         name = src.name or "the source"
         raise ValueError(f"{name} does not look like CSV text: {reason}. "
                          "Pass force=True to salvage it anyway.")
+
+
+@dataclass(frozen=True, slots=True)
+class Prepared:
+    """A source opened and sampled, and what the engine is to be told for it."""
+
+    src: Source
+    sample: bytes  # what the engine takes before reading on from `reader`
+    reader: Readable | int
+    encoding: EncodingPlan
+    plan: EnginePlan
+
+
+@contextmanager
+def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iterator[Prepared]:
+    """Opens `source`, reads its sample once, and decides the encoding and
+    every dialect option left at "auto" from it: one way for every
+    function that salvages (salvage, read, iter_batches).
+
+    Args:
+        source: A path or a binary file object.
+        options: The checked options.
+
+    Yields:
+        The prepared run; the source is closed on leaving.
+
+    Raises:
+        OSError: The source can't be opened or read.
+        ValueError: The input looks binary (without ``force``).
+        BlockingIOError: A non-blocking source had no data yet.
+    """
+    with open_source(source) as src:
+        sample = _read_sample(src)
+        encoding = plan_encoding(options.encoding, sample)
+        _check_text(src, sample, encoding, options.force)
+        plan = engine_plan(options, sample, encoding, len(sample) < SAMPLE_BYTES)
+        reader: Readable | int
+        if encoding.mode == "decode":
+            from ._transcode import Utf8Reader
+
+            reader = Utf8Reader(src.stream, sample, encoding.codec or encoding.name)
+            sample = b""
+        else:
+            reader = src.fd if src.fd is not None else src.stream
+        yield Prepared(src, sample, reader, encoding, plan)
+
+
+def run_engine(prepared: Prepared, target: Any, options: Options, *, quarantine: str | None, audit: str | None,
+               progress: Any, output_delimiter: str | None) -> dict[str, int]:
+    """Runs the engine's salvage of a prepared source into `target` (a path,
+    a binary file object, or the core's batches).
+
+    Returns:
+        The counts, by name.
+    """
+    src, used = prepared.src, prepared.plan
+    return _core.salvage(
+        prepared.reader, prepared.sample, src.name if src.fd is not None else None, target,
+        quarantine=quarantine,
+        audit=audit,
+        total=src.size,
+        progress=progress,
+        delimiter=used.delimiter,
+        quote_char=used.quote_char,
+        escape_char=used.escape_char,
+        header=used.header,
+        skip_blank_lines=options.skip_blank_lines,
+        fill_ragged_rows=options.fill_ragged_rows,
+        merge_overflow=options.merge_overflow,
+        expected_columns=used.expected_columns,
+        repair_quotes=options.repair_quotes,
+        skip_initial_space=used.skip_initial_space,
+        output_delimiter=output_delimiter,
+        legacy=prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
+        shape=used.shape,
+    )
 
 
 def salvage(
@@ -92,8 +174,10 @@ def salvage(
         delimiter: The field delimiter, one ASCII character, or ``"auto"``.
         quote_char: The quote character, ``None`` for no quoting, or
             ``"auto"``.
-        escape_char: ``None``: quotes inside quoted fields are doubled.
-            Escape characters are not supported yet.
+        escape_char: A character that makes the next one literal (usually
+            a backslash); quotes are then not doubled. ``None``: detected
+            (a backslash when the file plainly escapes its quotes with one),
+            or, with ``detect="backend"``, quotes are doubled.
         skip_initial_space: Whether blanks after a delimiter are skipped
             outside quotes, or ``"auto"``.
         encoding: A Python codec name, or ``"auto"``: a BOM decides; otherwise
@@ -101,10 +185,15 @@ def salvage(
             cp1252 (latin-1 where cp1252 leaves a byte undefined).
         header: Whether the first row of the table is a header, or
             ``"auto"``. A header is written once, first, and not counted as
-            a data row.
-        detect: ``"auto"`` for corvel's own detection, or ``"backend"`` for
-            the classic detection: four delimiters, the double quote, no
-            header.
+            a data row. Of a header of several rows (titles or groups above
+            the labels) the row of labels is written, and the rows above it
+            are set aside as "Header row".
+        detect: ``"auto"`` for corvel's own detection, which also sets aside
+            a preamble above the table ("Preamble row"), a footer of totals
+            or notes below it ("Footer row", looked for among the last 16
+            rows), and a later table after a blank line ("Second table");
+            or ``"backend"`` for the classic detection: four delimiters, the
+            double quote, no header, and none of those.
         skip_blank_lines: Whether blank lines are dropped (and counted)
             rather than read as rows of empty fields.
         fill_ragged_rows: Whether short rows are padded with empty fields;
@@ -143,8 +232,6 @@ def salvage(
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         output_delimiter=output_delimiter, force=force, progress=progress,
     )
-    if options.escape_char is not None:
-        raise ValueError("escape_char is not supported yet: quotes are read as doubled; pass escape_char=None")
     target: str | Writable
     if isinstance(output, (str, os.PathLike)):
         target = os.fsdecode(output)
@@ -159,56 +246,34 @@ def salvage(
     started = time.perf_counter()
     throttle, bar = make_progress(options.progress)
     try:
-        with open_source(source) as src:
-            sample = _read_sample(src)
-            plan = plan_encoding(options.encoding, sample)
-            _check_text(src, sample, plan, options.force)
-            reader: Readable | int
-            if plan.mode == "decode":
-                from ._transcode import Utf8Reader
-
-                reader = Utf8Reader(src.stream, sample, plan.codec or plan.name)
-                sample = b""
-            else:
-                reader = src.fd if src.fd is not None else src.stream
-            counts = _core.salvage(
-                reader, sample, src.name if src.fd is not None else None, target,
-                quarantine=quarantine_path,
-                audit=audit_path,
-                total=src.size,
-                progress=throttle,
-                delimiter=options.delimiter,
-                # The quote is detected as the backend does until corvel detects more: the double quote.
-                quote_char='"' if options.detect_quote else options.quote_char,
-                header=bool(options.header),
-                skip_blank_lines=options.skip_blank_lines,
-                fill_ragged_rows=options.fill_ragged_rows,
-                merge_overflow=options.merge_overflow,
-                expected_columns=options.expected_columns,
-                repair_quotes=options.repair_quotes,
-                skip_initial_space=bool(options.skip_initial_space),
-                output_delimiter=options.output_delimiter,
-                legacy=plan.table if plan.mode == "per-row" else None,
-            )
+        with prepare(source, options) as prepared:
+            counts = run_engine(prepared, target, options, quarantine=quarantine_path, audit=audit_path,
+                                progress=throttle, output_delimiter=options.output_delimiter)
+            src = prepared.src
             if throttle is not None:
                 throttle.finish(counts["bytes_read"], src.size)
     finally:
         if bar is not None:
             bar.clear()
-    return _report(counts, options, plan, time.perf_counter() - started)
+    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
 
 
-def _report(counts: dict[str, int], options: Options, plan: EncodingPlan, seconds: float) -> Report:
+def _report(counts: dict[str, int], used: EnginePlan, plan: EncodingPlan, seconds: float) -> Report:
     legacy = counts["legacy_decoded"]
     encoding = plan.legacy if plan.mode == "per-row" and legacy and plan.legacy else plan.name
+    header_rows = used.header_rows if counts["header_written"] else 0
     dialect = Dialect(
         delimiter=chr(counts["delimiter"]),
-        quote_char='"' if options.detect_quote else options.quote_char,
-        escape_char=options.escape_char,
+        quote_char=used.quote_char,
+        escape_char=used.escape_char,
         encoding=encoding,
-        skip_initial_space=bool(options.skip_initial_space),
-        header_row=0 if counts["header_written"] else None,
+        skip_initial_space=used.skip_initial_space,
+        header_row=used.preamble_rows + header_rows - 1 if header_rows else None,
+        header_rows=header_rows,
+        preamble_rows=used.preamble_rows,
+        footer_rows=counts["footer"],
         width=counts["width"],
+        confidence=used.confidence,
     )
     names = Report.__dataclass_fields__.keys() - {"dialect", "seconds", "header_written"}
     return Report(

@@ -126,6 +126,18 @@ const RescueOptions kOptionSets[] = {
         o.quote.reset();
         o.skip_blank_lines = false;
     }),
+    // A table as detection describes it: a title, a header of two rows, a
+    // footer looked for, a later table, backslash escapes.
+    with([](RescueOptions& o) {
+        o.preamble_rows = 1;
+        o.header = true;
+        o.header_rows = 2;
+        o.expected_columns = 3;
+        o.find_footer = true;
+        o.find_tables = true;
+        o.escape = '\\';
+        o.skip_initial_space = true;
+    }),
 };
 
 const std::string kInputs[] = {
@@ -138,6 +150,7 @@ const std::string kInputs[] = {
     "\n\n\n",
     "a,b\n\xe9\xe9,\xc3\xa9\n\"\xe9\n\xc3\xa9\",x\n",
     long_mixed(),
+    "Report\n\ngroup,,\nid,name,amount\n1,\"a \\\"b\\\"\",2\n2, \"x,y\",3\n3,short\n\\,,4\nTotal,,9\n\nk,v\n1,2\n",
 };
 
 class Chunking : public ::testing::TestWithParam<std::tuple<int, std::size_t>> {};
@@ -156,13 +169,17 @@ TEST_P(Chunking, SameOutputAsOneRead) {
         const auto counts = [](const corvel::RescueCounts& c) {
             return std::vector<std::uint64_t>{c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded,
                                               c.merged, c.quote_repaired, c.bytes_replaced, c.legacy_decoded,
-                                              c.rows_set_aside, c.rows_skipped, c.header_written, c.width};
+                                              c.rows_set_aside, c.rows_skipped, c.header_written, c.width,
+                                              c.preamble, c.header_set_aside, c.footer, c.second_table,
+                                              c.tables_found};
         };
         EXPECT_EQ(counts(cut.counts), counts(whole.counts));
         EXPECT_EQ(cut.counts.bytes_read, input.size());
         const auto& c = whole.counts;
         EXPECT_EQ(c.rows_read, c.rows_written + c.rows_set_aside + c.rows_skipped + c.header_written);
         EXPECT_EQ(c.rows_written, c.rows_clean + c.rows_repaired);
+        EXPECT_GE(c.rows_set_aside, c.too_few_columns + c.too_many_columns + c.preamble + c.header_set_aside +
+                                        c.footer + c.second_table);
     }
 }
 INSTANTIATE_TEST_SUITE_P(Table, Chunking,
@@ -170,6 +187,70 @@ INSTANTIATE_TEST_SUITE_P(Table, Chunking,
                                             ::testing::Values(1, 2, 3, 5, 64)));
 
 // Every row set aside, so that the quarantine lists each one's place.
+// The rows around a table, each set aside with its reason and its place.
+TEST(Shape, PreambleHeaderFooterAndSecondTable) {
+    RescueOptions o;
+    o.preamble_rows = 2;
+    o.header = true;
+    o.header_rows = 2;
+    o.expected_columns = 3;
+    o.find_footer = true;
+    o.find_tables = true;
+    o.column_types = {corvel::CellType::Text, corvel::CellType::Number, corvel::CellType::Number};
+    const std::string input =
+        "Sales report\n\nPrinted 2024-01-02\nRegion,Q1,\nname,price,qty\nAnn,1.5,3\nBob,2\n"
+        "Total,3.5,3\n\ncode,label\nA,alpha\n\nx,y,z,w\n1,2,3,4\n";
+    for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+        const Outcome out = run(input, o, step);
+        EXPECT_EQ(out.clean, "name,price,qty\nAnn,1.5,3\nBob,2,\n");
+        EXPECT_EQ(out.quarantine,
+                  "line,end_line,byte_offset,reason,raw\n"
+                  "1,1,0,Preamble row,\"Sales report\"\n"
+                  "3,3,14,Preamble row,\"Printed 2024-01-02\"\n"
+                  "4,4,33,Header row,\"Region,Q1,\"\n"
+                  "8,8,75,Footer row,\"Total,3.5,3\"\n"
+                  "10,10,88,Second table,\"code,label\"\n"
+                  "11,11,99,Second table,\"A,alpha\"\n"
+                  "13,13,108,Second table,\"x,y,z,w\"\n"
+                  "14,14,116,Second table,\"1,2,3,4\"\n");
+        const auto& c = out.counts;
+        EXPECT_EQ(std::vector<std::uint64_t>({c.preamble, c.header_set_aside, c.footer, c.second_table, c.tables_found,
+                                              c.rows_written, c.padded, c.rows_skipped}),
+                  std::vector<std::uint64_t>({2, 1, 1, 4, 3, 2, 1, 3}));
+    }
+}
+
+// Only the last rows can be footer, at most three of them, and a short last
+// row that is no footer is padded as usual.
+TEST(Shape, FooterIsAtMostThreeTrailingRows) {
+    RescueOptions o;
+    o.expected_columns = 3;
+    o.find_footer = true;
+    o.column_types = {corvel::CellType::Text, corvel::CellType::Number, corvel::CellType::Number};
+    std::string input;
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = std::to_string(i);
+        input.append("r").append(n).append(",").append(n).append(",1\n");
+    }
+    EXPECT_EQ(run(input + "Total,1,2\n", o).counts.footer, 1u);
+    EXPECT_EQ(run(input + "Sum,1,2\nCount,40\nPage 1\nPrinted by me\n", o).counts.footer, 3u);
+    const Outcome tail = run(input + "r40,40\n", o);
+    EXPECT_EQ(tail.counts.footer, 0u);
+    EXPECT_EQ(tail.counts.padded, 1u);
+    EXPECT_TRUE(tail.clean.ends_with("r39,39,1\nr40,40,\n"));
+}
+
+// A backslash makes the next character literal; doubled quotes are then
+// two quotes, and the second one closes nothing.
+TEST(Shape, BackslashEscapes) {
+    RescueOptions o;
+    o.escape = '\\';
+    o.expected_columns = 2;
+    const Outcome out = run("a,\"say \\\"hi\\\", then \\\\ go\"\nb,x\\,y\n", o);
+    EXPECT_EQ(out.clean, "a,\"say \"\"hi\"\", then \\ go\"\nb,\"x,y\"\n");
+    EXPECT_EQ(out.counts.rows_repaired, 0u);
+}
+
 struct PlaceCase {
     std::string input;
     std::string quarantine;  // after the header line

@@ -109,9 +109,9 @@ def test_iter_batches_into_parquet(tmp_path):
     pa = need("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
     src = bench_file(tmp_path, "ragged")
-    _, want = clean_rows(src, tmp_path)
+    _, want = clean_rows(src, tmp_path, header=False)
     out = tmp_path / "out.parquet"
-    with corvel.iter_batches(src, batch_rows=500, columns=[0, "column_3"]) as batches:
+    with corvel.iter_batches(src, batch_rows=500, columns=[0, "column_3"], header=False) as batches:
         first = next(batches)
         with pq.ParquetWriter(out, first.schema) as w:
             w.write_batch(first)

@@ -58,8 +58,21 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
+def bench_kinds():
+    """A small file of each kind the speed bench makes."""
+    import importlib.util
+
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bench", "corpus.py")
+    spec = importlib.util.spec_from_file_location("corvel_bench_corpus", path)
+    corpus = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(corpus)
+    return {f"bench-{kind}": b"".join(corpus.rows(random.Random(kind), corpus.KINDS[kind], 100_000))
+            for kind in sorted(corpus.KINDS)}
+
+
 def test_same_clean_bytes_as_the_backend(tmp_path):
     inputs = dict(CASES)
+    inputs.update(bench_kinds())
     inputs.update({f"random-{s}": random_case(s) for s in range(40)})
     inputs["samples/broken.csv"] = open(SAMPLES, "rb").read()
     paths = {}

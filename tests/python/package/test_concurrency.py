@@ -69,7 +69,7 @@ def test_gil_released_while_blocked_reading_a_fifo(tmp_path):
     done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "in.fifo"), str(tmp_path / "out.csv")],
                           capture_output=True, timeout=60)
     assert done.returncode == 0, done.stderr.decode()
-    assert done.stdout.decode().split() == [str(1 + 40_000 + 100_000)]  # no header by default
+    assert done.stdout.decode().split() == [str(40_000 + 100_000)]  # "a,b" is detected as the header
 
 
 def test_interpreter_pool_gives_the_reports_of_sequential_runs(tmp_path):

@@ -84,7 +84,7 @@ def test_wheel_builds_installs_into_a_fresh_venv_and_imports(tmp_path):
         import corvel, corvel._core
         assert corvel.__version__ == md.version("corvel")
         out = io.BytesIO()
-        r = corvel.salvage(io.BytesIO(b"a;b\\n1;2;3\\n"), out)
+        r = corvel.salvage(io.BytesIO(b"a;b\\n1;2;3\\n"), out, detect="backend")
         assert out.getvalue() == b'a,b\\n1,2;3\\n', out.getvalue()
         assert "_corvel_backend" not in sys.modules
         import _corvel_backend
