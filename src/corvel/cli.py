@@ -357,8 +357,8 @@ def _summary(report: Any, where: dict[str, str | None]) -> str:
     # Decoding through a legacy table is not a repair: rows_repaired never counts it.
     if report.legacy_decoded:
         lines.append(f"  decoded as {d.encoding}: {_count(report.legacy_decoded, 'row')}")
-    kinds = ("too_few_columns", "too_many_columns", "preamble", "header_set_aside", "footer", "second_table")
-    reasons = [f"{n} {k.replace('_', ' ')}" for k in kinds if (n := getattr(report, k))]
+    set_aside = ("too_few_columns", "too_many_columns", "preamble", "header_set_aside", "footer", "second_table")
+    reasons = [f"{n} {k.replace('_', ' ')}" for k in set_aside if (n := getattr(report, k))]
     if reasons:
         lines.append("  set aside: " + ", ".join(reasons))
     lines.append(f"  dialect: delimiter {d.delimiter!r}, quote {quote}, encoding {d.encoding}, "
