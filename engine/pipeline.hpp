@@ -146,6 +146,20 @@ public:
         (void)lines;
         return Done{};
     }
+    // accept_lines() for a sink that needs to know where the lines stand:
+    // `count` lines, the first at line `first_line` and byte `offset`, which
+    // stand in the input as `bytes` (the same as `lines` unless the legacy
+    // table read them; each line of `bytes` gives one of `lines`).
+    struct LinesSource {
+        std::uint64_t first_line = 1;
+        std::uint64_t offset = 0;
+        std::uint64_t count = 0;
+        std::string_view bytes;
+    };
+    virtual Status accept_run(std::string_view lines, const LinesSource& source) {
+        (void)source;
+        return accept_lines(lines);
+    }
     // A rejected row, as parsed, with its exact bytes in the input. The sink
     // must take it out of the table.
     virtual Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) = 0;

@@ -6,7 +6,6 @@
 #include "salvager.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,17 +26,14 @@ bool only_blanks(std::string_view s) noexcept {
 // fate and writes the quarantine and audit records.
 class Recorder final : public RowSink {
 public:
-    Recorder(RowSink& inner, RecordTargets records, const RescueOptions& options) noexcept
-        : inner_(inner), records_(records), o_(options) {}
+    Recorder(RowSink& inner, RecordTargets records, const RescueOptions& options)
+        : inner_(inner), records_(records), o_(options), ring_(window() + 1) {}
 
     RowTable& table() noexcept override { return inner_.table(); }
     // Runs of lines are clean rows of the table's width: with a width of at
     // least two, no blank line is among them.
-    // Rows are taken one by one, with their fields, while the table's shape
-    // is being followed.
     bool takes_lines() const noexcept override {
-        return inner_.takes_lines() && counts_.width > 1 && !shaped() && o_.preamble_rows == 0 &&
-               header_rows() <= 1;
+        return inner_.takes_lines() && counts_.width > 1 && o_.preamble_rows == 0 && header_rows() <= 1;
     }
 
     Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
@@ -50,10 +46,13 @@ public:
 
     Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
         ++seen_;
-        if (blank(source)) return skip(rows, source);
+        if (blank(source)) {
+            rows.pop_row();
+            return skip(source);
+        }
         if (const std::string_view reason = lead_reason(); !reason.empty()) return set_aside_lead(rows, source, reason);
         if (header_pending()) return to_header(rows);
-        if (shaped()) return hold(rows, fate, source);
+        if (shaped()) return hold_row(rows, fate, source);
         unsigned actions = actions_of(source);
         if (fate == Fate::Padded) actions |= kPadded;
         if (fate == Fate::Merged) actions |= kMerged;
@@ -63,39 +62,37 @@ public:
 
     Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
         ++seen_;
-        if (blank(source)) {
-            ++counts_.rows_read;
-            return skip_record(source);
+        if (blank(source)) return skip(source);
+        const unsigned actions = actions_of(source) | (padding != 0 ? kPadded : 0);
+        if (shaped() && !header_pending()) {
+            Held& h = slot();
+            h.is_line = true;
+            h.line.assign(text);
+            h.raw.assign(raw_text(source));
+            return hold(h, fate, actions, place_of(source), padding, blank_text(source.bytes, counts_.delimiter));
         }
-        if (header_pending() || (padding != 0 && records_.audit)) {
-            // The fields are needed: the row is cut out of its text again.
-            RowTable& rows = inner_.table();
-            fields_of(text, padding, rows);
-            if (header_pending()) return to_header(rows);
-            if (Status s = count_written(actions_of(source) | kPadded, source, &rows); !s) return s;
-            rows.pop_row();
-        } else if (Status s = count_written(actions_of(source) | (padding != 0 ? kPadded : 0), source, nullptr); !s) {
-            return s;
-        }
-        return to_rows(inner_.accept_line(text, padding, fate, source));
+        return pass_line(text, padding, fate, actions, source);
     }
 
-    Status accept_lines(std::string_view lines) override {
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        LinesSource at = source;
         if (header_pending()) {
-            const std::size_t lf = lines.find('\n');
             ++seen_;
             RowTable& rows = inner_.table();
-            fields_of(lines.substr(0, lf), 0, rows);
+            fields_of(lines.substr(0, lines.find('\n')), 0, rows);
             if (Status s = to_header(rows); !s) return s;
-            lines.remove_prefix(lf + 1);
-            if (lines.empty()) return Done{};
+            if (skip_lines(lines, at, 1); lines.empty()) return Done{};
         }
-        return to_rows(inner_.accept_lines(lines));
+        if (!shaped()) return to_rows(inner_.accept_lines(lines));
+        return hold_run(lines, at);
     }
 
     Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
         ++seen_;
-        if (blank(source)) return skip(rows, source);
+        if (blank(source)) {
+            rows.pop_row();
+            return skip(source);
+        }
         if (const std::string_view reason = lead_reason(); !reason.empty()) return set_aside_lead(rows, source, reason);
         if (header_pending()) {
             // The header is kept whatever its width.
@@ -103,7 +100,7 @@ public:
             if (fate == Fate::TooMany) rows.merge_last_row(counts_.width, joiner_);
             return to_header(rows);
         }
-        if (shaped()) return hold(rows, fate, source);
+        if (shaped()) return hold_row(rows, fate, source);
         ++counts_.rows_read;
         ++counts_.rows_set_aside;
         const bool few = fate == Fate::TooFew;
@@ -121,7 +118,7 @@ public:
 
     Status end() override {
         if (!second_) {
-            if (Status s = end_table(held_.size()); !s) return s;
+            if (Status s = end_table(held_); !s) return s;
         }
         if (Status s = to_rows(inner_.end()); !s) return s;
         return flush(true);
@@ -143,17 +140,25 @@ public:
     Side failed_side() const noexcept { return failed_; }
 
 private:
-    // A row held back while the table's end is not known: its fields as the
-    // salvager gave them (written, or as parsed when set aside), and where
-    // it came from.
+    // A row held back while the table's end is not known, and where it came
+    // from. Slots are used again, so that holding a row allocates nothing.
     struct Held {
         Fate fate = Fate::Clean;
         unsigned actions = 0;
         RowPlace place;
         bool after_gap = false;  // a blank line stands right above it
         std::string raw;
-        std::vector<std::string> fields;
-        std::vector<std::string> parsed;  // as cut from `raw`, when padding or merging changed them
+        // Given as a line (see RowSink::accept_line): `line`, padded by
+        // `padding` empty fields, and no fields until it is judged.
+        bool is_line = false;
+        std::string line;
+        std::uint64_t padding = 0;
+        // Given as a row: its fields as the salvager gave them (written, or
+        // as parsed when set aside).
+        RowTable fields;
+        // As cut from `raw`, when padding or merging changed the fields, or
+        // for a line, once it is judged; empty otherwise.
+        RowTable parsed;
     };
 
     bool shaped() const noexcept { return o_.find_footer || o_.find_tables; }
@@ -192,54 +197,120 @@ private:
         return only_blanks(bytes) && bytes.find(static_cast<char>(delimiter)) == std::string_view::npos;
     }
 
-    // A row of the table: held back until it is known not to be footer and
-    // not to start another table.
-    Status hold(RowTable& rows, Fate fate, const RowSource& source) {
-        Held h;
-        h.fate = fate;
-        h.actions = actions_of(source) | (fate == Fate::Padded ? kPadded : 0) | (fate == Fate::Merged ? kMerged : 0);
-        h.place = place_of(source);
+    // The slot for the next row to hold: the one after the last held.
+    Held& slot() noexcept { return ring_[(first_ + held_) % ring_.size()]; }
+    Held& held_at(std::size_t i) noexcept { return ring_[(first_ + i) % ring_.size()]; }
+    void drop_held(std::size_t n) noexcept {
+        first_ = (first_ + n) % ring_.size();
+        held_ -= n;
+    }
+    // Held rows are judged against this many rows after them: one to look
+    // ahead from a blank line; a footer needs more.
+    std::size_t window() const noexcept { return o_.find_footer ? DETECT_FOOTER_WINDOW : 1; }
+
+    Status hold_row(RowTable& rows, Fate fate, const RowSource& source) {
+        Held& h = slot();
+        h.is_line = false;
         h.raw.assign(raw_text(source));
-        h.fields = rows.row(rows.size() - 1);
+        h.fields.clear();
+        h.fields.append_row_from(rows, rows.size() - 1);
         rows.pop_row();
-        if (fate == Fate::Padded || fate == Fate::Merged) {
+        const unsigned actions =
+            actions_of(source) | (fate == Fate::Padded ? kPadded : 0) | (fate == Fate::Merged ? kMerged : 0);
+        if (Status s = hold(h, fate, actions, place_of(source), 0, blank_text(source.bytes, counts_.delimiter)); !s) {
+            return s;
+        }
+        return Done{};
+    }
+
+    // Clean lines as they stand (see RowSink::accept_run). None of them
+    // follows a blank line but perhaps the first, so only the first two can
+    // start another table, and only the last window() can be footer: the
+    // rows between go out as they are, in one run.
+    Status hold_run(std::string_view lines, LinesSource at) {
+        const unsigned actions = lines.data() == at.bytes.data() ? 0 : kLegacyDecoded;
+        while (at.count != 0) {
+            const bool judged = second_ || gap_ || (held_ != 0 && held_at(held_ - 1).after_gap);
+            if (!judged && at.count > window()) {
+                for (std::size_t i = 0; i < held_; ++i) {
+                    if (Status s = release(held_at(i)); !s) return s;
+                }
+                drop_held(held_);
+                const std::uint64_t n = at.count - window();
+                const std::string_view run = lines.substr(0, line_end(lines, n));
+                if (Status s = to_rows(inner_.accept_lines(run)); !s) return s;
+                skip_lines(lines, at, n);
+                continue;
+            }
+            ++seen_;
+            const std::string_view text = lines.substr(0, lines.find('\n'));
+            Held& h = slot();
+            h.is_line = true;
+            h.line.assign(text);
+            h.raw.assign(text);
+            const RowPlace place{at.first_line, at.first_line, at.offset};
+            if (Status s = hold(h, Fate::Clean, actions, place, 0, false); !s) return s;
+            skip_lines(lines, at, 1);
+        }
+        return Done{};
+    }
+
+    // The end of the first `n` lines of `lines`, each ended by LF.
+    static std::size_t line_end(std::string_view lines, std::uint64_t n) noexcept {
+        std::size_t at = 0;
+        for (; n != 0; --n) at = lines.find('\n', at) + 1;
+        return at;
+    }
+    static void skip_lines(std::string_view& lines, LinesSource& at, std::uint64_t n) noexcept {
+        lines.remove_prefix(line_end(lines, n));
+        const std::size_t bytes = line_end(at.bytes, n);
+        at.bytes.remove_prefix(bytes);
+        at.offset += bytes;
+        at.first_line += n;
+        at.count -= n;
+    }
+
+    // Holds the row in slot(), a row of the table, back until it is known
+    // not to be footer and not to start another table.
+    Status hold(Held& h, Fate fate, unsigned actions, const RowPlace& place, std::uint64_t padding, bool blank) {
+        h.fate = fate;
+        h.actions = actions;
+        h.place = place;
+        h.padding = padding;
+        h.parsed.clear();
+        if (!h.is_line && (fate == Fate::Padded || fate == Fate::Merged)) {
             // The row as it stands in the input, for judging its shape.
-            fields_of(h.raw, 0, scratch_);
-            h.parsed = scratch_.row(scratch_.size() - 1);
-            scratch_.clear();
+            fields_of(h.raw, 0, h.parsed);
         }
         h.after_gap = gap_;
-        gap_ = blank_text(source.bytes, counts_.delimiter);
-        if (second_) return in_second_table(std::move(h));
-        held_.push_back(std::move(h));
-        const std::size_t n = held_.size();
-        if (o_.find_tables && counts_.width > 0 && n >= 2 && held_[n - 2].after_gap &&
-            starts_another_table(spans(held_[n - 2], a_), spans(held_[n - 1], b_), counts_.width)) {
+        gap_ = blank;
+        if (second_) return in_second_table(h);
+        ++held_;
+        const std::size_t n = held_;
+        if (o_.find_tables && counts_.width > 0 && n >= 2 && held_at(n - 2).after_gap &&
+            starts_another_table(spans(held_at(n - 2), a_), spans(held_at(n - 1), b_), counts_.width)) {
             if (Status s = end_table(n - 2); !s) return s;
             second_ = true;
             ++counts_.tables_found;
             other_width_ = a_.size();
-            std::deque<Held> rest = std::move(held_);
-            held_.clear();
-            for (Held& r : rest) {
-                if (Status s = set_aside_held(r, kReasonSecondTable, counts_.second_table); !s) return s;
+            for (std::size_t i = 0; i < held_; ++i) {
+                if (Status s = set_aside_held(held_at(i), kReasonSecondTable, counts_.second_table); !s) return s;
             }
-            if (rest.back().after_gap) gap_row_ = rest.back().parsed.empty() ? rest.back().fields : rest.back().parsed;
+            if (Held& last = held_at(held_ - 1); last.after_gap) copy_row(shape(last), gap_row_);
+            drop_held(held_);
             return Done{};
         }
-        // One row is kept to look ahead from a blank line; a footer needs more.
-        const std::size_t window = o_.find_footer ? DETECT_FOOTER_WINDOW : 1;
-        while (held_.size() > window) {
-            if (Status s = release(held_.front()); !s) return s;
-            held_.pop_front();
+        while (held_ > window()) {
+            if (Status s = release(held_at(0)); !s) return s;
+            drop_held(1);
         }
         return Done{};
     }
 
     // A row after the main table has ended: set aside, and counted towards
     // a further table when it starts one.
-    Status in_second_table(Held h) {
-        const std::vector<std::string>& mine = h.parsed.empty() ? h.fields : h.parsed;
+    Status in_second_table(Held& h) {
+        const RowTable& mine = shape(h);
         if (!gap_row_.empty()) {
             views(gap_row_, a_);
             views(mine, b_);
@@ -249,7 +320,7 @@ private:
             }
             gap_row_.clear();
         }
-        if (h.after_gap) gap_row_ = mine;
+        if (h.after_gap) copy_row(mine, gap_row_);
         return set_aside_held(h, kReasonSecondTable, counts_.second_table);
     }
 
@@ -261,35 +332,37 @@ private:
         // Without a width to differ from, no row looks like footer.
         if (o_.find_footer && counts_.width > 0) {
             while (first_footer > 0 && end - first_footer < DETECT_MAX_FOOTER_ROWS &&
-                   looks_like_footer(spans(held_[first_footer - 1], a_), counts_.width, o_.column_types,
+                   looks_like_footer(spans(held_at(first_footer - 1), a_), counts_.width, o_.column_types,
                                      counts_.delimiter)) {
                 --first_footer;
             }
         }
         for (std::size_t i = 0; i < end; ++i) {
-            Status s = i < first_footer ? release(held_[i]) : set_aside_held(held_[i], kReasonFooter, counts_.footer);
+            Held& h = held_at(i);
+            Status s = i < first_footer ? release(h) : set_aside_held(h, kReasonFooter, counts_.footer);
             if (!s) return s;
         }
-        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(end));
+        drop_held(end);
         return Done{};
     }
 
-    static void views(const std::vector<std::string>& fields, std::vector<std::string_view>& out) {
-        out.assign(fields.begin(), fields.end());
+    static void views(const RowTable& row, std::vector<std::string_view>& out) {
+        out.clear();
+        for (std::uint64_t f = 0; f < row.width(0); ++f) out.push_back(row.field(0, f));
     }
-    // The held row's fields as they stand in the input.
-    static FieldSpan spans(const Held& h, std::vector<std::string_view>& out) {
-        views(h.parsed.empty() ? h.fields : h.parsed, out);
+    static void copy_row(const RowTable& row, RowTable& out) {
+        out.clear();
+        out.append_row_from(row, 0);
+    }
+    // The held row's fields as they stand in the input: a line is cut into
+    // them only now.
+    const RowTable& shape(Held& h) const {
+        if (h.is_line && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
+        return h.parsed.empty() ? h.fields : h.parsed;
+    }
+    FieldSpan spans(Held& h, std::vector<std::string_view>& out) const {
+        views(shape(h), out);
         return out;
-    }
-
-    RowTable& load(const std::vector<std::string>& fields, RowTable& rows) {
-        for (const std::string& f : fields) {
-            rows.append(f.data(), f.size());
-            rows.finish_valid_field();
-        }
-        rows.finish_row();
-        return rows;
     }
 
     static RowSource source_of(const Held& h) noexcept {
@@ -302,19 +375,18 @@ private:
         return source;
     }
 
-    Status set_aside_held(const Held& h, std::string_view reason, std::uint64_t& counter) {
+    Status set_aside_held(Held& h, std::string_view reason, std::uint64_t& counter) {
         ++counter;
         // Recorded as parsed: neither padded nor merged.
-        const std::vector<std::string>& fields = h.parsed.empty() ? h.fields : h.parsed;
-        const Status s = set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, load(fields, scratch_));
-        scratch_.clear();
-        return s;
+        return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, shape(h));
     }
 
     // A held row goes out as the salvager decided it.
     Status release(const Held& h) {
-        RowTable& rows = load(h.fields, inner_.table());
         const RowSource source = source_of(h);
+        if (h.is_line) return pass_line(h.line, h.padding, h.fate, h.actions, source);
+        RowTable& rows = inner_.table();
+        rows.append_row_from(h.fields, 0);
         if (is_accepted(h.fate)) {
             if (Status s = count_written(h.actions, source, &rows); !s) return s;
             return to_rows(inner_.accept(rows, h.fate, source));
@@ -323,6 +395,22 @@ private:
         ++(few ? counts_.too_few_columns : counts_.too_many_columns);
         if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, h.raw, rows); !s) return s;
         return to_rows(inner_.reject(rows, h.fate, source, h.raw));
+    }
+
+    // A row given as a line goes out as one, cut into fields only when they
+    // are needed: for the header, or to record its padding.
+    Status pass_line(std::string_view text, std::uint64_t padding, Fate fate, unsigned actions,
+                     const RowSource& source) {
+        if (header_pending() || (padding != 0 && records_.audit)) {
+            RowTable& rows = inner_.table();
+            fields_of(text, padding, rows);
+            if (header_pending()) return to_header(rows);
+            if (Status s = count_written(actions, source, &rows); !s) return s;
+            rows.pop_row();
+        } else if (Status s = count_written(actions, source, nullptr); !s) {
+            return s;
+        }
+        return to_rows(inner_.accept_line(text, padding, fate, source));
     }
 
     // A blank line: nothing but blanks, and no delimiter among them.
@@ -370,14 +458,9 @@ private:
         if (padding != 0) (void)rows.pad_last_row(rows.width(rows.size() - 1) + padding);
     }
 
-    Status skip(RowTable& rows, const RowSource& source) {
+    Status skip(const RowSource& source) {
         gap_ = true;
-        rows.pop_row();
         ++counts_.rows_read;
-        return skip_record(source);
-    }
-
-    Status skip_record(const RowSource& source) {
         ++counts_.rows_skipped;
         if (records_.audit) append_audit_record(audit_, place_of(source), kSkipped, {}, source.bytes, nullptr, 0);
         return flush(false);
@@ -444,11 +527,14 @@ private:
     std::string quarantine_, audit_, raw_;
     Side failed_ = Side::Input;
     std::uint64_t lead_ = 0;  // rows above the data seen so far: preamble and header
-    std::deque<Held> held_;
+    // The rows held back: held_ of them from ring_[first_] on, wrapping.
+    std::vector<Held> ring_;
+    std::size_t first_ = 0;
+    std::size_t held_ = 0;
     bool gap_ = false;     // the last row was a blank line
     bool second_ = false;  // the main table has ended
     std::uint64_t other_width_ = 0;  // the width of the later table
-    std::vector<std::string> gap_row_;  // after the main table: a row right below a blank line
+    RowTable gap_row_;  // after the main table: a row right below a blank line
     std::vector<std::string_view> a_, b_;
     RowTable scratch_;
 };

@@ -312,21 +312,30 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
     const bool lines = sink_.takes_lines() && !options_.skip_initial_space;
     const bool rereads = options_.skip_initial_space || options_.legacy;
     const bool legacy_lines = options_.legacy && delimiter_ < 0x80;
-    // Clean plain lines ended by LF are handed over in runs, as they stand.
-    std::uint64_t run_from = 0;
+    // Clean plain lines ended by LF are handed over in runs, as they stand
+    // in window[run.offset - base_, run_to); or, with a legacy table, clean
+    // lines decoded one after another into decoded_run_.
+    RowSink::LinesSource run;
     std::uint64_t run_to = 0;
-    // Or, with a legacy table, clean lines decoded one after another.
     decoded_run_.clear();
     const auto flush_run = [&]() -> Status {
-        if (!decoded_run_.empty()) {
-            Status s = sink_.accept_lines(decoded_run_);
-            decoded_run_.clear();
-            return s;
+        if (run.count == 0) return Done{};
+        run.bytes = window.substr(run.offset - base_, run_to - (run.offset - base_));
+        Status s = sink_.accept_run(decoded_run_.empty() ? run.bytes : decoded_run_, run);
+        decoded_run_.clear();
+        run.count = 0;
+        return s;
+    };
+    // Starts a run with the line just taken, unless it goes on the run held.
+    const auto extend_run = [&](const RowTrace& t, bool decoded) -> Status {
+        if (run.count == 0 || run_to != t.start || decoded_run_.empty() == decoded) {
+            if (Status s = flush_run(); !s) return s;
+            run.first_line = t.first_line;
+            run.offset = base_ + t.start;
         }
-        if (run_from == run_to) return Done{};
-        const std::string_view run = window.substr(run_from, run_to - run_from);
-        run_from = run_to = 0;
-        return sink_.accept_lines(run);
+        ++run.count;
+        run_to = parser.pos();
+        return Done{};
     };
 
     for (;;) {
@@ -354,9 +363,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 ++stats_.legacy_decoded;
                 if (clean_lf) {
                     count_fate(stats_, fate);
-                    if (run_from != run_to) {
-                        if (Status s = flush_run(); !s) return s.error();
-                    }
+                    if (Status s = extend_run(t, true); !s) return s.error();
                     options_.legacy->decode(plain.text, decoded_run_);
                     decoded_run_.push_back('\n');
                     if (decoded_run_.size() >= kDecodedRun) {
@@ -370,11 +377,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             }
             if (clean_lf && !decode) {
                 count_fate(stats_, fate);
-                if (run_to != t.start || !decoded_run_.empty()) {
-                    if (Status s = flush_run(); !s) return s.error();
-                    run_from = t.start;
-                }
-                run_to = parser.pos();
+                if (Status s = extend_run(t, false); !s) return s.error();
                 continue;
             }
             if (Status s = flush_run(); !s) return s.error();

@@ -16,7 +16,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 using namespace corvel;
@@ -24,12 +23,8 @@ using namespace corvel_fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Header h(data, size, 6);
-    const std::uint8_t flags = h.byte(0);
-    const SalvageOptions o =
-        opts(flags & 1 ? std::optional<std::uint8_t>(h.byte(1)) : std::nullopt,
-             flags & 16 ? std::optional<std::uint64_t>(h.byte(3) % 9) : std::nullopt,
-             {.quote = h.byte(2), .fill = (flags & 2) != 0, .merge = (flags & 4) != 0, .repair = (flags & 8) != 0});
-    const bool lines = (flags & 32) != 0;
+    const SalvageOptions o = salvage_options(h);
+    const bool lines = (h.byte(0) & 32) != 0;
     const std::string_view text = h.text();
 
     std::vector<std::size_t> cuts;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,5 +93,18 @@ private:
     std::size_t count_;
     std::string_view text_;
 };
+
+// The salvage options of the targets whose header starts [flags] [delimiter]
+// [quote] [width]:
+//   flags bit 0: delimiter given (else sniffed)
+//         bit 1: fill ragged rows      bit 2: merge overflow
+//         bit 3: repair quotes         bit 4: width given (else inferred)
+//   width: expected columns, taken modulo 9 (0 turns the width check off)
+inline corvel::SalvageOptions salvage_options(const Header& h) {
+    const std::uint8_t flags = h.byte(0);
+    return opts(flags & 1 ? std::optional<std::uint8_t>(h.byte(1)) : std::nullopt,
+                flags & 16 ? std::optional<std::uint64_t>(h.byte(3) % 9) : std::nullopt,
+                {.quote = h.byte(2), .fill = (flags & 2) != 0, .merge = (flags & 4) != 0, .repair = (flags & 8) != 0});
+}
 
 }  // namespace corvel_fuzz
