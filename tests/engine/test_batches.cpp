@@ -15,31 +15,8 @@ namespace corvel {
 namespace {
 
 using corvel_test::Rows;
-
-class StringSource final : public ByteSource {
-public:
-    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
-        const std::size_t n = std::min({size, step_, text_.size() - at_});
-        text_.copy(buffer, n, at_);
-        at_ += n;
-        return n;
-    }
-
-private:
-    std::string text_;
-    std::size_t step_;
-    std::size_t at_ = 0;
-};
-
-class StringSink final : public ByteSink {
-public:
-    Status write(std::string_view bytes) noexcept override {
-        text += bytes;
-        return Done{};
-    }
-    std::string text;
-};
+using corvel_test::StringSink;
+using corvel_test::StringSource;
 
 // Reads back a clean file: fields enclosed in '"' where needed, every row
 // ended by LF.

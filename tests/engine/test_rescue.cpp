@@ -1,6 +1,7 @@
 // The package's streaming salvage: the same output however the input is cut,
 // exact row places, the fate table, and failures that name their side.
 #include "rescue.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,37 +13,9 @@
 namespace {
 
 using corvel::RescueOptions;
-
-// Gives `text` `step` bytes at a time.
-class StringSource final : public corvel::ByteSource {
-public:
-    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    corvel::Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
-        const std::size_t n = std::min({size, step_, text_.size() - at_});
-        text_.copy(buffer, n, at_);
-        at_ += n;
-        return n;
-    }
-
-private:
-    std::string text_;
-    std::size_t step_;
-    std::size_t at_ = 0;
-};
-
-class StringSink final : public corvel::ByteSink {
-public:
-    explicit StringSink(int fail_with = 0) : fail_with_(fail_with) {}
-    corvel::Status write(std::string_view bytes) noexcept override {
-        if (fail_with_ != 0) return corvel::SalvageError::from_errno(fail_with_);
-        text += bytes;
-        return corvel::Done{};
-    }
-    std::string text;
-
-private:
-    int fail_with_;
-};
+using corvel_test::latin1;
+using corvel_test::StringSink;
+using corvel_test::StringSource;
 
 struct Outcome {
     std::string clean, quarantine, audit;
@@ -65,21 +38,6 @@ RescueOptions strict(std::uint64_t width) {
     o.fill_ragged_rows = false;
     o.merge_overflow = false;
     return o;
-}
-
-// Latin-1: byte XX is U+00XX.
-std::optional<corvel::LegacyTable> latin1_table() {
-    std::vector<std::string> entries;
-    for (int b = 0x80; b < 0x100; ++b) {
-        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
-    }
-    std::vector<std::string_view> views(entries.begin(), entries.end());
-    return corvel::LegacyTable::from_entries(views);
-}
-
-const corvel::LegacyTable& latin1() {
-    static const corvel::LegacyTable table = *latin1_table();
-    return table;
 }
 
 // Rows of every kind, UTF-8 and latin-1 mixed, long enough that decoded
@@ -313,10 +271,8 @@ TEST(Rows, QuoteRepairIsCountedAndAudited) {
 }
 
 TEST(Encoding, EachRowDecodedItsOwnWay) {
-    const auto latin1 = latin1_table();
-    ASSERT_TRUE(latin1);
     RescueOptions o;
-    o.legacy = &*latin1;
+    o.legacy = &latin1();
     const Outcome out = run("n,v\nZo\xc3\xab,1\nZo\xeb,2\n", o);
     EXPECT_EQ(out.clean, "n,v\nZoë,1\nZoë,2\n");
     EXPECT_EQ(out.counts.legacy_decoded, 1u);
@@ -329,11 +285,9 @@ TEST(Encoding, EachRowDecodedItsOwnWay) {
 }
 
 TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
-    const auto latin1 = latin1_table();
-    ASSERT_TRUE(latin1);
     RescueOptions o = strict(9);
     o.delimiter = ',';
-    o.legacy = &*latin1;
+    o.legacy = &latin1();
     for (std::size_t step : {1, 2, 5, 1 << 20}) {
         // A quoted field over two lines, one of them UTF-8 and one not: the
         // row is not UTF-8, so all of it is read with the legacy table.
