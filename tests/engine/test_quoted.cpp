@@ -102,15 +102,6 @@ TEST_P(QuotedTable, SplitsOrLeavesTheRow) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuotedTable, ::testing::Range<std::size_t>(0, kCases.size()));
 
-TEST(Quoted, PrefixXorMarksTheInsideOfQuotes) {
-    using quoted_detail::prefix_xor;
-    EXPECT_EQ(prefix_xor(0), 0u);
-    EXPECT_EQ(prefix_xor(0b1001), 0b0111u);
-    EXPECT_EQ(prefix_xor(0b110110), 0b010010u);
-    EXPECT_EQ(prefix_xor(std::uint64_t{1}), ~std::uint64_t{0});
-    EXPECT_EQ(prefix_xor(std::uint64_t{1} << 63), std::uint64_t{1} << 63);
-}
-
 TEST(Quoted, OtherBytesForDelimiterAndQuote) {
     const Taken got = take("'a;b';'c''d'\n", ';', '\'');
     ASSERT_TRUE(got.taken);
