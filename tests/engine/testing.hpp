@@ -59,6 +59,33 @@ inline Rows rows_of(const corvel::RowTable& t) {
     return out;
 }
 
+// Reads back written rows, each ended by LF but perhaps the last: a field
+// that starts with the quote is enclosed, its quotes doubled; any other field
+// is as it stands. The delimiter may be LF itself.
+inline Rows read_written(std::string_view text, char delimiter, char quote = '"') {
+    Rows rows;
+    std::vector<std::string> row(1);
+    bool open = false;  // a row has begun since the last LF
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        open = text[i] != '\n' || text[i] == delimiter;
+        const bool field_start = i == 0 || text[i - 1] == delimiter || text[i - 1] == '\n';
+        if (text[i] == delimiter) {
+            row.emplace_back();
+        } else if (text[i] == '\n') {
+            rows.push_back(std::exchange(row, std::vector<std::string>(1)));
+        } else if (text[i] == quote && field_start && row.back().empty()) {
+            for (++i; i < text.size() && !(text[i] == quote && (i + 1 == text.size() || text[i + 1] != quote)); ++i) {
+                row.back() += text[i];
+                if (text[i] == quote) ++i;  // the second of a doubled pair
+            }
+        } else {
+            row.back() += text[i];
+        }
+    }
+    if (open) rows.push_back(std::move(row));
+    return rows;
+}
+
 // The character U+00XX for byte XX, encoded as UTF-8: how a delimiter byte
 // reads once it joins merged fields. Written apart from the engine's own.
 inline std::string latin1_char(std::uint8_t b) {
