@@ -144,7 +144,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Chunking,
                          ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kInputs))),
                                             ::testing::Values(1, 2, 3, 5, 64)));
 
-// Every row set aside, so that the quarantine lists each one's place.
 // The rows around a table, each set aside with its reason and its place.
 TEST(Shape, PreambleHeaderFooterAndSecondTable) {
     RescueOptions o;
@@ -248,18 +247,6 @@ TEST(Rows, BlankLinesSkippedOneEmptyFieldQuotedHeaderOnce) {
     EXPECT_EQ(out.counts.header_written, 1u);
     EXPECT_EQ(out.counts.rows_written, 2u);
     EXPECT_EQ(out.counts.rows_read, 5u);
-
-    RescueOptions one;
-    one.skip_blank_lines = false;
-    EXPECT_EQ(run("x\n\ny\n", one).clean, "x\n\"\"\ny\n");
-}
-
-TEST(Rows, WithoutQuotingAQuoteIsText) {
-    RescueOptions o;
-    o.quote.reset();
-    o.delimiter = ',';
-    const Outcome out = run("\"a,b\"\n\"c,d\n", o);
-    EXPECT_EQ(out.clean, "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n");
 }
 
 TEST(Rows, QuoteRepairIsCountedAndAudited) {
@@ -322,28 +309,35 @@ TEST(Failures, NameTheirSide) {
     EXPECT_EQ(side, corvel::Side::Input);
 }
 
-
-// Clean output under one of kOptionSets, for what the other tables leave out.
+// Clean output, for what the other tables leave out.
 struct CleanCase {
     std::string input;
-    int options;  // index in kOptionSets
+    RescueOptions options;
     std::string clean;
 };
 class CleanOutput : public ::testing::TestWithParam<CleanCase> {};
 TEST_P(CleanOutput, IsAsWritten) {
     const CleanCase& c = GetParam();
-    EXPECT_EQ(run(c.input, kOptionSets[c.options]).clean, c.clean);
+    EXPECT_EQ(run(c.input, c.options).clean, c.clean);
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, CleanOutput,
     ::testing::Values(
         // A header shorter than the table is padded, not set aside.
-        CleanCase{"h\n1,2\n3,4\n", 2, "h,\n1,2\n3,4\n"},
+        CleanCase{"h\n1,2\n3,4\n", kOptionSets[2], "h,\n1,2\n3,4\n"},
         // A row that is not UTF-8 is decoded whole: its UTF-8 part too.
-        CleanCase{"a,b\n\xc3\xa9,\xe9\n", 1, "a,b\n\xc3\x83\xc2\xa9,\xc3\xa9\n"},
+        CleanCase{"a,b\n\xc3\xa9,\xe9\n", kOptionSets[1], "a,b\n\xc3\x83\xc2\xa9,\xc3\xa9\n"},
         // Without quoting, the width comes from lines split at every delimiter.
-        CleanCase{"\"a,b\",c\n\"d,e\",f\n", 4, "\"\"\"a\",\"b\"\"\",c\n\"\"\"d\",\"e\"\"\",f\n"},
+        CleanCase{"\"a,b\",c\n\"d,e\",f\n", kOptionSets[4], "\"\"\"a\",\"b\"\"\",c\n\"\"\"d\",\"e\"\"\",f\n"},
         // Blanks go before the merge joins the surplus.
-        CleanCase{"a,b\n x, y, z\n", 3, "a;b\nx;y,z\n"}));
+        CleanCase{"a,b\n x, y, z\n", kOptionSets[3], "a;b\nx;y,z\n"},
+        // A blank line kept is one empty field.
+        CleanCase{"x\n\ny\n", with([](RescueOptions& o) { o.skip_blank_lines = false; }), "x\n\"\"\ny\n"},
+        // Without quoting, a quote is text.
+        CleanCase{"\"a,b\"\n\"c,d\n", with([](RescueOptions& o) {
+                      o.quote.reset();
+                      o.delimiter = ',';
+                  }),
+                  "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n"}));
 
 }  // namespace
