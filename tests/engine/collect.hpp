@@ -5,6 +5,7 @@
 
 #include "pipeline.hpp"
 #include "salvager.hpp"
+#include "testing.hpp"
 
 #include <cstddef>
 #include <string>
@@ -53,20 +54,8 @@ public:
     // `text` is in the writer's form: a field that starts with the quote is
     // enclosed, its quotes doubled.
     Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
-        std::vector<std::string> fields(1);
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == delimiter_) {
-                fields.emplace_back();
-            } else if (text[i] == quote_ && fields.back().empty() && (i == 0 || text[i - 1] == delimiter_)) {
-                for (++i; i < text.size() && !(text[i] == quote_ && (i + 1 == text.size() || text[i + 1] != quote_));
-                     ++i) {
-                    fields.back() += text[i];
-                    if (text[i] == quote_) ++i;  // the second of a doubled pair
-                }
-            } else {
-                fields.back() += text[i];
-            }
-        }
+        Rows read = read_written(text, delimiter_, quote_);
+        std::vector<std::string> fields = read.empty() ? std::vector<std::string>(1) : std::move(read[0]);
         fields.resize(fields.size() + padding);
         events.push_back({true, fate, std::move(fields), source, {}});
         return Done{};

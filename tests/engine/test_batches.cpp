@@ -15,63 +15,8 @@ namespace corvel {
 namespace {
 
 using corvel_test::Rows;
-
-class StringSource final : public ByteSource {
-public:
-    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
-        const std::size_t n = std::min({size, step_, text_.size() - at_});
-        text_.copy(buffer, n, at_);
-        at_ += n;
-        return n;
-    }
-
-private:
-    std::string text_;
-    std::size_t step_;
-    std::size_t at_ = 0;
-};
-
-class StringSink final : public ByteSink {
-public:
-    Status write(std::string_view bytes) noexcept override {
-        text += bytes;
-        return Done{};
-    }
-    std::string text;
-};
-
-// Reads back a clean file: fields enclosed in '"' where needed, every row
-// ended by LF.
-Rows read_clean(std::string_view s, std::uint8_t delimiter) {
-    Rows rows;
-    std::vector<std::string> row;
-    std::string field;
-    bool quoted = false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        if (quoted) {
-            if (c != '"') {
-                field += c;
-            } else if (i + 1 < s.size() && s[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else {
-                quoted = false;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == static_cast<char>(delimiter)) {
-            row.push_back(std::exchange(field, {}));
-        } else if (c == '\n') {
-            row.push_back(std::exchange(field, {}));
-            rows.push_back(std::exchange(row, {}));
-        } else {
-            field += c;
-        }
-    }
-    return rows;
-}
+using corvel_test::StringSink;
+using corvel_test::StringSource;
 
 struct Gathered {
     bool ok = false;
@@ -113,7 +58,7 @@ Rows clean_rows(const std::string& input, const RescueOptions& o) {
     Side side;
     auto r = rescue(in, rows, {}, o, {}, &side);
     EXPECT_TRUE(r.ok());
-    return read_clean(out.text, r ? r.value().delimiter : ',');
+    return corvel_test::read_written(out.text, static_cast<char>(r ? r.value().delimiter : ','));
 }
 
 void expect_same_as_clean(const std::string& input, const RescueOptions& o, std::size_t step) {
@@ -222,29 +167,6 @@ TEST(Batches, AHandOffErrorStopsTheSalvageOnTheCleanSide) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().os_code(), EPIPE);
     EXPECT_EQ(side, Side::Clean);
-}
-
-struct LineCase {
-    std::string line;
-    std::uint64_t padding;
-    std::vector<std::string> row;
-};
-
-TEST(Batches, ReadsTheCleanWritersLines) {
-    const LineCase cases[] = {
-        {"a,b", 0, {"a", "b"}},
-        {"a", 2, {"a", "", ""}},
-        {"\"x,y\",z", 0, {"x,y", "z"}},
-        {"\"say \"\"hi\"\"\",\"\"", 1, {"say \"hi\"", "", ""}},
-        {"\"\"\"\"", 0, {"\""}},
-        {",", 0, {"", ""}},
-    };
-    for (const LineCase& c : cases) {
-        RowTable t;
-        append_clean_line(t, c.line, ',', c.padding);
-        ASSERT_EQ(t.size(), 1u);
-        EXPECT_EQ(t.row(0), c.row) << c.line;
-    }
 }
 
 }  // namespace

@@ -35,10 +35,10 @@ struct DialectCase {
     const char* name;
     std::string text;
     char delimiter;
-    std::optional<char> quote;
-    std::optional<char> escape;
-    bool skip_initial_space;
     std::size_t width;
+    std::optional<char> quote = {};
+    std::optional<char> escape = {};
+    bool skip_initial_space = false;
 };
 
 void PrintTo(const DialectCase& c, std::ostream* os) { *os << c.name; }
@@ -60,27 +60,24 @@ TEST_P(Dialects, AreFound) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Dialects,
     ::testing::Values(
-        DialectCase{"Comma", "name,age\nAnn,34\nBob,41\nCy,29\n", ',', std::nullopt, std::nullopt, false, 2},
-        DialectCase{"Semicolon", "name;price\nTea;1,50\nCake;2,75\nJam;3,10\n", ';', std::nullopt, std::nullopt, false, 2},
-        DialectCase{"Tab", "a\tb\tc\n1\t2\t3\n4\t5\t6\n", '\t', std::nullopt, std::nullopt, false, 3},
-        DialectCase{"Pipe", "id|city\n1|Oslo\n2|Lima\n3|Rome\n", '|', std::nullopt, std::nullopt, false, 2},
-        DialectCase{"Colon", "id:city:zip\n1:Oslo:0150\n2:Lima:15001\n3:Rome:00118\n", ':', std::nullopt,
-                    std::nullopt, false, 3},
-        DialectCase{"Space", "id qty price\n1 4 2.50\n2 7 3.10\n3 1 9.99\n", ' ', std::nullopt, std::nullopt, false, 3},
+        DialectCase{"Comma", "name,age\nAnn,34\nBob,41\nCy,29\n", ',', 2},
+        DialectCase{"Semicolon", "name;price\nTea;1,50\nCake;2,75\nJam;3,10\n", ';', 2},
+        DialectCase{"Tab", "a\tb\tc\n1\t2\t3\n4\t5\t6\n", '\t', 3},
+        DialectCase{"Pipe", "id|city\n1|Oslo\n2|Lima\n3|Rome\n", '|', 2},
+        DialectCase{"Colon", "id:city:zip\n1:Oslo:0150\n2:Lima:15001\n3:Rome:00118\n", ':', 3},
+        DialectCase{"Space", "id qty price\n1 4 2.50\n2 7 3.10\n3 1 9.99\n", ' ', 3},
         DialectCase{"CommaSpace", "name, city, zip\n\"Smith, John\", Oslo, 0150\n\"Lee, Ann\", Lima, 15001\n"
                                   "\"Moss, Di\", Rome, 00118\n",
-                    ',', '"', std::nullopt, true, 3},
-        DialectCase{"DoubleQuoted", "name,note\nAnn,\"says \"\"hi\"\", then, leaves\"\nBob,\"a, b\"\nCy,plain\n", ',', '"',
-                    std::nullopt, false, 2},
-        DialectCase{"SingleQuoted", "name,note\nAnn,'a, b'\nBob,'c, d'\nCy,'e, f'\n", ',', '\'', std::nullopt, false, 2},
-        DialectCase{"BackslashEscape", "name,note\nAnn,\"say \\\"hi\\\", ok\"\nBob,\"a, b\"\nCy,\"c\"\n", ',', '"', '\\',
-                    false, 2},
-        DialectCase{"TimesInCommaFile", "id,start,end\n1,09:30,10:45\n2,11:00,12:15\n3,13:05,14:20\n", ',',
-                    std::nullopt, std::nullopt, false, 3},
-        DialectCase{"CrLf", "a;b;c\r\n1;2;3\r\n4;5;6\r\n", ';', std::nullopt, std::nullopt, false, 3},
-        DialectCase{"CrOnly", "a|b\r1|2\r3|4\r", '|', std::nullopt, std::nullopt, false, 2},
-        DialectCase{"MultilineQuoted", "id,text\n1,\"two\nlines\"\n2,\"three\nmore\nlines\"\n3,one\n", ',', '"',
-                    std::nullopt, false, 2}));
+                    ',', 3, '"', {}, true},
+        DialectCase{"DoubleQuoted", "name,note\nAnn,\"says \"\"hi\"\", then, leaves\"\nBob,\"a, b\"\nCy,plain\n", ',', 2,
+                    '"'},
+        DialectCase{"SingleQuoted", "name,note\nAnn,'a, b'\nBob,'c, d'\nCy,'e, f'\n", ',', 2, '\''},
+        DialectCase{"BackslashEscape", "name,note\nAnn,\"say \\\"hi\\\", ok\"\nBob,\"a, b\"\nCy,\"c\"\n", ',', 2, '"',
+                    '\\'},
+        DialectCase{"TimesInCommaFile", "id,start,end\n1,09:30,10:45\n2,11:00,12:15\n3,13:05,14:20\n", ',', 3},
+        DialectCase{"CrLf", "a;b;c\r\n1;2;3\r\n4;5;6\r\n", ';', 3},
+        DialectCase{"CrOnly", "a|b\r1|2\r3|4\r", '|', 2},
+        DialectCase{"MultilineQuoted", "id,text\n1,\"two\nlines\"\n2,\"three\nmore\nlines\"\n3,one\n", ',', 2, '"'}));
 
 // ---- table shape ----------------------------------------------------------------
 

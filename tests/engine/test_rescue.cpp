@@ -1,6 +1,7 @@
 // The package's streaming salvage: the same output however the input is cut,
 // exact row places, the fate table, and failures that name their side.
 #include "rescue.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,37 +13,9 @@
 namespace {
 
 using corvel::RescueOptions;
-
-// Gives `text` `step` bytes at a time.
-class StringSource final : public corvel::ByteSource {
-public:
-    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    corvel::Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
-        const std::size_t n = std::min({size, step_, text_.size() - at_});
-        text_.copy(buffer, n, at_);
-        at_ += n;
-        return n;
-    }
-
-private:
-    std::string text_;
-    std::size_t step_;
-    std::size_t at_ = 0;
-};
-
-class StringSink final : public corvel::ByteSink {
-public:
-    explicit StringSink(int fail_with = 0) : fail_with_(fail_with) {}
-    corvel::Status write(std::string_view bytes) noexcept override {
-        if (fail_with_ != 0) return corvel::SalvageError::from_errno(fail_with_);
-        text += bytes;
-        return corvel::Done{};
-    }
-    std::string text;
-
-private:
-    int fail_with_;
-};
+using corvel_test::latin1;
+using corvel_test::StringSink;
+using corvel_test::StringSource;
 
 struct Outcome {
     std::string clean, quarantine, audit;
@@ -65,21 +38,6 @@ RescueOptions strict(std::uint64_t width) {
     o.fill_ragged_rows = false;
     o.merge_overflow = false;
     return o;
-}
-
-// Latin-1: byte XX is U+00XX.
-std::optional<corvel::LegacyTable> latin1_table() {
-    std::vector<std::string> entries;
-    for (int b = 0x80; b < 0x100; ++b) {
-        entries.push_back({static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))});
-    }
-    std::vector<std::string_view> views(entries.begin(), entries.end());
-    return corvel::LegacyTable::from_entries(views);
-}
-
-const corvel::LegacyTable& latin1() {
-    static const corvel::LegacyTable table = *latin1_table();
-    return table;
 }
 
 // Rows of every kind, UTF-8 and latin-1 mixed, long enough that decoded
@@ -186,7 +144,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Chunking,
                          ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kInputs))),
                                             ::testing::Values(1, 2, 3, 5, 64)));
 
-// Every row set aside, so that the quarantine lists each one's place.
 // The rows around a table, each set aside with its reason and its place.
 TEST(Shape, PreambleHeaderFooterAndSecondTable) {
     RescueOptions o;
@@ -290,18 +247,6 @@ TEST(Rows, BlankLinesSkippedOneEmptyFieldQuotedHeaderOnce) {
     EXPECT_EQ(out.counts.header_written, 1u);
     EXPECT_EQ(out.counts.rows_written, 2u);
     EXPECT_EQ(out.counts.rows_read, 5u);
-
-    RescueOptions one;
-    one.skip_blank_lines = false;
-    EXPECT_EQ(run("x\n\ny\n", one).clean, "x\n\"\"\ny\n");
-}
-
-TEST(Rows, WithoutQuotingAQuoteIsText) {
-    RescueOptions o;
-    o.quote.reset();
-    o.delimiter = ',';
-    const Outcome out = run("\"a,b\"\n\"c,d\n", o);
-    EXPECT_EQ(out.clean, "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n");
 }
 
 TEST(Rows, QuoteRepairIsCountedAndAudited) {
@@ -313,10 +258,8 @@ TEST(Rows, QuoteRepairIsCountedAndAudited) {
 }
 
 TEST(Encoding, EachRowDecodedItsOwnWay) {
-    const auto latin1 = latin1_table();
-    ASSERT_TRUE(latin1);
     RescueOptions o;
-    o.legacy = &*latin1;
+    o.legacy = &latin1();
     const Outcome out = run("n,v\nZo\xc3\xab,1\nZo\xeb,2\n", o);
     EXPECT_EQ(out.clean, "n,v\nZoë,1\nZoë,2\n");
     EXPECT_EQ(out.counts.legacy_decoded, 1u);
@@ -329,11 +272,9 @@ TEST(Encoding, EachRowDecodedItsOwnWay) {
 }
 
 TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
-    const auto latin1 = latin1_table();
-    ASSERT_TRUE(latin1);
     RescueOptions o = strict(9);
     o.delimiter = ',';
-    o.legacy = &*latin1;
+    o.legacy = &latin1();
     for (std::size_t step : {1, 2, 5, 1 << 20}) {
         // A quoted field over two lines, one of them UTF-8 and one not: the
         // row is not UTF-8, so all of it is read with the legacy table.
@@ -368,28 +309,35 @@ TEST(Failures, NameTheirSide) {
     EXPECT_EQ(side, corvel::Side::Input);
 }
 
-
-// Clean output under one of kOptionSets, for what the other tables leave out.
+// Clean output, for what the other tables leave out.
 struct CleanCase {
     std::string input;
-    int options;  // index in kOptionSets
+    RescueOptions options;
     std::string clean;
 };
 class CleanOutput : public ::testing::TestWithParam<CleanCase> {};
 TEST_P(CleanOutput, IsAsWritten) {
     const CleanCase& c = GetParam();
-    EXPECT_EQ(run(c.input, kOptionSets[c.options]).clean, c.clean);
+    EXPECT_EQ(run(c.input, c.options).clean, c.clean);
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, CleanOutput,
     ::testing::Values(
         // A header shorter than the table is padded, not set aside.
-        CleanCase{"h\n1,2\n3,4\n", 2, "h,\n1,2\n3,4\n"},
+        CleanCase{"h\n1,2\n3,4\n", kOptionSets[2], "h,\n1,2\n3,4\n"},
         // A row that is not UTF-8 is decoded whole: its UTF-8 part too.
-        CleanCase{"a,b\n\xc3\xa9,\xe9\n", 1, "a,b\n\xc3\x83\xc2\xa9,\xc3\xa9\n"},
+        CleanCase{"a,b\n\xc3\xa9,\xe9\n", kOptionSets[1], "a,b\n\xc3\x83\xc2\xa9,\xc3\xa9\n"},
         // Without quoting, the width comes from lines split at every delimiter.
-        CleanCase{"\"a,b\",c\n\"d,e\",f\n", 4, "\"\"\"a\",\"b\"\"\",c\n\"\"\"d\",\"e\"\"\",f\n"},
+        CleanCase{"\"a,b\",c\n\"d,e\",f\n", kOptionSets[4], "\"\"\"a\",\"b\"\"\",c\n\"\"\"d\",\"e\"\"\",f\n"},
         // Blanks go before the merge joins the surplus.
-        CleanCase{"a,b\n x, y, z\n", 3, "a;b\nx;y,z\n"}));
+        CleanCase{"a,b\n x, y, z\n", kOptionSets[3], "a;b\nx;y,z\n"},
+        // A blank line kept is one empty field.
+        CleanCase{"x\n\ny\n", with([](RescueOptions& o) { o.skip_blank_lines = false; }), "x\n\"\"\ny\n"},
+        // Without quoting, a quote is text.
+        CleanCase{"\"a,b\"\n\"c,d\n", with([](RescueOptions& o) {
+                      o.quote.reset();
+                      o.delimiter = ',';
+                  }),
+                  "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n"}));
 
 }  // namespace

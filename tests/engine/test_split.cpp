@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -46,12 +47,23 @@ std::vector<SalvageOptions> option_sets() {
     };
 }
 
-void expect_same(const Outcome& want, const Outcome& got, const std::string& what) {
-    ASSERT_EQ(want.events.size(), got.events.size()) << what;
-    for (std::size_t i = 0; i < want.events.size(); ++i) {
-        ASSERT_TRUE(want.events[i] == got.events[i]) << what << " row " << i;
-    }
-    EXPECT_TRUE(want.same_as(got)) << what;
+// Salvaging `text` in ranges gives the events and stats of salvaging it
+// whole; returns the split's own figures.
+SplitStats expect_as_whole(const std::string& text, const SalvageOptions& o, bool lines, const SplitOptions& split,
+                           const std::string& what = "") {
+    const std::string where = what + " ranges of " + std::to_string(split.range_bytes) + " on " +
+                              std::to_string(split.threads) + (lines ? ", as lines" : "");
+    auto want = corvel_test::salvage_whole(text, o, lines);
+    auto got = corvel_test::salvage_ranges(text, o, lines, split);
+    EXPECT_TRUE(want.ok() && got.ok()) << where;
+    if (!want.ok() || !got.ok()) return {};
+    const Outcome& w = want.value();
+    const Outcome& g = got.value().outcome;
+    EXPECT_EQ(w.events.size(), g.events.size()) << where;
+    const auto differ = std::mismatch(w.events.begin(), w.events.end(), g.events.begin(), g.events.end());
+    EXPECT_TRUE(differ.first == w.events.end()) << where << " row " << differ.first - w.events.begin();
+    EXPECT_TRUE(w.same_as(g)) << where;
+    return got.value().split;
 }
 
 TEST(Split, RangesJoinedEqualTheWhole) {
@@ -61,21 +73,15 @@ TEST(Split, RangesJoinedEqualTheWhole) {
         const std::string text = quoted_input(rng, 1 + rng() % 400);
         for (const SalvageOptions& o : option_sets()) {
             for (const bool lines : {false, true}) {
-                auto want = corvel_test::salvage_whole(text, o, lines);
-                ASSERT_TRUE(want.ok());
                 SplitOptions split;
                 split.range_bytes = 1 + rng() % 48;
                 split.threads = 1 + rng() % 3;
                 split.in_flight = rng() % 4;
-                auto got = corvel_test::salvage_ranges(text, o, lines, split);
-                ASSERT_TRUE(got.ok());
-                const std::string what = "input " + std::to_string(i) + ", ranges of " +
-                                         std::to_string(split.range_bytes) + " on " + std::to_string(split.threads);
-                expect_same(want.value(), got.value().outcome, what);
-                if (HasFatalFailure()) return;
-                EXPECT_EQ(got.value().split.ranges, std::max<std::uint64_t>(1, (text.size() + split.range_bytes - 1) /
-                                                                                   split.range_bytes));
-                reruns += got.value().split.reruns;
+                const SplitStats got = expect_as_whole(text, o, lines, split, "input " + std::to_string(i));
+                if (HasFailure()) return;
+                EXPECT_EQ(got.ranges, std::max<std::uint64_t>(1, (text.size() + split.range_bytes - 1) /
+                                                                     split.range_bytes));
+                reruns += got.reruns;
             }
         }
     }
@@ -92,14 +98,8 @@ TEST(Split, EveryRangeSizeOnRowsWithQuotedLineBreaks) {
     }
     const SalvageOptions o = opts(std::nullopt, std::nullopt, {.fill = false});
     for (const bool lines : {false, true}) {
-        auto want = corvel_test::salvage_whole(text, o, lines);
-        ASSERT_TRUE(want.ok());
-        for (std::uint64_t range = 1; range <= text.size(); ++range) {
-            SplitOptions split{.range_bytes = range, .threads = 2, .in_flight = 0};
-            auto got = corvel_test::salvage_ranges(text, o, lines, split);
-            ASSERT_TRUE(got.ok());
-            expect_same(want.value(), got.value().outcome, "ranges of " + std::to_string(range));
-            if (HasFatalFailure()) return;
+        for (std::uint64_t range = 1; range <= text.size() && !HasFailure(); ++range) {
+            expect_as_whole(text, o, lines, {.range_bytes = range, .threads = 2, .in_flight = 0});
         }
     }
 }
@@ -118,15 +118,10 @@ TEST(Split, RowsLongerThanManyRanges) {
     const std::string open_to_end = text + "\"never closed\n" + std::string(150000, 'z');
     for (const std::string* input : {&std::as_const(text), &open_to_end}) {
         for (const bool lines : {false, true}) {
-            const SalvageOptions o = opts(std::nullopt, std::nullopt);
-            auto want = corvel_test::salvage_whole(*input, o, lines);
-            ASSERT_TRUE(want.ok());
             for (const std::uint64_t range : {std::uint64_t{4096}, std::uint64_t{50000}, std::uint64_t{1} << 20}) {
-                SplitOptions split{.range_bytes = range, .threads = 2, .in_flight = 0};
-                auto got = corvel_test::salvage_ranges(*input, o, lines, split);
-                ASSERT_TRUE(got.ok());
-                expect_same(want.value(), got.value().outcome, "ranges of " + std::to_string(range));
-                if (HasFatalFailure()) return;
+                expect_as_whole(*input, opts(std::nullopt, std::nullopt), lines,
+                                {.range_bytes = range, .threads = 2, .in_flight = 0});
+                if (HasFailure()) return;
             }
         }
     }

@@ -3,8 +3,10 @@
 // forms. Free of GoogleTest, so that the fuzz targets can include it too.
 #pragma once
 
+#include "decode.hpp"
 #include "rows.hpp"
 #include "salvage.hpp"
+#include "target.hpp"
 
 #include <stdlib.h>
 
@@ -16,6 +18,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvel_test {
@@ -55,12 +59,83 @@ inline Rows rows_of(const corvel::RowTable& t) {
     return out;
 }
 
+// Reads back written rows, each ended by LF but perhaps the last: a field
+// that starts with the quote is enclosed, its quotes doubled; any other field
+// is as it stands. The delimiter may be LF itself.
+inline Rows read_written(std::string_view text, char delimiter, char quote = '"') {
+    Rows rows;
+    std::vector<std::string> row(1);
+    bool open = false;  // a row has begun since the last LF
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        open = text[i] != '\n' || text[i] == delimiter;
+        const bool field_start = i == 0 || text[i - 1] == delimiter || text[i - 1] == '\n';
+        if (text[i] == delimiter) {
+            row.emplace_back();
+        } else if (text[i] == '\n') {
+            rows.push_back(std::exchange(row, std::vector<std::string>(1)));
+        } else if (text[i] == quote && field_start && row.back().empty()) {
+            for (++i; i < text.size() && !(text[i] == quote && (i + 1 == text.size() || text[i + 1] != quote)); ++i) {
+                row.back() += text[i];
+                if (text[i] == quote) ++i;  // the second of a doubled pair
+            }
+        } else {
+            row.back() += text[i];
+        }
+    }
+    if (open) rows.push_back(std::move(row));
+    return rows;
+}
+
 // The character U+00XX for byte XX, encoded as UTF-8: how a delimiter byte
 // reads once it joins merged fields. Written apart from the engine's own.
 inline std::string latin1_char(std::uint8_t b) {
     if (b < 0x80) return std::string(1, static_cast<char>(b));
     return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
+
+// Latin-1 as a legacy table: byte XX is U+00XX.
+inline const corvel::LegacyTable& latin1() {
+    static const corvel::LegacyTable table = [] {
+        std::vector<std::string> entries;
+        for (int b = 0x80; b < 0x100; ++b) entries.push_back(latin1_char(static_cast<std::uint8_t>(b)));
+        const std::vector<std::string_view> views(entries.begin(), entries.end());
+        return *corvel::LegacyTable::from_entries(views);
+    }();
+    return table;
+}
+
+// Gives `text` at most `step` bytes a read.
+class StringSource final : public corvel::ByteSource {
+public:
+    StringSource(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    corvel::Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        const std::size_t n = std::min({size, step_, text_.size() - at_});
+        text_.copy(buffer, n, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string text_;
+    std::size_t step_;
+    std::size_t at_ = 0;
+};
+
+// Keeps what it is given, or fails every write with `fail_with` when it is
+// not 0.
+class StringSink final : public corvel::ByteSink {
+public:
+    explicit StringSink(int fail_with = 0) : fail_with_(fail_with) {}
+    corvel::Status write(std::string_view bytes) noexcept override {
+        if (fail_with_ != 0) return corvel::SalvageError::from_errno(fail_with_);
+        text += bytes;
+        return corvel::Done{};
+    }
+    std::string text;
+
+private:
+    int fail_with_;
+};
 
 // A fresh directory under /tmp, removed with everything in it when the owner
 // goes. Test fixtures inherit it beside ::testing::Test.
