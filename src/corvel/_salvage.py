@@ -16,7 +16,7 @@ from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
 from ._options import Options, check_options, check_path
 from ._progress import make_progress
 from ._report import Report
-from ._source import Readable, Source, open_source
+from ._source import Readable, Source, open_source, read_sample
 
 __all__ = ["Prepared", "prepare", "run_engine", "salvage"]
 
@@ -25,22 +25,6 @@ class Writable(Protocol):
     """A binary file object the clean CSV can be written to."""
 
     def write(self, data: bytes, /) -> object: ...
-
-
-def _read_sample(src: Source) -> bytes:
-    """The first bytes of the source, at most SAMPLE_BYTES, taken from it."""
-    parts = [src.head]
-    have = len(src.head)
-    while have < SAMPLE_BYTES:
-        piece = os.read(src.fd, SAMPLE_BYTES - have) if src.fd is not None else src.stream.read(SAMPLE_BYTES - have)
-        if piece is None:
-            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
-            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
-        if not piece:
-            break
-        parts.append(piece)
-        have += len(piece)
-    return b"".join(parts)
 
 
 def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> None:
@@ -82,7 +66,7 @@ def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iter
         BlockingIOError: A non-blocking source had no data yet.
     """
     with open_source(source) as src:
-        sample = _read_sample(src)
+        sample = read_sample(src, SAMPLE_BYTES)
         encoding = plan_encoding(options.encoding, sample)
         _check_text(src, sample, encoding, options.force)
         plan = engine_plan(options, sample, encoding, len(sample) < SAMPLE_BYTES)
