@@ -12,7 +12,6 @@ import os
 import shutil
 import tempfile
 import threading
-import time
 from contextlib import ExitStack
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING
@@ -20,9 +19,8 @@ from typing import TYPE_CHECKING
 from . import _core
 from ._dialect import Dialect
 from ._options import Options, check_options, check_path
-from ._progress import make_progress
 from ._report import Report
-from ._salvage import Prepared, _report, prepare, run_engine
+from ._salvage import Prepared, prepare, run
 from ._source import Readable
 from ._table import QuarantineRecord, Table, resolve_columns
 
@@ -67,27 +65,13 @@ def _check_batch_rows(batch_rows: object) -> int | None:
     return batch_rows
 
 
-def _salvage_into(
-    prepared: Prepared,
-    batches: _core.Batches,
-    options: Options,
-    quarantine: str | None,
-    audit: str | None,
-) -> Report:
-    """Runs the salvage of a prepared source with `batches` as its clean output."""
-    started = time.perf_counter()
-    throttle, bar = make_progress(options.progress)
-    try:
-        # The batches read the stream back in the clean writer's own form.
-        counts = run_engine(prepared, batches, options, quarantine=quarantine, audit=audit, progress=throttle,
-                            output_delimiter=",")
-        if throttle is not None:
-            throttle.finish(counts["bytes_read"], prepared.src.size)
-    finally:
-        if bar is not None:
-            bar.clear()
+def _salvage_into(prepared: Prepared, batches: _core.Batches, options: Options, quarantine: str | None,
+                  audit: str | None) -> Report:
+    """Runs the salvage of a prepared source with `batches` as its clean
+    output (the options' output delimiter is the clean writer's own, ",")."""
+    report = run(prepared, batches, options, quarantine=quarantine, audit=audit)
     batches.finish()
-    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
+    return report
 
 
 def _read_quarantine(path: str) -> list[QuarantineRecord]:
