@@ -222,13 +222,7 @@ bool to_columns(PyObject* o, std::optional<std::vector<std::uint64_t>>& out) {
     return true;
 }
 
-// The options of an export: names from the header, the columns and layout asked for.
-struct Plan {
-    arrow::ExportOptions options;
-    bool mixed = false;
-};
-
-// Under the lock.
+// Under the lock: the export's column names, from the header.
 std::optional<arrow::ExportError> plan_export(const Store& s, arrow::ExportOptions& o) {
     std::vector<std::string_view> header(s.header.begin(), s.header.end());
     auto names = arrow::unique_column_names(header, s.width);
