@@ -10,7 +10,7 @@ from typing import Any, Final
 
 from . import _core
 from ._dialect import Dialect
-from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
+from ._encoding import SAMPLE_BYTES, EncodingPlan, not_text, plan_encoding
 from ._options import Options, _encoding, _progress
 from ._progress import make_progress
 from ._source import Readable, open_source, read_sample
@@ -141,8 +141,8 @@ def detect(
             total = src.size
             name = src.name
         plan = plan_encoding(codec, sample)
-        if plan.mode != "decode" and (reason := binary_reason(sample[plan.bom :])) is not None:
-            raise ValueError(f"{name or 'the source'} does not look like CSV text: {reason}")
+        if (refusal := not_text(name, sample, plan)) is not None:
+            raise ValueError(refusal)
         text, reported = _to_utf8(sample, plan, complete)
         found = _core.detect(text, complete)
         if throttle is not None:

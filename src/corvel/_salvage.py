@@ -12,7 +12,7 @@ from typing import Any, Protocol
 from . import _core
 from ._detect import EnginePlan, engine_plan
 from ._dialect import Dialect
-from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
+from ._encoding import SAMPLE_BYTES, EncodingPlan, not_text, plan_encoding
 from ._options import Options, check_options, check_path
 from ._progress import make_progress
 from ._report import Report
@@ -25,15 +25,6 @@ class Writable(Protocol):
     """A binary file object the clean CSV can be written to."""
 
     def write(self, data: bytes, /) -> object: ...
-
-
-def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> None:
-    if force or plan.mode == "decode":
-        return
-    if (reason := binary_reason(sample[plan.bom:])) is not None:
-        name = src.name or "the source"
-        raise ValueError(f"{name} does not look like CSV text: {reason}. "
-                         "Pass force=True to salvage it anyway.")
 
 
 @dataclass(frozen=True, slots=True)
@@ -70,7 +61,8 @@ def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iter
     with open_source(source) as src:
         sample = read_sample(src, SAMPLE_BYTES)
         encoding = plan_encoding(options.encoding, sample)
-        _check_text(src, sample, encoding, options.force)
+        if not options.force and (refusal := not_text(src.name, sample, encoding)) is not None:
+            raise ValueError(f"{refusal}. Pass force=True to salvage it anyway.")
         plan = engine_plan(options, sample, encoding, len(sample) < SAMPLE_BYTES)
         reader: Readable | int
         if encoding.mode == "decode":
