@@ -13,7 +13,7 @@ import shutil
 import tempfile
 import threading
 from contextlib import ExitStack
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from . import _core
