@@ -128,6 +128,10 @@ def read(
     a_3``), so that names are unique; names are compared exactly, case
     included.
 
+    The options from `dialect` to `progress` are those of
+    :func:`corvel.salvage`; ``expected_columns=0`` only works when every row
+    has the same width, since an Arrow table has one.
+
     Args:
         source: A path, or a binary file object; compressed input is
             recognised as in :func:`corvel.salvage`.
@@ -135,23 +139,6 @@ def read(
             :attr:`Table.quarantine` either way.
         audit: A path for the JSON Lines audit of every changed row; when
             given, the HTML view marks repaired rows as well as set-aside ones.
-        dialect: As in :func:`corvel.salvage`; so are the options that follow,
-            up to `progress`.
-        delimiter: Likewise.
-        quote_char: Likewise.
-        escape_char: Likewise.
-        skip_initial_space: Likewise.
-        encoding: Likewise.
-        header: Likewise; ``True``, ``False`` or ``"auto"``.
-        detect: Likewise.
-        skip_blank_lines: Likewise.
-        fill_ragged_rows: Likewise.
-        merge_overflow: Likewise.
-        expected_columns: Likewise; ``0`` only works when every row has the
-            same width, since an Arrow table has one.
-        repair_quotes: Likewise.
-        force: Likewise.
-        progress: Likewise.
         columns: ``None`` for every column, or the columns to keep, in that
             order, as names or 0-based indices.
         batch_rows: The most rows in each record batch the table is made of,
@@ -302,26 +289,14 @@ def iter_batches(
         ...         for batch in batches:
         ...             out.write_batch(batch)
 
+    The options from `dialect` to `progress` are those of :func:`read`.
+
     Args:
-        source: As in :func:`read`; so are the options that follow.
+        source: As in :func:`read`.
         quarantine: A path for the rows set aside, or ``None``.
         audit: A path for the JSON Lines audit, or ``None``.
-        dialect: Likewise.
-        delimiter: Likewise.
-        quote_char: Likewise.
-        escape_char: Likewise.
-        skip_initial_space: Likewise.
-        encoding: Likewise.
-        header: Likewise.
-        detect: Likewise.
-        skip_blank_lines: Likewise.
-        fill_ragged_rows: Likewise.
-        merge_overflow: Likewise.
-        expected_columns: Likewise.
-        repair_quotes: Likewise.
-        force: Likewise.
-        progress: Likewise.
-        columns: Likewise; names are looked up when the first batch is read.
+        columns: As in :func:`read`; names are looked up when the first batch
+            is read.
         batch_rows: The most rows in a batch, or ``None`` for 65536. Batches
             are also cut at about 4 MiB.
 
