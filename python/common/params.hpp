@@ -131,6 +131,12 @@ constexpr std::string args_section(std::span<const Param> params) {
     return s;
 }
 
+// A function's whole docstring: its signature line, `doc`, and the "Args:"
+// section of its parameters.
+constexpr std::string documented(std::string_view name, std::string_view doc, std::span<const Param> params) {
+    return joined({signature_line(name, "", params), doc, "\n\n", args_section(params)});
+}
+
 // The stub's type for a parameter.
 constexpr std::string_view annotation(const Param& p) {
     if (!p.annotation.empty()) return p.annotation;

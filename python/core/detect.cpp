@@ -22,10 +22,7 @@ consteval std::size_t at(const char (&name)[N]) {
     return param_index(kParams, name);
 }
 constexpr Signature kSignature{msg::kCoreDetectCallName, kParams};
-inline constexpr auto kDoc = frozen<[] {
-    return joined({signature_line(msg::kCoreDetectName, "", kParams), msg::kCoreDetectDoc, "\n\n",
-                   args_section(kParams)});
-}>();
+inline constexpr auto kDoc = frozen<[] { return documented(msg::kCoreDetectName, msg::kCoreDetectDoc, kParams); }>();
 
 // A one-character str, or None.
 PyObject* char_or_none(std::optional<std::uint8_t> c) {

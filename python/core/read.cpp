@@ -114,6 +114,19 @@ Status hand_over(void* context, BatchSink& sink) noexcept {
     return Done{};
 }
 
+// Runs `body`, which returns an optional ExportError, with memory that runs
+// out inside it as ENOMEM: bodies run with the thread detached, where no
+// exception may leave. The engine's own text allocates nothing.
+template <class Body>
+std::optional<arrow::ExportError> guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return arrow::ExportError{ENOMEM, SalvageError::out_of_memory().text()};
+}
+
 PyObject* raise_export(const arrow::ExportError& e) {
     PyObject* type = e.code == ENOMEM      ? PyExc_MemoryError
                      : e.code == EINVAL    ? PyExc_ValueError
@@ -213,28 +226,29 @@ bool to_columns(PyObject* o, std::optional<std::vector<std::uint64_t>>& out) {
         return false;
     }
     std::vector<std::uint64_t> columns;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-        const unsigned long long c = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(o, i));
-        if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        columns.push_back(c);
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+            const unsigned long long c = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(o, i));
+            if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+            columns.push_back(c);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
     }
     out = std::move(columns);
     return true;
 }
 
-// The options of an export: names from the header, the columns and layout asked for.
-struct Plan {
-    arrow::ExportOptions options;
-    bool mixed = false;
-};
-
-// Under the lock.
+// Under the lock: the export's column names, from the header.
 std::optional<arrow::ExportError> plan_export(const Store& s, arrow::ExportOptions& o) {
-    std::vector<std::string_view> header(s.header.begin(), s.header.end());
-    auto names = arrow::unique_column_names(header, s.width);
-    if (!names) return std::move(names).error();
-    o.names = std::move(names).value();
-    return std::nullopt;
+    return guarded([&]() -> std::optional<arrow::ExportError> {
+        std::vector<std::string_view> header(s.header.begin(), s.header.end());
+        auto names = arrow::unique_column_names(header, s.width);
+        if (!names) return std::move(names).error();
+        o.names = std::move(names).value();
+        return std::nullopt;
+    });
 }
 
 inline constexpr Param kExportParams[] = {
@@ -307,10 +321,12 @@ PyObject* batches_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         mixed = s.mixed;
         if (mixed) return std::optional<arrow::ExportError>();
         if (auto e = plan_export(s, o)) return e;
-        std::vector<RowBatch> all(s.ready.begin(), s.ready.end());
-        arrow::ExportStatus st =
-            arrow::export_stream(std::make_unique<Snapshot>(std::move(all)), std::move(o), batch_rows, stream);
-        return st ? std::optional<arrow::ExportError>() : std::optional(std::move(st).error());
+        return guarded([&] {
+            std::vector<RowBatch> all(s.ready.begin(), s.ready.end());
+            arrow::ExportStatus st =
+                arrow::export_stream(std::make_unique<Snapshot>(std::move(all)), std::move(o), batch_rows, stream);
+            return st ? std::optional<arrow::ExportError>() : std::optional(std::move(st).error());
+        });
     });
     if (mixed || error) {
         delete stream;
@@ -430,9 +446,14 @@ PyObject* batches_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse_args(kRowsSignature, args, nargs, kwnames, v)) return nullptr;
     const std::uint64_t start = v[0].count, stop = std::max(v[0].count, v[1].count);
     Store& s = store_of(self);
-    std::vector<RowBatch> batches = locked(s, [&](std::unique_lock<std::mutex>&) {
-        return std::vector<RowBatch>(s.ready.begin(), s.ready.end());
+    std::vector<RowBatch> batches;
+    std::optional<arrow::ExportError> error = locked(s, [&](std::unique_lock<std::mutex>&) {
+        return guarded([&] {
+            batches.assign(s.ready.begin(), s.ready.end());
+            return std::optional<arrow::ExportError>();
+        });
     });
+    if (error) return raise_export(*error);
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     std::uint64_t first = 0;  // data row number of each batch's first row

@@ -45,10 +45,7 @@ consteval std::size_t at(const char (&name)[N]) {
     return param_index(kParams, name);
 }
 constexpr Signature kSignature{msg::kCoreSalvageCallName, kParams};
-inline constexpr auto kDoc = frozen<[] {
-    return joined({signature_line(msg::kCoreSalvageName, "", kParams), msg::kCoreSalvageDoc, "\n\n",
-                   args_section(kParams)});
-}>();
+inline constexpr auto kDoc = frozen<[] { return documented(msg::kCoreSalvageName, msg::kCoreSalvageDoc, kParams); }>();
 
 // The thread's hold on the interpreter, let go while the engine works and
 // taken back only for as long as Python code must run.

@@ -10,14 +10,15 @@ from typing import Any, Final
 
 from . import _core
 from ._dialect import Dialect
-from ._encoding import EncodingPlan, binary_reason, plan_encoding
+from ._encoding import SAMPLE_BYTES, EncodingPlan, not_text, plan_encoding
 from ._options import Options, _encoding, _progress
 from ._progress import make_progress
-from ._source import Readable, Source, open_source
+from ._source import Readable, open_source, read_sample
 
 __all__ = ["EnginePlan", "detect", "engine_plan"]
 
-DEFAULT_SAMPLE_BYTES: Final = 64 << 10
+# The same bytes a salvage decides its dialect from.
+DEFAULT_SAMPLE_BYTES: Final = SAMPLE_BYTES
 
 
 def _sample_bytes(value: object) -> int:
@@ -26,23 +27,6 @@ def _sample_bytes(value: object) -> int:
     if value < 1:
         raise ValueError(f"sample_bytes must be at least 1, not {value}")
     return value
-
-
-def _read(src: Source, size: int) -> bytes:
-    """Up to `size` bytes from the start of `src`."""
-    parts = [src.head[:size]]
-    have = len(parts[0])
-    while have < size:
-        want = size - have
-        piece = os.read(src.fd, want) if src.fd is not None else src.stream.read(want)
-        if piece is None:
-            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
-            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
-        if not piece:
-            break
-        parts.append(bytes(piece))
-        have += len(piece)
-    return b"".join(parts)
 
 
 def _whole_lines(sample: bytes, complete: bool) -> bytes:
@@ -151,14 +135,14 @@ def detect(
     try:
         with open_source(source) as src:
             # One byte more than the sample tells whether the sample is the whole input.
-            sample = _read(src, size + 1)
+            sample = read_sample(src, size + 1)
             complete = len(sample) <= size
             sample = sample[:size]
             total = src.size
             name = src.name
         plan = plan_encoding(codec, sample)
-        if plan.mode != "decode" and (reason := binary_reason(sample[plan.bom :])) is not None:
-            raise ValueError(f"{name or 'the source'} does not look like CSV text: {reason}")
+        if (refusal := not_text(name, sample, plan)) is not None:
+            raise ValueError(refusal)
         text, reported = _to_utf8(sample, plan, complete)
         found = _core.detect(text, complete)
         if throttle is not None:

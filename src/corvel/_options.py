@@ -116,26 +116,13 @@ def check_options(
     force: object,
     progress: object,
 ) -> Options:
-    """Checks every option and folds a given `dialect` into them.
+    """Checks every option and folds a given `dialect` into them. The
+    options other than `dialect` are those of :func:`corvel.salvage`, as the
+    caller passed them.
 
     Args:
         dialect: A dialect whose fields replace every dialect option left at
             its default, or ``None``.
-        delimiter: See :func:`corvel.salvage`; the rest likewise.
-        quote_char: Likewise.
-        escape_char: Likewise.
-        skip_initial_space: Likewise.
-        encoding: Likewise.
-        header: Likewise.
-        detect: Likewise.
-        skip_blank_lines: Likewise.
-        fill_ragged_rows: Likewise.
-        merge_overflow: Likewise.
-        expected_columns: Likewise.
-        repair_quotes: Likewise.
-        output_delimiter: Likewise.
-        force: Likewise.
-        progress: Likewise.
 
     Returns:
         The checked options.

@@ -12,17 +12,15 @@ import os
 import shutil
 import tempfile
 import threading
-import time
 from contextlib import ExitStack
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from . import _core
 from ._dialect import Dialect
 from ._options import Options, check_options, check_path
-from ._progress import make_progress
 from ._report import Report
-from ._salvage import Prepared, _report, prepare, run_engine
+from ._salvage import Prepared, prepare, run
 from ._source import Readable
 from ._table import QuarantineRecord, Table, resolve_columns
 
@@ -67,27 +65,13 @@ def _check_batch_rows(batch_rows: object) -> int | None:
     return batch_rows
 
 
-def _salvage_into(
-    prepared: Prepared,
-    batches: _core.Batches,
-    options: Options,
-    quarantine: str | None,
-    audit: str | None,
-) -> Report:
-    """Runs the salvage of a prepared source with `batches` as its clean output."""
-    started = time.perf_counter()
-    throttle, bar = make_progress(options.progress)
-    try:
-        # The batches read the stream back in the clean writer's own form.
-        counts = run_engine(prepared, batches, options, quarantine=quarantine, audit=audit, progress=throttle,
-                            output_delimiter=",")
-        if throttle is not None:
-            throttle.finish(counts["bytes_read"], prepared.src.size)
-    finally:
-        if bar is not None:
-            bar.clear()
+def _salvage_into(prepared: Prepared, batches: _core.Batches, options: Options, quarantine: str | None,
+                  audit: str | None) -> Report:
+    """Runs the salvage of a prepared source with `batches` as its clean
+    output (the options' output delimiter is the clean writer's own, ",")."""
+    report = run(prepared, batches, options, quarantine=quarantine, audit=audit)
     batches.finish()
-    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
+    return report
 
 
 def _read_quarantine(path: str) -> list[QuarantineRecord]:
@@ -144,6 +128,10 @@ def read(
     a_3``), so that names are unique; names are compared exactly, case
     included.
 
+    The options from `dialect` to `progress` are those of
+    :func:`corvel.salvage`; ``expected_columns=0`` only works when every row
+    has the same width, since an Arrow table has one.
+
     Args:
         source: A path, or a binary file object; compressed input is
             recognised as in :func:`corvel.salvage`.
@@ -151,23 +139,6 @@ def read(
             :attr:`Table.quarantine` either way.
         audit: A path for the JSON Lines audit of every changed row; when
             given, the HTML view marks repaired rows as well as set-aside ones.
-        dialect: As in :func:`corvel.salvage`; so are the options that follow,
-            up to `progress`.
-        delimiter: Likewise.
-        quote_char: Likewise.
-        escape_char: Likewise.
-        skip_initial_space: Likewise.
-        encoding: Likewise.
-        header: Likewise; ``True``, ``False`` or ``"auto"``.
-        detect: Likewise.
-        skip_blank_lines: Likewise.
-        fill_ragged_rows: Likewise.
-        merge_overflow: Likewise.
-        expected_columns: Likewise; ``0`` only works when every row has the
-            same width, since an Arrow table has one.
-        repair_quotes: Likewise.
-        force: Likewise.
-        progress: Likewise.
         columns: ``None`` for every column, or the columns to keep, in that
             order, as names or 0-based indices.
         batch_rows: The most rows in each record batch the table is made of,
@@ -318,26 +289,14 @@ def iter_batches(
         ...         for batch in batches:
         ...             out.write_batch(batch)
 
+    The options from `dialect` to `progress` are those of :func:`read`.
+
     Args:
-        source: As in :func:`read`; so are the options that follow.
+        source: As in :func:`read`.
         quarantine: A path for the rows set aside, or ``None``.
         audit: A path for the JSON Lines audit, or ``None``.
-        dialect: Likewise.
-        delimiter: Likewise.
-        quote_char: Likewise.
-        escape_char: Likewise.
-        skip_initial_space: Likewise.
-        encoding: Likewise.
-        header: Likewise.
-        detect: Likewise.
-        skip_blank_lines: Likewise.
-        fill_ragged_rows: Likewise.
-        merge_overflow: Likewise.
-        expected_columns: Likewise.
-        repair_quotes: Likewise.
-        force: Likewise.
-        progress: Likewise.
-        columns: Likewise; names are looked up when the first batch is read.
+        columns: As in :func:`read`; names are looked up when the first batch
+            is read.
         batch_rows: The most rows in a batch, or ``None`` for 65536. Batches
             are also cut at about 4 MiB.
 

@@ -12,44 +12,19 @@ from typing import Any, Protocol
 from . import _core
 from ._detect import EnginePlan, engine_plan
 from ._dialect import Dialect
-from ._encoding import SAMPLE_BYTES, EncodingPlan, binary_reason, plan_encoding
+from ._encoding import SAMPLE_BYTES, EncodingPlan, not_text, plan_encoding
 from ._options import Options, check_options, check_path
 from ._progress import make_progress
 from ._report import Report
-from ._source import Readable, Source, open_source
+from ._source import Readable, Source, open_source, read_sample
 
-__all__ = ["Prepared", "prepare", "run_engine", "salvage"]
+__all__ = ["Prepared", "prepare", "run", "salvage"]
 
 
 class Writable(Protocol):
     """A binary file object the clean CSV can be written to."""
 
     def write(self, data: bytes, /) -> object: ...
-
-
-def _read_sample(src: Source) -> bytes:
-    """The first bytes of the source, at most SAMPLE_BYTES, taken from it."""
-    parts = [src.head]
-    have = len(src.head)
-    while have < SAMPLE_BYTES:
-        piece = os.read(src.fd, SAMPLE_BYTES - have) if src.fd is not None else src.stream.read(SAMPLE_BYTES - have)
-        if piece is None:
-            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
-            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
-        if not piece:
-            break
-        parts.append(piece)
-        have += len(piece)
-    return b"".join(parts)
-
-
-def _check_text(src: Source, sample: bytes, plan: EncodingPlan, force: bool) -> None:
-    if force or plan.mode == "decode":
-        return
-    if (reason := binary_reason(sample[plan.bom:])) is not None:
-        name = src.name or "the source"
-        raise ValueError(f"{name} does not look like CSV text: {reason}. "
-                         "Pass force=True to salvage it anyway.")
 
 
 @dataclass(frozen=True, slots=True)
@@ -61,6 +36,7 @@ class Prepared:
     reader: Readable | int
     encoding: EncodingPlan
     plan: EnginePlan
+    started: float  # perf_counter() when the source was opened: a report's time counts from there
 
 
 @contextmanager
@@ -81,10 +57,12 @@ def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iter
         ValueError: The input looks binary (without ``force``).
         BlockingIOError: A non-blocking source had no data yet.
     """
+    started = time.perf_counter()
     with open_source(source) as src:
-        sample = _read_sample(src)
+        sample = read_sample(src, SAMPLE_BYTES)
         encoding = plan_encoding(options.encoding, sample)
-        _check_text(src, sample, encoding, options.force)
+        if not options.force and (refusal := not_text(src.name, sample, encoding)) is not None:
+            raise ValueError(f"{refusal}. Pass force=True to salvage it anyway.")
         plan = engine_plan(options, sample, encoding, len(sample) < SAMPLE_BYTES)
         reader: Readable | int
         if encoding.mode == "decode":
@@ -94,38 +72,47 @@ def prepare(source: str | os.PathLike[str] | Readable, options: Options) -> Iter
             sample = b""
         else:
             reader = src.fd if src.fd is not None else src.stream
-        yield Prepared(src, sample, reader, encoding, plan)
+        yield Prepared(src, sample, reader, encoding, plan, started)
 
 
-def run_engine(prepared: Prepared, target: Any, options: Options, *, quarantine: str | None, audit: str | None,
-               progress: Any, output_delimiter: str | None) -> dict[str, int]:
+def run(prepared: Prepared, target: Any, options: Options, *, quarantine: str | None,
+        audit: str | None) -> Report:
     """Runs the engine's salvage of a prepared source into `target` (a path,
-    a binary file object, or the core's batches).
+    a binary file object, or the core's batches), with the progress reports
+    the options ask for.
 
     Returns:
-        The counts, by name.
+        The :class:`Report` of the run, timed from the opening of the source.
     """
     src, used = prepared.src, prepared.plan
-    return _core.salvage(
-        prepared.reader, prepared.sample, src.name if src.fd is not None else None, target,
-        quarantine=quarantine,
-        audit=audit,
-        total=src.size,
-        progress=progress,
-        delimiter=used.delimiter,
-        quote_char=used.quote_char,
-        escape_char=used.escape_char,
-        header=used.header,
-        skip_blank_lines=options.skip_blank_lines,
-        fill_ragged_rows=options.fill_ragged_rows,
-        merge_overflow=options.merge_overflow,
-        expected_columns=used.expected_columns,
-        repair_quotes=options.repair_quotes,
-        skip_initial_space=used.skip_initial_space,
-        output_delimiter=output_delimiter,
-        legacy=prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
-        shape=used.shape,
-    )
+    throttle, bar = make_progress(options.progress)
+    try:
+        counts = _core.salvage(
+            prepared.reader, prepared.sample, src.name if src.fd is not None else None, target,
+            quarantine=quarantine,
+            audit=audit,
+            total=src.size,
+            progress=throttle,
+            delimiter=used.delimiter,
+            quote_char=used.quote_char,
+            escape_char=used.escape_char,
+            header=used.header,
+            skip_blank_lines=options.skip_blank_lines,
+            fill_ragged_rows=options.fill_ragged_rows,
+            merge_overflow=options.merge_overflow,
+            expected_columns=used.expected_columns,
+            repair_quotes=options.repair_quotes,
+            skip_initial_space=used.skip_initial_space,
+            output_delimiter=options.output_delimiter,
+            legacy=prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
+            shape=used.shape,
+        )
+        if throttle is not None:
+            throttle.finish(counts["bytes_read"], src.size)
+    finally:
+        if bar is not None:
+            bar.clear()
+    return _report(counts, used, prepared.encoding, time.perf_counter() - prepared.started)
 
 
 def salvage(
@@ -243,19 +230,8 @@ def salvage(
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
 
-    started = time.perf_counter()
-    throttle, bar = make_progress(options.progress)
-    try:
-        with prepare(source, options) as prepared:
-            counts = run_engine(prepared, target, options, quarantine=quarantine_path, audit=audit_path,
-                                progress=throttle, output_delimiter=options.output_delimiter)
-            src = prepared.src
-            if throttle is not None:
-                throttle.finish(counts["bytes_read"], src.size)
-    finally:
-        if bar is not None:
-            bar.clear()
-    return _report(counts, prepared.plan, prepared.encoding, time.perf_counter() - started)
+    with prepare(source, options) as prepared:
+        return run(prepared, target, options, quarantine=quarantine_path, audit=audit_path)
 
 
 def _report(counts: dict[str, int], used: EnginePlan, plan: EncodingPlan, seconds: float) -> Report:

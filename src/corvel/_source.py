@@ -14,7 +14,7 @@ import stat
 from dataclasses import dataclass
 from typing import IO, Final, Protocol, runtime_checkable
 
-__all__ = ["Compression", "Source", "open_source", "sniff_compression"]
+__all__ = ["Compression", "Source", "open_source", "read_sample", "sniff_compression"]
 
 # Magic numbers, longest first where they share a prefix. bzip2 is checked
 # through its block header as well, so that a text starting "BZh" stays text.
@@ -151,6 +151,27 @@ class Source:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+def read_sample(src: Source, size: int) -> bytes:
+    """The first bytes of `src`, taken from it: its `head` whole, then what
+    it gives until there are `size` bytes or it ends.
+
+    Raises:
+        BlockingIOError: A non-blocking stream had no data yet.
+    """
+    parts = [src.head]
+    have = len(src.head)
+    while have < size:
+        piece = os.read(src.fd, size - have) if src.fd is not None else src.stream.read(size - have)
+        if piece is None:
+            # A non-blocking stream with nothing yet: taking it for the end would lose the rest.
+            raise BlockingIOError("the source's read() returned None: it is non-blocking and has no data yet")
+        if not piece:
+            break
+        parts.append(piece)
+        have += len(piece)
+    return b"".join(parts)
 
 
 def _read_head(raw: IO[bytes] | Readable, param: str = "source") -> bytes:

@@ -150,13 +150,17 @@ def _add_common(p: argparse.ArgumentParser, *, progress: bool = True) -> None:
     p.add_argument("--debug", action="store_true", help="show a traceback on errors")
 
 
-def _salvage_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("-o", "--output", default="-", metavar="OUT",
-                   help="the clean file (default: standard output)")
+def _add_records(p: argparse.ArgumentParser) -> None:
     p.add_argument("-q", "--quarantine", default=None, metavar="QUARANTINE",
                    help="where the rows set aside go, as CSV")
     p.add_argument("--audit", default=None, metavar="AUDIT",
                    help="a JSON Lines record of every row changed, set aside or skipped")
+
+
+def _salvage_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-o", "--output", default="-", metavar="OUT",
+                   help="the clean file (default: standard output)")
+    _add_records(p)
     p.add_argument("--output-delimiter", default=",", type=_char_or_none,
                    help="the clean file's delimiter, or none to keep the input's (default: ,)")
     _add_input_options(p)
@@ -179,10 +183,7 @@ def _detect_arguments(p: argparse.ArgumentParser) -> None:
 def _convert_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="the file to write, or - for standard output (with --format)")
-    p.add_argument("-q", "--quarantine", default=None, metavar="QUARANTINE",
-                   help="where the rows set aside go, as CSV")
-    p.add_argument("--audit", default=None, metavar="AUDIT",
-                   help="a JSON Lines record of every row changed, set aside or skipped")
+    _add_records(p)
     p.add_argument("--format", default=None, choices=sorted(set(_FORMATS.values())),
                    help="the output's format (default: from its suffix)")
     p.add_argument("--batch-rows", default=None, type=int, metavar="N",
@@ -343,9 +344,12 @@ def _count(n: int, noun: str) -> str:
     return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
 
 
+def _char(c: str | None) -> str:
+    return "none" if c is None else repr(c)
+
+
 def _summary(report: Any, where: dict[str, str | None]) -> str:
     d = report.dialect
-    quote = "none" if d.quote_char is None else repr(d.quote_char)
     lines = [
         f"corvel: {_count(report.rows_written, 'row')} written, {report.rows_repaired} repaired, "
         f"{report.rows_set_aside} set aside, {_count(report.rows_skipped, 'blank line')} skipped",
@@ -361,7 +365,7 @@ def _summary(report: Any, where: dict[str, str | None]) -> str:
     reasons = [f"{n} {k.replace('_', ' ')}" for k in set_aside if (n := getattr(report, k))]
     if reasons:
         lines.append("  set aside: " + ", ".join(reasons))
-    lines.append(f"  dialect: delimiter {d.delimiter!r}, quote {quote}, encoding {d.encoding}, "
+    lines.append(f"  dialect: delimiter {d.delimiter!r}, quote {_char(d.quote_char)}, encoding {d.encoding}, "
                  f"{report.width} columns, header {'yes' if report.header_written else 'no'}")
     for label, path in where.items():
         if path:
@@ -448,21 +452,15 @@ def _detect(args: argparse.Namespace) -> int:
 
 
 def _describe(d: Any) -> str:
-    def char(c: str | None) -> str:
-        return "none" if c is None else repr(c)
-
-    def rows(n: int) -> str:
-        return f"{n} row" if n == 1 else f"{n} rows"
-
     header = "none" if d.header_row is None else f"row {d.header_row}"
     width = "undecided" if d.width is None else ("any" if d.width == 0 else str(d.width))
-    return (f"delimiter:  {char(d.delimiter)}\n"
-            f"quote:      {char(d.quote_char)}\n"
-            f"escape:     {char(d.escape_char)}\n"
+    return (f"delimiter:  {_char(d.delimiter)}\n"
+            f"quote:      {_char(d.quote_char)}\n"
+            f"escape:     {_char(d.escape_char)}\n"
             f"encoding:   {d.encoding}\n"
             f"header:     {header}\n"
-            f"preamble:   {rows(d.preamble_rows)}\n"
-            f"footer:     {rows(d.footer_rows)}\n"
+            f"preamble:   {_count(d.preamble_rows, 'row')}\n"
+            f"footer:     {_count(d.footer_rows, 'row')}\n"
             f"columns:    {width}\n"
             f"confidence: {d.confidence:.2f}\n")
 

@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._detect import detect
 from ._dialect import Dialect
-from ._read import iter_batches
+from ._read import BatchReader, iter_batches
 from ._read import read as _read_table
 from ._report import Report
 
@@ -146,15 +146,19 @@ def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict
     return frame
 
 
+def _names_schema(batches: BatchReader) -> Any:
+    """A schema of string columns named as the salvage names them, for a
+    file that gave no batch to take one from."""
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    return pyarrow.schema([(n, pyarrow.string()) for n in batches._batches.column_names()])
+
+
 def _first_schema(path: str, dialect: Dialect, options: dict[str, Any]) -> Any:
     """The Arrow schema of a file's table, from its first batch alone."""
     with iter_batches(path, dialect=dialect, **options) as batches:
         first = next(batches, None)
-        if first is not None:
-            return first.schema
-        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
-
-        return pyarrow.schema([(n, pyarrow.string()) for n in batches._batches.column_names()])
+        return first.schema if first is not None else _names_schema(batches)
 
 
 def read(
@@ -236,7 +240,6 @@ def _salvage_file(path: str, target: str, quarantine: str | None, dialect: Diale
     """Salvages one file to Parquet at `target`, whole or not at all: the
     batches (and the quarantine) go to a scratch directory beside the
     target, and are renamed into place when they are all in."""
-    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
     import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     scratch_dirs = [tempfile.mkdtemp(dir=os.path.dirname(target), prefix=_scratch_prefix(target))]
@@ -254,9 +257,7 @@ def _salvage_file(path: str, target: str, quarantine: str | None, dialect: Diale
                         writer = pq.ParquetWriter(scratch, batch.schema)
                     writer.write_batch(batch)
                 if writer is None:  # no data row: the columns, if any, from the salvage
-                    names = batches._batches.column_names()
-                    schema = pyarrow.schema([(n, pyarrow.string()) for n in names])
-                    writer = pq.ParquetWriter(scratch, schema)
+                    writer = pq.ParquetWriter(scratch, _names_schema(batches))
             finally:
                 if writer is not None:
                     writer.close()
