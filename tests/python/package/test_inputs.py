@@ -1,10 +1,7 @@
 """What the package accepts as input: sources, compression, encodings, options."""
 
-import bz2
 import codecs
-import gzip
 import io
-import lzma
 import os
 import pathlib
 import threading
@@ -15,17 +12,9 @@ from corvel._dialect import Dialect
 from corvel._encoding import binary_reason, plan_encoding, single_byte_table
 from corvel._options import check_options, check_path
 from corvel._source import open_source, sniff_compression
+from support import COMPRESSORS
 
 TEXT = "id;name\n1;Zoë\n2;\"a;b\"\n".encode() * 50
-
-
-def _zstd(data):
-    from compression import zstd
-
-    return zstd.compress(data)
-
-
-COMPRESSORS = {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress, "zstd": _zstd}
 
 
 @pytest.mark.parametrize("kind", [None, *COMPRESSORS])
