@@ -9,7 +9,7 @@ import threading
 import pytest
 
 from corvel._dialect import Dialect
-from corvel._encoding import binary_reason, plan_encoding, single_byte_table
+from corvel._encoding import binary_reason, plan_encoding
 from corvel._options import check_options, check_path
 from corvel._source import open_source, sniff_compression
 from support import COMPRESSORS
@@ -91,13 +91,6 @@ def test_sources_refused(source, error, text):
 def test_encoding_plans(encoding, sample, name, mode, legacy, bom):
     plan = plan_encoding(encoding, sample)
     assert (plan.name, plan.mode, plan.legacy, plan.bom) == (name, mode, legacy, bom)
-
-
-def test_single_byte_tables():
-    cp1252 = single_byte_table("cp1252")
-    assert cp1252[0x80 - 0x80] == "€".encode() and cp1252[0x81 - 0x80] == "\ufffd".encode()
-    assert single_byte_table("latin-1")[0xE9 - 0x80] == "é".encode()
-    assert single_byte_table("utf-8") is None and single_byte_table("shift_jis") is None
 
 
 def test_binary_reason():

@@ -99,19 +99,6 @@ def test_bad_columns(tmp_path, columns, error, text):
     assert str(info.value) == text
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"batch_rows": 0}, ValueError),
-    ({"batch_rows": True}, TypeError),
-    ({"header": 1}, TypeError),
-    ({"delimiter": ",,"}, ValueError),
-])
-def test_bad_options_name_the_parameter(tmp_path, kwargs, error):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b\n")
-    with pytest.raises(error, match=next(iter(kwargs))):
-        corvel.read(src, **kwargs)
-
-
 def test_mixed_widths_are_refused_on_export(tmp_path):
     src = tmp_path / "in.csv"
     src.write_bytes(b"a,b\n1\n")

@@ -140,25 +140,29 @@ def test_streams_to_a_file_object_and_reports_progress(tmp_path):
     assert [d for d, _ in seen] == sorted(d for d, _ in seen)
 
 
-# (kwargs, exception, words in its message); each message is checked in full in test_inputs.py,
-# these show that salvage checks before it creates any output.
+# (the call, kwargs, exception, words in its message); each message is checked in full in
+# test_inputs.py, these show that salvage checks before it creates any output, and read checks too.
 BAD = [
-    ({"delimiter": ";;"}, ValueError, "delimiter"),
-    ({"delimiter": ",", "quote_char": ","}, ValueError, "quote_char"),
-    ({"expected_columns": True}, TypeError, "expected_columns"),
-    ({"encoding": "no-such-codec"}, ValueError, "encoding"),
-    ({"escape_char": "\\\\"}, ValueError, "escape_char"),
-    ({"detect": "magic"}, ValueError, "detect"),
-    ({"progress": 3}, TypeError, "progress"),
+    (corvel.salvage, {"delimiter": ";;"}, ValueError, "delimiter"),
+    (corvel.salvage, {"delimiter": ",", "quote_char": ","}, ValueError, "quote_char"),
+    (corvel.salvage, {"expected_columns": True}, TypeError, "expected_columns"),
+    (corvel.salvage, {"encoding": "no-such-codec"}, ValueError, "encoding"),
+    (corvel.salvage, {"escape_char": "\\\\"}, ValueError, "escape_char"),
+    (corvel.salvage, {"detect": "magic"}, ValueError, "detect"),
+    (corvel.salvage, {"progress": 3}, TypeError, "progress"),
+    (corvel.read, {"batch_rows": 0}, ValueError, "batch_rows"),
+    (corvel.read, {"batch_rows": True}, TypeError, "batch_rows"),
+    (corvel.read, {"header": 1}, TypeError, "header"),
+    (corvel.read, {"delimiter": ",,"}, ValueError, "delimiter"),
 ]
 
 
-@pytest.mark.parametrize(("kwargs", "exc", "word"), BAD)
-def test_bad_options_name_the_parameter(tmp_path, kwargs, exc, word):
+@pytest.mark.parametrize(("call", "kwargs", "exc", "word"), BAD)
+def test_bad_options_name_the_parameter(tmp_path, call, kwargs, exc, word):
     src = tmp_path / "in.csv"
     src.write_bytes(b"a,b\n")
     with pytest.raises(exc, match=word):
-        corvel.salvage(src, tmp_path / "out.csv", **kwargs)
+        call(src, *([tmp_path / "out.csv"] if call is corvel.salvage else []), **kwargs)
     assert not (tmp_path / "out.csv").exists()
 
 
