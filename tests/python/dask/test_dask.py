@@ -5,8 +5,6 @@ import concurrent.futures
 import os
 import random
 import signal
-import subprocess
-import sys
 import time
 
 import pytest
@@ -191,8 +189,3 @@ def test_bad_arguments(lake, call, error, message):
     with pytest.raises(error, match=None) as info:
         call(lake)
     assert message in str(info.value)
-
-
-def test_importing_corvel_does_not_import_dask():
-    code = "import sys, corvel; corvel.read; assert 'dask' not in sys.modules, 'dask'"
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=GUARD)
