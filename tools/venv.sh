@@ -21,22 +21,21 @@ if [[ "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}" >&2
     echo "${tools[*]}" >"$stamp"
 fi
-# The Arrow consumers corvel.read hands tables to, where they have wheels
-# for this interpreter; the tests that need one skip without it.
-consumers=(pyarrow polars pandas duckdb)
-if [[ "$(cat "$venv/.corvel-consumers" 2>/dev/null)" != "${consumers[*]}" ]]; then
-    for pkg in "${consumers[@]}"; do
+# Optional packages, each installed where it has a wheel for this
+# interpreter; the tests that need one skip without it. The stamp names the
+# group, so a changed list installs again.
+optional() {
+    local stamp=$venv/.corvel-$1
+    shift
+    [[ "$(cat "$stamp" 2>/dev/null)" == "$*" ]] && return
+    for pkg in "$@"; do
         "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$pkg" >&2 ||
             echo "venv.sh: no $pkg for python$flavour; its tests will skip" >&2
     done
-    echo "${consumers[*]}" >"$venv/.corvel-consumers"
-fi
-# The distributed engine corvel.dask runs on, where it has wheels; its tests
-# skip without it.
-distributed=("dask[dataframe]" distributed)
-if [[ "$(cat "$venv/.corvel-distributed" 2>/dev/null)" != "${distributed[*]}" ]]; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "${distributed[@]}" >&2 ||
-        echo "venv.sh: no dask for python$flavour; its tests will skip" >&2
-    echo "${distributed[*]}" >"$venv/.corvel-distributed"
-fi
+    echo "$*" >"$stamp"
+}
+# The Arrow consumers corvel.read hands tables to, and the distributed
+# engine corvel.dask runs on.
+optional consumers pyarrow polars pandas duckdb
+optional distributed "dask[dataframe]" distributed
 echo "$venv/bin/python"
