@@ -80,16 +80,6 @@ def test_interpreter_pool_gives_the_reports_of_sequential_runs(tmp_path):
         assert open(out, "rb").read() == want_bytes
 
 
-def test_core_imports_in_a_subinterpreter():
-    from concurrent import interpreters
-
-    interp = interpreters.create()
-    try:
-        interp.exec("import corvel._core, io; assert 'salvage' in dir(corvel._core)")
-    finally:
-        interp.close()
-
-
 @pytest.mark.skipif(getattr(sys, "_is_gil_enabled", lambda: True)(), reason="needs the free-threaded build, GIL off")
 def test_eight_threads_give_the_reports_of_one(tmp_path, run_threads):
     jobs = [(str(make_file(tmp_path / f"in{i}.csv", i)), str(tmp_path / f"out{i}.csv")) for i in range(8)]
