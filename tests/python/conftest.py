@@ -73,12 +73,27 @@ def check_salvage(src, out, quar, **options):
 
 
 def run_threads(count, work):
-    """Runs work(k) on `count` threads at once, k = 0 .. count-1, and waits."""
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    """Runs work(k) on `count` threads at once, k = 0 .. count-1, waits for
+    them, and raises the first exception any of them raised."""
+    from support import GUARD, Hung
+
+    errors = []
+
+    def guarded(k):
+        try:
+            work(k)
+        except BaseException as e:  # raised again here, in the test's thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(count)]
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(GUARD * 2)
+    if any(t.is_alive() for t in threads):
+        raise Hung("hung: a thread never finished")
+    if errors:
+        raise errors[0]
 
 
 @pytest.fixture(name="run_threads")

@@ -5,9 +5,10 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
+
+from support import GUARD, wait_until
 
 # The child prints "ready", makes the call, and reports how it ended.
 CHILD = """
@@ -20,17 +21,6 @@ try:
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
-
-GUARD = 30  # seconds; only against a hang, never a measure
-
-
-def wait_for(condition, what):
-    deadline = time.monotonic() + GUARD
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail(f"gave up waiting for {what}")
-        time.sleep(0.01)
-
 
 def proc_file(pid, name):
     try:
@@ -57,7 +47,7 @@ def interrupt_when(path, call, condition, what):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline() == "ready\n"
-        wait_for(lambda: condition(proc.pid) or proc.poll() is not None, what)
+        wait_until(lambda: condition(proc.pid) or proc.poll() is not None, what)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=GUARD)
     finally:

@@ -1,7 +1,7 @@
 """The command as it meets a person: the progress bar in a real terminal, and
 Ctrl-C. Both read from a FIFO the test feeds, and each step waits for an
-event (the screen changing, the process blocking in read); the deadlines
-only guard against a hang."""
+event (the screen changing, the process blocking in read); a guard
+only stops a hang."""
 
 import os
 import re
@@ -9,14 +9,12 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
-import time
 
 import pytest
 
-from cli_helpers import CORVEL, blocked_in_read, feed, listing, open_fifo_for_writing
+from cli_helpers import CORVEL, blocked_in_read, feed, open_fifo_for_writing
+from support import GUARD, Hung, listing, wait_until
 
-GUARD = 120  # seconds; only reached when something hangs
 CHUNK = b"12345,67890,abcdef\n" * 50_000  # about 1 MB
 # The bar for input of unknown size: bytes so far and the rate.
 BAR = re.compile(r"(\d+\.\d) MB  +\d+(\.\d)? [kMG]?B/s")
@@ -43,18 +41,19 @@ class Pane:
                               env=self.env, timeout=30)
         return done.stdout.decode(errors="replace")
 
-    def wait_for(self, predicate, deadline, what, between=None):
+    def wait_for(self, predicate, what, between=None):
         """Polls the screen until predicate(text) holds; `between` runs between polls."""
-        while True:
-            text = self.text()
-            if (found := predicate(text)):
-                return found
-            if time.monotonic() > deadline:
-                raise AssertionError(f"waited for {what}; the screen shows:\n{text}")
-            if between is not None:
-                between()
-            else:
-                time.sleep(0.05)
+        shown = ""
+
+        def look():
+            nonlocal shown
+            shown = self.text()
+            return predicate(shown)
+
+        try:
+            return wait_until(look, what, between=between)
+        except Hung as e:
+            raise Hung(f"{e}; the screen shows:\n{shown}") from None
 
     def close(self):
         subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True, env=self.env, timeout=30)
@@ -71,27 +70,26 @@ def test_progress_bar_in_a_terminal(tmp_path):
     os.mkfifo(fifo)
     out = tmp_path / "out.csv"
     pane = Pane(tmp_path, [*CORVEL, "salvage", str(fifo), "-o", str(out)])
-    deadline = time.monotonic() + GUARD
     fd = None
     try:
-        fd = open_fifo_for_writing(fifo, deadline)
+        fd = open_fifo_for_writing(fifo)
         written = 0
 
         def more():
             nonlocal written
-            feed(fd, CHUNK, deadline)
+            feed(fd, CHUNK)
             written += len(CHUNK)
 
         # The bar appears once a few MB have come through; feed until it shows.
-        first = pane.wait_for(bar_megabytes, deadline, "the bar", between=more)
+        first = pane.wait_for(bar_megabytes, "the bar", between=more)
         # The bar shows MB to one decimal, rounded to nearest: never more than was fed.
         assert first * 1e6 <= written + 0.05e6
         # It counts on as more comes.
-        pane.wait_for(lambda t: (bar_megabytes(t) or 0) > first, deadline, "the bar to advance", between=more)
+        pane.wait_for(lambda t: (bar_megabytes(t) or 0) > first, "the bar to advance", between=more)
         os.close(fd)
         fd = None
         # At the end the summary takes the bar's place.
-        text = pane.wait_for(lambda t: "[exit " in t and t, deadline, "the end of the run")
+        text = pane.wait_for(lambda t: "[exit " in t and t, "the end of the run")
     finally:
         if fd is not None:
             os.close(fd)
@@ -124,17 +122,19 @@ def test_ctrl_c_while_reading_a_fifo(tmp_path, command):
         "convert": ["convert", fifo, "-o", out_dir / "clean.parquet"],
     }[command]
     child = subprocess.Popen([*CORVEL, *map(str, argv)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + GUARD
     fd = None
+
+    def waits_in_read():
+        blocked = blocked_in_read(child.pid)
+        if blocked is None:
+            pytest.skip("/proc can't tell whether the process waits in read()")
+        return blocked
+
     try:
-        fd = open_fifo_for_writing(fifo, deadline)
+        fd = open_fifo_for_writing(fifo)
         # More than a pipe holds, so corvel has been reading by the time this returns.
-        feed(fd, CHUNK, deadline)
-        while not blocked_in_read(child.pid):
-            if blocked_in_read(child.pid) is None:
-                pytest.skip("/proc can't tell whether the process waits in read()")
-            assert time.monotonic() < deadline, "corvel never waited for more input"
-            time.sleep(0.01)
+        feed(fd, CHUNK)
+        wait_until(waits_in_read, "corvel waiting for more input")
         # corvel now waits for bytes that never come: the FIFO stays open.
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=GUARD)

@@ -2,12 +2,9 @@
 equal each file salvaged alone, also when a worker dies mid-run."""
 
 import concurrent.futures
-import csv
 import os
 import random
 import signal
-import subprocess
-import sys
 import time
 
 import pytest
@@ -18,12 +15,12 @@ pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed for
 
 import corvel  # noqa: E402
 import corvel.dask  # noqa: E402
+from support import outcome, read_back, wait_until  # noqa: E402
 
 pytestmark = pytest.mark.dask
 
 # A guard against a hang only: every wait below ends on an event long before.
 GUARD = 180
-
 
 def messy_rows(rng: random.Random, n: int) -> list[str]:
     kinds = [
@@ -71,17 +68,9 @@ def alone(path, dialect, tmp, **options):
     """A file salvaged on its own: the report, the header, the rows, the quarantine bytes."""
     out, quar = tmp / (path.name + ".clean"), tmp / (path.name + ".quar")
     report = corvel.salvage(path, out, quarantine=quar, dialect=dialect, **options)
-    with open(out, encoding="utf-8", newline="") as f:
-        rows = list(csv.reader(f, strict=True))
+    rows = read_back(out)
     header = rows.pop(0) if report.header_written else None
     return report, header, rows, quar.read_bytes()
-
-
-def without_time(report):
-    d = report.to_dict()
-    d.pop("seconds")
-    d.pop("files", None)
-    return d
 
 
 def check_lake(lake, out, quarantine, report, tmp, **options):
@@ -100,7 +89,7 @@ def check_lake(lake, out, quarantine, report, tmp, **options):
             assert table.column_names == header, f
         assert [list(r.values()) for r in table.to_pylist()] == rows, f
         assert (quarantine / (f.name + ".quarantine.csv")).read_bytes() == quar, f
-        assert without_time(report.files[str(f)]) == without_time(mine), f
+        assert outcome(report.files[str(f)]) == outcome(mine), f
     for name in ("rows_read", "rows_written", "rows_repaired", "padded", "merged", "quote_repaired",
                  "rows_set_aside", "preamble", "rows_skipped", "bytes_read"):
         assert getattr(report, name) == sum(getattr(r, name) for r in expected.values()), name
@@ -139,13 +128,6 @@ class WaitOnce:
             time.sleep(0.02)
 
 
-def wait_for(path):
-    deadline = time.monotonic() + GUARD
-    while not path.exists():
-        assert time.monotonic() < deadline, f"{path} never appeared"
-        time.sleep(0.02)
-
-
 def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, tmp_path):
     events = tmp_path / "events"
     events.mkdir()
@@ -157,7 +139,7 @@ def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, tmp_path):
         pool = concurrent.futures.ThreadPoolExecutor(1)
         run = pool.submit(corvel.dask.salvage_to_parquet, str(lake / "*.csv"), out,
                           quarantine_dir=quarantine, progress=WaitOnce(str(events)))
-        wait_for(events / "waiting")
+        wait_until((events / "waiting").exists, "a salvage to wait on its marker", guard=GUARD)
         victim = int((events / "waiting").read_text())
         # Only ever one of this test's own workers.
         assert victim in workers
@@ -207,8 +189,3 @@ def test_bad_arguments(lake, call, error, message):
     with pytest.raises(error, match=None) as info:
         call(lake)
     assert message in str(info.value)
-
-
-def test_importing_corvel_does_not_import_dask():
-    code = "import sys, corvel; corvel.read; assert 'dask' not in sys.modules, 'dask'"
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=GUARD)

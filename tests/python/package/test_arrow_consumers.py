@@ -1,7 +1,6 @@
 """A Table read by pyarrow, polars, pandas and DuckDB equals, cell for cell,
 the rows of corvel.salvage's clean file, on the bench kinds and messy files."""
 
-import os
 import random
 import sysconfig
 
@@ -9,24 +8,13 @@ import pytest
 
 import corvel
 
+from support import bench_corpus
 from test_read import MESSY, clean_rows
 
 pytestmark = pytest.mark.thirdparty
 
 
-def _bench_corpus():
-    """bench/corpus.py, loaded under a name of its own: another test imports
-    a different module called corpus."""
-    import importlib.util
-
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bench", "corpus.py")
-    spec = importlib.util.spec_from_file_location("corvel_bench_corpus", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-corpus = _bench_corpus()
+corpus = bench_corpus()
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -39,18 +27,21 @@ def need(name):
     return pytest.importorskip(name, reason=f"{name} has no wheel for this interpreter")
 
 
+def arrow_rows(table):
+    return [list(r) for r in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+
+
 def through(consumer, t):
     """The table's rows as the consumer sees them, as lists of str."""
     if consumer == "pyarrow":
         need("pyarrow")
-        table = t.to_arrow()
-        return [list(r) for r in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+        return arrow_rows(t.to_arrow())
     if consumer == "pyarrow_large":
         pa = need("pyarrow")
         reader = pa.RecordBatchReader.from_stream(t, schema=pa.schema([(n, pa.large_utf8()) for n in t.column_names]))
         table = reader.read_all()
         assert all(f.type == pa.large_utf8() for f in table.schema)
-        return [list(r) for r in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+        return arrow_rows(table)
     if consumer == "polars":
         need("polars")
         return [list(r) for r in t.to_polars().rows()]
@@ -122,7 +113,7 @@ def test_iter_batches_into_parquet(tmp_path):
     assert max(sizes) <= 500
     assert batches.report is not None and batches.report.rows_written == len(want)
     got = pq.read_table(out).cast(pa.schema([("column_1", pa.string()), ("column_3", pa.string())]))
-    assert [list(r) for r in zip(*(c.to_pylist() for c in got.columns))] == [[r[0], r[2]] for r in want]
+    assert arrow_rows(got) == [[r[0], r[2]] for r in want]
 
 
 def test_iter_batches_raises_the_salvage_error(tmp_path):
@@ -131,24 +122,13 @@ def test_iter_batches_raises_the_salvage_error(tmp_path):
         list(corvel.iter_batches(tmp_path / "missing.csv"))
 
 
-def test_threads_convert_one_table(tmp_path):
+def test_threads_convert_one_table(tmp_path, run_threads):
     need("pyarrow")
-    import threading
-
     t = corvel.read(bench_file(tmp_path, "multiline"), batch_rows=256)
     want = t.to_arrow()
-    errors = []
 
-    def work():
-        try:
-            for _ in range(5):
-                assert t.to_arrow().equals(want)
-        except BaseException as e:  # reported by the main thread
-            errors.append(e)
+    def work(_):
+        for _ in range(5):
+            assert t.to_arrow().equals(want)
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join(timeout=300)
-    assert not errors
+    run_threads(8, work)

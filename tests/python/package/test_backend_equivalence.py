@@ -10,7 +10,7 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
+from support import bench_corpus
 
 SAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "..", "samples", "broken.csv")
 
@@ -60,12 +60,7 @@ SCRIPT = textwrap.dedent("""
 
 def bench_kinds():
     """A small file of each kind the speed bench makes."""
-    import importlib.util
-
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bench", "corpus.py")
-    spec = importlib.util.spec_from_file_location("corvel_bench_corpus", path)
-    corpus = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(corpus)
+    corpus = bench_corpus()
     return {f"bench-{kind}": b"".join(corpus.rows(random.Random(kind), corpus.KINDS[kind], 100_000))
             for kind in sorted(corpus.KINDS)}
 

@@ -1,6 +1,5 @@
 """However a file object hands the bytes over, the salvage is the same."""
 
-import io
 import os
 import random
 
@@ -9,25 +8,9 @@ from hypothesis import strategies as st
 
 from corvel import _core
 from corvel._encoding import single_byte_table
+from support import Trickle
 
 PIECES = [b"a", b"bb", b",", b";", b'"', b'""', b"\n", b"\r\n", b"\r", b" ", "é".encode(), b"\xe9", b"\xff", b"\t"]
-
-
-class Dribble(io.RawIOBase):
-    """Gives `data` a few bytes at a time, as pipes and sockets do."""
-
-    def __init__(self, data, seed):
-        super().__init__()
-        self.data, self.at, self.rng = data, 0, random.Random(seed)
-
-    def readable(self):
-        return True
-
-    def readinto(self, buf):
-        n = min(len(buf), self.rng.randint(1, 9), len(self.data) - self.at)
-        buf[:n] = self.data[self.at:self.at + n]
-        self.at += n
-        return n
 
 
 @given(st.lists(st.sampled_from(PIECES), max_size=300), st.integers(0, 2**32), st.booleans(), st.booleans())
@@ -45,7 +28,8 @@ def test_dribbled_input_gives_the_output_of_one_read(tmp_path_factory, pieces, s
                               audit=str(d / "aa.jsonl"), **options)
     finally:
         os.close(fd)
-    cut = _core.salvage(Dribble(data, seed), b"", None, str(d / "b.csv"), quarantine=str(d / "qb.csv"),
+    rng = random.Random(seed)  # a few bytes a read, as pipes and sockets give them
+    cut = _core.salvage(Trickle(data, lambda n: rng.randint(1, 9)), b"", None, str(d / "b.csv"), quarantine=str(d / "qb.csv"),
                         audit=str(d / "ab.jsonl"), **options)
     assert cut == whole
     for a, b in (("a.csv", "b.csv"), ("qa.csv", "qb.csv"), ("aa.jsonl", "ab.jsonl")):

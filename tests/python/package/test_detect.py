@@ -1,7 +1,6 @@
 """corvel.detect: the dialect and shape of real files made here."""
 
 import codecs
-import errno
 import gzip
 import io
 
@@ -141,13 +140,6 @@ def test_bad_options(tmp_path, kwargs, exc, message):
     p.write_bytes(TEXT.encode())
     with pytest.raises(exc, match=message):
         corvel.detect(p, **kwargs)
-
-
-def test_missing_file_names_it(tmp_path):
-    path = str(tmp_path / "missing.csv")
-    with pytest.raises(FileNotFoundError) as e:
-        corvel.detect(path)
-    assert (e.value.errno, e.value.filename) == (errno.ENOENT, path)
 
 
 @pytest.mark.parametrize("source", [b"a,b\n", "a,b\n".encode().decode, 3])

@@ -1,10 +1,7 @@
 """What the package accepts as input: sources, compression, encodings, options."""
 
-import bz2
 import codecs
-import gzip
 import io
-import lzma
 import os
 import pathlib
 import threading
@@ -12,20 +9,12 @@ import threading
 import pytest
 
 from corvel._dialect import Dialect
-from corvel._encoding import binary_reason, plan_encoding, single_byte_table
+from corvel._encoding import binary_reason, plan_encoding
 from corvel._options import check_options, check_path
 from corvel._source import open_source, sniff_compression
+from support import COMPRESSORS
 
 TEXT = "id;name\n1;Zoë\n2;\"a;b\"\n".encode() * 50
-
-
-def _zstd(data):
-    from compression import zstd
-
-    return zstd.compress(data)
-
-
-COMPRESSORS = {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress, "zstd": _zstd}
 
 
 @pytest.mark.parametrize("kind", [None, *COMPRESSORS])
@@ -102,13 +91,6 @@ def test_sources_refused(source, error, text):
 def test_encoding_plans(encoding, sample, name, mode, legacy, bom):
     plan = plan_encoding(encoding, sample)
     assert (plan.name, plan.mode, plan.legacy, plan.bom) == (name, mode, legacy, bom)
-
-
-def test_single_byte_tables():
-    cp1252 = single_byte_table("cp1252")
-    assert cp1252[0x80 - 0x80] == "€".encode() and cp1252[0x81 - 0x80] == "\ufffd".encode()
-    assert single_byte_table("latin-1")[0xE9 - 0x80] == "é".encode()
-    assert single_byte_table("utf-8") is None and single_byte_table("shift_jis") is None
 
 
 def test_binary_reason():

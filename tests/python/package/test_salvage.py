@@ -1,67 +1,22 @@
 """corvel.salvage on the inputs users bring: each way in gives the same rows."""
 
-import bz2
-import codecs
 import csv
-import gzip
+import errno
 import io
 import json
-import lzma
-import os
 import subprocess
 import sys
 
 import pytest
 
 import corvel
-
-ROWS = [
-    ["id", "name", "city", "note"],
-    ["1", "Zoë", "Köln", "a;b"],
-    ["2", "Renée", "Zürich", 'say "hi"'],
-    ["3", "Ångström", "Málaga", "two\nlines"],
-    ["4", "", "Ørsted", ""],
-]
-CP1252_ROWS = [*ROWS, ["5", "€ price", "“quoted”", "—"]]
-
-
-def csv_bytes(rows, *, delimiter=",", newline="\n", encoding="utf-8"):
-    buf = io.StringIO(newline="")
-    csv.writer(buf, delimiter=delimiter, lineterminator=newline).writerows(rows)
-    return buf.getvalue().encode(encoding)
-
-
-def read_back(path):
-    """The clean file as csv.reader(strict=True) reads it."""
-    with open(path, newline="", encoding="utf-8") as f:
-        return list(csv.reader(f, strict=True))
-
-
-def _zstd(data):
-    from compression import zstd
-
-    return zstd.compress(data)
-
-
-# name: (rows, bytes of the messy file, the encoding the report names or None if not checked)
-MESSY = {
-    "excel-bom-semicolon-crlf": (ROWS, codecs.BOM_UTF8 + csv_bytes(ROWS, delimiter=";", newline="\r\n"), "utf-8"),
-    "latin-1": (ROWS, csv_bytes(ROWS, encoding="latin-1"), "cp1252"),
-    "cp1252": (CP1252_ROWS, csv_bytes(CP1252_ROWS, encoding="cp1252"), "cp1252"),
-    "utf-16-bom": (ROWS, csv_bytes(ROWS, encoding="utf-16"), "utf-16-le"),
-    "utf-16-le-no-bom": (ROWS, csv_bytes(ROWS, encoding="utf-16-le"), None),
-    "gzip": (ROWS, gzip.compress(csv_bytes(ROWS)), "utf-8"),
-    "bz2": (ROWS, bz2.compress(csv_bytes(ROWS)), None),
-    "xz": (ROWS, lzma.compress(csv_bytes(ROWS)), None),
-    "zstd": (ROWS, _zstd(csv_bytes(ROWS)), None),
-    "gzip-latin-1": (ROWS, gzip.compress(csv_bytes(ROWS, encoding="latin-1")), None),
-}
+from support import CP1252_ROWS, ENCODED, ROWS, csv_bytes, read_back
 
 
 @pytest.mark.parametrize("via", ["path", "pathlib", "file object"])
-@pytest.mark.parametrize("name", MESSY)
+@pytest.mark.parametrize("name", ENCODED)
 def test_messy_inputs_give_the_rows_of_plain_utf8(tmp_path, name, via):
-    rows, data, encoding = MESSY[name]
+    rows, data, encoding = ENCODED[name]
     plain = tmp_path / "plain.csv"
     plain.write_bytes(csv_bytes(rows))
     corvel.salvage(plain, tmp_path / "plain.out")
@@ -82,7 +37,7 @@ def test_messy_inputs_give_the_rows_of_plain_utf8(tmp_path, name, via):
 
 
 def test_stdin_through_a_pipe(tmp_path):
-    rows, data, _ = MESSY["gzip-latin-1"]
+    rows, data, _ = ENCODED["gzip-latin-1"]
     out = tmp_path / "out.csv"
     script = "import corvel, sys; r = corvel.salvage(sys.stdin.buffer, sys.argv[1]); print(r.rows_written)"
     done = subprocess.run([sys.executable, "-c", script, str(out)], input=data, capture_output=True, timeout=60)
@@ -185,37 +140,29 @@ def test_streams_to_a_file_object_and_reports_progress(tmp_path):
     assert [d for d, _ in seen] == sorted(d for d, _ in seen)
 
 
-def test_report_to_dict_and_repr_name_its_attributes(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(BROKEN)
-    report = corvel.salvage(src, tmp_path / "out.csv")
-    d = report.to_dict()
-    assert d["dialect"]["delimiter"] == ","
-    for name, value in d.items():
-        if name != "dialect":
-            assert f"{name}={value!r}" in repr(report)
-    json.dumps(d)
-
-
-# (kwargs, exception, words in its message); each message is checked in full in test_inputs.py,
-# these show that salvage checks before it creates any output.
+# (the call, kwargs, exception, words in its message); each message is checked in full in
+# test_inputs.py, these show that salvage checks before it creates any output, and read checks too.
 BAD = [
-    ({"delimiter": ";;"}, ValueError, "delimiter"),
-    ({"delimiter": ",", "quote_char": ","}, ValueError, "quote_char"),
-    ({"expected_columns": True}, TypeError, "expected_columns"),
-    ({"encoding": "no-such-codec"}, ValueError, "encoding"),
-    ({"escape_char": "\\\\"}, ValueError, "escape_char"),
-    ({"detect": "magic"}, ValueError, "detect"),
-    ({"progress": 3}, TypeError, "progress"),
+    (corvel.salvage, {"delimiter": ";;"}, ValueError, "delimiter"),
+    (corvel.salvage, {"delimiter": ",", "quote_char": ","}, ValueError, "quote_char"),
+    (corvel.salvage, {"expected_columns": True}, TypeError, "expected_columns"),
+    (corvel.salvage, {"encoding": "no-such-codec"}, ValueError, "encoding"),
+    (corvel.salvage, {"escape_char": "\\\\"}, ValueError, "escape_char"),
+    (corvel.salvage, {"detect": "magic"}, ValueError, "detect"),
+    (corvel.salvage, {"progress": 3}, TypeError, "progress"),
+    (corvel.read, {"batch_rows": 0}, ValueError, "batch_rows"),
+    (corvel.read, {"batch_rows": True}, TypeError, "batch_rows"),
+    (corvel.read, {"header": 1}, TypeError, "header"),
+    (corvel.read, {"delimiter": ",,"}, ValueError, "delimiter"),
 ]
 
 
-@pytest.mark.parametrize(("kwargs", "exc", "word"), BAD)
-def test_bad_options_name_the_parameter(tmp_path, kwargs, exc, word):
+@pytest.mark.parametrize(("call", "kwargs", "exc", "word"), BAD)
+def test_bad_options_name_the_parameter(tmp_path, call, kwargs, exc, word):
     src = tmp_path / "in.csv"
     src.write_bytes(b"a,b\n")
     with pytest.raises(exc, match=word):
-        corvel.salvage(src, tmp_path / "out.csv", **kwargs)
+        call(src, *([tmp_path / "out.csv"] if call is corvel.salvage else []), **kwargs)
     assert not (tmp_path / "out.csv").exists()
 
 
@@ -229,19 +176,17 @@ def test_binary_input_is_refused_unless_forced(tmp_path):
     assert (tmp_path / "out.csv").exists()
 
 
-def test_missing_source_names_its_path(tmp_path):
+@pytest.mark.parametrize("call", [corvel.salvage, corvel.read, corvel.detect])
+def test_missing_source_names_its_path(tmp_path, call):
     missing = tmp_path / "nope.csv"
     with pytest.raises(FileNotFoundError) as info:
-        corvel.salvage(missing, tmp_path / "out.csv")
-    assert info.value.errno == 2 and info.value.filename == str(missing) and info.value.strerror
+        call(missing, *([tmp_path / "out.csv"] if call is corvel.salvage else []))
+    assert (info.value.errno, info.value.filename) == (errno.ENOENT, str(missing)) and info.value.strerror
+    assert not (tmp_path / "out.csv").exists()
 
 
-def test_the_package_never_imports_the_backend():
-    script = "import sys, corvel, corvel.cli; sys.exit('_corvel_backend' in sys.modules)"
-    assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 0
-
-
-def test_version_comes_from_the_package_metadata():
-    from importlib.metadata import version
-
-    assert corvel.__version__ == version("corvel") != "0+unknown"
+def test_the_package_never_imports_the_backend_or_dask():
+    script = ("import sys, corvel, corvel.cli; corvel.read; "
+              "sys.exit(sorted({'_corvel_backend', 'dask'} & set(sys.modules)) or None)")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr

@@ -9,6 +9,7 @@ import json
 import pytest
 
 import corvel
+from support import Trickle, read_back
 
 
 def run(tmp_path, data, **options):
@@ -16,8 +17,7 @@ def run(tmp_path, data, **options):
     src.write_bytes(data)
     report = corvel.salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
                             audit=tmp_path / "a.jsonl", **options)
-    with open(tmp_path / "out.csv", newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f, strict=True))
+    rows = read_back(tmp_path / "out.csv")
     with open(tmp_path / "q.csv", newline="", encoding="utf-8") as f:
         set_aside = [(int(r["line"]), r["reason"], r["raw"]) for r in csv.DictReader(f)]
     return report, rows, set_aside
@@ -88,29 +88,13 @@ def test_backend_detection_keeps_every_row(tmp_path):
     assert rows[0] == ["Title", "", ""] and rows[-1] == ["Total", "10.85", ""]
 
 
-class Trickle(io.RawIOBase):
-    """Gives its bytes a few at a time, as a pipe may."""
-
-    def __init__(self, data, step):
-        self.data, self.at, self.step = data, 0, step
-
-    def readable(self):
-        return True
-
-    def readinto(self, b):
-        n = min(len(b), self.step, len(self.data) - self.at)
-        b[:n] = self.data[self.at:self.at + n]
-        self.at += n
-        return n
-
-
 @pytest.mark.parametrize("step", [1, 7, 4096])
 def test_streamed_in_pieces_gives_the_same_result(tmp_path, step):
     body = b"".join(b"r%d,%d.5,2024-01-%02d\n" % (i, i, i % 28 + 1) for i in range(3000))
     data = b"Export\n\nname,price,date\n" + body + b"Total,1,\n\nk,v\n1,2\n"
     whole = corvel.salvage(io.BytesIO(data), io.BytesIO(), quarantine=tmp_path / "q1.csv")
     out = io.BytesIO()
-    cut = corvel.salvage(Trickle(data, step), out, quarantine=tmp_path / "q2.csv")
+    cut = corvel.salvage(Trickle(data, lambda n: step), out, quarantine=tmp_path / "q2.csv")
     assert (tmp_path / "q1.csv").read_bytes() == (tmp_path / "q2.csv").read_bytes()
     keys = ("rows_written", "preamble", "footer", "second_table", "tables_found", "rows_skipped")
     assert [getattr(cut, k) for k in keys] == [getattr(whole, k) for k in keys] == [3000, 1, 1, 2, 2, 2]

@@ -82,7 +82,7 @@ def test_wheel_builds_installs_into_a_fresh_venv_and_imports(tmp_path):
     check = textwrap.dedent("""
         import io, sys, importlib.metadata as md
         import corvel, corvel._core
-        assert corvel.__version__ == md.version("corvel")
+        assert corvel.__version__ == md.version("corvel") != "0+unknown"
         out = io.BytesIO()
         r = corvel.salvage(io.BytesIO(b"a;b\\n1;2;3\\n"), out, detect="backend")
         assert out.getvalue() == b'a,b\\n1,2;3\\n', out.getvalue()
