@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,6 +142,42 @@ bool same_file(std::string_view a, std::string_view b) noexcept {
     }
 }
 
+// ---- FdReader
+
+FdReader::FdReader(int fd, const Cancel& cancel) noexcept : fd_(fd), cancel_(cancel) {
+    struct stat st;
+    // A descriptor that can't be examined is waited on: poll() costs little
+    // where it was not needed, and read() alone might never return.
+    waits_ = ::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode));
+}
+
+Status FdReader::wait() noexcept {
+    struct pollfd p{fd_, POLLIN, 0};
+    for (;;) {
+        const int ready = ::poll(&p, 1, static_cast<int>(kCancelWait.count()));
+        // Readable, at its end, or failed (POLLHUP, POLLERR, POLLNVAL): the
+        // read that follows tells which.
+        if (ready > 0) return Done{};
+        if (ready < 0 && errno != EINTR && errno != EAGAIN) return SalvageError::from_errno(errno);
+        if (cancel_.requested()) return SalvageError::cancelled();
+    }
+}
+
+Result<std::size_t> FdReader::read(char* buffer, std::size_t size) noexcept {
+    for (;;) {
+        if (waits_) {
+            if (Status s = wait(); !s) return s.error();
+        }
+        const ssize_t n = ::read(fd_, buffer, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        // Another reader of a shared pipe may take what poll() saw, and a
+        // non-blocking descriptor then says so: wait again.
+        if (waits_ && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (errno != EINTR) return SalvageError::from_errno(errno);
+        if (cancel_.requested()) return SalvageError::cancelled();
+    }
+}
+
 // ---- FileBytes
 
 FileBytes::FileBytes(FileBytes&& other) noexcept
@@ -209,6 +246,7 @@ Result<FileBytes> read_file(std::string_view path, const Cancel& cancel) noexcep
         if (hint > limit) return too_large(hint - 1);
 
         if (!bytes.reserve(hint)) return too_large(hint - 1);
+        FdReader input(fd, cancel);
         std::size_t polled = 0;
         for (;;) {
             if (bytes.size_ == bytes.capacity_) {
@@ -220,14 +258,10 @@ Result<FileBytes> read_file(std::string_view path, const Cancel& cancel) noexcep
                 polled = bytes.size_;
             }
             const std::size_t want = std::min(bytes.capacity_ - bytes.size_, kReadStep);
-            const ssize_t n = ::read(fd, bytes.data_ + bytes.size_, want);
-            if (n < 0) {
-                if (errno != EINTR) return SalvageError::from_errno(errno);
-                if (cancel.requested()) return SalvageError::cancelled();
-                continue;
-            }
-            if (n == 0) break;
-            bytes.size_ += static_cast<std::size_t>(n);
+            auto n = input.read(bytes.data_ + bytes.size_, want);
+            if (!n) return n.error();
+            if (n.value() == 0) break;
+            bytes.size_ += n.value();
         }
         return bytes;
     });

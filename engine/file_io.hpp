@@ -77,6 +77,31 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// Reads a descriptor (not owned) a piece at a time, never waiting past a
+// cancellation. A regular file, a block device or a directory is read with
+// plain read(), which does not wait for long. Anything else (a pipe, FIFO,
+// socket or terminal) may wait for good for input that never comes, so it is
+// waited on with poll() in slices of kCancelWait, with `cancel` asked between
+// them. An interrupted call asks `cancel` and is retried unless it says stop.
+class FdReader {
+public:
+    FdReader(int fd, const Cancel& cancel) noexcept;
+
+    // At most `size` bytes, 0 at the end. Fails with the system's error, or
+    // as cancelled.
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept;
+    // Whether reads wait with poll() first.
+    bool waits() const noexcept { return waits_; }
+
+private:
+    // Until the descriptor has input, its end, or an error.
+    Status wait() noexcept;
+
+    int fd_;
+    Cancel cancel_;
+    bool waits_;
+};
+
 // Reads the whole file at `path`, as stored. Fails with the system's error,
 // with an error for a path holding a NUL byte, with an out-of-memory error
 // when the file cannot fit in memory, or as cancelled when `cancel` asks.

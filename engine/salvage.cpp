@@ -156,17 +156,12 @@ Result<SalvageStats> stream_to_files(int input, std::string_view output_path,
     Salvager salvager(options, sink, cancel);
 
     const std::unique_ptr<char[]> buffer(new char[buffer_bytes]);
+    FdReader reader(input, cancel);
     for (;;) {
-        const ssize_t n = ::read(input, buffer.get(), buffer_bytes);
-        if (n < 0) {
-            if (errno != EINTR) return SalvageError::from_errno(errno);
-            if (cancel.requested()) return SalvageError::cancelled();
-            continue;
-        }
-        if (n == 0) break;
-        if (Status s = salvager.push(std::string_view(buffer.get(), static_cast<std::size_t>(n))); !s) {
-            return s.error();
-        }
+        auto n = reader.read(buffer.get(), buffer_bytes);
+        if (!n) return n.error();
+        if (n.value() == 0) break;
+        if (Status s = salvager.push(std::string_view(buffer.get(), n.value())); !s) return s.error();
     }
     auto stats = salvager.finish();
     if (!stats) return stats.error();

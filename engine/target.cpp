@@ -13,12 +13,9 @@ Result<std::size_t> FdSource::read(char* buffer, std::size_t size) noexcept {
     // A signal taken while the run was parsing interrupted no read: it is
     // looked at before the read that may block for good.
     if (cancel_.requested()) return SalvageError::from_errno(EINTR);
-    for (;;) {
-        const ssize_t got = ::read(fd_, buffer, size);
-        if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return SalvageError::from_errno(errno);
-        if (cancel_.requested()) return SalvageError::from_errno(EINTR);
-    }
+    Result<std::size_t> got = input_.read(buffer, size);
+    if (!got && got.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+    return got;
 }
 
 Result<FileTarget> FileTarget::open(std::string_view path, const Cancel& cancel) noexcept {

@@ -26,15 +26,16 @@ public:
     virtual Status write(std::string_view bytes) noexcept = 0;
 };
 
-// Reads an open descriptor (not owned). A read interrupted by a signal polls
-// `cancel` and is retried unless the call is to stop.
+// Reads an open descriptor (not owned) through an FdReader: a read
+// interrupted by a signal, or a wait for input, polls `cancel`, and a call
+// that is to stop fails with EINTR.
 class FdSource final : public ByteSource {
 public:
-    FdSource(int fd, Cancel cancel) noexcept : fd_(fd), cancel_(cancel) {}
+    FdSource(int fd, Cancel cancel) noexcept : input_(fd, cancel), cancel_(cancel) {}
     Result<std::size_t> read(char* buffer, std::size_t size) noexcept override;
 
 private:
-    int fd_;
+    FdReader input_;
     Cancel cancel_;  // a copy: a temporary given here would not outlive the source
 };
 
