@@ -5,6 +5,7 @@
 
 #include "messages.hpp"
 
+#include <atomic>
 #include <iterator>
 
 namespace corvel {
@@ -31,7 +32,9 @@ extern PyType_Spec kBatchesSpec;
 
 // When `output` is a corvel._core.Batches, sets *out to the sink that takes a
 // salvage's rows into it (once per object); otherwise to null. False with an
-// exception set when the object was already filled.
-bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out);
+// exception set when the object was already filled. `stop`, when given, is
+// set to the flag that the object's cancel() raises (null for no object).
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out,
+                  const std::atomic<bool>** stop = nullptr);
 
 }  // namespace corvel::py

@@ -59,6 +59,9 @@ struct Store {
     bool mixed = false;
     bool finished = false;
     bool cancelled = false;
+    // `cancelled`, for a salvage that waits for input rather than on the
+    // lock: it reads the flag between waits.
+    std::atomic<bool> stop = false;
 };
 
 struct BatchesObject {
@@ -183,6 +186,7 @@ PyObject* batches_cancel(PyObject* self, PyObject*) {
     std::deque<RowBatch> dropped;
     locked(s, [&](std::unique_lock<std::mutex>&) {
         s.cancelled = true;
+        s.stop.store(true, std::memory_order_release);
         if (s.bound) dropped.swap(s.ready);
         s.changed.notify_all();
     });
@@ -526,10 +530,13 @@ PyType_Slot kBatchesSlots[] = {
 
 }  // namespace
 
-bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out) {
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out,
+                  const std::atomic<bool>** stop) {
     *out = nullptr;
+    if (stop) *stop = nullptr;
     if (!PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(state->batches_type))) return true;
     Store& s = store_of(output);
+    if (stop) *stop = &s.stop;
     if (s.claimed.exchange(true)) {
         PyErr_SetString(PyExc_ValueError, msg::kBatchesTaken);
         return false;

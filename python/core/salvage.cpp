@@ -87,10 +87,15 @@ struct Call {
     // Other threads never take the interpreter back just to look, which
     // keeps two salvages in two threads from waiting on each other.
     bool handles_signals = true;
+    // Raised from another thread when the rows' consumer has gone (a
+    // closed BatchReader); null for none.
+    const std::atomic<bool>* stop = nullptr;
 
-    // Runs signal handlers (Ctrl-C); true when one raised.
+    bool stopped() const noexcept { return stop != nullptr && stop->load(std::memory_order_acquire); }
+
+    // Runs signal handlers (Ctrl-C); true when one raised, or the run is to stop.
     bool signalled() noexcept {
-        if (python_error) return true;
+        if (python_error || stopped()) return true;
         if (!handles_signals) return false;
         WithPython with(thread);
         if (PyErr_CheckSignals() < 0) python_error = true;
@@ -153,7 +158,10 @@ private:
 class PyReader final : public ByteSource {
 public:
     PyReader(PyObject* reader, Call& call) noexcept : reader_(reader), call_(call) {}
+    // A stopped run is seen when the object's read() returns; one that never
+    // returns holds the run, since nothing can end a call into it from outside.
     Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        if (call_.stopped()) return SalvageError::from_errno(EINTR);
         WithPython with(call_.thread);
         if (call_.python_error || PyErr_CheckSignals() < 0) return python_failed(call_);
         Ref name = Ref::steal(PyUnicode_InternFromString(msg::kRead));
@@ -379,7 +387,8 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* output = v[at("output")].object;
     // A corvel._core.Batches takes the rows themselves: no clean CSV between.
     RowSink* batches = nullptr;
-    if (!batches_sink(core_state(module), output, o, &batches)) return nullptr;
+    const std::atomic<bool>* stop = nullptr;
+    if (!batches_sink(core_state(module), output, o, &batches, &stop)) return nullptr;
     std::optional<std::string_view> out_path;
     if (PyUnicode_Check(output)) {
         Py_ssize_t size = 0;
@@ -398,6 +407,7 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     const int main_thread = on_main_thread();
     if (main_thread < 0) return nullptr;
     call.handles_signals = main_thread == 1;
+    call.stop = stop;
     PyObject* progress = v[at("progress")].object;
     call.progress = progress && progress != Py_None ? progress : nullptr;
     Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
