@@ -9,6 +9,7 @@
 #include "target.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -470,6 +471,12 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     t.quarantine.reset();
     t.audit.reset();
     call.thread.attach();
+    // However a stopped run noticed, it ends as the hand-over ends it: the
+    // rows' reader has gone.
+    if (error && call.stopped()) {
+        error = SalvageError::from_errno(EPIPE);
+        side = Side::Clean;
+    }
 
     if (call.python_error || PyErr_Occurred()) return nullptr;
     if (error) {
