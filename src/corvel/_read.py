@@ -185,6 +185,27 @@ def read(
     return Table(batches, names, indices, report, records, repaired, rows_per_batch or _STREAM_BATCH_ROWS)
 
 
+class _Outcome:
+    """What the salvage thread leaves for the reader: the report, or the
+    exception the run ended with."""
+
+    __slots__ = ("error", "report")
+
+    def __init__(self) -> None:
+        self.report: Report | None = None
+        self.error: BaseException | None = None
+
+
+def _produce(run: Callable[[_core.Batches], Report], batches: _core.Batches, outcome: _Outcome) -> None:
+    # The thread holds no reference to its BatchReader, so that a reader
+    # dropped unread is finalised, and its finaliser stops the run.
+    try:
+        outcome.report = run(batches)
+    except BaseException as e:  # handed to the reader
+        outcome.error = e
+        batches.cancel()
+
+
 class BatchReader:
     """The record batches of a salvage, as they are made: an iterator of
     ``pyarrow.RecordBatch``.
@@ -192,7 +213,8 @@ class BatchReader:
     The salvage runs in a thread of its own, at most a few batches ahead of
     the reader, so memory stays bounded whatever the size of the input.
     Stopping early (``close()``, ``break`` in a ``with`` block, or dropping
-    the reader) stops the salvage.
+    the reader) stops the salvage, even one waiting for input from a pipe
+    that has none to give.
 
     Attributes:
         report: The :class:`Report`, once every batch has been read; ``None``
@@ -203,20 +225,18 @@ class BatchReader:
                  columns: list[str | int] | None) -> None:
         import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
 
-        self.report: Report | None = None
         self._batches = batches
         self._columns = columns
         self._indices: list[int] | None = None
-        self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._produce, args=(run,), name="corvel-salvage", daemon=True)
+        self._outcome = _Outcome()
+        self._closed = False
+        self._thread = threading.Thread(target=_produce, args=(run, batches, self._outcome), name="corvel-salvage",
+                                        daemon=True)
         self._thread.start()
 
-    def _produce(self, run: Callable[[_core.Batches], Report]) -> None:
-        try:
-            self.report = run(self._batches)
-        except BaseException as e:  # handed to the reader
-            self._error = e
-            self._batches.cancel()
+    @property
+    def report(self) -> Report | None:
+        return self._outcome.report
 
     def __iter__(self) -> BatchReader:
         return self
@@ -227,8 +247,9 @@ class BatchReader:
         got = self._batches.next_batch()
         if got is None:
             self._thread.join()
-            if self._error is not None:
-                error, self._error = self._error, None
+            # A run stopped by close() ends with an error of its making: no news.
+            if self._outcome.error is not None and not self._closed:
+                error, self._outcome.error = self._outcome.error, None
                 raise error
             raise StopIteration
         batch = pyarrow.RecordBatch._import_from_c_capsule(*got)
@@ -239,7 +260,16 @@ class BatchReader:
         return batch
 
     def close(self) -> None:
-        """Stops the salvage and drops the batches not read yet."""
+        """Stops the salvage, waits for its thread to end, and drops the
+        batches not read yet. Safe to call from another thread while one
+        waits in ``next()``, which then ends the iteration.
+
+        A salvage waiting for input from a pipe, FIFO or socket ends within a
+        fraction of a second. One reading a file object given as the source
+        ends when the object's ``read()`` returns: a ``read()`` that never
+        returns holds it (Ctrl-C still ends the wait here).
+        """
+        self._closed = True
         self._batches.cancel()
         self._thread.join()
 
