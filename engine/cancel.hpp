@@ -9,7 +9,6 @@
 // nothing of the engine and the engine nothing of the front end.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -23,12 +22,6 @@ struct Cancel {
     void* context = nullptr;
 
     bool requested() const noexcept { return poll != nullptr && poll(context); }
-
-    // A hook that says stop once `flag` is raised, from any thread.
-    static Cancel on(const std::atomic<bool>& flag) noexcept {
-        return Cancel{[](void* f) noexcept { return static_cast<const std::atomic<bool>*>(f)->load(std::memory_order_acquire); },
-                      const_cast<std::atomic<bool>*>(&flag)};
-    }
 };
 
 // Bytes read, parsed or written between two polls.
