@@ -54,8 +54,14 @@ def feed(fd, data):
         view = view[os.write(fd, view):]
 
 
+# x86-64 system call numbers: read, poll, ppoll. Input from a pipe is waited
+# for with poll(2) between looks at whether the run is to stop.
+_WAITS_FOR_INPUT = (["0"], ["7"], ["271"])
+
+
 def blocked_in_read(pid):
-    """Whether a thread of the process waits in read(2); None where /proc can't tell."""
+    """Whether a thread of the process waits for input in read(2) or poll(2);
+    None where /proc can't tell."""
     try:
         calls = []
         for task in os.listdir(f"/proc/{pid}/task"):
@@ -63,4 +69,4 @@ def blocked_in_read(pid):
                 calls.append(f.read().split()[:1])
     except OSError:
         return None
-    return ["0"] in calls
+    return any(c in calls for c in _WAITS_FOR_INPUT)

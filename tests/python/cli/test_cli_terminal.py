@@ -102,12 +102,7 @@ def test_progress_bar_in_a_terminal(tmp_path):
     assert out.stat().st_size == written
 
 
-@pytest.mark.parametrize("command", [
-    "salvage", "salvage-to-stdout", "check",
-    # iter_batches' reader waits for the next batch in native code that doesn't
-    # let Ctrl-C in while its producer thread is blocked reading the FIFO.
-    pytest.param("convert", marks=pytest.mark.skip(reason="Ctrl-C doesn't reach a reader waiting on iter_batches")),
-])
+@pytest.mark.parametrize("command", ["salvage", "salvage-to-stdout", "check", "convert"])
 def test_ctrl_c_while_reading_a_fifo(tmp_path, command):
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
