@@ -90,8 +90,6 @@ public:
     // At most `size` bytes, 0 at the end. Fails with the system's error, or
     // as cancelled.
     Result<std::size_t> read(char* buffer, std::size_t size) noexcept;
-    // Whether reads wait with poll() first.
-    bool waits() const noexcept { return waits_; }
 
 private:
     // Until the descriptor has input, its end, or an error.
