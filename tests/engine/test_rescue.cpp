@@ -13,6 +13,7 @@
 namespace {
 
 using corvel::RescueOptions;
+using C = corvel::RescueCounts;
 using corvel_test::latin1;
 using corvel_test::StringSink;
 using corvel_test::StringSource;
@@ -197,17 +198,6 @@ TEST(Shape, FooterIsAtMostThreeTrailingRows) {
     EXPECT_TRUE(tail.clean.ends_with("r39,39,1\nr40,40,\n"));
 }
 
-// A backslash makes the next character literal; doubled quotes are then
-// two quotes, and the second one closes nothing.
-TEST(Shape, BackslashEscapes) {
-    RescueOptions o;
-    o.escape = '\\';
-    o.expected_columns = 2;
-    const Outcome out = run("a,\"say \\\"hi\\\", then \\\\ go\"\nb,x\\,y\n", o);
-    EXPECT_EQ(out.clean, "a,\"say \"\"hi\"\", then \\ go\"\nb,\"x,y\"\n");
-    EXPECT_EQ(out.counts.rows_repaired, 0u);
-}
-
 struct PlaceCase {
     std::string input;
     std::string quarantine;  // after the header line
@@ -236,39 +226,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PlaceCase{"a\n\xEF\xBB\xBFq\n",
                                 "1,1,0,too_few_columns,\"a\"\n2,2,2,too_few_columns,\"\xEF\xBB\xBFq\"\n"}));
 
-TEST(Rows, BlankLinesSkippedOneEmptyFieldQuotedHeaderOnce) {
-    RescueOptions o;
-    o.header = true;
-    o.delimiter = ';';
-    o.output_delimiter = ',';
-    const Outcome out = run("h1;h2\n\n1;\"a,b\"\n  \n2\n", o);
-    EXPECT_EQ(out.clean, "h1,h2\n1,\"a,b\"\n2,\n");
-    EXPECT_EQ(out.counts.rows_skipped, 2u);
-    EXPECT_EQ(out.counts.header_written, 1u);
-    EXPECT_EQ(out.counts.rows_written, 2u);
-    EXPECT_EQ(out.counts.rows_read, 5u);
-}
-
 TEST(Rows, QuoteRepairIsCountedAndAudited) {
     RescueOptions o;
     o.delimiter = ',';
     const Outcome out = run("a,b\n\"say \"hi\" now\",x\n", o);
     EXPECT_EQ(out.counts.quote_repaired, 1u);
     EXPECT_NE(out.audit.find("\"quote_repaired\""), std::string::npos);
-}
-
-TEST(Encoding, EachRowDecodedItsOwnWay) {
-    RescueOptions o;
-    o.legacy = &latin1();
-    const Outcome out = run("n,v\nZo\xc3\xab,1\nZo\xeb,2\n", o);
-    EXPECT_EQ(out.clean, "n,v\nZoë,1\nZoë,2\n");
-    EXPECT_EQ(out.counts.legacy_decoded, 1u);
-    EXPECT_EQ(out.counts.bytes_replaced, 0u);
-
-    const Outcome replaced = run("n,v\nZo\xeb,2\n", RescueOptions{});
-    EXPECT_EQ(replaced.clean, "n,v\nZo\xEF\xBF\xBD,2\n");
-    EXPECT_EQ(replaced.counts.bytes_replaced, 1u);
-    EXPECT_EQ(replaced.counts.rows_repaired, 1u);
 }
 
 TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
@@ -309,16 +272,20 @@ TEST(Failures, NameTheirSide) {
     EXPECT_EQ(side, corvel::Side::Input);
 }
 
-// Clean output, for what the other tables leave out.
+// Clean output, and the counts named, for what the other tables leave out.
+using Count = std::pair<std::uint64_t corvel::RescueCounts::*, std::uint64_t>;
 struct CleanCase {
     std::string input;
     RescueOptions options;
     std::string clean;
+    std::vector<Count> counts = {};
 };
 class CleanOutput : public ::testing::TestWithParam<CleanCase> {};
 TEST_P(CleanOutput, IsAsWritten) {
     const CleanCase& c = GetParam();
-    EXPECT_EQ(run(c.input, c.options).clean, c.clean);
+    const Outcome out = run(c.input, c.options);
+    EXPECT_EQ(out.clean, c.clean);
+    for (const auto& [count, want] : c.counts) EXPECT_EQ(out.counts.*count, want);
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, CleanOutput,
@@ -338,6 +305,26 @@ INSTANTIATE_TEST_SUITE_P(
                       o.quote.reset();
                       o.delimiter = ',';
                   }),
-                  "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n"}));
+                  "\"\"\"a\",\"b\"\"\"\n\"\"\"c\",d\n"},
+        // Blank lines skipped, a header written once, a field with the output delimiter enclosed.
+        CleanCase{"h1;h2\n\n1;\"a,b\"\n  \n2\n", with([](RescueOptions& o) {
+                      o.header = true;
+                      o.delimiter = ';';
+                      o.output_delimiter = ',';
+                  }),
+                  "h1,h2\n1,\"a,b\"\n2,\n",
+                  {{&C::rows_skipped, 2}, {&C::header_written, 1}, {&C::rows_written, 2}, {&C::rows_read, 5}}},
+        // Each row decoded its own way: as UTF-8, through the legacy table, or with bytes replaced.
+        CleanCase{"n,v\nZo\xc3\xab,1\nZo\xeb,2\n", kOptionSets[1], "n,v\nZoë,1\nZoë,2\n",
+                  {{&C::legacy_decoded, 1}, {&C::bytes_replaced, 0}}},
+        CleanCase{"n,v\nZo\xeb,2\n", RescueOptions{}, "n,v\nZo\xEF\xBF\xBD,2\n",
+                  {{&C::bytes_replaced, 1}, {&C::rows_repaired, 1}}},
+        // A backslash makes the next character literal; doubled quotes are then
+        // two quotes, and the second one closes nothing.
+        CleanCase{"a,\"say \\\"hi\\\", then \\\\ go\"\nb,x\\,y\n", with([](RescueOptions& o) {
+                      o.escape = '\\';
+                      o.expected_columns = 2;
+                  }),
+                  "a,\"say \"\"hi\"\", then \\ go\"\nb,\"x,y\"\n", {{&C::rows_repaired, 0}}}));
 
 }  // namespace
