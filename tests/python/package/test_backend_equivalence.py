@@ -10,7 +10,7 @@ import subprocess
 import sys
 import textwrap
 
-from support import bench_corpus
+from support import bench_corpus, file_with
 
 SAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "..", "samples", "broken.csv")
 
@@ -72,8 +72,7 @@ def test_same_clean_bytes_as_the_backend(tmp_path):
     inputs["samples/broken.csv"] = open(SAMPLES, "rb").read()
     paths = {}
     for i, (name, data) in enumerate(inputs.items()):
-        p = tmp_path / f"case{i}.csv"
-        p.write_bytes(data)
+        p = file_with(tmp_path / f"case{i}.csv", data)
         paths[name] = str(p)
     done = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(paths)], capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode()

@@ -12,7 +12,7 @@ import pytest
 
 import corvel
 from corvel import _core
-from support import listing
+from support import file_with, listing
 
 DATA = b"a,b\n" + b"1,2\n" * 1000
 
@@ -33,8 +33,7 @@ def assert_untouched(out_dir, clean):
 
 @pytest.fixture
 def setup(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(DATA)
+    src = file_with(tmp_path / "in.csv", DATA)
     return (src, *existing_target(tmp_path))
 
 
@@ -174,8 +173,7 @@ def small_tmpfs(tmp_path):
 
 
 def test_full_small_tmpfs(small_tmpfs, tmp_path):
-    src = tmp_path / "big.csv"
-    src.write_bytes(b"a,b\n" + b"12345,67890\n" * 50_000)
+    src = file_with(tmp_path / "big.csv", b"a,b\n" + b"12345,67890\n" * 50_000)
     clean = small_tmpfs / "clean.csv"
     clean.write_bytes(b"old\n")
     with pytest.raises(OSError) as info:

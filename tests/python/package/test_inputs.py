@@ -12,7 +12,7 @@ from corvel._dialect import Dialect
 from corvel._encoding import binary_reason, plan_encoding
 from corvel._options import check_options, check_path
 from corvel._source import open_source, sniff_compression
-from support import COMPRESSORS
+from support import COMPRESSORS, file_with
 
 TEXT = "id;name\n1;Zoë\n2;\"a;b\"\n".encode() * 50
 
@@ -29,8 +29,7 @@ def test_sources_give_the_plain_bytes(tmp_path, kind, payload, via):
         threading.Thread(target=lambda: (os.write(w, data), os.close(w)), daemon=True).start()
         src = open(r, "rb")
     else:
-        p = tmp_path / "in.csv"
-        p.write_bytes(data)
+        p = file_with(tmp_path / "in.csv", data)
         src = p if via == "pathlib" else str(p)
     with open_source(src) as s:
         assert s.compression == (kind if data[:1] else None) or not payload

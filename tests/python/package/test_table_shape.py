@@ -9,12 +9,11 @@ import json
 import pytest
 
 import corvel
-from support import Trickle, read_back
+from support import Trickle, file_with, read_back
 
 
 def run(tmp_path, data, **options):
-    src = tmp_path / "in.csv"
-    src.write_bytes(data)
+    src = file_with(tmp_path / "in.csv", data)
     report = corvel.salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
                             audit=tmp_path / "a.jsonl", **options)
     rows = read_back(tmp_path / "out.csv")
