@@ -48,34 +48,27 @@ def test_targets_keep_their_permissions_and_new_ones_follow_the_umask(setup, tmp
     assert listing(out_dir) == ["clean.csv", "q.csv"]
 
 
-def test_missing_quarantine_directory(setup, tmp_path):
+# A target whose directory is missing, that is a directory, or whose directory
+# is read-only: the error names it, and the earlier result stays.
+@pytest.mark.parametrize("case", [
+    "missing quarantine directory", "output is a directory",
+    pytest.param("read-only directory", marks=pytest.mark.skipif(os.geteuid() == 0, reason="root writes anywhere")),
+])
+def test_bad_targets_are_named_and_left_alone(setup, tmp_path, case):
     src, out_dir, clean = setup
-    missing = tmp_path / "no-such-dir" / "q.csv"
-    with pytest.raises(FileNotFoundError) as info:
-        corvel.salvage(src, clean, quarantine=missing)
-    assert info.value.errno == errno.ENOENT and info.value.filename == str(missing)
-    assert info.value.strerror == os.strerror(errno.ENOENT)
-    assert_untouched(out_dir, clean)
-
-
-def test_output_is_a_directory(setup):
-    src, out_dir, _ = setup
-    with pytest.raises(IsADirectoryError) as info:
-        corvel.salvage(src, out_dir)
-    assert info.value.filename == str(out_dir)
-    assert listing(out_dir) == ["clean.csv"]
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only directories")
-def test_read_only_output_directory(setup):
-    src, out_dir, clean = setup
-    os.chmod(out_dir, 0o500)
+    target, options, exc = {
+        "missing quarantine directory": (clean, {"quarantine": tmp_path / "no" / "q.csv"}, FileNotFoundError),
+        "output is a directory": (out_dir, {}, IsADirectoryError),
+        "read-only directory": (clean, {}, PermissionError),
+    }[case]
+    if case == "read-only directory":
+        os.chmod(out_dir, 0o500)
     try:
-        with pytest.raises(PermissionError) as info:
-            corvel.salvage(src, clean)
-        assert info.value.filename == str(clean)
+        with pytest.raises(exc) as info:
+            corvel.salvage(src, target, **options)
     finally:
         os.chmod(out_dir, 0o700)
+    assert info.value.filename == str(options.get("quarantine", target)) and info.value.strerror == os.strerror(info.value.errno)
     assert_untouched(out_dir, clean)
 
 
