@@ -1,6 +1,7 @@
 // The package's records and per-row decoding: exact bytes for hostile text.
 #include "decode.hpp"
 #include "records.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,24 +67,15 @@ TEST(Audit, ListsActionsInOrderAndTheFieldsWritten) {
                    "\"raw\":\"  \",\"fields\":[]}\n");
 }
 
-// cp1252's upper half, as Python's codec gives it (undefined bytes as U+FFFD).
+// cp1252's upper half, as Python's codec gives it (undefined bytes as U+FFFD):
+// one entry per character of the first 32, then latin-1.
 std::vector<std::string> cp1252_entries() {
-    const char32_t high[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                               0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
     std::vector<std::string> out;
-    for (char32_t c = 0x80; c < 0x100; ++c) {
-        const char32_t cp = c < 0xA0 ? high[c - 0x80] : c;
-        std::string s;
-        if (cp < 0x800) {
-            s = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        } else {
-            s = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                 static_cast<char>(0x80 | (cp & 0x3F))};
-        }
-        out.push_back(s);
+    for (const char c : std::string_view("€\uFFFD‚ƒ„…†‡ˆ‰Š‹Œ\uFFFDŽ\uFFFD\uFFFD‘’“”•–—˜™š›œ\uFFFDžŸ")) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) out.emplace_back();
+        out.back() += c;
     }
+    for (int b = 0xA0; b < 0x100; ++b) out.push_back(corvel_test::latin1_char(static_cast<std::uint8_t>(b)));
     return out;
 }
 
