@@ -66,14 +66,9 @@ def bench_kinds():
 
 
 def test_same_clean_bytes_as_the_backend(tmp_path):
-    inputs = dict(CASES)
-    inputs.update(bench_kinds())
-    inputs.update({f"random-{s}": random_case(s) for s in range(40)})
-    inputs["samples/broken.csv"] = open(SAMPLES, "rb").read()
-    paths = {}
-    for i, (name, data) in enumerate(inputs.items()):
-        p = file_with(tmp_path / f"case{i}.csv", data)
-        paths[name] = str(p)
+    inputs = {**CASES, **bench_kinds(), **{f"random-{s}": random_case(s) for s in range(40)},
+              "samples/broken.csv": open(SAMPLES, "rb").read()}
+    paths = {name: str(file_with(tmp_path / f"case{i}.csv", data)) for i, (name, data) in enumerate(inputs.items())}
     done = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(paths)], capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode()
     results = json.loads(done.stdout)
