@@ -257,29 +257,23 @@ const std::vector<WindowCase> kWindowCases = {
 
 TEST(Quoted, TakesARowInAWindowOnlyWhenItsEndIsKnown) {
     for (const WindowCase& c : kWindowCases) {
+        SCOPED_TRACE(testing::PrintToString(c.in) + (c.last ? " last" : ""));
         RowTable t;
         QuotedRows::Breaks breaks;
         bool replaced = false;
-        EXPECT_EQ(QuotedRows(',', '"').take(c.in, 0, c.last, t, true, breaks, replaced), c.end)
-            << testing::PrintToString(c.in) << " last " << c.last;
+        EXPECT_EQ(QuotedRows(',', '"').take(c.in, 0, c.last, t, true, breaks, replaced), c.end);
         std::string text;
         std::uint64_t fields = 0;
-        EXPECT_EQ(QuotedRows(',', '"').take_line(c.in, 0, c.last, text, fields, breaks), c.end)
-            << testing::PrintToString(c.in) << " last " << c.last;
+        EXPECT_EQ(QuotedRows(',', '"').take_line(c.in, 0, c.last, text, fields, breaks), c.end);
     }
 }
 
 // salvage_file writes rows taken as lines exactly as it writes rows from the
 // table, whatever their fate: as they are, padded, merged or set aside.
 TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
-    const std::string in =
-        "\"h1\",\"h2\",\"h3\"\n"
-        "\"a\",\"b,c\",\"d\"\"e\"\n"
-        "\"a\",\"b\"\r\n"
-        "\"a\",\"b\",\"c\",\"d\"\"\",\"e\nf\"\n"
-        "\"a\"x,\"b\",\"c\"\n"
-        "plain,row,here\n"
-        "\"\xC3\xA9\",\"\",\"\"\"\"\"";
+    const std::string in = "\"h1\",\"h2\",\"h3\"\n\"a\",\"b,c\",\"d\"\"e\"\n\"a\",\"b\"\r\n"
+                           "\"a\",\"b\",\"c\",\"d\"\"\",\"e\nf\"\n\"a\"x,\"b\",\"c\"\n"
+                           "plain,row,here\n\"\xC3\xA9\",\"\",\"\"\"\"\"";
     const corvel_test::ScratchDir dir;
     dir.write("in.csv", in);
     for (const bool fill : {true, false}) {
