@@ -91,8 +91,7 @@ def test_columns_pick_and_order(tmp_path, columns, want):
 
 
 def test_mixed_widths_are_refused_on_export(tmp_path):
-    src = file_with(tmp_path / "in.csv", b"a,b\n1\n")
-    t = corvel.read(src, expected_columns=0)
+    t = corvel.read(file_with(tmp_path / "in.csv", b"a,b\n1\n"), expected_columns=0)
     assert list(t.rows()) == [["a", "b"], ["1"]]
     with pytest.raises(ValueError, match="different widths"):
         t.__arrow_c_stream__()
@@ -103,9 +102,7 @@ def test_quarantine_records_and_file(tmp_path):
     q = tmp_path / "q.csv"
     t = corvel.read(src, fill_ragged_rows=False, merge_overflow=False, quarantine=q, header=False)
     assert [(r.line, r.end_line, r.byte_offset, r.reason, r.raw) for r in t.quarantine] == [
-        (2, 2, 4, "too_few_columns", "1"),
-        (4, 5, 10, "too_many_columns", '"x\ny",4,5'),
-    ]
+        (2, 2, 4, "too_few_columns", "1"), (4, 5, 10, "too_many_columns", '"x\ny",4,5')]
     assert q.read_text().startswith("line,end_line,byte_offset,reason,raw\n")
     assert list(t.rows()) == [["a", "b"], ["2", "3"]]
 
@@ -254,10 +251,8 @@ def test_iter_batches_stops_the_salvage_when_closed(tmp_path):
     pytest.importorskip("pyarrow")
     src = file_with(tmp_path / "in.csv", b"a,b\n" + b"1,2\n" * 300_000)
     with corvel.iter_batches(src, batch_rows=1000) as reader:
-        first = next(reader)
-        assert first.num_rows == 1000
-    assert not reader._thread.is_alive()
-    assert reader.report is None
+        assert next(reader).num_rows == 1000
+    assert not reader._thread.is_alive() and reader.report is None
 
 
 def test_threads_share_a_table(tmp_path, run_threads):
@@ -277,8 +272,7 @@ def test_threads_share_a_table(tmp_path, run_threads):
 def test_batches_take_the_rows_of_one_salvage_only():
     batches = _core.Batches(None, None, None)
     counts = _core.salvage(io.BytesIO(b"a;b\n1;\"x;y\"\n2;3\n"), b"", None, batches, True, False)
-    assert counts["rows_written"] == 2
-    assert batches.has_header and batches.column_names() == ["a", "b"]
+    assert counts["rows_written"] == 2 and batches.has_header and batches.column_names() == ["a", "b"]
     assert batches.rows(0, 5) == [["1", "x;y"], ["2", "3"]]
     with pytest.raises(ValueError, match="already filled"):
         _core.salvage(io.BytesIO(b"c,d\n"), b"", None, batches, False, False)
@@ -296,8 +290,7 @@ def test_a_cancelled_reader_stops_the_salvage_with_broken_pipe():
        st.booleans())
 def test_any_input_reads_as_the_clean_file(tmp_path_factory, pieces, header):
     tmp = tmp_path_factory.mktemp("prop")
-    src = tmp / "in.csv"
-    src.write_bytes(b"".join(pieces))
+    src = file_with(tmp / "in.csv", b"".join(pieces))
     _, want = clean_rows(src, tmp, header=header)
     t = corvel.read(src, header=header, batch_rows=3)
     assert list(t.rows()) == want

@@ -32,16 +32,6 @@ def test_messy_inputs_give_the_rows_of_plain_utf8(tmp_path, name, via):
     assert encoding is None or report.dialect.encoding == encoding
 
 
-def test_stdin_through_a_pipe(tmp_path):
-    rows, data, _ = ENCODED["gzip-latin-1"]
-    out = tmp_path / "out.csv"
-    script = "import corvel, sys; r = corvel.salvage(sys.stdin.buffer, sys.argv[1]); print(r.rows_written)"
-    done = subprocess.run([sys.executable, "-c", script, str(out)], input=data, capture_output=True, timeout=60)
-    assert done.returncode == 0, done.stderr.decode()
-    assert done.stdout.decode().strip() == str(len(rows) - 1)  # the header is not a data row
-    assert read_back(out) == rows
-
-
 def test_concatenated_utf8_and_cp1252_exports_both_come_out_right(tmp_path):
     src = file_with(tmp_path / "joined.csv", csv_bytes(ROWS) + csv_bytes(CP1252_ROWS[1:], encoding="cp1252"))
     report = corvel.salvage(src, tmp_path / "out.csv")
