@@ -21,14 +21,11 @@ def existing_target(tmp_path):
     """An output directory holding one earlier result, which every fault must leave alone."""
     out_dir = tmp_path / "out"
     out_dir.mkdir()
-    clean = out_dir / "clean.csv"
-    clean.write_bytes(b"old clean\n")
-    return out_dir, clean
+    return out_dir, file_with(out_dir / "clean.csv", b"old clean\n")
 
 
 def assert_untouched(out_dir, clean):
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert clean.read_bytes() == b"old clean\n" and listing(out_dir) == ["clean.csv"]
 
 
 @pytest.fixture
@@ -68,7 +65,8 @@ def test_bad_targets_are_named_and_left_alone(setup, tmp_path, case):
             corvel.salvage(src, target, **options)
     finally:
         os.chmod(out_dir, 0o700)
-    assert info.value.filename == str(options.get("quarantine", target)) and info.value.strerror == os.strerror(info.value.errno)
+    assert info.value.filename == str(options.get("quarantine", target))
+    assert info.value.strerror == os.strerror(info.value.errno)
     assert_untouched(out_dir, clean)
 
 
@@ -126,9 +124,8 @@ def test_a_raw_writer_that_takes_a_few_bytes_at_a_time():
     assert bytes(out.got) == DATA
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
 def test_dev_full_gives_the_error_and_stays_a_device():
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full")
     with pytest.raises(OSError) as info:
         corvel.salvage(io.BytesIO(DATA * 300), "/dev/full")
     assert info.value.errno == errno.ENOSPC and info.value.filename == "/dev/full"
@@ -167,13 +164,11 @@ def small_tmpfs(tmp_path):
 
 def test_full_small_tmpfs(small_tmpfs, tmp_path):
     src = file_with(tmp_path / "big.csv", b"a,b\n" + b"12345,67890\n" * 50_000)
-    clean = small_tmpfs / "clean.csv"
-    clean.write_bytes(b"old\n")
+    clean = file_with(small_tmpfs / "clean.csv", b"old\n")
     with pytest.raises(OSError) as info:
         corvel.salvage(src, clean)
     assert info.value.errno == errno.ENOSPC and info.value.filename == str(clean)
-    assert clean.read_bytes() == b"old\n"
-    assert listing(small_tmpfs) == ["clean.csv"]
+    assert clean.read_bytes() == b"old\n" and listing(small_tmpfs) == ["clean.csv"]
 
 
 def test_sigint_while_blocked_on_a_fifo(tmp_path):
@@ -199,8 +194,7 @@ def test_sigint_while_blocked_on_a_fifo(tmp_path):
             _, err = child.communicate(timeout=30)
     finally:
         child.kill()
-    assert b"KeyboardInterrupt" in err, err.decode()
-    assert child.returncode != 0
+    assert b"KeyboardInterrupt" in err and child.returncode != 0, err.decode()
     assert_untouched(out_dir, clean)
 
 
