@@ -278,9 +278,7 @@ TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
     dir.write("in.csv", in);
     for (const bool fill : {true, false}) {
         for (const bool merge : {true, false}) {
-            SalvageOptions o;
-            o.fill_ragged_rows = fill;
-            o.merge_overflow = merge;
+            const SalvageOptions o = corvel_test::opts({}, {}, {.fill = fill, .merge = merge});
             const auto stats = salvage_file(dir.path("in.csv"), dir.path("out.csv"), dir.path("q.csv"), o);
             ASSERT_TRUE(stats.ok());
             const auto slice = salvage_slice(in, o);
