@@ -12,34 +12,29 @@ namespace {
 
 using corvel::RowPlace;
 
-// Text in, its written form out.
+// Text in, its written form out: a CSV field encloses only what needs it; a
+// JSON string escapes controls, quotes and backslashes.
 struct TextCase {
+    void (*append)(std::string&, std::string_view);
     std::string in, out;
 };
-class CsvField : public ::testing::TestWithParam<TextCase> {};
-TEST_P(CsvField, EnclosesOnlyWhatNeedsIt) {
+class Written : public ::testing::TestWithParam<TextCase> {};
+TEST_P(Written, AsTheFormWants) {
     std::string out;
-    corvel::append_csv_field(out, GetParam().in);
+    GetParam().append(out, GetParam().in);
     EXPECT_EQ(out, GetParam().out);
 }
-INSTANTIATE_TEST_SUITE_P(Table, CsvField,
-                         ::testing::Values(TextCase{"plain", "plain"}, TextCase{"", ""},
-                                           TextCase{"a,b", "\"a,b\""}, TextCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
-                                           TextCase{"two\nlines", "\"two\nlines\""}, TextCase{"cr\r", "\"cr\r\""},
-                                           TextCase{"semi;colon", "semi;colon"}));
-
-class JsonString : public ::testing::TestWithParam<TextCase> {};
-TEST_P(JsonString, EscapesControlsQuotesAndBackslashes) {
-    std::string out;
-    corvel::append_json_string(out, GetParam().in);
-    EXPECT_EQ(out, GetParam().out);
-}
-INSTANTIATE_TEST_SUITE_P(Table, JsonString,
-                         ::testing::Values(TextCase{"", "\"\""}, TextCase{"a\"b", "\"a\\\"b\""},
-                                           TextCase{"back\\slash", "\"back\\\\slash\""},
-                                           TextCase{"\r\n\t", "\"\\r\\n\\t\""},
-                                           TextCase{std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
-                                           TextCase{"\x7f", "\"\\u007f\""}, TextCase{"Zoë ✓", "\"Zoë ✓\""}));
+constexpr auto csv = corvel::append_csv_field;
+constexpr auto json = corvel::append_json_string;
+INSTANTIATE_TEST_SUITE_P(
+    Table, Written,
+    ::testing::Values(TextCase{csv, "plain", "plain"}, TextCase{csv, "", ""}, TextCase{csv, "a,b", "\"a,b\""},
+                      TextCase{csv, "say \"hi\"", "\"say \"\"hi\"\"\""}, TextCase{csv, "two\nlines", "\"two\nlines\""},
+                      TextCase{csv, "cr\r", "\"cr\r\""}, TextCase{csv, "semi;colon", "semi;colon"},
+                      TextCase{json, "", "\"\""}, TextCase{json, "a\"b", "\"a\\\"b\""},
+                      TextCase{json, "back\\slash", "\"back\\\\slash\""}, TextCase{json, "\r\n\t", "\"\\r\\n\\t\""},
+                      TextCase{json, std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
+                      TextCase{json, "\x7f", "\"\\u007f\""}, TextCase{json, "Zoë ✓", "\"Zoë ✓\""}));
 
 TEST(SetAside, HeaderAndRecordKeepRawTextWhole) {
     std::string out;
@@ -93,17 +88,14 @@ TEST(Legacy, DecodesEveryHighByteAndKeepsAscii) {
 }
 
 TEST(Legacy, RefusesTablesThatAreNotOneCharacterPerByte) {
-    auto entries = cp1252_entries();
+    const auto entries = cp1252_entries();
     EXPECT_FALSE(table_of(std::vector<std::string>(entries.begin(), entries.end() - 1)));
-    auto two = entries;
-    two[5] = "ab";
-    EXPECT_FALSE(table_of(two));
-    auto bad = entries;
-    bad[7] = "\xff";
-    EXPECT_FALSE(table_of(bad));
-    auto empty = entries;
-    empty[0] = "";
-    EXPECT_FALSE(table_of(empty));
+    // An entry of two characters, of a byte that is no UTF-8, of nothing.
+    for (const auto& [at, entry] : {std::pair{5, "ab"}, std::pair{7, "\xff"}, std::pair{0, ""}}) {
+        auto changed = entries;
+        changed[at] = entry;
+        EXPECT_FALSE(table_of(changed)) << at;
+    }
 }
 
 }  // namespace
