@@ -81,18 +81,21 @@ def test_shapes(tmp_path, text, width, preamble, header_row, header_rows, footer
         width, preamble, header_row, header_rows, footer)
 
 
-def test_footer_needs_the_end_of_the_input(tmp_path):
-    text = "item,qty\n" + "Tea,3\n" * 50 + "Total,150\n"
-    assert detect_text(tmp_path, text).footer_rows == 1
-    cut = detect_text(tmp_path, text, sample_bytes=100)
-    assert (cut.footer_rows, cut.width, cut.header_row) == (0, 2, 0)
+FOOTED = "item,qty\n" + "Tea,3\n" * 50 + "Total,150\n"
+ZOE = "name;city\n" + "Zoë;Köln\n" * 40
 
 
-def test_sample_cut_inside_a_character_stays_utf8(tmp_path):
-    text = "name;city\n" + "Zoë;Köln\n" * 40
-    cut = text.encode().index("ö".encode()) + 1  # inside the two bytes of ö
-    d = detect_text(tmp_path, text, sample_bytes=cut)
-    assert (d.encoding, d.delimiter) == ("utf-8", ";")
+# A footer needs the end of the input; a sample cut inside a character (the
+# two bytes of ö) is still UTF-8; an empty input has no shape.
+@pytest.mark.parametrize(("text", "sample_bytes", "want"), [
+    (FOOTED, None, {"footer_rows": 1}),
+    (FOOTED, 100, {"footer_rows": 0, "width": 2, "header_row": 0}),
+    (ZOE, ZOE.encode().index("ö".encode()) + 1, {"encoding": "utf-8", "delimiter": ";"}),
+    (b"", None, {"width": None, "header_row": None, "confidence": 0.0}),
+], ids=["whole", "cut-before-footer", "cut-inside-a-character", "empty"])
+def test_samples(tmp_path, text, sample_bytes, want):
+    d = detect_text(tmp_path, text, **({"sample_bytes": sample_bytes} if sample_bytes else {}))
+    assert {k: getattr(d, k) for k in want} == want
 
 
 def test_file_object_is_read_from_its_position():
@@ -100,11 +103,6 @@ def test_file_object_is_read_from_its_position():
     f.readline()
     d = corvel.detect(f)
     assert (d.delimiter, d.width) == (";", 4)
-
-
-def test_empty_input(tmp_path):
-    d = detect_text(tmp_path, b"")
-    assert (d.width, d.header_row, d.confidence) == (None, None, 0.0)
 
 
 def test_progress_is_told_the_bytes_read(tmp_path):
