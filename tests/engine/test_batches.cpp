@@ -122,8 +122,7 @@ TEST(Batches, SameRowsAsTheCleanFileOnRandomInputs) {
 }
 
 TEST(Batches, SealsAtTheRowLimitAndTheByteBudget) {
-    std::string input;
-    for (int i = 0; i < 10; ++i) input += "abcdefgh,ij\n";
+    const std::string input = corvel_test::repeat("abcdefgh,ij\n", 10);
     RescueOptions o;
     EXPECT_EQ(gather(input, o, 5, {.rows = 4, .bytes = 1 << 20}).batch_sizes, (std::vector<std::uint64_t>{4, 4, 2}));
     // Each row costs 10 text bytes, 2 field ends and a row: 42 by the budget's measure.

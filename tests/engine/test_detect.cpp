@@ -1,4 +1,5 @@
 #include "detect.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,6 @@ Detection detected(std::string_view text, bool complete = true) {
     Result<Detection> r = detect(text, complete);
     EXPECT_TRUE(r.ok());
     return r.ok() ? r.value() : Detection{};
-}
-
-std::string repeat(std::string_view line, int count) {
-    std::string s;
-    for (int i = 0; i < count; ++i) s += line;
-    return s;
 }
 
 const std::string kPeople =
@@ -146,7 +141,7 @@ TEST(Detect, CutLastLineIsLeftOut) {
 // rest of the text again (this would take minutes if it did).
 TEST(Detect, HostileQuotesStayLinear) {
     for (const std::string_view unit : {"\"x\"y,", "'x'y;", "\"\"\"a,", "\\\"\"x,", "\"a\n"}) {
-        const std::string text = repeat(unit, 400000 / static_cast<int>(unit.size()));
+        const std::string text = corvel_test::repeat(unit, 400000 / unit.size());
         const Detection d = detected(text, false);
         EXPECT_GE(d.width, 1u) << unit;
     }
@@ -215,7 +210,7 @@ TEST(Predicates, Header) {
     EXPECT_FALSE(looks_like_header(row({"sku", ""})));              // empty
     EXPECT_FALSE(looks_like_header(row({"A-1", "3"})));             // values
     EXPECT_FALSE(looks_like_header(row({"sku"})));                  // one cell
-    EXPECT_FALSE(looks_like_header(row({"sku", std::string_view(repeat("x", 41))})));
+    EXPECT_FALSE(looks_like_header(row({"sku", std::string_view(corvel_test::repeat("x", 41))})));
 }
 
 TEST(Predicates, Footer) {

@@ -297,9 +297,7 @@ TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
 // A fixed amount of work on inputs where cutting rows block-wise could go
 // wrong: each has to finish and agree with what it must give.
 TEST(QuotedLinearity, AlternatingDoubledQuotesOnOneLine) {
-    std::string in;
-    for (int i = 0; i < 2'000'000; ++i) in += "\"a\"\"";
-    in += '\n';
+    const std::string in = corvel_test::repeat("\"a\"\"", 2'000'000) + "\n";
     ResilientParser p(in, ',', '"', true);  // borrows `in`
     RowTable t;
     ASSERT_TRUE(p.next_row(t));
@@ -310,8 +308,7 @@ TEST(QuotedLinearity, AlternatingDoubledQuotesOnOneLine) {
 TEST(QuotedLinearity, EveryRowFallsBack) {
     // Each row is well-formed up to a fault in its last field.
     const std::string row = std::string("\"").append(pad(100)).append("\",\"a\"\"b\",\"c\"x\n");
-    std::string in;
-    for (int i = 0; i < 100'000; ++i) in += row;
+    const std::string in = corvel_test::repeat(row, 100'000);
     ResilientParser p(in, ',', '"', true);
     RowTable t;
     std::uint64_t rows = 0;
