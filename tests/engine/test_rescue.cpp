@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <tuple>
 #include <vector>
 #include <string>
 
@@ -216,24 +217,21 @@ TEST(Encoding, PlacesCountTheBytesBeforeDecoding) {
     }
 }
 
+// A clean side that can't be written, and a run stopped between reads.
 TEST(Failures, NameTheirSide) {
-    StringSource in("a,b\n1,2\n", 3);
-    StringSink clean(ENOSPC);
-    corvel::CsvSink rows(clean, RescueOptions{});
-    corvel::Side side;
-    auto r = corvel::rescue(in, rows, {}, RescueOptions{}, {}, &side);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().os_code(), ENOSPC);
-    EXPECT_EQ(side, corvel::Side::Clean);
-
-    StringSource in2("a,b\n1,2\n", 3);
-    StringSink ok;
-    corvel::CsvSink rows2(ok, RescueOptions{});
     const corvel::Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
-    auto r2 = corvel::rescue(in2, rows2, {}, RescueOptions{}, stop, &side);
-    ASSERT_FALSE(r2.ok());
-    EXPECT_EQ(r2.error().os_code(), EINTR);
-    EXPECT_EQ(side, corvel::Side::Input);
+    using corvel::Side;
+    for (const auto& [fail_with, progress, code, want] :
+         {std::tuple{ENOSPC, corvel::Progress{}, ENOSPC, Side::Clean}, std::tuple{0, stop, EINTR, Side::Input}}) {
+        StringSource in("a,b\n1,2\n", 3);
+        StringSink clean(fail_with);
+        corvel::CsvSink rows(clean, RescueOptions{});
+        Side side;
+        auto r = corvel::rescue(in, rows, {}, RescueOptions{}, progress, &side);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().os_code(), code);
+        EXPECT_EQ(side, want);
+    }
 }
 
 // Clean output, and the counts named, for what the other tables leave out.
