@@ -11,7 +11,7 @@ import pytest
 
 import corvel
 from corvel._dialect import Dialect
-from corvel._encoding import binary_reason, plan_encoding
+from corvel._encoding import plan_encoding
 from corvel._options import check_options, check_path
 from corvel._source import open_source, sniff_compression
 from support import COMPRESSORS, file_with
@@ -84,11 +84,6 @@ def test_sources_refused(source, text):
 def test_encoding_plans(encoding, sample, name, mode, legacy, bom):
     plan = plan_encoding(encoding, sample)
     assert (plan.name, plan.mode, plan.legacy, plan.bom) == (name, mode, legacy, bom)
-
-
-def test_binary_reason():
-    assert "50% of its first 200 bytes are NUL" in binary_reason(b"\0" * 100 + b"a" * 100)
-    assert binary_reason(TEXT) is None and binary_reason(b"") is None
 
 
 # check_options takes corvel.salvage's options, defaults and all, but the paths.
