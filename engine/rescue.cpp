@@ -1,11 +1,18 @@
 #include "rescue.hpp"
 
 #include "parser.hpp"
+#include "memory.hpp"
 #include "records.hpp"
 #include "rows.hpp"
 #include "salvager.hpp"
+#include "split.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -650,6 +657,246 @@ Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets reco
                             const Progress& progress, Side* failed) noexcept {
     *failed = Side::Input;
     return guard_memory([&] { return run(input, rows, records, options, progress, failed); });
+}
+
+// ---- The same salvage of an input held whole in memory, in byte ranges
+
+namespace {
+
+// An input's bytes, read whole into pages of their own. Pages of rows
+// recorded long ago can be given back while the run goes on.
+class WholeInput {
+public:
+    WholeInput() noexcept = default;
+    WholeInput(const WholeInput&) = delete;
+    WholeInput& operator=(const WholeInput&) = delete;
+    ~WholeInput() {
+        if (data_ != nullptr) ::munmap(data_, capacity_);
+    }
+
+    std::string_view view() const noexcept { return {data_, size_}; }
+
+    // Reads `input` to its end; `hint`, its expected size, spares growing.
+    Status read(ByteSource& input, std::uint64_t hint, const Progress& progress) {
+        if (!grow(std::max<std::uint64_t>(hint + 1, kChunk))) return SalvageError::out_of_memory();
+        std::uint64_t polled = 0;
+        for (;;) {
+            if (size_ == capacity_ && !grow(2 * capacity_)) return SalvageError::out_of_memory();
+            Result<std::size_t> got = input.read(data_ + size_, std::min(capacity_ - size_, kChunk));
+            if (!got) return got.error();
+            if (got.value() == 0) return Done{};
+            size_ += got.value();
+            if (size_ - polled >= kCancelStep) {
+                polled = size_;
+                // Nothing is salvaged yet: the progress stays at the start.
+                if (progress.poll && progress.poll(progress.context, 0)) return SalvageError::from_errno(EINTR);
+            }
+        }
+    }
+
+    // Gives back the whole pages before `offset`; they are not read again.
+    void discard_before(std::uint64_t offset) noexcept {
+        static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page * page;
+        if (end <= discarded_) return;
+        ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);  // a hint; failure is harmless
+        discarded_ = end;
+    }
+
+private:
+    bool grow(std::uint64_t capacity) noexcept {
+        void* p = data_ == nullptr ? map_pages(capacity) : remap_pages(data_, capacity_, capacity);
+        if (p == nullptr) return false;
+        data_ = static_cast<char*>(p);
+        capacity_ = capacity;
+        return true;
+    }
+
+    char* data_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t discarded_ = 0;
+};
+
+// The calls a salvager makes on its sink for one range, kept to be made
+// again on the Recorder once the ranges before it are recorded. Sources and
+// text that lie in the input are kept as views of it.
+class RangeLog final : public RowSink {
+public:
+    RangeLog(std::string_view input, bool lines) noexcept : input_(input), lines_(lines) {}
+
+    RowTable& table() noexcept override { return rows_; }
+    bool takes_lines() const noexcept override { return lines_; }
+    Status accept(RowTable&, Fate fate, const RowSource& source) override {
+        return add(Kind::Row, fate, source, {}, 0);
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        return add(Kind::Line, fate, source, text, padding);
+    }
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        RowSource s;
+        s.first_line = source.first_line;
+        s.offset = source.offset;
+        s.length = source.bytes.size();
+        s.bytes = source.bytes;
+        return add(Kind::Run, Fate::Clean, s, lines, source.count);
+    }
+    Status reject(RowTable&, Fate fate, const RowSource& source, std::string_view) override {
+        return add(Kind::Reject, fate, source, {}, 0);
+    }
+
+    // Makes the calls on `into`, with the lines put right by `base`.
+    Status replay(RowSink& into, const LineBase& base) const {
+        std::uint64_t row = 0;
+        for (const Event& e : events_) {
+            const RowSource source = base.absolute(e.source);
+            Status s = Done{};
+            switch (e.kind) {
+                case Kind::Row:
+                    into.table().append_row_from(rows_, row++);
+                    s = into.accept(into.table(), e.fate, source);
+                    break;
+                case Kind::Reject:
+                    into.table().append_row_from(rows_, row++);
+                    s = into.reject(into.table(), e.fate, source, source.bytes);
+                    break;
+                case Kind::Line: s = into.accept_line(text_of(e), e.count, e.fate, source); break;
+                case Kind::Run:
+                    s = into.accept_run(text_of(e), {source.first_line, source.offset, e.count, source.bytes});
+                    break;
+            }
+            if (!s) return s;
+        }
+        return Done{};
+    }
+
+    // Where the last row's bytes end in the input.
+    std::uint64_t end() const noexcept {
+        return events_.empty() ? 0 : events_.back().source.offset + events_.back().source.length;
+    }
+
+private:
+    enum class Kind : std::uint8_t { Row, Reject, Line, Run };
+    struct Event {
+        Kind kind;
+        Fate fate;
+        RowSource source;
+        std::uint64_t count;  // a line's padding; a run's lines
+        const char* text;     // in the input; or, when null, at `at` in copies_
+        std::uint64_t at;
+        std::uint64_t size;
+    };
+
+    Status add(Kind kind, Fate fate, const RowSource& source, std::string_view text, std::uint64_t count) {
+        Event e{kind, fate, source, count, text.data(), 0, text.size()};
+        const char* from = input_.data();
+        if (!text.empty() && (text.data() < from || text.data() + text.size() > from + input_.size())) {
+            // Decoded by the salvager into a buffer of its own.
+            e.text = nullptr;
+            e.at = copies_.size();
+            copies_.append(text);
+        }
+        events_.push_back(e);
+        return Done{};
+    }
+    std::string_view text_of(const Event& e) const noexcept {
+        return e.text != nullptr ? std::string_view(e.text, e.size) : std::string_view(copies_).substr(e.at, e.size);
+    }
+
+    std::string_view input_;
+    bool lines_;
+    RowTable rows_;
+    std::vector<Event> events_;
+    std::string copies_;
+};
+
+// The ranges' logs, replayed into the Recorder in input order.
+class RecordedRanges final : public RangeOutputs {
+public:
+    RecordedRanges(Recorder& recorder, WholeInput& input, std::uint64_t keep) noexcept
+        : recorder_(recorder), input_(input), lines_(recorder.takes_lines()), keep_(keep) {}
+
+    Result<std::unique_ptr<RowSink>> open() override {
+        return std::unique_ptr<RowSink>(std::make_unique<RangeLog>(input_.view(), lines_));
+    }
+    Status hand_on(RowSink& sink, const LineBase& base) override {
+        const auto& log = static_cast<const RangeLog&>(sink);
+        if (Status s = log.replay(recorder_, base); !s) {
+            failed_ = recorder_.failed_side();
+            return s;
+        }
+        const std::uint64_t end = log.end();
+        if (end == 0) return Done{};
+        done_.store(end, std::memory_order_relaxed);
+        // A range's guessed start is looked for a little before its cut:
+        // pages are kept a range behind the rows recorded.
+        if (end > keep_) input_.discard_before(end - keep_);
+        return Done{};
+    }
+
+    std::uint64_t done() const noexcept { return done_.load(std::memory_order_relaxed); }
+    Side failed_side() const noexcept { return failed_; }
+
+private:
+    Recorder& recorder_;
+    WholeInput& input_;
+    bool lines_;
+    std::uint64_t keep_;
+    std::atomic<std::uint64_t> done_{0};
+    Side failed_ = Side::Input;
+};
+
+// The caller's progress, polled on its own thread with the bytes recorded.
+struct SplitProgress {
+    const Progress& progress;
+    const RecordedRanges& ranges;
+
+    static bool poll(void* self) noexcept {
+        const auto& p = *static_cast<const SplitProgress*>(self);
+        return p.progress.poll != nullptr && p.progress.poll(p.progress.context, p.ranges.done());
+    }
+};
+
+Result<RescueCounts> run_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
+                               const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                               Side* failed) {
+    WholeInput whole;
+    if (Status s = whole.read(input, size, progress); !s) return s.error();
+    const std::string_view text = whole.view();
+    const SalvageOptions salvaging = salvage_options(options);
+    auto plan = plan_for(text, salvaging);
+    if (!plan) return plan.error();
+    Recorder recorder(rows, records, options);
+    if (Status s = recorder.begin(plan.value().delimiter, plan.value().expected); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    RecordedRanges ranges(recorder, whole, std::max<std::uint64_t>(1, split.range_bytes) + (1 << 20));
+    SplitProgress polled{progress, ranges};
+    auto got = salvage_split(text, plan.value(), salvaging, ranges, split, Cancel{SplitProgress::poll, &polled});
+    if (!got) {
+        *failed = ranges.failed_side();
+        if (got.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+        return got.error();
+    }
+    if (Status s = recorder.end(); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    RescueCounts counts = recorder.counts(got.value().stats);
+    counts.bytes_read = text.size();
+    counts.width = plan.value().expected;
+    counts.delimiter = plan.value().delimiter;
+    return counts;
+}
+
+}  // namespace
+
+Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
+                                  const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                  Side* failed) noexcept {
+    *failed = Side::Input;
+    return guard_memory([&] { return run_split(input, size, rows, records, options, split, progress, failed); });
 }
 
 }  // namespace corvel
