@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -723,9 +724,28 @@ private:
 // text that lie in the input are kept as views of it.
 class RangeLog final : public RowSink {
 public:
-    RangeLog(std::string_view input, bool lines) noexcept : input_(input), lines_(lines) {}
+    enum class Kind : std::uint8_t { Row, Reject, Line, Run };
+    struct Event {
+        Kind kind;
+        Fate fate;
+        RowSource source;
+        std::uint64_t count;  // a line's padding; a run's lines
+        const char* text;     // in the input; or, when null, at `at` in copies
+        std::uint64_t at;
+        std::uint64_t size;
+    };
+    // What a log fills, handed from range to range: memory touched once is
+    // much cheaper to fill again than fresh memory.
+    struct Storage {
+        RowTable rows;
+        std::vector<Event> events;
+        std::string copies;
+    };
 
-    RowTable& table() noexcept override { return rows_; }
+    RangeLog(std::string_view input, bool lines, std::unique_ptr<Storage> storage) noexcept
+        : input_(input), lines_(lines), s_(std::move(storage)) {}
+
+    RowTable& table() noexcept override { return s_->rows; }
     bool takes_lines() const noexcept override { return lines_; }
     Status accept(RowTable&, Fate fate, const RowSource& source) override {
         return add(Kind::Row, fate, source, {}, 0);
@@ -748,66 +768,63 @@ public:
     // Makes the calls on `into`, with the lines put right by `base`.
     Status replay(RowSink& into, const LineBase& base) const {
         std::uint64_t row = 0;
-        for (const Event& e : events_) {
+        for (const Event& e : s_->events) {
             const RowSource source = base.absolute(e.source);
-            Status s = Done{};
+            Status st = Done{};
             switch (e.kind) {
                 case Kind::Row:
-                    into.table().append_row_from(rows_, row++);
-                    s = into.accept(into.table(), e.fate, source);
+                    into.table().append_row_from(s_->rows, row++);
+                    st = into.accept(into.table(), e.fate, source);
                     break;
                 case Kind::Reject:
-                    into.table().append_row_from(rows_, row++);
-                    s = into.reject(into.table(), e.fate, source, source.bytes);
+                    into.table().append_row_from(s_->rows, row++);
+                    st = into.reject(into.table(), e.fate, source, source.bytes);
                     break;
-                case Kind::Line: s = into.accept_line(text_of(e), e.count, e.fate, source); break;
+                case Kind::Line: st = into.accept_line(text_of(e), e.count, e.fate, source); break;
                 case Kind::Run:
-                    s = into.accept_run(text_of(e), {source.first_line, source.offset, e.count, source.bytes});
+                    st = into.accept_run(text_of(e), {source.first_line, source.offset, e.count, source.bytes});
                     break;
             }
-            if (!s) return s;
+            if (!st) return st;
         }
         return Done{};
     }
 
     // Where the last row's bytes end in the input.
     std::uint64_t end() const noexcept {
-        return events_.empty() ? 0 : events_.back().source.offset + events_.back().source.length;
+        const auto& events = s_->events;
+        return events.empty() ? 0 : events.back().source.offset + events.back().source.length;
+    }
+
+    // The storage, emptied, for another range.
+    std::unique_ptr<Storage> take_storage() noexcept {
+        s_->rows.clear();
+        s_->events.clear();
+        s_->copies.clear();
+        return std::move(s_);
     }
 
 private:
-    enum class Kind : std::uint8_t { Row, Reject, Line, Run };
-    struct Event {
-        Kind kind;
-        Fate fate;
-        RowSource source;
-        std::uint64_t count;  // a line's padding; a run's lines
-        const char* text;     // in the input; or, when null, at `at` in copies_
-        std::uint64_t at;
-        std::uint64_t size;
-    };
-
     Status add(Kind kind, Fate fate, const RowSource& source, std::string_view text, std::uint64_t count) {
         Event e{kind, fate, source, count, text.data(), 0, text.size()};
         const char* from = input_.data();
         if (!text.empty() && (text.data() < from || text.data() + text.size() > from + input_.size())) {
             // Decoded by the salvager into a buffer of its own.
             e.text = nullptr;
-            e.at = copies_.size();
-            copies_.append(text);
+            e.at = s_->copies.size();
+            s_->copies.append(text);
         }
-        events_.push_back(e);
+        s_->events.push_back(e);
         return Done{};
     }
     std::string_view text_of(const Event& e) const noexcept {
-        return e.text != nullptr ? std::string_view(e.text, e.size) : std::string_view(copies_).substr(e.at, e.size);
+        return e.text != nullptr ? std::string_view(e.text, e.size)
+                                 : std::string_view(s_->copies).substr(e.at, e.size);
     }
 
     std::string_view input_;
     bool lines_;
-    RowTable rows_;
-    std::vector<Event> events_;
-    std::string copies_;
+    std::unique_ptr<Storage> s_;
 };
 
 // The ranges' logs, replayed into the Recorder in input order.
@@ -817,15 +834,28 @@ public:
         : recorder_(recorder), input_(input), lines_(recorder.takes_lines()), keep_(keep) {}
 
     Result<std::unique_ptr<RowSink>> open() override {
-        return std::unique_ptr<RowSink>(std::make_unique<RangeLog>(input_.view(), lines_));
+        std::unique_ptr<RangeLog::Storage> storage;
+        {
+            const std::lock_guard lock(spare_mutex_);
+            if (!spare_.empty()) {
+                storage = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        if (!storage) storage = std::make_unique<RangeLog::Storage>();
+        return std::unique_ptr<RowSink>(std::make_unique<RangeLog>(input_.view(), lines_, std::move(storage)));
     }
     Status hand_on(RowSink& sink, const LineBase& base) override {
-        const auto& log = static_cast<const RangeLog&>(sink);
+        auto& log = static_cast<RangeLog&>(sink);
         if (Status s = log.replay(recorder_, base); !s) {
             failed_ = recorder_.failed_side();
             return s;
         }
         const std::uint64_t end = log.end();
+        {
+            const std::lock_guard lock(spare_mutex_);
+            spare_.push_back(log.take_storage());
+        }
         if (end == 0) return Done{};
         done_.store(end, std::memory_order_relaxed);
         // A range's guessed start is looked for a little before its cut:
@@ -844,6 +874,8 @@ private:
     std::uint64_t keep_;
     std::atomic<std::uint64_t> done_{0};
     Side failed_ = Side::Input;
+    std::mutex spare_mutex_;
+    std::vector<std::unique_ptr<RangeLog::Storage>> spare_;
 };
 
 // The caller's progress, polled on its own thread with the bytes recorded.
