@@ -183,3 +183,20 @@ def test_progress_reaches_the_end(tmp_path, ranges_of):
     report = corvel.salvage(src, tmp_path / "out.csv", threads=2, progress=lambda done, total: seen.append(total))
     assert report.bytes_read == len(INPUTS["quoted_breaks"])
     assert seen and set(seen) == {len(INPUTS["quoted_breaks"])}
+
+
+@pytest.mark.parametrize("command", ["salvage", "check"])
+def test_cli_takes_threads(tmp_path, ranges_of, split_calls, command):
+    from corvel import cli
+
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS["shaped_table"])
+    ranges_of(100)
+    out = tmp_path / "out.csv"
+    args = [command, str(src), "--threads", "2", "--quiet", "--no-progress"]
+    status = cli.main([*args, "-o", str(out)] if command == "salvage" else args)
+    assert split_calls == [2]
+    if command == "salvage":
+        assert status == 0
+        corvel.salvage(src, tmp_path / "want.csv")
+        assert out.read_bytes() == (tmp_path / "want.csv").read_bytes()
