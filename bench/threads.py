@@ -9,6 +9,7 @@ run's, and so must its counts. The clean file goes to --out (tmpfs by
 default), so that disk writeback stays out of the figures.
 
     python bench/threads.py [--mb 1000] [--kinds ragged,multiline] [--runs 3] [--out /dev/shm]
+                            [--options '{"detect": "backend"}']
 """
 
 import argparse
@@ -24,16 +25,16 @@ import corpus
 CHILD = """
 import corvel, json, resource, sys, time
 t0, c0 = time.perf_counter(), time.process_time()
-r = corvel.salvage(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
+r = corvel.salvage(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]), **json.loads(sys.argv[4]))
 print(json.dumps(dict(seconds=time.perf_counter() - t0, cpu=time.process_time() - c0,
                       peak_kib=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
                       counts={k: v for k, v in r.to_dict().items() if isinstance(v, int)})))
 """
 
 
-def once(path, out, threads):
-    done = subprocess.run([sys.executable, "-c", CHILD, path, out, str(threads)], capture_output=True, text=True,
-                          check=True, timeout=3600)
+def once(path, out, threads, options):
+    done = subprocess.run([sys.executable, "-c", CHILD, path, out, str(threads), options], capture_output=True,
+                          text=True, check=True, timeout=3600)
     return json.loads(done.stdout)
 
 
@@ -43,10 +44,12 @@ def main():
     ap.add_argument("--kinds", default="ragged,stray_quotes,multiline")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--out", default="/dev/shm")
+    ap.add_argument("--options", default="{}", help="more keyword arguments of corvel.salvage, as JSON")
     args = ap.parse_args()
     kinds = args.kinds.split(",")
     files = corpus.ensure(args.mb, kinds)
-    print(f"{args.mb} MB files, median of {args.runs} runs, load average {os.getloadavg()[0]:.1f}\n")
+    print(f"{args.mb} MB files, options {args.options}, median of {args.runs} runs, "
+          f"load average {os.getloadavg()[0]:.1f}\n")
     print("| kind | t=1 wall | t=2 wall | t=2 / t=1 wall | t=1 CPU | t=2 CPU | peak RSS t=1 | t=2 | identical |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---|")
     for kind in kinds:
@@ -58,7 +61,7 @@ def main():
             for i in range(args.runs):
                 for threads in (1, 2):
                     target = want if threads == 1 and i == 0 else got
-                    r = once(files[kind], target, threads)
+                    r = once(files[kind], target, threads, args.options)
                     runs[threads].append(r)
                     if target == got:
                         same = same and filecmp.cmp(want, got, shallow=False)

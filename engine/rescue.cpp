@@ -705,9 +705,13 @@ public:
     }
 
 private:
+    // Plain pages: asking for huge ones makes each fault compact memory
+    // first wherever the kernel defragments only on request, which cost
+    // more than the copy itself here.
     bool grow(std::uint64_t capacity) noexcept {
-        void* p = data_ == nullptr ? map_pages(capacity) : remap_pages(data_, capacity_, capacity);
-        if (p == nullptr) return false;
+        void* p = data_ == nullptr ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) return false;
         data_ = static_cast<char*>(p);
         capacity_ = capacity;
         return true;
