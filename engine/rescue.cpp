@@ -678,20 +678,23 @@ public:
     std::string_view view() const noexcept { return {data_, size_}; }
 
     // Reads `input` to its end; `hint`, its expected size, spares growing.
+    // `progress` is polled every few MiB and at the end, still at the start:
+    // nothing is salvaged yet.
     Status read(ByteSource& input, std::uint64_t hint, const Progress& progress) {
         if (!grow(std::max<std::uint64_t>(hint + 1, kChunk))) return SalvageError::out_of_memory();
+        const auto stop = [&] { return progress.poll != nullptr && progress.poll(progress.context, 0); };
         std::uint64_t polled = 0;
         for (;;) {
             if (size_ == capacity_ && !grow(2 * capacity_)) return SalvageError::out_of_memory();
             Result<std::size_t> got = input.read(data_ + size_, std::min(capacity_ - size_, kChunk));
             if (!got) return got.error();
-            if (got.value() == 0) return Done{};
             size_ += got.value();
-            if (size_ - polled >= kCancelStep) {
+            const bool end = got.value() == 0;
+            if (end || size_ - polled >= kCancelStep) {
                 polled = size_;
-                // Nothing is salvaged yet: the progress stays at the start.
-                if (progress.poll && progress.poll(progress.context, 0)) return SalvageError::from_errno(EINTR);
+                if (stop()) return SalvageError::from_errno(EINTR);
             }
+            if (end) return Done{};
         }
     }
 

@@ -200,3 +200,31 @@ def test_cli_takes_threads(tmp_path, ranges_of, split_calls, command):
         assert status == 0
         corvel.salvage(src, tmp_path / "want.csv")
         assert out.read_bytes() == (tmp_path / "want.csv").read_bytes()
+
+
+class Stop(Exception):
+    pass
+
+
+def test_a_failing_progress_callback_stops_the_run_and_writes_nothing(tmp_path, ranges_of):
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS["quoted_breaks"])
+    ranges_of(100)
+
+    def fail(done, total):
+        raise Stop(done)
+    with pytest.raises(Stop):
+        corvel.salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", threads=2, progress=fail)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+def test_callers_on_several_threads_each_get_the_whole_output(tmp_path, ranges_of):
+    from concurrent.futures import ThreadPoolExecutor
+
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes("multiline", 40_000))
+    ranges_of(1000)
+    want = salvage_files(tmp_path, src, "want")
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda i: salvage_files(tmp_path, src, f"t{i}", threads=1 + i % 3), range(8)))
+    assert got == [want] * 8
