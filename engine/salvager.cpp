@@ -11,6 +11,10 @@
 namespace corvel {
 namespace {
 
+// In a range, bytes past its limit in the first window: enough for the row
+// that crosses the limit, most often; a longer one widens the window.
+constexpr std::uint64_t kRangeOvershoot = std::uint64_t{64} << 10;
+
 // The width of a table without quoting, by the rule of the quoted one: the
 // most frequent among the first non-blank lines, the first met on a tie;
 // nullopt while `head` (not `last`) ends before those lines do.
@@ -251,11 +255,8 @@ Status Salvager::begin_range(std::string_view text, const Plan& plan, std::uint6
         polled_ = start;
         poll_step_ = std::uint64_t{1} << 20;
         at_ = ParserPosition{};
-        // The row that crosses the limit most often ends within this much.
-        constexpr std::uint64_t kOvershoot = std::uint64_t{64} << 10;
-        window_end_ = limit >= text.size() - std::min<std::uint64_t>(text.size(), kOvershoot)
-                          ? text.size()
-                          : limit + kOvershoot;
+        const std::uint64_t n = text.size();
+        window_end_ = limit >= n - std::min(n, kRangeOvershoot) ? n : limit + kRangeOvershoot;
         return set_plan(plan.delimiter, plan.expected);
     });
 }
@@ -272,7 +273,7 @@ Result<bool> Salvager::advance_range(std::uint64_t cap, const Cancel& cancel) no
             if (base_ >= limit_ || window_end_ == n) return true;
             // A row runs past the window: widen it, twice as far each time,
             // so that parsing it again stays linear in its length.
-            const std::uint64_t wider = std::min(n, base_ + 2 * std::max<std::uint64_t>(window_end_ - base_, 1 << 16));
+            const std::uint64_t wider = std::min(n, base_ + 2 * std::max(window_end_ - base_, kRangeOvershoot));
             if (wider > cap) return false;
             window_end_ = wider;
         }
