@@ -4,8 +4,9 @@ polars and pandas, and their memory.
 Each figure is the median of --runs fresh processes; the time is that of the
 call alone (imports done), measured inside the process, and peak RSS is the
 process's. In one run:
-- corvel.read(p).to_polars() against polars.read_csv(p,
-  truncate_ragged_lines=True, infer_schema=False);
+- corvel.read(p).to_polars(), on one thread and on two, against
+  polars.read_csv(p, truncate_ragged_lines=True, infer_schema=False)
+  (with its default threads: all cores);
 - corvel.read(p).to_pandas() against pandas.read_csv(p, dtype=str,
   keep_default_na=False, on_bad_lines="skip");
 - peak RSS of corvel.read against the input's size;
@@ -47,6 +48,8 @@ print(json.dumps(dict(seconds=seconds, rows=rows, error=error, base_kib=base,
 
 CASES = {
     "corvel.read(p).to_polars()": ("import corvel, polars", "corvel.read(p).to_polars()", "out.height"),
+    "corvel.read(p, threads=2).to_polars()": (
+        "import corvel, polars", "corvel.read(p, threads=2).to_polars()", "out.height"),
     "polars.read_csv(p, truncate_ragged_lines=True, infer_schema=False)": (
         "import polars", "polars.read_csv(p, truncate_ragged_lines=True, infer_schema=False)", "out.height"),
     "corvel.read(p).to_pandas()": ("import corvel, pandas, pyarrow", "corvel.read(p).to_pandas()", "len(out)"),
@@ -105,6 +108,8 @@ def main():
         for case, r in got.items():
             print(f"| `{case}` | {cell(r)} |")
         pairs = [("corvel.read(p).to_polars()", "polars.read_csv(p, truncate_ragged_lines=True, infer_schema=False)"),
+                 ("corvel.read(p, threads=2).to_polars()",
+                  "polars.read_csv(p, truncate_ragged_lines=True, infer_schema=False)"),
                  ("corvel.read(p).to_pandas()",
                   'pandas.read_csv(p, dtype=str, keep_default_na=False, on_bad_lines="skip")')]
         print()
@@ -115,7 +120,7 @@ def main():
                       f"{'fails' if a['error'] else 'runs'}")
                 continue
             ratios.append((kind, peer.split("(")[0], b["seconds"] / a["seconds"]))
-            print(f"- {peer.split('(')[0]} / corvel: {b['seconds'] / a['seconds']:.2f}x")
+            print(f"- {peer.split('(')[0]} / `{ours}`: {b['seconds'] / a['seconds']:.2f}x")
         r = got["corvel.read(p)"]
         print(f"- corvel.read peak RSS / input: {r['peak_kib'] * 1024 / size:.2f} "
               f"(above the interpreter: {(r['peak_kib'] - r['base_kib']) * 1024 / size:.2f})\n")

@@ -1,11 +1,19 @@
 #include "rescue.hpp"
 
 #include "parser.hpp"
+#include "memory.hpp"
 #include "records.hpp"
 #include "rows.hpp"
 #include "salvager.hpp"
+#include "split.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -650,6 +658,284 @@ Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets reco
                             const Progress& progress, Side* failed) noexcept {
     *failed = Side::Input;
     return guard_memory([&] { return run(input, rows, records, options, progress, failed); });
+}
+
+// ---- The same salvage of an input held whole in memory, in byte ranges
+
+namespace {
+
+// An input's bytes, read whole into pages of their own. Pages of rows
+// recorded long ago can be given back while the run goes on.
+class WholeInput {
+public:
+    WholeInput() noexcept = default;
+    WholeInput(const WholeInput&) = delete;
+    WholeInput& operator=(const WholeInput&) = delete;
+    ~WholeInput() {
+        if (data_ != nullptr) ::munmap(data_, capacity_);
+    }
+
+    std::string_view view() const noexcept { return {data_, size_}; }
+
+    // Reads `input` to its end; `hint`, its expected size, spares growing.
+    // `progress` is polled every few MiB and at the end, still at the start:
+    // nothing is salvaged yet.
+    Status read(ByteSource& input, std::uint64_t hint, const Progress& progress) {
+        if (!grow(std::max<std::uint64_t>(hint + 1, kChunk))) return SalvageError::out_of_memory();
+        const auto stop = [&] { return progress.poll != nullptr && progress.poll(progress.context, 0); };
+        std::uint64_t polled = 0;
+        for (;;) {
+            if (size_ == capacity_ && !grow(2 * capacity_)) return SalvageError::out_of_memory();
+            Result<std::size_t> got = input.read(data_ + size_, std::min(capacity_ - size_, kChunk));
+            if (!got) return got.error();
+            size_ += got.value();
+            const bool end = got.value() == 0;
+            if (end || size_ - polled >= kCancelStep) {
+                polled = size_;
+                if (stop()) return SalvageError::from_errno(EINTR);
+            }
+            if (end) return Done{};
+        }
+    }
+
+    // Gives back the whole pages before `offset`; they are not read again.
+    void discard_before(std::uint64_t offset) noexcept {
+        static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t end = std::min<std::uint64_t>(offset, size_) / page * page;
+        if (end <= discarded_) return;
+        ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);  // a hint; failure is harmless
+        discarded_ = end;
+    }
+
+private:
+    // Plain pages: asking for huge ones makes each fault compact memory
+    // first wherever the kernel defragments only on request, which cost
+    // more than the copy itself here.
+    bool grow(std::uint64_t capacity) noexcept {
+        void* p = data_ == nullptr ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) return false;
+        data_ = static_cast<char*>(p);
+        capacity_ = capacity;
+        return true;
+    }
+
+    char* data_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t discarded_ = 0;
+};
+
+// The calls a salvager makes on its sink for one range, kept to be made
+// again on the Recorder once the ranges before it are recorded. Sources and
+// text that lie in the input are kept as views of it.
+class RangeLog final : public RowSink {
+public:
+    enum class Kind : std::uint8_t { Row, Reject, Line, Run };
+    struct Event {
+        Kind kind;
+        Fate fate;
+        RowSource source;
+        std::uint64_t count;  // a line's padding; a run's lines
+        const char* text;     // in the input; or, when null, at `at` in copies
+        std::uint64_t at;
+        std::uint64_t size;
+    };
+    // What a log fills, handed from range to range: memory touched once is
+    // much cheaper to fill again than fresh memory.
+    struct Storage {
+        RowTable rows;
+        std::vector<Event> events;
+        std::string copies;
+    };
+
+    RangeLog(std::string_view input, bool lines, std::unique_ptr<Storage> storage) noexcept
+        : input_(input), lines_(lines), s_(std::move(storage)) {}
+
+    RowTable& table() noexcept override { return s_->rows; }
+    bool takes_lines() const noexcept override { return lines_; }
+    Status accept(RowTable&, Fate fate, const RowSource& source) override {
+        return add(Kind::Row, fate, source, {}, 0);
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        return add(Kind::Line, fate, source, text, padding);
+    }
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        RowSource s;
+        s.first_line = source.first_line;
+        s.offset = source.offset;
+        s.length = source.bytes.size();
+        s.bytes = source.bytes;
+        return add(Kind::Run, Fate::Clean, s, lines, source.count);
+    }
+    Status reject(RowTable&, Fate fate, const RowSource& source, std::string_view) override {
+        return add(Kind::Reject, fate, source, {}, 0);
+    }
+
+    // Makes the calls on `into`, with the lines put right by `base`.
+    Status replay(RowSink& into, const LineBase& base) const {
+        std::uint64_t row = 0;
+        for (const Event& e : s_->events) {
+            const RowSource source = base.absolute(e.source);
+            Status st = Done{};
+            switch (e.kind) {
+                case Kind::Row:
+                    into.table().append_row_from(s_->rows, row++);
+                    st = into.accept(into.table(), e.fate, source);
+                    break;
+                case Kind::Reject:
+                    into.table().append_row_from(s_->rows, row++);
+                    st = into.reject(into.table(), e.fate, source, source.bytes);
+                    break;
+                case Kind::Line: st = into.accept_line(text_of(e), e.count, e.fate, source); break;
+                case Kind::Run:
+                    st = into.accept_run(text_of(e), {source.first_line, source.offset, e.count, source.bytes});
+                    break;
+            }
+            if (!st) return st;
+        }
+        return Done{};
+    }
+
+    // Where the last row's bytes end in the input.
+    std::uint64_t end() const noexcept {
+        const auto& events = s_->events;
+        return events.empty() ? 0 : events.back().source.offset + events.back().source.length;
+    }
+
+    // The storage, emptied, for another range.
+    std::unique_ptr<Storage> take_storage() noexcept {
+        s_->rows.clear();
+        s_->events.clear();
+        s_->copies.clear();
+        return std::move(s_);
+    }
+
+private:
+    Status add(Kind kind, Fate fate, const RowSource& source, std::string_view text, std::uint64_t count) {
+        Event e{kind, fate, source, count, text.data(), 0, text.size()};
+        const char* from = input_.data();
+        if (!text.empty() && (text.data() < from || text.data() + text.size() > from + input_.size())) {
+            // Decoded by the salvager into a buffer of its own.
+            e.text = nullptr;
+            e.at = s_->copies.size();
+            s_->copies.append(text);
+        }
+        s_->events.push_back(e);
+        return Done{};
+    }
+    std::string_view text_of(const Event& e) const noexcept {
+        return e.text != nullptr ? std::string_view(e.text, e.size)
+                                 : std::string_view(s_->copies).substr(e.at, e.size);
+    }
+
+    std::string_view input_;
+    bool lines_;
+    std::unique_ptr<Storage> s_;
+};
+
+// The ranges' logs, replayed into the Recorder in input order.
+class RecordedRanges final : public RangeOutputs {
+public:
+    RecordedRanges(Recorder& recorder, WholeInput& input, std::uint64_t keep) noexcept
+        : recorder_(recorder), input_(input), lines_(recorder.takes_lines()), keep_(keep) {}
+
+    Result<std::unique_ptr<RowSink>> open() override {
+        std::unique_ptr<RangeLog::Storage> storage;
+        {
+            const std::lock_guard lock(spare_mutex_);
+            if (!spare_.empty()) {
+                storage = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        if (!storage) storage = std::make_unique<RangeLog::Storage>();
+        return std::unique_ptr<RowSink>(std::make_unique<RangeLog>(input_.view(), lines_, std::move(storage)));
+    }
+    Status hand_on(RowSink& sink, const LineBase& base) override {
+        auto& log = static_cast<RangeLog&>(sink);
+        if (Status s = log.replay(recorder_, base); !s) {
+            failed_ = recorder_.failed_side();
+            return s;
+        }
+        const std::uint64_t end = log.end();
+        {
+            const std::lock_guard lock(spare_mutex_);
+            spare_.push_back(log.take_storage());
+        }
+        if (end == 0) return Done{};
+        done_.store(end, std::memory_order_relaxed);
+        // A range's guessed start is looked for a little before its cut:
+        // pages are kept a range behind the rows recorded.
+        if (end > keep_) input_.discard_before(end - keep_);
+        return Done{};
+    }
+
+    std::uint64_t done() const noexcept { return done_.load(std::memory_order_relaxed); }
+    Side failed_side() const noexcept { return failed_; }
+
+private:
+    Recorder& recorder_;
+    WholeInput& input_;
+    bool lines_;
+    std::uint64_t keep_;
+    std::atomic<std::uint64_t> done_{0};
+    Side failed_ = Side::Input;
+    std::mutex spare_mutex_;
+    std::vector<std::unique_ptr<RangeLog::Storage>> spare_;
+};
+
+// The caller's progress, polled on its own thread with the bytes recorded.
+struct SplitProgress {
+    const Progress& progress;
+    const RecordedRanges& ranges;
+
+    static bool poll(void* self) noexcept {
+        const auto& p = *static_cast<const SplitProgress*>(self);
+        return p.progress.poll != nullptr && p.progress.poll(p.progress.context, p.ranges.done());
+    }
+};
+
+Result<RescueCounts> run_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
+                               const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                               Side* failed) {
+    WholeInput whole;
+    if (Status s = whole.read(input, size, progress); !s) return s.error();
+    const std::string_view text = whole.view();
+    const SalvageOptions salvaging = salvage_options(options);
+    auto plan = plan_for(text, salvaging);
+    if (!plan) return plan.error();
+    Recorder recorder(rows, records, options);
+    if (Status s = recorder.begin(plan.value().delimiter, plan.value().expected); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    RecordedRanges ranges(recorder, whole, std::max<std::uint64_t>(1, split.range_bytes) + (1 << 20));
+    SplitProgress polled{progress, ranges};
+    auto got = salvage_split(text, plan.value(), salvaging, ranges, split, Cancel{SplitProgress::poll, &polled});
+    if (!got) {
+        *failed = ranges.failed_side();
+        if (got.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+        return got.error();
+    }
+    if (Status s = recorder.end(); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    RescueCounts counts = recorder.counts(got.value().stats);
+    counts.bytes_read = text.size();
+    counts.width = plan.value().expected;
+    counts.delimiter = plan.value().delimiter;
+    return counts;
+}
+
+}  // namespace
+
+Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
+                                  const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                  Side* failed) noexcept {
+    *failed = Side::Input;
+    return guard_memory([&] { return run_split(input, size, rows, records, options, split, progress, failed); });
 }
 
 }  // namespace corvel

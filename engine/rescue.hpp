@@ -23,6 +23,8 @@
 
 namespace corvel {
 
+struct SplitOptions;
+
 struct RescueOptions {
     std::optional<std::uint8_t> delimiter;  // absent: sniffed
     std::optional<std::uint8_t> quote = '"';  // absent: no quoting at all
@@ -139,5 +141,14 @@ private:
 // side); a stop asked for by `progress` fails on the input side with EINTR.
 Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets records, const RescueOptions& options,
                             const Progress& progress, Side* failed) noexcept;
+
+// rescue() of an input that is first read whole into memory (`size` is its
+// expected length): its byte ranges are parsed on several threads as
+// `split` says, and their rows recorded in input order on one thread at a
+// time, so that the rows, the records and the counts are those of rescue().
+// `progress` is polled on the calling thread only, with the bytes recorded.
+Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
+                                  const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                  Side* failed) noexcept;
 
 }  // namespace corvel

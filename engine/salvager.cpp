@@ -11,6 +11,10 @@
 namespace corvel {
 namespace {
 
+// In a range, bytes past its limit in the first window: enough for the row
+// that crosses the limit, most often; a longer one widens the window.
+constexpr std::uint64_t kRangeOvershoot = std::uint64_t{64} << 10;
+
 // The width of a table without quoting, by the rule of the quoted one: the
 // most frequent among the first non-blank lines, the first met on a tie;
 // nullopt while `head` (not `last`) ends before those lines do.
@@ -241,6 +245,41 @@ Result<SalvageStats> Salvager::run(std::string_view text, const Plan& plan, File
     });
 }
 
+Status Salvager::begin_range(std::string_view text, const Plan& plan, std::uint64_t start,
+                              std::uint64_t limit) noexcept {
+    return guard_memory([&]() -> Status {
+        text_ = text;
+        taken_ = text.size();
+        limit_ = limit;
+        base_ = start;
+        polled_ = start;
+        poll_step_ = std::uint64_t{1} << 20;
+        at_ = ParserPosition{};
+        const std::uint64_t n = text.size();
+        window_end_ = limit >= n - std::min(n, kRangeOvershoot) ? n : limit + kRangeOvershoot;
+        return set_plan(plan.delimiter, plan.expected);
+    });
+}
+
+Result<bool> Salvager::advance_range(std::uint64_t cap, const Cancel& cancel) noexcept {
+    return guard_memory([&]() -> Result<bool> {
+        cancel_ = cancel;
+        const std::uint64_t n = text_.size();
+        for (;;) {
+            if (base_ >= limit_) return true;
+            auto used = parse(text_.substr(base_, window_end_ - base_), window_end_ == n, nullptr);
+            if (!used) return used.error();
+            base_ += used.value();
+            if (base_ >= limit_ || window_end_ == n) return true;
+            // A row runs past the window: widen it, twice as far each time,
+            // so that parsing it again stays linear in its length.
+            const std::uint64_t wider = std::min(n, base_ + 2 * std::max(window_end_ - base_, kRangeOvershoot));
+            if (wider > cap) return false;
+            window_end_ = wider;
+        }
+    });
+}
+
 RowSource Salvager::source_of(const ParserPosition& after, std::uint64_t first_line, std::uint64_t last_line,
                               std::uint64_t start, std::uint64_t end) const noexcept {
     RowSource s;
@@ -339,13 +378,18 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
     };
 
     for (;;) {
-        if (const std::uint64_t at = base_ + parser.pos(); at - polled_ >= kCancelStep) {
+        const std::uint64_t at = base_ + parser.pos();
+        if (at - polled_ >= poll_step_) {
             if (Status s = flush_run(); !s) return s.error();
             polled_ = at;
             if (cancel_.requested()) return SalvageError::cancelled();
             // Every row so far has been handed over: the parser never reads
             // behind its position.
             if (owned) owned->discard_before(at);
+        }
+        if (at >= limit_) {
+            if (Status s = flush_run(); !s) return s.error();
+            break;
         }
         PlainLine plain;
         // In a window that is not all UTF-8, a line without quotes is still

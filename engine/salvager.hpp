@@ -58,6 +58,21 @@ public:
     // Bytes taken so far.
     std::uint64_t bytes_in() const noexcept { return taken_; }
 
+    // One byte range of an input held whole in `text`, with the plan made
+    // for the whole: the rows that start at or after `start`, which is taken
+    // for a row start with no quote open, and before `limit`. Lines are
+    // counted from 1 at `start`. Rows go to the sink as in a run.
+    Status begin_range(std::string_view text, const Plan& plan, std::uint64_t start, std::uint64_t limit) noexcept;
+    // Parses on in the range, polling `cancel`. True once all its rows are
+    // in the sink; false before a row that would take the parse past `cap`
+    // (it can go on later from that row, with a higher cap).
+    Result<bool> advance_range(std::uint64_t cap, const Cancel& cancel) noexcept;
+    // Where the range's parse stands: the next row's start, with the line
+    // counter there (from the range's start), and the range's counts.
+    std::uint64_t next_row() const noexcept { return base_; }
+    const ParserPosition& position() const noexcept { return at_; }
+    const SalvageStats& stats() const noexcept { return stats_; }
+
 private:
     Status push_bytes(std::string_view bytes);
     // Takes the bytes as part of the head; makes the plan when it can, and
@@ -95,6 +110,14 @@ private:
     std::uint64_t taken_ = 0;
     std::uint64_t polled_ = 0;
     ParserPosition at_;
+    // In a range: no row starting at or past limit_ is parsed; the window
+    // of text_ parsed reaches window_end_.
+    std::string_view text_;
+    std::uint64_t limit_ = UINT64_MAX;
+    std::uint64_t window_end_ = 0;
+    // Bytes parsed between two polls of cancel_: less in a range, where
+    // other threads wait on a stop.
+    std::uint64_t poll_step_ = kCancelStep;
     std::string decoded_;  // a row read with the legacy table
     std::string decoded_run_;  // clean lines read with it, not yet handed over
     static constexpr std::size_t kDecodedRun = 1 << 18;

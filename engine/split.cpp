@@ -20,22 +20,8 @@ namespace corvel {
 namespace {
 
 constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
-// Bytes past a range's end put in its first window: enough for the row that
-// crosses the end, most often. A longer one widens the window.
-constexpr std::uint64_t kOvershoot = std::uint64_t{64} << 10;
-// Bytes parsed between two looks at whether the run is to stop.
-constexpr std::uint64_t kStopStep = std::uint64_t{1} << 20;
 // How often a caller that waits for other threads polls its hook.
 constexpr auto kWaitPoll = std::chrono::milliseconds(50);
-
-// Where a range's parse stopped: the first row start at or past its limit
-// (the end of the input for the last range), with the line counter there,
-// counted from the range's start.
-struct RangeEnd {
-    std::uint64_t next = 0;
-    ParserPosition at;
-    SalvageStats stats;
-};
 
 // How a range's parse learns that the run is to stop.
 struct StopCheck {
@@ -50,143 +36,11 @@ struct StopCheck {
         }
         return false;
     }
-};
-
-// Parses the rows that start in [start, limit) into a sink: the salvager's
-// row loop, over windows of the input that begin at row starts. It can stop
-// before a row that would run too far, and go on later from that row.
-class RangeParse {
-public:
-    RangeParse(std::string_view text, const Plan& plan, const SalvageOptions& options, RowSink& sink,
-               std::uint64_t start, std::uint64_t limit)
-        : text_(text), plan_(plan), options_(options), sink_(sink), joiner_(byte_as_utf8(plan.delimiter)),
-          limit_(limit), base_(start), polled_(start),
-          window_end_(limit >= text.size() ? text.size() : std::min<std::uint64_t>(text.size(), limit + kOvershoot)) {}
-
-    // Parses on. True once all the range's rows are in the sink; false,
-    // before the row that would take the window past `cap`.
-    Result<bool> advance(std::uint64_t cap, const StopCheck& stop) {
-        const std::uint64_t n = text_.size();
-        for (;;) {
-            const std::string_view window = text_.substr(base_, window_end_ - base_);
-            ResilientParser parser(window, window_end_ == n, at_, plan_.delimiter, options_.quote_char,
-                                   options_.repair_quotes);
-            if (plan_.delimiter < 0x80 && options_.quote_char < 0x80 && is_valid_utf8(window)) parser.trust_utf8();
-            auto done = parse(parser, window, stop);
-            if (!done) return done.error();
-            at_ = parser.position();
-            base_ += parser.pos();
-            if (done.value()) return true;
-            // A row runs past the window: widen it, twice as far each time,
-            // so that re-reading stays linear in the row's length.
-            const std::uint64_t wider = std::min(n, base_ + 2 * std::max(window_end_ - base_, kOvershoot));
-            if (wider > cap) return false;
-            window_end_ = wider;
-        }
+    // As a salvager polls it.
+    Cancel hook() const noexcept {
+        return {[](void* self) noexcept { return static_cast<const StopCheck*>(self)->requested(); },
+                const_cast<StopCheck*>(this)};
     }
-
-    RangeEnd end() const noexcept { return {base_, at_, stats_}; }
-
-private:
-    // True once the next row starts at or past `limit` or the input ends;
-    // false when the window ends inside a row.
-    Result<bool> parse(ResilientParser& parser, std::string_view window, const StopCheck& stop) {
-        const std::uint64_t base = base_;
-        RowTable& rows = sink_.table();
-        const bool lines = sink_.takes_lines();
-        // Clean plain lines ended by LF are handed over in runs, as they stand.
-        std::uint64_t run_from = 0;
-        std::uint64_t run_to = 0;
-        const auto flush_run = [&]() -> Status {
-            if (run_from == run_to) return Done{};
-            const std::string_view run = window.substr(run_from, run_to - run_from);
-            run_from = run_to = 0;
-            return sink_.accept_lines(run);
-        };
-
-        for (;;) {
-            const std::uint64_t at = base + parser.pos();
-            if (at >= limit_) {
-                if (Status s = flush_run(); !s) return s.error();
-                return true;
-            }
-            if (at - polled_ >= kStopStep) {
-                polled_ = at;
-                if (stop.requested()) return SalvageError::cancelled();
-            }
-            if (PlainLine plain; lines && parser.next_plain_line(plain)) {
-                const Fate fate = fate_of(plain.fields, plan_.expected, options_);
-                const RowTrace& t = parser.trace();
-                if (fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 && window[t.end] == '\n') {
-                    count_fate(stats_, fate);
-                    if (run_to != t.start) {
-                        if (Status s = flush_run(); !s) return s.error();
-                        run_from = t.start;
-                    }
-                    run_to = parser.pos();
-                    continue;
-                }
-                if (Status s = flush_run(); !s) return s.error();
-                const RowSource source = source_of(parser.position(), t, base);
-                if (fate == Fate::Clean || fate == Fate::Padded) {
-                    count_fate(stats_, fate);
-                    const std::uint64_t padding = fate == Fate::Clean ? 0 : plan_.expected - plain.fields;
-                    if (Status s = sink_.accept_line(plain.text, padding, fate, source); !s) return s.error();
-                    continue;
-                }
-                if (fate == Fate::TooWide) return too_wide_error(plan_.expected);
-                parser.append_line(plain, rows);
-                if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) {
-                    return s.error();
-                }
-                continue;
-            }
-            if (Status s = flush_run(); !s) return s.error();
-            const ResilientParser::Step step = parser.step(rows);
-            if (step == ResilientParser::Step::End) return true;
-            if (step == ResilientParser::Step::More) return false;
-            const RowTrace& t = parser.trace();
-            RowSource source = source_of(parser.position(), t, base);
-            source.quote_repaired = t.quote_repaired;
-            source.utf8_replaced = t.utf8_replaced;
-            const Fate fate = fate_of(rows.width(rows.size() - 1), plan_.expected, options_);
-            if (Status s = settle(rows, fate, source, window.substr(t.start, t.end - t.start)); !s) return s.error();
-        }
-    }
-
-    static RowSource source_of(const ParserPosition& after, const RowTrace& t, std::uint64_t base) noexcept {
-        RowSource s;
-        s.first_line = t.first_line;
-        s.last_line = t.last_line;
-        s.line_after = after.line;
-        s.offset = base + t.start;
-        s.length = t.end - t.start;
-        return s;
-    }
-
-    Status settle(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) {
-        if (fate == Fate::TooWide) return too_wide_error(plan_.expected);
-        count_fate(stats_, fate);
-        if (!is_accepted(fate)) return sink_.reject(rows, fate, source, bytes);
-        if (fate == Fate::Padded) {
-            if (!rows.pad_last_row(plan_.expected)) return too_wide_error(plan_.expected);
-        } else if (fate == Fate::Merged) {
-            rows.merge_last_row(plan_.expected, joiner_);
-        }
-        return sink_.accept(rows, fate, source);
-    }
-
-    std::string_view text_;
-    Plan plan_;
-    const SalvageOptions& options_;
-    RowSink& sink_;
-    std::string joiner_;
-    std::uint64_t limit_;
-    std::uint64_t base_;  // where the next row starts
-    std::uint64_t polled_;
-    std::uint64_t window_end_;
-    ParserPosition at_;
-    SalvageStats stats_;
 };
 
 // One range, parsed from `start` into `sink`: wholly, or up to a row that
@@ -194,7 +48,7 @@ private:
 struct Parsed {
     std::uint64_t start = 0;
     std::unique_ptr<RowSink> sink;
-    std::unique_ptr<RangeParse> parse;
+    std::unique_ptr<Salvager> parse;
     bool whole = false;
 };
 
@@ -203,6 +57,7 @@ void add_counts(SalvageStats& into, const SalvageStats& s) noexcept {
     into.salvaged_rows += s.salvaged_rows;
     into.repaired_rows += s.repaired_rows;
     into.quarantined_rows += s.quarantined_rows;
+    into.legacy_decoded += s.legacy_decoded;
 }
 
 // The ranges of one run and the threads that work them. A thread takes the
@@ -288,10 +143,10 @@ private:
             auto sink = outputs_.open();
             if (!sink) return sink.error();
             Parsed p{start, std::move(sink).value(), nullptr, false};
-            if (Status s = p.sink->begin(plan_.delimiter, plan_.expected); !s) return s.error();
-            p.parse = std::make_unique<RangeParse>(text_, plan_, options_, *p.sink, start, limit(k));
+            p.parse = std::make_unique<Salvager>(options_, *p.sink);
+            if (Status s = p.parse->begin_range(text_, plan_, start, limit(k)); !s) return s.error();
             const std::uint64_t cap = speculative && limit(k) != kNoLimit ? limit(k) + range_bytes_ : kNoLimit;
-            auto whole = p.parse->advance(cap, check);
+            auto whole = p.parse->advance_range(cap, check.hook());
             if (!whole) return whole.error();
             p.whole = whole.value();
             return p;
@@ -324,17 +179,16 @@ private:
             if (!again) return again.error();
             parsed = std::move(again).value();
             ++split_.reruns;
-            split_.rerun_bytes += parsed.parse->end().next - parsed.start;
+            split_.rerun_bytes += parsed.parse->next_row() - parsed.start;
         } else if (!parsed.whole) {
             // The start was right after all: the long row is the range's.
-            auto whole = guard_memory([&] { return parsed.parse->advance(kNoLimit, check); });
+            auto whole = parsed.parse->advance_range(kNoLimit, check.hook());
             if (!whole) return whole.error();
         }
         if (Status s = guard_memory([&] { return outputs_.hand_on(*parsed.sink, base_); }); !s) return s;
-        const RangeEnd end = parsed.parse->end();
-        add_counts(split_.stats, end.stats);
-        next_start_ = end.next;
-        base_ = base_.after(end.at);
+        add_counts(split_.stats, parsed.parse->stats());
+        next_start_ = parsed.parse->next_row();
+        base_ = base_.after(parsed.parse->position());
         return Done{};
     }
 

@@ -28,6 +28,10 @@ inline constexpr const char kOutputHelp[] = "A path, or a binary object with wri
 inline constexpr const char kQuarantineHelp[] = "A path for the rows set aside, or None.";
 inline constexpr const char kAuditHelp[] = "A path for the JSON Lines audit, or None.";
 inline constexpr const char kTotalHelp[] = "The input's size when known, for progress.";
+inline constexpr const char kThreadsHelp[] =
+    "Threads to parse byte ranges on (0: one per core), or None for one. Only a descriptor's input\n"
+    "written to a path or to batches is split; it is then read whole into memory first.";
+inline constexpr const char kRangeBytesHelp[] = "The size of a byte range, or None for 16 MiB.";
 inline constexpr const char kProgressHelp[] = "None, or a callable (bytes_done, bytes_total_or_None).";
 inline constexpr const char kDelimiterArgHelp[] = "One ASCII character, or None to sniff it.";
 inline constexpr const char kQuoteArgHelp[] = "One ASCII character, or None for no quoting.";

@@ -6,6 +6,7 @@
 #include "core.hpp"
 
 #include "rescue.hpp"
+#include "split.hpp"
 #include "target.hpp"
 
 #include <array>
@@ -40,6 +41,8 @@ inline constexpr Param kParams[] = {
     {"legacy", Kind::Object, Default::None, msg::kLegacyHelp},
     {"shape", Kind::Object, Default::None, msg::kShapeHelp},
     {"escape_char", Kind::OptionalText, Default::None, msg::kEscapeArgHelp},
+    {"threads", Kind::OptionalCount, Default::None, msg::kThreadsHelp},
+    {"range_bytes", Kind::OptionalCount, Default::None, msg::kRangeBytesHelp},
 };
 template <std::size_t N>
 consteval std::size_t at(const char (&name)[N]) {
@@ -417,6 +420,15 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     call.total = total.get();
     const Cancel cancel{poll_cancel, &call};
     const Progress report{poll_progress, &call};
+    // Ranges are parsed on other threads and recorded on whichever thread
+    // is free: only outputs that need no Python can take them.
+    std::optional<SplitOptions> split;
+    if (v[at("threads")].present && v[at("threads")].count != 1 && fd >= 0 && (out_path || batches)) {
+        split.emplace();
+        split->threads = static_cast<unsigned>(std::min<std::uint64_t>(v[at("threads")].count, 1024));
+        if (v[at("range_bytes")].present) split->range_bytes = std::max<std::uint64_t>(1, v[at("range_bytes")].count);
+    }
+    const std::uint64_t expected_size = v[at("total")].present ? v[at("total")].count : 0;
 
     FdSource fd_source(fd, cancel);
     PyReader py_reader(reader, call);
@@ -448,7 +460,8 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
         CsvSink csv(clean, o);
         RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
-        Result<RescueCounts> r = rescue(input, rows, records, o, report, &side);
+        Result<RescueCounts> r = split ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
+                                       : rescue(input, rows, records, o, report, &side);
         if (r) {
             counts = r.value();
         } else {

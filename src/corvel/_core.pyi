@@ -33,6 +33,8 @@ def salvage(
     legacy: Sequence[bytes] | None = None,
     shape: tuple[int, int, bool, bool, Sequence[str]] | None = None,
     escape_char: str | None = None,
+    threads: int | None = None,
+    range_bytes: int | None = None,
 ) -> dict[str, int]:
     """Salvages bytes from `reader` into `output`, returning the counts as a dict."""
 

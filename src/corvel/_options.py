@@ -10,7 +10,7 @@ from typing import Final, Literal
 
 from ._dialect import Dialect
 
-__all__ = ["AUTO", "Options", "ProgressArg", "check_options"]
+__all__ = ["AUTO", "Options", "ProgressArg", "check_options", "check_threads"]
 
 AUTO: Final = "auto"
 _BREAKS: Final = frozenset("\r\n")
@@ -211,3 +211,22 @@ def check_path(name: str, value: object, *, allow_none: bool) -> str | None:
     if "\0" in path:
         raise ValueError(f"{name} contains a NUL character")
     return path
+
+
+def check_threads(value: object) -> int:
+    """The `threads` option: a count of threads, ``0`` for one per core.
+
+    Returns:
+        The number of threads to use, at least 1.
+
+    Raises:
+        TypeError: `value` is not an int (``True`` is not a count).
+        ValueError: `value` is negative.
+    """
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"threads must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"threads must be 0 (one per core) or more, not {value}")
+    if value == 0:
+        return os.process_cpu_count() or 1
+    return value

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 
 from . import _core
 from ._dialect import Dialect
-from ._options import Options, check_options, check_path
+from ._options import Options, check_options, check_path, check_threads
 from ._report import Report
 from ._salvage import Prepared, prepare, run
 from ._source import Readable
@@ -66,10 +66,10 @@ def _check_batch_rows(batch_rows: object) -> int | None:
 
 
 def _salvage_into(prepared: Prepared, batches: _core.Batches, options: Options, quarantine: str | None,
-                  audit: str | None) -> Report:
+                  audit: str | None, threads: int = 1) -> Report:
     """Runs the salvage of a prepared source with `batches` as its clean
     output (the options' output delimiter is the clean writer's own, ",")."""
-    report = run(prepared, batches, options, quarantine=quarantine, audit=audit)
+    report = run(prepared, batches, options, quarantine=quarantine, audit=audit, threads=threads)
     batches.finish()
     return report
 
@@ -116,6 +116,7 @@ def read(
     progress: None | bool | Callable[[int, int | None], object] = None,
     columns: ColumnsArg = None,
     batch_rows: int | None = None,
+    threads: int = 1,
 ) -> Table:
     """Salvages a broken CSV source into an in-memory Arrow table of strings.
 
@@ -143,6 +144,9 @@ def read(
             order, as names or 0-based indices.
         batch_rows: The most rows in each record batch the table is made of,
             or ``None`` for the default.
+        threads: As in :func:`corvel.salvage`: a plain regular file of 32
+            MiB or more is salvaged in byte ranges on this many threads
+            (``0``: one per core), with a table equal to ``threads=1``'s.
 
     Returns:
         A :class:`Table`.
@@ -165,6 +169,7 @@ def read(
     )
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
+    workers = check_threads(threads)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
 
@@ -174,7 +179,7 @@ def read(
         with prepare(source, options) as prepared:
             # Whether the clean rows start with a header is known once the sample is read.
             batches = _core.Batches(rows_per_batch or _TABLE_BATCH_ROWS, _TABLE_BUDGET, None)
-            report = _salvage_into(prepared, batches, options, set_aside, audit_path)
+            report = _salvage_into(prepared, batches, options, set_aside, audit_path, workers)
         records = _read_quarantine(set_aside)
     finally:
         if scratch is not None:
@@ -307,6 +312,7 @@ def iter_batches(
     progress: None | bool | Callable[[int, int | None], object] = None,
     columns: ColumnsArg = None,
     batch_rows: int | None = None,
+    threads: int = 1,
 ) -> BatchReader:
     """Salvages a broken CSV source into a stream of Arrow record batches of
     bounded size, for inputs larger than memory.
@@ -329,6 +335,8 @@ def iter_batches(
             is read.
         batch_rows: The most rows in a batch, or ``None`` for 65536. Batches
             are also cut at about 4 MiB.
+        threads: As in :func:`read`; a file split in ranges is read whole
+            into memory first.
 
     Returns:
         A :class:`BatchReader` of ``pyarrow.RecordBatch``; its ``report`` is
@@ -351,6 +359,7 @@ def iter_batches(
     )
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
+    workers = check_threads(threads)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
     # The sample is read here, so that the batches know whether a header
@@ -363,7 +372,7 @@ def iter_batches(
 
         def run(into: _core.Batches) -> Report:
             with opened:
-                return _salvage_into(prepared, into, options, quarantine_path, audit_path)
+                return _salvage_into(prepared, into, options, quarantine_path, audit_path, workers)
 
         return BatchReader(run, batches, wanted)
     except BaseException:

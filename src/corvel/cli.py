@@ -140,6 +140,8 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
                    help="the table's width (default: inferred; 0 enforces none)")
     g.add_argument("--repair-quotes", default=True, action=argparse.BooleanOptionalAction)
     g.add_argument("--force", action="store_true", help="salvage input that looks binary")
+    g.add_argument("--threads", default=1, type=int, metavar="N",
+                   help="salvage a large plain file in byte ranges on N threads, 0 for one per core (default: 1)")
 
 
 def _add_common(p: argparse.ArgumentParser, *, progress: bool = True) -> None:
@@ -273,6 +275,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "expected_columns": args.expected_columns,
         "repair_quotes": args.repair_quotes,
         "force": args.force,
+        "threads": args.threads,
     }
 
 

@@ -2,6 +2,7 @@
 // and sources as salvaging the whole, wherever the cuts fall; the files it
 // writes; how it stops.
 #include "collect_split.hpp"
+#include "rescue.hpp"
 #include "sinks.hpp"
 #include "split.hpp"
 #include "testing.hpp"
@@ -284,6 +285,159 @@ TEST(Split, AnEmptyInputIsOneEmptyRange) {
     EXPECT_EQ(r.value().ranges, 1u);
     EXPECT_EQ(r.value().stats.total_rows, 0u);
     EXPECT_TRUE(ranges.events.empty());
+}
+
+// ---- The package's salvage in ranges: rescue_split() against rescue()
+
+struct Rescued {
+    std::string clean, quarantine, audit;
+    RescueCounts counts;
+};
+
+std::vector<std::uint64_t> figures(const RescueCounts& c) {
+    return {c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged, c.quote_repaired,
+            c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns, c.too_many_columns,
+            c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter, c.preamble, c.header_set_aside,
+            c.footer, c.second_table, c.tables_found};
+}
+
+Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split) {
+    corvel_test::StringSource in(text, 1 + text.size() / 3);
+    corvel_test::StringSink clean, quarantine, audit;
+    CsvSink rows(clean, o);
+    Side side = Side::Input;
+    auto r = split ? rescue_split(in, text.size(), rows, {&quarantine, &audit}, o, *split, {}, &side)
+                   : rescue(in, rows, {&quarantine, &audit}, o, {}, &side);
+    if (!r) return r.error();
+    return Rescued{clean.text, quarantine.text, audit.text, r.value()};
+}
+
+RescueOptions rescue_set(int which) {
+    RescueOptions o;
+    switch (which) {
+        case 1: o.legacy = &corvel_test::latin1(); break;
+        case 2:
+            o.header = true;
+            o.fill_ragged_rows = false;
+            o.merge_overflow = false;
+            break;
+        case 3:
+            o.legacy = &corvel_test::latin1();
+            o.output_delimiter = ';';
+            o.skip_initial_space = true;
+            break;
+        case 4:
+            o.quote.reset();
+            o.skip_blank_lines = false;
+            break;
+        case 5:
+            // As detection describes a table: a title, a header of two rows,
+            // a footer and a later table looked for, backslash escapes.
+            o.preamble_rows = 1;
+            o.header = true;
+            o.header_rows = 2;
+            o.expected_columns = 3;
+            o.find_footer = true;
+            o.find_tables = true;
+            o.escape = '\\';
+            break;
+        case 6: o.expected_columns = 0; break;
+        default: break;
+    }
+    return o;
+}
+constexpr int kRescueSets = 7;
+
+std::string table_with_ends(std::mt19937& rng) {
+    std::string s = "Report\n\ngroup,,\nid,name,amount\n";
+    for (int i = 0; i < 60; ++i) {
+        const std::string n = std::to_string(i);
+        switch (rng() % 6) {
+            case 0: s += n + ",\"two\nlines\",1\n"; break;
+            case 1: s += n + ",caf\xe9,2\n"; break;
+            case 2: s += n + ",short\n"; break;
+            case 3: s += n + ",\"a \\\"b\\\"\",3,surplus\n"; break;
+            case 4: s += "\n"; break;
+            default: s += n + ",plain,4\n"; break;
+        }
+    }
+    return s + "Total,,99\n\nk,v\n1,2\n";
+}
+
+// Every row is recorded as the single-threaded salvage records it: the
+// clean file, the quarantine, the audit and every count, for ranges of
+// random sizes on up to three threads.
+TEST(RescueSplit, RecordsWhatRescueRecords) {
+    std::mt19937 rng(22);
+    for (int i = 0; i < 60; ++i) {
+        const std::string text = i % 3 == 0 ? table_with_ends(rng) : quoted_input(rng, 1 + rng() % 3000);
+        for (int set = 0; set < kRescueSets; ++set) {
+            const RescueOptions o = rescue_set(set);
+            const SplitOptions split{.range_bytes = 1 + rng() % 300, .threads = 1 + static_cast<unsigned>(rng() % 3),
+                                     .in_flight = static_cast<unsigned>(rng() % 4)};
+            const std::string where = "input " + std::to_string(i) + " set " + std::to_string(set) + " range " +
+                                      std::to_string(split.range_bytes);
+            auto whole = rescue_text(text, o, nullptr);
+            auto ranges = rescue_text(text, o, &split);
+            ASSERT_EQ(whole.ok(), ranges.ok()) << where;
+            if (!whole.ok()) continue;
+            EXPECT_EQ(ranges.value().clean, whole.value().clean) << where;
+            EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << where;
+            EXPECT_EQ(ranges.value().audit, whole.value().audit) << where;
+            EXPECT_EQ(figures(ranges.value().counts), figures(whole.value().counts)) << where;
+            if (HasFailure()) return;
+        }
+    }
+}
+
+// Runs of clean lines far longer than a range, and rows that cross many.
+TEST(RescueSplit, LongRunsAndLongRows) {
+    std::string text = "a,b,c\n";
+    for (int i = 0; i < 5000; ++i) text += std::to_string(i) + ",x,y\n";
+    text += "1,\"" + std::string(20000, 'q') + "\n\",z\n";
+    for (int i = 0; i < 5000; ++i) text += std::to_string(i) + (i % 50 ? ",x,y\n" : ",x\n");
+    for (const std::uint64_t range : {std::uint64_t{7}, std::uint64_t{1000}, std::uint64_t{65536}}) {
+        const SplitOptions split{.range_bytes = range, .threads = 2, .in_flight = 0};
+        for (const int set : {0, 2, 5}) {
+            auto whole = rescue_text(text, rescue_set(set), nullptr);
+            auto ranges = rescue_text(text, rescue_set(set), &split);
+            ASSERT_TRUE(whole.ok() && ranges.ok());
+            EXPECT_EQ(ranges.value().clean, whole.value().clean) << range;
+            EXPECT_EQ(ranges.value().audit, whole.value().audit) << range;
+            EXPECT_EQ(figures(ranges.value().counts), figures(whole.value().counts)) << range;
+        }
+    }
+}
+
+// A failing side is named as rescue() names it; a stop asked for by the
+// progress hook ends the run as an interruption.
+TEST(RescueSplit, FailuresNameTheirSide) {
+    std::string text = "a,b\n";
+    for (int i = 0; i < 2000; ++i) text += "1,2,3\n";
+    const SplitOptions split{.range_bytes = 500, .threads = 2, .in_flight = 0};
+    {
+        corvel_test::StringSource in(text, 100);
+        corvel_test::StringSink clean, quarantine(ENOSPC);
+        RescueOptions o = rescue_set(2);
+        CsvSink rows(clean, o);
+        Side side = Side::Input;
+        auto r = rescue_split(in, text.size(), rows, {&quarantine, nullptr}, o, split, {}, &side);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(side, Side::Quarantine);
+        EXPECT_EQ(r.error().os_code(), ENOSPC);
+    }
+    {
+        corvel_test::StringSource in(text + std::string(9 << 20, 'x'), 1 << 20);
+        corvel_test::StringSink clean;
+        const RescueOptions o;
+        CsvSink rows(clean, o);
+        Side side = Side::Clean;
+        const Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
+        auto r = rescue_split(in, 0, rows, {}, o, split, stop, &side);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(side, Side::Input);
+        EXPECT_EQ(r.error().os_code(), EINTR);
+    }
 }
 
 }  // namespace

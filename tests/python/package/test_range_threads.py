@@ -1,0 +1,230 @@
+"""threads=N: a file salvaged in byte ranges on several threads gives the
+bytes, tables, batches and counts of threads=1, whatever the range size;
+inputs the ranges don't apply to quietly run on one thread."""
+
+import gzip
+import io
+import random
+
+import pytest
+
+import corvel
+from corvel import _core, _salvage
+
+from support import bench_corpus, outcome
+from test_read import MESSY
+
+corpus = bench_corpus()
+
+# Extra inputs where cuts land inside quotes, multi-line fields, a table's
+# ends and runs of clean lines longer than a range.
+TRICKY = {
+    "quoted_breaks": b"id,text\n" + b"".join(b'%d,"a\nb ""c"" \r\nd"\n' % i for i in range(300)),
+    "shaped_table": (b"Sales report\n\nid,name,amount\n"
+                     + b"".join(b"%d,item %d,%d\n" % (i, i, i * 3) for i in range(400))
+                     + b"Total,,999\n\nk,v\n1,2\n"),
+    "open_to_the_end": b"a,b\n" + b"1,2\n" * 200 + b'3,"never closed\n' + b"4,5\n" * 200,
+    "latin1_mixed": "n,w\n".encode() + b"".join(
+        ("%d,Zo\u00eb\n" % i).encode("latin-1" if i % 3 else "utf-8") for i in range(500)),
+}
+INPUTS = {**MESSY, **TRICKY}
+
+
+@pytest.fixture
+def ranges_of(monkeypatch):
+    """Sets the range size, so that small files are split into many ranges."""
+    def set_size(n):
+        monkeypatch.setattr(_salvage, "_RANGE_BYTES", n)
+    return set_size
+
+
+@pytest.fixture
+def split_calls(monkeypatch):
+    """The `threads` the engine is called with, run after run."""
+    calls = []
+    real = _core.salvage
+
+    def spy(*args, **kwargs):
+        calls.append(kwargs.get("threads"))
+        return real(*args, **kwargs)
+    monkeypatch.setattr(_core, "salvage", spy)
+    return calls
+
+
+def salvage_files(tmp_path, src, tag, **options):
+    out, q, a = (tmp_path / f"{tag}.{ext}" for ext in ("csv", "q.csv", "jsonl"))
+    report = corvel.salvage(src, out, quarantine=q, audit=a, **options)
+    return out.read_bytes(), q.read_bytes(), a.read_bytes(), outcome(report)
+
+
+def bench_bytes(kind, size=150_000):
+    return b"".join(corpus.rows(random.Random(kind), corpus.KINDS[kind], size))
+
+
+@pytest.mark.parametrize("range_bytes", [7, 64, 1000])
+@pytest.mark.parametrize("name", sorted(INPUTS))
+def test_messy_files_are_byte_identical(tmp_path, ranges_of, split_calls, name, range_bytes):
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS[name])
+    ranges_of(range_bytes)
+    one = salvage_files(tmp_path, src, "one")
+    assert salvage_files(tmp_path, src, "two", threads=2) == one
+    assert salvage_files(tmp_path, src, "all", threads=0) == one
+    split = len(INPUTS[name]) >= 2 * range_bytes
+    assert split_calls[1] == (2 if split else 1)
+
+
+@pytest.mark.parametrize("kind", sorted(corpus.KINDS))
+def test_bench_kinds_are_byte_identical(tmp_path, ranges_of, kind):
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes(kind))
+    ranges_of(4096)
+    one = salvage_files(tmp_path, src, "one")
+    assert salvage_files(tmp_path, src, "three", threads=3) == one
+
+
+@pytest.mark.parametrize("options", [
+    {"header": False},
+    {"fill_ragged_rows": False, "merge_overflow": False},
+    {"quote_char": None, "skip_blank_lines": False},
+    {"escape_char": "\\", "skip_initial_space": True},
+    {"output_delimiter": None, "delimiter": ","},
+])
+def test_options_are_kept_in_ranges(tmp_path, ranges_of, options):
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes("stray_quotes", 60_000) + b'\n9, "a\\"b",c\n\n1\n')
+    ranges_of(500)
+    assert salvage_files(tmp_path, src, "two", threads=2, **options) == salvage_files(tmp_path, src, "one",
+                                                                                       **options)
+
+
+def table_of(src, **options):
+    t = corvel.read(src, batch_rows=97, **options)
+    return t.column_names, list(t.rows()), outcome(t.report), t.quarantine
+
+
+@pytest.mark.parametrize("name", ["shaped_table", "quoted_breaks", "latin1_mixed", "bench:multiline",
+                                  "bench:stray_quotes"])
+def test_tables_are_equal(tmp_path, ranges_of, split_calls, name):
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes(name[6:], 60_000) if name.startswith("bench:") else INPUTS[name])
+    ranges_of(50)
+    assert table_of(src, threads=2) == table_of(src)
+    assert split_calls == [2, 1]
+
+
+def test_batches_are_equal(tmp_path, ranges_of):
+    pytest.importorskip("pyarrow", reason="pyarrow has no wheel for this interpreter")
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes("multiline", 80_000))
+    ranges_of(1000)
+
+    def batches(**options):
+        with corvel.iter_batches(src, batch_rows=500, **options) as reader:
+            got = [b.to_pylist() for b in reader]
+        return got, outcome(reader.report)
+    assert batches(threads=2) == batches()
+
+
+@pytest.mark.parametrize("source, output, threads_used", [
+    ("path", "path", 2),
+    ("path", "file object", 1),       # written through Python
+    ("gzip", "path", 1),              # compressed
+    ("file object", "path", 1),       # not a descriptor
+    ("utf-16", "path", 1),            # transcoded
+    ("small", "path", 1),             # under two ranges
+])
+def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, split_calls, source, output,
+                                                       threads_used):
+    data = INPUTS["quoted_breaks"]
+    ranges_of(100)
+    src = tmp_path / "in.csv"
+    src.write_bytes({"gzip": gzip.compress(data), "utf-16": data.decode().encode("utf-16"),
+                     "small": data[:150]}.get(source, data))
+    want_out = tmp_path / "want.csv"
+    corvel.salvage(src, want_out)
+    arg = io.BytesIO(src.read_bytes()) if source == "file object" else src
+    if output == "path":
+        corvel.salvage(arg, tmp_path / "out.csv", threads=4)
+        got = (tmp_path / "out.csv").read_bytes()
+    else:
+        buf = io.BytesIO()
+        corvel.salvage(arg, buf, threads=4)
+        got = buf.getvalue()
+    assert got == want_out.read_bytes()
+    assert split_calls[-1] == (4 if threads_used != 1 else 1)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (-1, ValueError, "threads must be 0 (one per core) or more, not -1"),
+    (True, TypeError, "threads must be an int, not bool"),
+    (2.0, TypeError, "threads must be an int, not float"),
+    ("2", TypeError, "threads must be an int, not str"),
+    (None, TypeError, "threads must be an int, not NoneType"),
+])
+@pytest.mark.parametrize("call", ["salvage", "read", "iter_batches"])
+def test_bad_threads_are_refused(tmp_path, call, value, error, message):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n1,2\n")
+    with pytest.raises(error) as info:
+        if call == "salvage":
+            corvel.salvage(src, tmp_path / "out.csv", threads=value)
+        else:
+            getattr(corvel, call)(src, threads=value)
+    assert str(info.value) == message
+    assert not (tmp_path / "out.csv").exists()
+
+
+def test_progress_reaches_the_end(tmp_path, ranges_of):
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS["quoted_breaks"])
+    ranges_of(100)
+    seen = []
+    report = corvel.salvage(src, tmp_path / "out.csv", threads=2, progress=lambda done, total: seen.append(total))
+    assert report.bytes_read == len(INPUTS["quoted_breaks"])
+    assert seen and set(seen) == {len(INPUTS["quoted_breaks"])}
+
+
+@pytest.mark.parametrize("command", ["salvage", "check"])
+def test_cli_takes_threads(tmp_path, ranges_of, split_calls, command):
+    from corvel import cli
+
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS["shaped_table"])
+    ranges_of(100)
+    out = tmp_path / "out.csv"
+    args = [command, str(src), "--threads", "2", "--quiet", "--no-progress"]
+    status = cli.main([*args, "-o", str(out)] if command == "salvage" else args)
+    assert split_calls == [2]
+    if command == "salvage":
+        assert status == 0
+        corvel.salvage(src, tmp_path / "want.csv")
+        assert out.read_bytes() == (tmp_path / "want.csv").read_bytes()
+
+
+class Stop(Exception):
+    pass
+
+
+def test_a_failing_progress_callback_stops_the_run_and_writes_nothing(tmp_path, ranges_of):
+    src = tmp_path / "in.csv"
+    src.write_bytes(INPUTS["quoted_breaks"])
+    ranges_of(100)
+
+    def fail(done, total):
+        raise Stop(done)
+    with pytest.raises(Stop):
+        corvel.salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", threads=2, progress=fail)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+def test_callers_on_several_threads_each_get_the_whole_output(tmp_path, ranges_of):
+    from concurrent.futures import ThreadPoolExecutor
+
+    src = tmp_path / "in.csv"
+    src.write_bytes(bench_bytes("multiline", 40_000))
+    ranges_of(1000)
+    want = salvage_files(tmp_path, src, "want")
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda i: salvage_files(tmp_path, src, f"t{i}", threads=1 + i % 3), range(8)))
+    assert got == [want] * 8
