@@ -685,7 +685,9 @@ public:
         const auto stop = [&] { return progress.poll != nullptr && progress.poll(progress.context, 0); };
         std::uint64_t polled = 0;
         for (;;) {
-            if (size_ == capacity_ && !grow(2 * capacity_)) return SalvageError::out_of_memory();
+            // A file that grows while it is read must not take all memory.
+            if (size_ == capacity_ && (2 * capacity_ > available_memory() || !grow(2 * capacity_)))
+                return SalvageError::out_of_memory();
             Result<std::size_t> got = input.read(data_ + size_, std::min(capacity_ - size_, kChunk));
             if (!got) return got.error();
             size_ += got.value();
@@ -935,6 +937,9 @@ Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink
                                   const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                   Side* failed) noexcept {
     *failed = Side::Input;
+    // The input is held whole: one that would crowd memory is salvaged
+    // streaming, on this thread, with the same result.
+    if (size > available_memory() / 4) return rescue(input, rows, records, options, progress, failed);
     return guard_memory([&] { return run_split(input, size, rows, records, options, split, progress, failed); });
 }
 

@@ -147,6 +147,8 @@ Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets reco
 // `split` says, and their rows recorded in input order on one thread at a
 // time, so that the rows, the records and the counts are those of rescue().
 // `progress` is polled on the calling thread only, with the bytes recorded.
+// An input larger than a quarter of the memory available is salvaged by
+// rescue().
 Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
                                   const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                   Side* failed) noexcept;

@@ -221,7 +221,8 @@ def salvage(
             plain (uncompressed, not transcoded) regular file of 32 MiB or
             more, written to a path, is then read whole into memory and
             salvaged in 16 MiB byte ranges in parallel, with output
-            byte-identical to ``threads=1``; any other input or output
+            byte-identical to ``threads=1``; any other input or output,
+            and a file larger than a quarter of the memory available,
             quietly runs on one thread.
 
     Returns:
