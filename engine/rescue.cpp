@@ -591,7 +591,8 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
 CsvSink::CsvSink(ByteSink& out, const RescueOptions& options) noexcept
     : out_(out),
       output_delimiter_(options.output_delimiter),
-      quote_is_double_(options.quote == '"'),
+      // Without quoting, no line with a quote is given as a line.
+      quote_is_double_(options.quote.value_or('"') == '"'),
       format_(options.output_delimiter.value_or(','), '"') {}
 
 Status CsvSink::begin(std::uint8_t delimiter, std::uint64_t expected) {

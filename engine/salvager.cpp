@@ -357,7 +357,11 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             const bool decode = !trusted && !is_valid_utf8(plain.text);
             const Fate fate = fate_of(plain.fields, expected_, options_);
             const RowTrace& t = parser.trace();
-            const bool clean_lf = fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 &&
+            // Without quoting, a line may hold the writer's quote, which the
+            // writer would enclose: such a line goes out as a row.
+            const bool as_row = !options_.quoting && plain.text.find(static_cast<char>(DEFAULT_QUOTE)) !=
+                                                         std::string_view::npos;
+            const bool clean_lf = fate == Fate::Clean && !plain.quoted && !as_row && parser.pos() == t.end + 1 &&
                                   window[t.end] == '\n';
             if (decode) {
                 ++stats_.legacy_decoded;
@@ -384,7 +388,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
             source.bytes = window.substr(t.start, t.end - t.start);
             source.legacy_decoded = decode;
-            if (fate == Fate::Clean || fate == Fate::Padded) {
+            if ((fate == Fate::Clean || fate == Fate::Padded) && !as_row) {
                 count_fate(stats_, fate);
                 const std::uint64_t padding = fate == Fate::Clean ? 0 : expected_ - plain.fields;
                 if (Status s = sink_.accept_line(plain.text, padding, fate, source); !s) return s.error();
