@@ -338,6 +338,18 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         return Done{};
     };
 
+    // Where the writer's quote is next met in the window, from the start of
+    // the last line asked about: one pass for all lines.
+    std::size_t next_quote = 0;
+    bool quote_sought = false;
+    const auto holds_quote = [&](const RowTrace& t) {
+        if (!quote_sought || next_quote < t.start) {
+            next_quote = window.find(static_cast<char>(DEFAULT_QUOTE), t.start);
+            quote_sought = true;
+        }
+        return next_quote < t.end;
+    };
+
     for (;;) {
         if (const std::uint64_t at = base_ + parser.pos(); at - polled_ >= kCancelStep) {
             if (Status s = flush_run(); !s) return s.error();
@@ -359,8 +371,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             const RowTrace& t = parser.trace();
             // Without quoting, a line may hold the writer's quote, which the
             // writer would enclose: such a line goes out as a row.
-            const bool as_row = !options_.quoting && plain.text.find(static_cast<char>(DEFAULT_QUOTE)) !=
-                                                         std::string_view::npos;
+            const bool as_row = !options_.quoting && holds_quote(t);
             const bool clean_lf = fate == Fate::Clean && !plain.quoted && !as_row && parser.pos() == t.end + 1 &&
                                   window[t.end] == '\n';
             if (decode) {
