@@ -157,8 +157,8 @@ private:
         // Given as a row: its fields as the salvager gave them (written, or
         // as parsed when set aside).
         RowTable fields;
-        // As cut from `raw`, when padding or merging changed the fields, or
-        // for a line, once it is judged; empty otherwise.
+        // As cut from `raw` once the row is judged, when padding or merging
+        // changed its fields or it is a line; empty otherwise.
         RowTable parsed;
         // A block of `count` clean lines of a run (see hold_block), each
         // ended by LF: in `line` as written, and in `raw` as they stand in
@@ -372,10 +372,6 @@ private:
         h.place = place;
         h.padding = padding;
         h.parsed.clear();
-        if (!h.is_line && (fate == Fate::Padded || fate == Fate::Merged)) {
-            // The row as it stands in the input, for judging its shape.
-            fields_of(h.raw, 0, h.parsed);
-        }
         h.after_gap = gap_;
         gap_ = blank;
         h.is_block = false;
@@ -471,11 +467,12 @@ private:
         out.clear();
         out.append_row_from(row, 0);
     }
-    // The held row's fields as they stand in the input: a line is cut into
-    // them only now.
+    // The held row's fields as they stand in the input, cut from its text
+    // only now: most rows are never judged.
     const RowTable& shape(Held& h) const {
-        if (h.is_line && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
-        return h.parsed.empty() ? h.fields : h.parsed;
+        const bool changed = h.is_line || h.fate == Fate::Padded || h.fate == Fate::Merged;
+        if (changed && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
+        return changed ? h.parsed : h.fields;
     }
     FieldSpan spans(Held& h, std::vector<std::string_view>& out) const {
         views(shape(h), out);
