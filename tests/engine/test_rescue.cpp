@@ -428,4 +428,35 @@ INSTANTIATE_TEST_SUITE_P(
         TailCase{"x", "\nk,v\n1,2\n", {}, {"k,v", "1,2"}, 40},
         TailCase{"x", "", {}, {}, 40}));
 
+// A legacy table decodes every byte from 0x80 on, wherever it stands among
+// ASCII ones, into an entry of any width, after what the output held.
+class LegacyDecode : public ::testing::TestWithParam<std::string> {};
+TEST_P(LegacyDecode, EachByteOnItsOwn) {
+    const std::string entry = GetParam();
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) entries.push_back(b == 0x80 ? "\xc2\x80" : entry);
+    const std::vector<std::string_view> views(entries.begin(), entries.end());
+    const auto table = corvel::LegacyTable::from_entries(views);
+    ASSERT_TRUE(table.has_value());
+    std::uint32_t seed = 7;
+    for (std::size_t size = 0; size < 80; ++size) {
+        for (int density : {0, 1, 4, 16}) {
+            std::string raw, want = "kept";
+            for (std::size_t i = 0; i < size; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                const bool high = density != 0 && (seed >> 16) % 16 < static_cast<std::uint32_t>(density);
+                const auto b = static_cast<std::uint8_t>(high ? 0x80 + (seed >> 8) % 128 : 0x20 + (seed >> 8) % 0x5F);
+                raw.push_back(static_cast<char>(b));
+                want += b < 0x80 ? std::string(1, static_cast<char>(b)) : entries[b - 0x80];
+            }
+            std::string out = "kept";
+            table->decode(raw, out);
+            ASSERT_EQ(out, want) << size << " " << density;
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Widths, LegacyDecode,
+                         ::testing::Values(std::string("\xc3\xa9"), std::string("\xe2\x82\xac"),
+                                           std::string("\xf0\x9f\x98\x80")));
+
 }  // namespace
