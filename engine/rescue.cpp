@@ -162,8 +162,8 @@ private:
         RowTable parsed;
         // A block of `count` clean lines of a run (see hold_block), each
         // ended by LF: in `line` as written, and in `raw` as they stand in
-        // the input when that differs (empty otherwise); `place` is the
-        // first one's. Never after a gap.
+        // the input when the legacy table read some of them (empty
+        // otherwise); `place` is the first one's. Never after a gap.
         bool is_block = false;
         std::uint64_t count = 1;
     };
@@ -236,10 +236,10 @@ private:
     // start another table, each judged on its own; the others are held as
     // one block.
     Status hold_run(std::string_view lines, LinesSource at) {
-        const unsigned actions = lines.data() == at.bytes.data() ? 0 : kLegacyDecoded;
+        const bool read = lines.data() != at.bytes.data();  // the legacy table read some of them
         while (at.count != 0) {
             const bool judged = second_ || gap_ || (held_ != 0 && held_at(held_ - 1).after_gap);
-            if (!judged) return hold_block(lines, at, actions);
+            if (!judged) return hold_block(lines, at, read);
             ++seen_;
             const std::string_view text = lines.substr(0, lines.find('\n'));
             Held& h = slot();
@@ -247,24 +247,31 @@ private:
             h.line.assign(text);
             h.raw.assign(text);
             const RowPlace place{at.first_line, at.first_line, at.offset};
+            const unsigned actions = read ? decoded_action(text, at.bytes.substr(0, at.bytes.find('\n'))) : 0;
             if (Status s = hold(h, Fate::Clean, actions, place, 0, false); !s) return s;
             skip_lines(lines, at, 1);
         }
         return Done{};
     }
 
+    // A line of a run read as `text` from the input's `raw`: the legacy
+    // table read it when they differ.
+    static unsigned decoded_action(std::string_view text, std::string_view raw) noexcept {
+        return text == raw ? 0 : kLegacyDecoded;
+    }
+
     // Clean lines of a run, none after a gap, held as one block. Of a run
     // longer than the window only the last window() lines are held: the
     // others go out at once, behind every row held. A block costs its copy,
     // and nothing for each of its lines.
-    Status hold_block(std::string_view lines, const LinesSource& at, unsigned actions) {
+    Status hold_block(std::string_view lines, const LinesSource& at, bool read) {
         std::uint64_t keep = at.count;
         std::size_t cut = 0, raw_cut = 0;
         if (keep > window()) {
             if (Status s = release_all(); !s) return s;
             keep = window();
             cut = tail_start(lines, keep);
-            raw_cut = actions != 0 ? tail_start(at.bytes, keep) : cut;
+            raw_cut = read ? tail_start(at.bytes, keep) : cut;
             // Counted with the runs, as they are not seen one by one.
             if (Status s = to_rows(inner_.accept_lines(lines.substr(0, cut))); !s) return s;
         }
@@ -274,13 +281,13 @@ private:
         h.is_block = true;
         h.count = keep;
         h.line.assign(lines.substr(cut));
-        if (actions != 0) {
+        if (read) {
             h.raw.assign(at.bytes.substr(raw_cut));
         } else {
             h.raw.clear();
         }
         h.fate = Fate::Clean;
-        h.actions = actions;
+        h.actions = 0;
         h.padding = 0;
         h.parsed.clear();
         const std::uint64_t line = at.first_line + (at.count - keep);
@@ -506,7 +513,8 @@ private:
             ++counter;
             scratch_.clear();
             fields_of(line, 0, scratch_);
-            if (Status s = set_aside(place, h.actions, reason, line, scratch_); !s) return s;
+            const unsigned actions = decoded_action(line, raw.substr(0, raw_size - 1));
+            if (Status s = set_aside(place, actions, reason, line, scratch_); !s) return s;
             text.remove_prefix(line.size() + 1);
             raw.remove_prefix(raw_size);
             ++place.line;

@@ -392,6 +392,17 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             }
             if (clean_lf && !decode) {
                 count_fate(stats_, fate);
+                if (!decoded_run_.empty() && run_to == t.start) {
+                    // A UTF-8 line joins the run the legacy table is reading,
+                    // as it stands, rather than ending it.
+                    ++run.count;
+                    run_to = parser.pos();
+                    decoded_run_.append(plain.text).push_back('\n');
+                    if (decoded_run_.size() >= kDecodedRun) {
+                        if (Status s = flush_run(); !s) return s.error();
+                    }
+                    continue;
+                }
                 if (Status s = extend_run(t, false); !s) return s.error();
                 continue;
             }

@@ -401,10 +401,27 @@ TEST_P(RunTails, AreJudgedRowByRow) {
     std::string quarantine = "line,end_line,byte_offset,reason,raw\n";
     for (const std::string& raw : c.footer) quarantine += record(raw, "Footer row");
     for (const std::string& raw : c.second) quarantine += record(raw, "Second table");
+    // Each row set aside is audited as read: with the legacy table or not.
+    std::vector<std::string> audited;
+    for (const auto* rows : {&c.footer, &c.second}) {
+        for (const std::string& raw : *rows) {
+            std::string a = "\"byte_offset\":";
+            a.append(std::to_string(input.find(raw + "\n"))).append(",\"actions\":[");
+            if (raw.find('\xe9') != std::string::npos) a.append("\"legacy_decoded\",");
+            audited.push_back(a.append("\"quarantined\"]"));
+        }
+    }
     for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{1} << 20}) {
         const Outcome out = run(input, o, step);
         EXPECT_EQ(out.clean, clean) << step;
         EXPECT_EQ(out.quarantine, quarantine) << step;
+        std::size_t set_aside = 0;
+        for (std::size_t at = out.audit.find("\"quarantined\""); at != std::string::npos;
+             at = out.audit.find("\"quarantined\"", at + 1)) {
+            ++set_aside;
+        }
+        EXPECT_EQ(set_aside, audited.size()) << step;
+        for (const std::string& a : audited) EXPECT_NE(out.audit.find(a), std::string::npos) << a << step;
         EXPECT_EQ(out.counts.rows_written, written) << step;
         EXPECT_EQ(out.counts.rows_clean, written) << step;
         EXPECT_EQ(out.counts.footer, c.footer.size()) << step;
