@@ -338,15 +338,12 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         return Done{};
     };
 
-    // Where the writer's quote is next met in the window, from the start of
-    // the last line asked about: one pass for all lines.
-    std::size_t next_quote = 0;
-    bool quote_sought = false;
+    // Without quoting: where the writer's quote is next met in the window,
+    // at or after the last line asked about. One pass for all lines.
+    constexpr char kQuote = static_cast<char>(DEFAULT_QUOTE);
+    std::size_t next_quote = options_.quoting ? std::string_view::npos : window.find(kQuote);
     const auto holds_quote = [&](const RowTrace& t) {
-        if (!quote_sought || next_quote < t.start) {
-            next_quote = window.find(static_cast<char>(DEFAULT_QUOTE), t.start);
-            quote_sought = true;
-        }
+        if (next_quote < t.start) next_quote = window.find(kQuote, t.start);
         return next_quote < t.end;
     };
 
