@@ -1,4 +1,5 @@
 #include "detect.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,6 @@ Detection detected(std::string_view text, bool complete = true) {
     return r.ok() ? r.value() : Detection{};
 }
 
-std::string repeat(std::string_view line, int count) {
-    std::string s;
-    for (int i = 0; i < count; ++i) s += line;
-    return s;
-}
-
 const std::string kPeople =
     "Ann Lee,34,2024-01-02,ann@example.com\n"
     "Bob Stone,41,2024-02-11,bob@example.com\n"
@@ -36,8 +31,8 @@ struct DialectCase {
     std::string text;
     char delimiter;
     std::size_t width;
-    std::optional<char> quote = {};
-    std::optional<char> escape = {};
+    std::optional<std::uint8_t> quote = {};
+    std::optional<std::uint8_t> escape = {};
     bool skip_initial_space = false;
 };
 
@@ -49,12 +44,11 @@ TEST_P(Dialects, AreFound) {
     const DialectCase& c = GetParam();
     const Detection d = detected(c.text);
     EXPECT_EQ(d.dialect.delimiter, static_cast<std::uint8_t>(c.delimiter));
-    EXPECT_EQ(d.dialect.quote, c.quote ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*c.quote)) : std::nullopt);
-    EXPECT_EQ(d.dialect.escape, c.escape ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*c.escape)) : std::nullopt);
+    EXPECT_EQ(d.dialect.quote, c.quote);
+    EXPECT_EQ(d.dialect.escape, c.escape);
     EXPECT_EQ(d.dialect.skip_initial_space, c.skip_initial_space);
     EXPECT_EQ(d.width, c.width);
-    EXPECT_GT(d.confidence, 0.0);
-    EXPECT_LE(d.confidence, 1.0);
+    EXPECT_TRUE(d.confidence > 0.0 && d.confidence <= 1.0) << d.confidence;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,6 +79,8 @@ struct ShapeCase {
     const char* name;
     std::string text;
     std::size_t width, preamble, header, footer, tables;
+    std::optional<std::size_t> table_rows = {};
+    std::vector<CellType> types = {};  // of the body's columns, where given
 };
 
 void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
@@ -99,12 +95,15 @@ TEST_P(Shapes, AreFound) {
     EXPECT_EQ(d.header_rows, c.header);
     EXPECT_EQ(d.footer_rows, c.footer);
     EXPECT_EQ(d.tables, c.tables);
+    EXPECT_EQ(d.table_rows, c.table_rows.value_or(d.table_rows));
+    EXPECT_EQ(d.column_types, c.types.empty() ? d.column_types : c.types);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Shapes,
     ::testing::Values(
-        ShapeCase{"TypedHeader", "name,age,joined,mail\n" + kPeople, 4, 0, 1, 0, 1},
+        ShapeCase{"TypedHeader", "name,age,joined,mail\n" + kPeople, 4, 0, 1, 0, 1, {},
+                  {CellType::Text, CellType::Number, CellType::Date, CellType::Email}},
         ShapeCase{"NoHeader", kPeople, 4, 0, 0, 0, 1},
         ShapeCase{"TextOnlyLabels", "First,Last,City\nann,lee,oslo\nbob,stone,lima\ncy,young,rome\n", 3, 0, 1, 0, 1},
         ShapeCase{"RecurringValuesAreNoLabels", "ann,lee,oslo\nbob,stone,lima\ncy,young,oslo\n", 3, 0, 0, 0, 1},
@@ -114,18 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"TotalsFooter", "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n", 2, 0, 1, 1, 1},
         ShapeCase{"NoteFooter", "name,age,joined,mail\n" + kPeople + "Exported by the shop\n", 4, 0, 1, 1, 1},
         ShapeCase{"ShortDataRowIsNoFooter", "name,age,joined,mail\n" + kPeople + "Eve,38\n", 4, 0, 1, 0, 1},
-        ShapeCase{"SecondTable", "name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 0, 2},
+        // The second table ends the main one.
+        ShapeCase{"SecondTable", "name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 0, 2, 5},
         ShapeCase{"FooterBeforeSecondTable",
                   "name,age,joined,mail\n" + kPeople + "Total,156,,\nPrinted 2024-05-01\n\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 1, 2, 2},
         ShapeCase{"BlankLinesInside", "name,age,joined,mail\n" + kPeople + "\n\n" + kPeople, 4, 0, 1, 0, 1},
         ShapeCase{"OneColumn", "qty\n1\n2\n3\n", 1, 0, 1, 0, 1},
         ShapeCase{"Empty", "", 0, 0, 0, 0, 0},
         ShapeCase{"BlankOnly", "\n\r\n\n", 0, 0, 0, 0, 0}));
-
-TEST(Detect, SecondTableEndsTheMainOne) {
-    const Detection d = detected("name,age,joined,mail\n" + kPeople + "\nsku,qty\nA-1,3\nB-2,4\n");
-    EXPECT_EQ(d.table_rows, 5u);
-}
 
 TEST(Detect, FooterNeedsTheWholeInput) {
     const std::string text = "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n";
@@ -142,17 +137,11 @@ TEST(Detect, CutLastLineIsLeftOut) {
     EXPECT_EQ(d.table_rows, 3u);
 }
 
-TEST(Detect, ColumnTypesOfTheBody) {
-    const Detection d = detected("name,age,joined,mail\n" + kPeople);
-    const std::vector<CellType> want = {CellType::Text, CellType::Number, CellType::Date, CellType::Email};
-    EXPECT_EQ(d.column_types, want);
-}
-
 // Quotes that never close, at every field start: each scan must not walk the
 // rest of the text again (this would take minutes if it did).
 TEST(Detect, HostileQuotesStayLinear) {
     for (const std::string_view unit : {"\"x\"y,", "'x'y;", "\"\"\"a,", "\\\"\"x,", "\"a\n"}) {
-        const std::string text = repeat(unit, 400000 / static_cast<int>(unit.size()));
+        const std::string text = corvel_test::repeat(unit, 400000 / unit.size());
         const Detection d = detected(text, false);
         EXPECT_GE(d.width, 1u) << unit;
     }
@@ -176,29 +165,23 @@ void PrintTo(const TypeCase& c, std::ostream* os) { *os << '"' << c.cell << '"';
 
 class CellTypes : public ::testing::TestWithParam<TypeCase> {};
 
+using enum CellType;
+
 TEST_P(CellTypes, Classify) { EXPECT_EQ(cell_type(GetParam().cell), GetParam().type) << GetParam().cell; }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CellTypes,
-    ::testing::Values(
-        TypeCase{"", CellType::Empty}, TypeCase{"  ", CellType::Empty}, TypeCase{"42", CellType::Number},
-        TypeCase{"-3.5", CellType::Number}, TypeCase{"1,234,567.89", CellType::Number},
-        TypeCase{"1.234,5", CellType::Number}, TypeCase{"1,5", CellType::Number}, TypeCase{"12,3456", CellType::Number},
-        TypeCase{"1,234,5678", CellType::Number}, TypeCase{".5", CellType::Number},
-        TypeCase{"1234,567,890", CellType::Text}, TypeCase{"$ 12.50", CellType::Number},
-        TypeCase{"12,50 \xE2\x82\xAC", CellType::Number}, TypeCase{"3 EUR", CellType::Number},
-        TypeCase{"45%", CellType::Number}, TypeCase{"2024-01-31", CellType::Date},
-        TypeCase{"31.01.2024", CellType::Date}, TypeCase{"1/31/24", CellType::Date},
-        TypeCase{"31 Jan 2024", CellType::Date}, TypeCase{"Jan 31, 2024", CellType::Date},
-        TypeCase{"2024-01-31x", CellType::Text}, TypeCase{"9:05", CellType::Time}, TypeCase{"23:59:01.5", CellType::Time},
-        TypeCase{"9:05 pm", CellType::Time}, TypeCase{"2024-01-31T09:05:00Z", CellType::DateTime},
-        TypeCase{"2024-01-31 09:05+01:00", CellType::DateTime}, TypeCase{"Yes", CellType::Bool},
-        TypeCase{"ann.lee+x@mail.example.org", CellType::Email}, TypeCase{"ann@localhost", CellType::Text},
-        TypeCase{"https://example.com/a?b", CellType::Url}, TypeCase{"www.example.com", CellType::Url},
-        TypeCase{"+47 22 33 44 55", CellType::Phone}, TypeCase{"(555) 123-4567", CellType::Text},
-        TypeCase{"AB-123", CellType::Code}, TypeCase{"X_0042", CellType::Code}, TypeCase{"ISO-9001-X", CellType::Code},
-        TypeCase{"N/A", CellType::Na}, TypeCase{"--", CellType::Na}, TypeCase{"Smith, John", CellType::Text},
-        TypeCase{"caf\xC3\xA9", CellType::Text}));
+    ::testing::ValuesIn(std::vector<TypeCase>{
+        {"", Empty}, {"  ", Empty}, {"42", Number}, {"-3.5", Number}, {"1,234,567.89", Number}, {"1.234,5", Number},
+        {"1,5", Number}, {"12,3456", Number}, {"1,234,5678", Number}, {".5", Number}, {"1234,567,890", Text},
+        {"$ 12.50", Number}, {"12,50 \xE2\x82\xAC", Number}, {"3 EUR", Number}, {"45%", Number},
+        {"2024-01-31", Date}, {"31.01.2024", Date}, {"1/31/24", Date}, {"31 Jan 2024", Date}, {"Jan 31, 2024", Date},
+        {"2024-01-31x", Text}, {"9:05", Time}, {"23:59:01.5", Time}, {"9:05 pm", Time},
+        {"2024-01-31T09:05:00Z", DateTime}, {"2024-01-31 09:05+01:00", DateTime}, {"Yes", Bool},
+        {"ann.lee+x@mail.example.org", Email}, {"ann@localhost", Text}, {"https://example.com/a?b", Url},
+        {"www.example.com", Url}, {"+47 22 33 44 55", Phone}, {"(555) 123-4567", Text}, {"AB-123", Code},
+        {"X_0042", Code}, {"ISO-9001-X", Code}, {"N/A", Na}, {"--", Na}, {"Smith, John", Text},
+        {"caf\xC3\xA9", Text}}));
 
 // ---- row predicates -----------------------------------------------------------------
 
@@ -215,12 +198,11 @@ TEST_P(Totals, Recognised) { EXPECT_EQ(looks_like_totals(GetParam().fields), Get
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Totals,
-    ::testing::Values(TotalsCase{row({"Total", "12"}), true}, TotalsCase{row({"", " TOTALS:", "3"}), true},
-                      TotalsCase{row({"Grand total", "9"}), true}, TotalsCase{row({"Subtotal EUR", "9"}), true},
-                      TotalsCase{row({"Sum", ""}), true}, TotalsCase{row({"1200 rows"}), true},
-                      TotalsCase{row({"Page 3 of 4"}), true}, TotalsCase{row({"Generated by the shop"}), true},
-                      TotalsCase{row({"Summer", "12"}), false}, TotalsCase{row({"Country", "NO"}), false},
-                      TotalsCase{row({"Ann", "12"}), false}, TotalsCase{row({}), false}));
+    ::testing::ValuesIn(std::vector<TotalsCase>{
+        {{"Total", "12"}, true}, {{"", " TOTALS:", "3"}, true}, {{"Grand total", "9"}, true},
+        {{"Subtotal EUR", "9"}, true}, {{"Sum", ""}, true}, {{"1200 rows"}, true}, {{"Page 3 of 4"}, true},
+        {{"Generated by the shop"}, true}, {{"Summer", "12"}, false}, {{"Country", "NO"}, false},
+        {{"Ann", "12"}, false}, {{}, false}}));
 
 TEST(Predicates, Header) {
     EXPECT_TRUE(looks_like_header(row({"sku", "qty", "Unit price"})));
@@ -228,7 +210,7 @@ TEST(Predicates, Header) {
     EXPECT_FALSE(looks_like_header(row({"sku", ""})));              // empty
     EXPECT_FALSE(looks_like_header(row({"A-1", "3"})));             // values
     EXPECT_FALSE(looks_like_header(row({"sku"})));                  // one cell
-    EXPECT_FALSE(looks_like_header(row({"sku", std::string_view(repeat("x", 41))})));
+    EXPECT_FALSE(looks_like_header(row({"sku", std::string_view(corvel_test::repeat("x", 41))})));
 }
 
 TEST(Predicates, Footer) {

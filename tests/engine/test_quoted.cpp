@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace corvel {
@@ -50,6 +51,7 @@ Taken take(std::string_view in, std::uint8_t delim = ',', std::uint8_t quote = '
 struct Case {
     std::string in;
     Taken want;
+    std::uint8_t delim = ',', quote = '"';
 };
 
 std::string pad(std::size_t n) { return std::string(n, 'x'); }
@@ -66,21 +68,17 @@ const std::vector<Case> kCases = {
     {"a,\"b\"\n\"c", {true, {"a", "b"}, 5}},  // the next row is not looked at
     {"\"\xC3\xA9\",\"\xFF\"", {true, {"\xC3\xA9", "\xEF\xBF\xBD"}, 8}},
     // Left to the tokenizer.
-    {"a\"b\",c", {false}},
-    {"\"a\"b,c", {false}},
-    {"\"a\" ,c", {false}},
-    {"\"a\"\t,c", {false}},
-    {" \"a\",c", {false}},
-    {"\"abc", {false}},
-    {"\"abc\"\"", {false}},
-    {"\"a\"\"\"b\",c", {false}},
-    {"\"a,b\n", {false}},
+    {"a\"b\",c", {false}}, {"\"a\"b,c", {false}}, {"\"a\" ,c", {false}}, {"\"a\"\t,c", {false}}, {" \"a\",c", {false}},
+    {"\"abc", {false}}, {"\"abc\"\"", {false}}, {"\"a\"\"\"b\",c", {false}}, {"\"a,b\n", {false}},
     {"x,\"" + pad(70) + "\"y,b\n", {false}},           // the fault in a later block
     {"\"" + pad(62) + "\"x\n", {false}},                // after a closer on a block's edge
     {"\"" + pad(62) + "\"\"" + pad(9) + "\"\n", {true, {pad(62) + "\"" + pad(9)}, 75}},
     {pad(63) + ",\"" + pad(70) + "\"", {true, {pad(63), pad(70)}, 136}},
     {std::string("\"").append(pad(65536)).append("\"\n"), {false}},  // too long to be worth it
     {std::string("\"").append(pad(65000)).append("\"\n"), {true, {pad(65000)}, 65002}},
+    // Other bytes for the delimiter and the quote; a tab right after a closing quote ends the field.
+    {"'a;b';'c''d'\n", {true, {"a;b", "c'd"}, 12}, ';', '\''},
+    {"\"a\"\t\"b\"", {true, {"a", "b"}, 7}, '\t'},
 };
 
 class QuotedTable : public ::testing::TestWithParam<std::size_t> {};
@@ -90,25 +88,15 @@ TEST_P(QuotedTable, SplitsOrLeavesTheRow) {
     // Fields checked one by one, and, for valid UTF-8, written in one piece.
     for (const bool valid : {false, true}) {
         if (valid && !is_valid_utf8(c.in)) continue;
-        const Taken got = take(c.in, ',', '"', valid);
+        const Taken got = take(c.in, c.delim, c.quote, valid);
         ASSERT_EQ(got.taken, c.want.taken) << testing::PrintToString(c.in);
         if (!got.taken) return;
-        EXPECT_EQ(got.fields, c.want.fields);
-        EXPECT_EQ(got.end, c.want.end);
-        EXPECT_EQ(got.lines, c.want.lines);
-        EXPECT_EQ(got.lone_crs, c.want.lone_crs);
+        EXPECT_EQ(std::tie(got.fields, got.end, got.lines, got.lone_crs),
+                  std::tie(c.want.fields, c.want.end, c.want.lines, c.want.lone_crs));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuotedTable, ::testing::Range<std::size_t>(0, kCases.size()));
-
-TEST(Quoted, OtherBytesForDelimiterAndQuote) {
-    const Taken got = take("'a;b';'c''d'\n", ';', '\'');
-    ASSERT_TRUE(got.taken);
-    EXPECT_EQ(got.fields, (Fields{"a;b", "c'd"}));
-    // A tab delimiter right after a closing quote ends the field.
-    EXPECT_EQ(take("\"a\"\t\"b\"", '\t').fields, (Fields{"a", "b"}));
-}
 
 // Rows of mostly well-formed quoted fields, with the faults the splitter
 // must hand over sprinkled in, long enough to cross many 64-byte blocks.
@@ -202,35 +190,36 @@ TEST(Quoted, RowsStandWhereTheirBytesAre) {
         if (rng() % 8 == 0) in.insert(0, "\xEF\xBB\xBF");
         const bool repair = rng() % 4 != 0;
         const bool trusted = is_valid_utf8(in);
+        SCOPED_TRACE(testing::PrintToString(in) + (repair ? " repair" : " no repair"));
         const std::vector<Seen> whole = rows_in_windows(in, {}, false, false, repair);
         const auto want = corvel_test::ReferenceParser(in, ',', '"', repair).all();
-        ASSERT_EQ(whole.size(), want.size()) << testing::PrintToString(in);
+        ASSERT_EQ(whole.size(), want.size());
         std::uint64_t from = in.size() >= 3 && in.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
         for (std::size_t r = 0; r < whole.size(); ++r) {
+            SCOPED_TRACE("row " + std::to_string(r));
             const Seen& row = whole[r];
-            ASSERT_EQ(row.fields, want[r].fields) << testing::PrintToString(in) << " repair " << repair;
-            ASSERT_EQ(row.line_after, want[r].line_after) << testing::PrintToString(in);
-            ASSERT_EQ(row.start, from) << testing::PrintToString(in) << " row " << r;
-            ASSERT_EQ(row.first_line, line_of(in, row.start)) << testing::PrintToString(in) << " row " << r;
+            ASSERT_EQ(row.fields, want[r].fields);
+            ASSERT_EQ(row.line_after, want[r].line_after);
+            ASSERT_EQ(row.start, from);
+            ASSERT_EQ(row.first_line, line_of(in, row.start));
             if (row.end > row.start && !(row.end == in.size() && (in.back() == '\n' || in.back() == '\r'))) {
-                ASSERT_EQ(row.last_line, line_of(in, row.end - 1)) << testing::PrintToString(in) << " row " << r;
+                ASSERT_EQ(row.last_line, line_of(in, row.end - 1));
             }
-            ASSERT_EQ(row.utf8_replaced, !is_valid_utf8(in.substr(row.start, row.end - row.start)))
-                << testing::PrintToString(in) << " row " << r;
+            ASSERT_EQ(row.utf8_replaced, !is_valid_utf8(in.substr(row.start, row.end - row.start)));
             from = row.end;
             if (from < in.size() && in[from] == '\r') ++from;
             if (from < in.size() && in[from] == '\n') ++from;
         }
         if (trusted) {
-            ASSERT_EQ(rows_in_windows(in, {}, false, true, repair), whole) << testing::PrintToString(in);
-            ASSERT_EQ(rows_in_windows(in, {}, true, true, repair), whole) << testing::PrintToString(in);
+            ASSERT_EQ(rows_in_windows(in, {}, false, true, repair), whole);
+            ASSERT_EQ(rows_in_windows(in, {}, true, true, repair), whole);
         }
         for (int k = 0; k < 4; ++k) {
             std::vector<std::uint64_t> cuts;
             for (std::uint64_t c = 1 + rng() % 9; c < in.size(); c += 1 + rng() % 9) cuts.push_back(c);
-            ASSERT_EQ(rows_in_windows(in, cuts, false, false, repair), whole) << testing::PrintToString(in);
+            ASSERT_EQ(rows_in_windows(in, cuts, false, false, repair), whole);
             if (trusted) {
-                ASSERT_EQ(rows_in_windows(in, cuts, true, true, repair), whole) << testing::PrintToString(in);
+                ASSERT_EQ(rows_in_windows(in, cuts, true, true, repair), whole);
             }
         }
         if (HasFailure()) return;
@@ -260,36 +249,28 @@ const std::vector<WindowCase> kWindowCases = {
 
 TEST(Quoted, TakesARowInAWindowOnlyWhenItsEndIsKnown) {
     for (const WindowCase& c : kWindowCases) {
+        SCOPED_TRACE(testing::PrintToString(c.in) + (c.last ? " last" : ""));
         RowTable t;
         QuotedRows::Breaks breaks;
         bool replaced = false;
-        EXPECT_EQ(QuotedRows(',', '"').take(c.in, 0, c.last, t, true, breaks, replaced), c.end)
-            << testing::PrintToString(c.in) << " last " << c.last;
+        EXPECT_EQ(QuotedRows(',', '"').take(c.in, 0, c.last, t, true, breaks, replaced), c.end);
         std::string text;
         std::uint64_t fields = 0;
-        EXPECT_EQ(QuotedRows(',', '"').take_line(c.in, 0, c.last, text, fields, breaks), c.end)
-            << testing::PrintToString(c.in) << " last " << c.last;
+        EXPECT_EQ(QuotedRows(',', '"').take_line(c.in, 0, c.last, text, fields, breaks), c.end);
     }
 }
 
 // salvage_file writes rows taken as lines exactly as it writes rows from the
 // table, whatever their fate: as they are, padded, merged or set aside.
 TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
-    const std::string in =
-        "\"h1\",\"h2\",\"h3\"\n"
-        "\"a\",\"b,c\",\"d\"\"e\"\n"
-        "\"a\",\"b\"\r\n"
-        "\"a\",\"b\",\"c\",\"d\"\"\",\"e\nf\"\n"
-        "\"a\"x,\"b\",\"c\"\n"
-        "plain,row,here\n"
-        "\"\xC3\xA9\",\"\",\"\"\"\"\"";
+    const std::string in = "\"h1\",\"h2\",\"h3\"\n\"a\",\"b,c\",\"d\"\"e\"\n\"a\",\"b\"\r\n"
+                           "\"a\",\"b\",\"c\",\"d\"\"\",\"e\nf\"\n\"a\"x,\"b\",\"c\"\n"
+                           "plain,row,here\n\"\xC3\xA9\",\"\",\"\"\"\"\"";
     const corvel_test::ScratchDir dir;
     dir.write("in.csv", in);
     for (const bool fill : {true, false}) {
         for (const bool merge : {true, false}) {
-            SalvageOptions o;
-            o.fill_ragged_rows = fill;
-            o.merge_overflow = merge;
+            const SalvageOptions o = corvel_test::opts({}, {}, {.fill = fill, .merge = merge});
             const auto stats = salvage_file(dir.path("in.csv"), dir.path("out.csv"), dir.path("q.csv"), o);
             ASSERT_TRUE(stats.ok());
             const auto slice = salvage_slice(in, o);
@@ -308,9 +289,7 @@ TEST(Quoted, SalvageFileWritesLinesAsTheWriterWould) {
 // A fixed amount of work on inputs where cutting rows block-wise could go
 // wrong: each has to finish and agree with what it must give.
 TEST(QuotedLinearity, AlternatingDoubledQuotesOnOneLine) {
-    std::string in;
-    for (int i = 0; i < 2'000'000; ++i) in += "\"a\"\"";
-    in += '\n';
+    const std::string in = corvel_test::repeat("\"a\"\"", 2'000'000) + "\n";
     ResilientParser p(in, ',', '"', true);  // borrows `in`
     RowTable t;
     ASSERT_TRUE(p.next_row(t));
@@ -321,8 +300,7 @@ TEST(QuotedLinearity, AlternatingDoubledQuotesOnOneLine) {
 TEST(QuotedLinearity, EveryRowFallsBack) {
     // Each row is well-formed up to a fault in its last field.
     const std::string row = std::string("\"").append(pad(100)).append("\",\"a\"\"b\",\"c\"x\n");
-    std::string in;
-    for (int i = 0; i < 100'000; ++i) in += row;
+    const std::string in = corvel_test::repeat(row, 100'000);
     ResilientParser p(in, ',', '"', true);
     RowTable t;
     std::uint64_t rows = 0;

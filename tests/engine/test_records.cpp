@@ -1,6 +1,7 @@
 // The package's records and per-row decoding: exact bytes for hostile text.
 #include "decode.hpp"
 #include "records.hpp"
+#include "testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,34 +12,29 @@ namespace {
 
 using corvel::RowPlace;
 
-// Text in, its written form out.
+// Text in, its written form out: a CSV field encloses only what needs it; a
+// JSON string escapes controls, quotes and backslashes.
 struct TextCase {
+    void (*append)(std::string&, std::string_view);
     std::string in, out;
 };
-class CsvField : public ::testing::TestWithParam<TextCase> {};
-TEST_P(CsvField, EnclosesOnlyWhatNeedsIt) {
+class Written : public ::testing::TestWithParam<TextCase> {};
+TEST_P(Written, AsTheFormWants) {
     std::string out;
-    corvel::append_csv_field(out, GetParam().in);
+    GetParam().append(out, GetParam().in);
     EXPECT_EQ(out, GetParam().out);
 }
-INSTANTIATE_TEST_SUITE_P(Table, CsvField,
-                         ::testing::Values(TextCase{"plain", "plain"}, TextCase{"", ""},
-                                           TextCase{"a,b", "\"a,b\""}, TextCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
-                                           TextCase{"two\nlines", "\"two\nlines\""}, TextCase{"cr\r", "\"cr\r\""},
-                                           TextCase{"semi;colon", "semi;colon"}));
-
-class JsonString : public ::testing::TestWithParam<TextCase> {};
-TEST_P(JsonString, EscapesControlsQuotesAndBackslashes) {
-    std::string out;
-    corvel::append_json_string(out, GetParam().in);
-    EXPECT_EQ(out, GetParam().out);
-}
-INSTANTIATE_TEST_SUITE_P(Table, JsonString,
-                         ::testing::Values(TextCase{"", "\"\""}, TextCase{"a\"b", "\"a\\\"b\""},
-                                           TextCase{"back\\slash", "\"back\\\\slash\""},
-                                           TextCase{"\r\n\t", "\"\\r\\n\\t\""},
-                                           TextCase{std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
-                                           TextCase{"\x7f", "\"\\u007f\""}, TextCase{"Zoë ✓", "\"Zoë ✓\""}));
+constexpr auto csv = corvel::append_csv_field;
+constexpr auto json = corvel::append_json_string;
+INSTANTIATE_TEST_SUITE_P(
+    Table, Written,
+    ::testing::Values(TextCase{csv, "plain", "plain"}, TextCase{csv, "", ""}, TextCase{csv, "a,b", "\"a,b\""},
+                      TextCase{csv, "say \"hi\"", "\"say \"\"hi\"\"\""}, TextCase{csv, "two\nlines", "\"two\nlines\""},
+                      TextCase{csv, "cr\r", "\"cr\r\""}, TextCase{csv, "semi;colon", "semi;colon"},
+                      TextCase{json, "", "\"\""}, TextCase{json, "a\"b", "\"a\\\"b\""},
+                      TextCase{json, "back\\slash", "\"back\\\\slash\""}, TextCase{json, "\r\n\t", "\"\\r\\n\\t\""},
+                      TextCase{json, std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
+                      TextCase{json, "\x7f", "\"\\u007f\""}, TextCase{json, "Zoë ✓", "\"Zoë ✓\""}));
 
 TEST(SetAside, HeaderAndRecordKeepRawTextWhole) {
     std::string out;
@@ -66,24 +62,15 @@ TEST(Audit, ListsActionsInOrderAndTheFieldsWritten) {
                    "\"raw\":\"  \",\"fields\":[]}\n");
 }
 
-// cp1252's upper half, as Python's codec gives it (undefined bytes as U+FFFD).
+// cp1252's upper half, as Python's codec gives it (undefined bytes as U+FFFD):
+// one entry per character of the first 32, then latin-1.
 std::vector<std::string> cp1252_entries() {
-    const char32_t high[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                               0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
     std::vector<std::string> out;
-    for (char32_t c = 0x80; c < 0x100; ++c) {
-        const char32_t cp = c < 0xA0 ? high[c - 0x80] : c;
-        std::string s;
-        if (cp < 0x800) {
-            s = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        } else {
-            s = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                 static_cast<char>(0x80 | (cp & 0x3F))};
-        }
-        out.push_back(s);
+    for (const char c : std::string_view("€\uFFFD‚ƒ„…†‡ˆ‰Š‹Œ\uFFFDŽ\uFFFD\uFFFD‘’“”•–—˜™š›œ\uFFFDžŸ")) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) out.emplace_back();
+        out.back() += c;
     }
+    for (int b = 0xA0; b < 0x100; ++b) out.push_back(corvel_test::latin1_char(static_cast<std::uint8_t>(b)));
     return out;
 }
 
@@ -101,17 +88,14 @@ TEST(Legacy, DecodesEveryHighByteAndKeepsAscii) {
 }
 
 TEST(Legacy, RefusesTablesThatAreNotOneCharacterPerByte) {
-    auto entries = cp1252_entries();
+    const auto entries = cp1252_entries();
     EXPECT_FALSE(table_of(std::vector<std::string>(entries.begin(), entries.end() - 1)));
-    auto two = entries;
-    two[5] = "ab";
-    EXPECT_FALSE(table_of(two));
-    auto bad = entries;
-    bad[7] = "\xff";
-    EXPECT_FALSE(table_of(bad));
-    auto empty = entries;
-    empty[0] = "";
-    EXPECT_FALSE(table_of(empty));
+    // An entry of two characters, of a byte that is no UTF-8, of nothing.
+    for (const auto& [at, entry] : {std::pair{5, "ab"}, std::pair{7, "\xff"}, std::pair{0, ""}}) {
+        auto changed = entries;
+        changed[at] = entry;
+        EXPECT_FALSE(table_of(changed)) << at;
+    }
 }
 
 }  // namespace

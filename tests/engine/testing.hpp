@@ -86,6 +86,14 @@ inline Rows read_written(std::string_view text, char delimiter, char quote = '"'
     return rows;
 }
 
+// `unit`, `times` times over.
+inline std::string repeat(std::string_view unit, std::size_t times) {
+    std::string s;
+    s.reserve(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) s += unit;
+    return s;
+}
+
 // The character U+00XX for byte XX, encoded as UTF-8: how a delimiter byte
 // reads once it joins merged fields. Written apart from the engine's own.
 inline std::string latin1_char(std::uint8_t b) {

@@ -35,6 +35,12 @@ def csv_bytes(rows, *, delimiter=",", newline="\n", encoding="utf-8"):
     return buf.getvalue().encode(encoding)
 
 
+def file_with(path, data):
+    """Writes `data` to `path` and gives the path back."""
+    path.write_bytes(data)
+    return path
+
+
 def read_back(path):
     """A clean file's rows as csv.reader(strict=True) reads them."""
     with open(path, newline="", encoding="utf-8") as f:

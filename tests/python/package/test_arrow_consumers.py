@@ -8,7 +8,7 @@ import pytest
 
 import corvel
 
-from support import bench_corpus
+from support import bench_corpus, file_with
 from test_read import MESSY, clean_rows
 
 pytestmark = pytest.mark.thirdparty
@@ -57,11 +57,7 @@ CONSUMERS = ["pyarrow", "pyarrow_large", "polars", "pandas", "duckdb"]
 
 
 def bench_file(tmp_path, kind):
-    src = tmp_path / f"{kind}.csv"
-    with open(src, "wb") as f:
-        for chunk in corpus.rows(random.Random(kind), corpus.KINDS[kind], 300_000):
-            f.write(chunk)
-    return src
+    return file_with(tmp_path / f"{kind}.csv", b"".join(corpus.rows(random.Random(kind), corpus.KINDS[kind], 300_000)))
 
 
 @pytest.mark.parametrize("consumer", CONSUMERS)
@@ -76,8 +72,7 @@ def test_bench_kinds_equal_the_clean_file(tmp_path, kind, consumer):
 @pytest.mark.parametrize("consumer", CONSUMERS)
 @pytest.mark.parametrize("name", sorted(MESSY))
 def test_messy_files_equal_the_clean_file(tmp_path, name, consumer):
-    src = tmp_path / "in.csv"
-    src.write_bytes(MESSY[name])
+    src = file_with(tmp_path / "in.csv", MESSY[name])
     header, want = clean_rows(src, tmp_path, header=True)
     t = corvel.read(src, header=True)
     assert through(consumer, t) == want
@@ -87,9 +82,8 @@ def test_messy_files_equal_the_clean_file(tmp_path, name, consumer):
 
 def test_views_share_the_text_and_outlive_the_table(tmp_path):
     pa = need("pyarrow")
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"k,v\n" + b"".join(b"%d,a value longer than twelve bytes %d\n" % (i, i) for i in range(1000)))
-    t = corvel.read(src, header=True, columns=["v"])
+    data = b"k,v\n" + b"".join(b"%d,a value longer than twelve bytes %d\n" % (i, i) for i in range(1000))
+    t = corvel.read(file_with(tmp_path / "in.csv", data), header=True, columns=["v"])
     table = t.to_arrow()
     assert table.schema.field("v").type == pa.string_view()
     del t

@@ -10,7 +10,7 @@ import subprocess
 import sys
 import textwrap
 
-from support import bench_corpus
+from support import bench_corpus, file_with
 
 SAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "..", "samples", "broken.csv")
 
@@ -66,15 +66,9 @@ def bench_kinds():
 
 
 def test_same_clean_bytes_as_the_backend(tmp_path):
-    inputs = dict(CASES)
-    inputs.update(bench_kinds())
-    inputs.update({f"random-{s}": random_case(s) for s in range(40)})
-    inputs["samples/broken.csv"] = open(SAMPLES, "rb").read()
-    paths = {}
-    for i, (name, data) in enumerate(inputs.items()):
-        p = tmp_path / f"case{i}.csv"
-        p.write_bytes(data)
-        paths[name] = str(p)
+    inputs = {**CASES, **bench_kinds(), **{f"random-{s}": random_case(s) for s in range(40)},
+              "samples/broken.csv": open(SAMPLES, "rb").read()}
+    paths = {name: str(file_with(tmp_path / f"case{i}.csv", data)) for i, (name, data) in enumerate(inputs.items())}
     done = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(paths)], capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode()
     results = json.loads(done.stdout)

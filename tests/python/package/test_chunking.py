@@ -1,6 +1,5 @@
 """However a file object hands the bytes over, the salvage is the same."""
 
-import os
 import random
 
 from hypothesis import given
@@ -22,12 +21,9 @@ def test_dribbled_input_gives_the_output_of_one_read(tmp_path_factory, pieces, s
     (d / "in.csv").write_bytes(data)
     options = {"header": False, "skip_initial_space": False, "fill_ragged_rows": not strict,
                "merge_overflow": not strict, "legacy": single_byte_table("cp1252") if legacy else None}
-    fd = os.open(d / "in.csv", os.O_RDONLY)
-    try:
-        whole = _core.salvage(fd, b"", None, str(d / "a.csv"), quarantine=str(d / "qa.csv"),
+    with open(d / "in.csv", "rb") as f:  # its descriptor
+        whole = _core.salvage(f.fileno(), b"", None, str(d / "a.csv"), quarantine=str(d / "qa.csv"),
                               audit=str(d / "aa.jsonl"), **options)
-    finally:
-        os.close(fd)
     rng = random.Random(seed)  # a few bytes a read, as pipes and sockets give them
     cut = _core.salvage(Trickle(data, lambda n: rng.randint(1, 9)), b"", None, str(d / "b.csv"), quarantine=str(d / "qb.csv"),
                         audit=str(d / "ab.jsonl"), **options)

@@ -8,6 +8,7 @@ import pytest
 
 import corvel
 from corvel import _core
+from support import file_with
 
 PEOPLE = [
     ["Ann Lee", "34", "2024-01-02", "ann@example.com"],
@@ -23,24 +24,19 @@ def table(rows, sep=",", end="\n"):
 
 
 def detect_text(tmp_path, text, encoding="utf-8", **kwargs):
-    p = tmp_path / "in.csv"
-    p.write_bytes(text.encode(encoding) if isinstance(text, str) else text)
+    p = file_with(tmp_path / "in.csv", text.encode(encoding) if isinstance(text, str) else text)
     return corvel.detect(p, **kwargs)
 
 
-# (name, text, delimiter, quote_char, escape_char, skip_initial_space)
+# (name, text, delimiter, quote_char, escape_char, skip_initial_space): the
+# engine's own table has the other delimiters; these show each field come through.
 DIALECTS = [
     ("comma", table([LABELS, *PEOPLE]), ",", None, None, False),
     ("excel semicolon", "\ufeff" + table([LABELS, *PEOPLE], ";", "\r\n"), ";", None, None, False),
-    ("tab", table([LABELS, *PEOPLE], "\t"), "\t", None, None, False),
-    ("pipe", table([LABELS, *PEOPLE], "|"), "|", None, None, False),
-    ("colon", "id:city:zip\n1:Oslo:0150\n2:Lima:15001\n3:Rome:00118\n", ":", None, None, False),
-    ("space", "id qty price\n1 4 2.50\n2 7 3.10\n3 1 9.99\n", " ", None, None, False),
     ("comma and blank", 'name, city, zip\n"Smith, John", Oslo, 0150\n"Lee, Ann", Lima, 15001\n'
                         '"Moss, Di", Rome, 00118\n', ",", '"', None, True),
     ("apostrophes", "name,note\nAnn,'a, b'\nBob,'c, d'\nCy,'e, f'\n", ",", "'", None, False),
     ("backslash", 'name,note\nAnn,"say \\"hi\\", ok"\nBob,"a, b"\nCy,"c"\n', ",", '"', "\\", False),
-    ("decimal commas", "item;price\nTea;1,50\nCake;2,75\nJam;3,10\n", ";", None, None, False),
 ]
 
 
@@ -49,8 +45,7 @@ DIALECTS = [
 def test_dialects(tmp_path, text, delimiter, quote, escape, skip):
     d = detect_text(tmp_path, text)
     assert (d.delimiter, d.quote_char, d.escape_char, d.skip_initial_space) == (delimiter, quote, escape, skip)
-    assert d.encoding == "utf-8"
-    assert 0 < d.confidence <= 1
+    assert d.encoding == "utf-8" and 0 < d.confidence <= 1
 
 
 TEXT = table([LABELS, *PEOPLE], ";")
@@ -68,16 +63,13 @@ def test_encodings_and_compression_give_the_same_dialect(tmp_path, encoding, dat
     assert (d.delimiter, d.width, d.header_row, d.encoding) == (";", 4, 0, reported)
 
 
-# (name, text, width, preamble_rows, header_row, header_rows, footer_rows)
+# (name, text, width, preamble_rows, header_row, header_rows, footer_rows): each
+# field as the package derives it; the engine's table has the other shapes.
 SHAPES = [
-    ("header", table([LABELS, *PEOPLE]), 4, 0, 0, 1, 0),
     ("no header", table(PEOPLE), 4, 0, None, 0, 0),
     ("title and blank line", "Sales report\n\n" + table([LABELS, *PEOPLE]), 4, 1, 1, 1, 0),
     ("two header rows", table([["", "Personal", "", "Contact"], LABELS, *PEOPLE]), 4, 0, 1, 2, 0),
     ("totals", "item,qty\nTea,3\nJam,4\nCake,5\nTotal,12\n", 2, 0, 0, 1, 1),
-    ("short last row is data", table([LABELS, *PEOPLE]) + "Eve,38\n", 4, 0, 0, 1, 0),
-    ("second table", table([LABELS, *PEOPLE]) + "\nsku,qty\nA-1,3\nB-2,4\n", 4, 0, 0, 1, 0),
-    ("one column", "qty\n1\n2\n3\n", 1, 0, 0, 1, 0),
 ]
 
 
@@ -89,18 +81,21 @@ def test_shapes(tmp_path, text, width, preamble, header_row, header_rows, footer
         width, preamble, header_row, header_rows, footer)
 
 
-def test_footer_needs_the_end_of_the_input(tmp_path):
-    text = "item,qty\n" + "Tea,3\n" * 50 + "Total,150\n"
-    assert detect_text(tmp_path, text).footer_rows == 1
-    cut = detect_text(tmp_path, text, sample_bytes=100)
-    assert (cut.footer_rows, cut.width, cut.header_row) == (0, 2, 0)
+FOOTED = "item,qty\n" + "Tea,3\n" * 50 + "Total,150\n"
+ZOE = "name;city\n" + "Zoë;Köln\n" * 40
 
 
-def test_sample_cut_inside_a_character_stays_utf8(tmp_path):
-    text = "name;city\n" + "Zoë;Köln\n" * 40
-    cut = text.encode().index("ö".encode()) + 1  # inside the two bytes of ö
-    d = detect_text(tmp_path, text, sample_bytes=cut)
-    assert (d.encoding, d.delimiter) == ("utf-8", ";")
+# A footer needs the end of the input; a sample cut inside a character (the
+# two bytes of ö) is still UTF-8; an empty input has no shape.
+@pytest.mark.parametrize(("text", "sample_bytes", "want"), [
+    (FOOTED, None, {"footer_rows": 1}),
+    (FOOTED, 100, {"footer_rows": 0, "width": 2, "header_row": 0}),
+    (ZOE, ZOE.encode().index("ö".encode()) + 1, {"encoding": "utf-8", "delimiter": ";"}),
+    (b"", None, {"width": None, "header_row": None, "confidence": 0.0}),
+], ids=["whole", "cut-before-footer", "cut-inside-a-character", "empty"])
+def test_samples(tmp_path, text, sample_bytes, want):
+    d = detect_text(tmp_path, text, **({"sample_bytes": sample_bytes} if sample_bytes else {}))
+    assert {k: getattr(d, k) for k in want} == want
 
 
 def test_file_object_is_read_from_its_position():
@@ -108,11 +103,6 @@ def test_file_object_is_read_from_its_position():
     f.readline()
     d = corvel.detect(f)
     assert (d.delimiter, d.width) == (";", 4)
-
-
-def test_empty_input(tmp_path):
-    d = detect_text(tmp_path, b"")
-    assert (d.width, d.header_row, d.confidence) == (None, None, 0.0)
 
 
 def test_progress_is_told_the_bytes_read(tmp_path):
@@ -127,25 +117,21 @@ def test_dialect_round_trips_through_a_dict(tmp_path):
     assert d.to_dict()["preamble_rows"] == 1
 
 
-@pytest.mark.parametrize(("kwargs", "exc", "message"), [
-    ({"sample_bytes": 0}, ValueError, "sample_bytes must be at least 1, not 0"),
-    ({"sample_bytes": True}, TypeError, "sample_bytes must be an int, not bool"),
-    ({"sample_bytes": 1.5}, TypeError, "sample_bytes must be an int, not float"),
-    ({"encoding": "no-such-codec"}, ValueError, "encoding 'no-such-codec' is not a codec Python knows"),
-    ({"encoding": 8}, TypeError, "encoding must be a codec name or 'auto', not int"),
-    ({"progress": 3}, TypeError, "progress must be None, True, False or a callable, not int"),
+BAD_SOURCE = "source must be a path or a binary file object"
+
+
+@pytest.mark.parametrize(("source", "kwargs", "exc", "message"), [
+    (None, {"sample_bytes": 0}, ValueError, "sample_bytes must be at least 1, not 0"),
+    (None, {"sample_bytes": True}, TypeError, "sample_bytes must be an int, not bool"),
+    (None, {"sample_bytes": 1.5}, TypeError, "sample_bytes must be an int, not float"),
+    (None, {"encoding": "no-such-codec"}, ValueError, "encoding 'no-such-codec' is not a codec Python knows"),
+    (None, {"encoding": 8}, TypeError, "encoding must be a codec name or 'auto', not int"),
+    (None, {"progress": 3}, TypeError, "progress must be None, True, False or a callable, not int"),
+    *((source, {}, TypeError, BAD_SOURCE) for source in (b"a,b\n", "a,b\n".encode().decode, 3)),
 ])
-def test_bad_options(tmp_path, kwargs, exc, message):
-    p = tmp_path / "in.csv"
-    p.write_bytes(TEXT.encode())
+def test_bad_options_and_sources(tmp_path, source, kwargs, exc, message):
     with pytest.raises(exc, match=message):
-        corvel.detect(p, **kwargs)
-
-
-@pytest.mark.parametrize("source", [b"a,b\n", "a,b\n".encode().decode, 3])
-def test_bad_sources(source):
-    with pytest.raises(TypeError, match="source must be a path or a binary file object"):
-        corvel.detect(source)
+        corvel.detect(file_with(tmp_path / "in.csv", TEXT.encode()) if source is None else source, **kwargs)
 
 
 def test_binary_input_is_refused(tmp_path):

@@ -12,7 +12,7 @@ import pytest
 
 import corvel
 from corvel import _core
-from support import listing
+from support import file_with, listing
 
 DATA = b"a,b\n" + b"1,2\n" * 1000
 
@@ -21,20 +21,16 @@ def existing_target(tmp_path):
     """An output directory holding one earlier result, which every fault must leave alone."""
     out_dir = tmp_path / "out"
     out_dir.mkdir()
-    clean = out_dir / "clean.csv"
-    clean.write_bytes(b"old clean\n")
-    return out_dir, clean
+    return out_dir, file_with(out_dir / "clean.csv", b"old clean\n")
 
 
 def assert_untouched(out_dir, clean):
-    assert clean.read_bytes() == b"old clean\n"
-    assert listing(out_dir) == ["clean.csv"]
+    assert clean.read_bytes() == b"old clean\n" and listing(out_dir) == ["clean.csv"]
 
 
 @pytest.fixture
 def setup(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(DATA)
+    src = file_with(tmp_path / "in.csv", DATA)
     return (src, *existing_target(tmp_path))
 
 
@@ -49,34 +45,28 @@ def test_targets_keep_their_permissions_and_new_ones_follow_the_umask(setup, tmp
     assert listing(out_dir) == ["clean.csv", "q.csv"]
 
 
-def test_missing_quarantine_directory(setup, tmp_path):
+# A target whose directory is missing, that is a directory, or whose directory
+# is read-only: the error names it, and the earlier result stays.
+@pytest.mark.parametrize("case", [
+    "missing quarantine directory", "output is a directory",
+    pytest.param("read-only directory", marks=pytest.mark.skipif(os.geteuid() == 0, reason="root writes anywhere")),
+])
+def test_bad_targets_are_named_and_left_alone(setup, tmp_path, case):
     src, out_dir, clean = setup
-    missing = tmp_path / "no-such-dir" / "q.csv"
-    with pytest.raises(FileNotFoundError) as info:
-        corvel.salvage(src, clean, quarantine=missing)
-    assert info.value.errno == errno.ENOENT and info.value.filename == str(missing)
-    assert info.value.strerror == os.strerror(errno.ENOENT)
-    assert_untouched(out_dir, clean)
-
-
-def test_output_is_a_directory(setup):
-    src, out_dir, _ = setup
-    with pytest.raises(IsADirectoryError) as info:
-        corvel.salvage(src, out_dir)
-    assert info.value.filename == str(out_dir)
-    assert listing(out_dir) == ["clean.csv"]
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only directories")
-def test_read_only_output_directory(setup):
-    src, out_dir, clean = setup
-    os.chmod(out_dir, 0o500)
+    target, options, exc = {
+        "missing quarantine directory": (clean, {"quarantine": tmp_path / "no" / "q.csv"}, FileNotFoundError),
+        "output is a directory": (out_dir, {}, IsADirectoryError),
+        "read-only directory": (clean, {}, PermissionError),
+    }[case]
+    if case == "read-only directory":
+        os.chmod(out_dir, 0o500)
     try:
-        with pytest.raises(PermissionError) as info:
-            corvel.salvage(src, clean)
-        assert info.value.filename == str(clean)
+        with pytest.raises(exc) as info:
+            corvel.salvage(src, target, **options)
     finally:
         os.chmod(out_dir, 0o700)
+    assert info.value.filename == str(options.get("quarantine", target))
+    assert info.value.strerror == os.strerror(info.value.errno)
     assert_untouched(out_dir, clean)
 
 
@@ -134,9 +124,8 @@ def test_a_raw_writer_that_takes_a_few_bytes_at_a_time():
     assert bytes(out.got) == DATA
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
 def test_dev_full_gives_the_error_and_stays_a_device():
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full")
     with pytest.raises(OSError) as info:
         corvel.salvage(io.BytesIO(DATA * 300), "/dev/full")
     assert info.value.errno == errno.ENOSPC and info.value.filename == "/dev/full"
@@ -174,15 +163,12 @@ def small_tmpfs(tmp_path):
 
 
 def test_full_small_tmpfs(small_tmpfs, tmp_path):
-    src = tmp_path / "big.csv"
-    src.write_bytes(b"a,b\n" + b"12345,67890\n" * 50_000)
-    clean = small_tmpfs / "clean.csv"
-    clean.write_bytes(b"old\n")
+    src = file_with(tmp_path / "big.csv", b"a,b\n" + b"12345,67890\n" * 50_000)
+    clean = file_with(small_tmpfs / "clean.csv", b"old\n")
     with pytest.raises(OSError) as info:
         corvel.salvage(src, clean)
     assert info.value.errno == errno.ENOSPC and info.value.filename == str(clean)
-    assert clean.read_bytes() == b"old\n"
-    assert listing(small_tmpfs) == ["clean.csv"]
+    assert clean.read_bytes() == b"old\n" and listing(small_tmpfs) == ["clean.csv"]
 
 
 def test_sigint_while_blocked_on_a_fifo(tmp_path):
@@ -208,8 +194,7 @@ def test_sigint_while_blocked_on_a_fifo(tmp_path):
             _, err = child.communicate(timeout=30)
     finally:
         child.kill()
-    assert b"KeyboardInterrupt" in err, err.decode()
-    assert child.returncode != 0
+    assert b"KeyboardInterrupt" in err and child.returncode != 0, err.decode()
     assert_untouched(out_dir, clean)
 
 

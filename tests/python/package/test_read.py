@@ -13,7 +13,7 @@ from hypothesis import given, strategies as st
 
 import corvel
 from corvel import _core
-from support import csv_bytes, read_back
+from support import csv_bytes, file_with, read_back
 
 
 def clean_rows(src, tmp_path, **options):
@@ -41,8 +41,7 @@ MESSY = {
 @pytest.mark.parametrize("header", [False, True])
 @pytest.mark.parametrize("name", sorted(MESSY))
 def test_rows_are_the_clean_files(tmp_path, name, header):
-    src = tmp_path / "in.csv"
-    src.write_bytes(MESSY[name])
+    src = file_with(tmp_path / "in.csv", MESSY[name])
     want_header, want = clean_rows(src, tmp_path, header=header)
     t = corvel.read(src, header=header)
     assert list(t.rows()) == want
@@ -62,61 +61,48 @@ def test_rows_are_the_clean_files(tmp_path, name, header):
 ])
 def test_column_names_are_unique(tmp_path, header_row, width, names):
     rows = ([header_row] if header_row is not None else []) + [["1"] * width]
-    src = tmp_path / "in.csv"
-    src.write_bytes(csv_bytes(rows))
+    src = file_with(tmp_path / "in.csv", csv_bytes(rows))
     t = corvel.read(src, header=header_row is not None, expected_columns=width)
     assert t.column_names == names
 
 
-@pytest.mark.parametrize("columns, names, first", [
-    (None, ["a", "b", "c"], ["1", "2", "3"]),
-    (["c", "a"], ["c", "a"], ["3", "1"]),
-    ([2, 0], ["c", "a"], ["3", "1"]),
-    ([-1, "b"], ["c", "b"], ["3", "2"]),
-    ((1,), ["b"], ["2"]),
+@pytest.mark.parametrize("columns, want", [
+    (None, (["a", "b", "c"], ["1", "2", "3"])),
+    (["c", "a"], (["c", "a"], ["3", "1"])),
+    ([2, 0], (["c", "a"], ["3", "1"])),
+    ([-1, "b"], (["c", "b"], ["3", "2"])),
+    ((1,), (["b"], ["2"])),
+    (["nope"], KeyError("nope")),
+    ([3], IndexError("column index 3 is out of range for a table of 3 columns")),
+    ([True], TypeError("columns must hold names (str) or 0-based indices (int), not True")),
+    ([1.0], TypeError("columns must hold names (str) or 0-based indices (int), not 1.0")),
+    ("a", TypeError("columns must be None or a list of names or indices, not str")),
+    (["a", 0], ValueError("columns asks for a column more than once: ['a', 0]")),
 ])
-def test_columns_pick_and_order(tmp_path, columns, names, first):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b,c\n1,2,3\n")
+def test_columns_pick_and_order(tmp_path, columns, want):
+    src = file_with(tmp_path / "in.csv", b"a,b,c\n1,2,3\n")
+    if isinstance(want, Exception):
+        with pytest.raises(type(want)) as info:
+            corvel.read(src, header=True, columns=columns)
+        assert str(info.value) == str(want)
+        return
     t = corvel.read(src, header=True, columns=columns)
-    assert t.column_names == names
-    assert list(t.rows()) == [first]
-
-
-@pytest.mark.parametrize("columns, error, text", [
-    (["nope"], KeyError, "'nope'"),
-    ([3], IndexError, "column index 3 is out of range for a table of 3 columns"),
-    ([True], TypeError, "columns must hold names (str) or 0-based indices (int), not True"),
-    ([1.0], TypeError, "columns must hold names (str) or 0-based indices (int), not 1.0"),
-    ("a", TypeError, "columns must be None or a list of names or indices, not str"),
-    (["a", 0], ValueError, "columns asks for a column more than once: ['a', 0]"),
-])
-def test_bad_columns(tmp_path, columns, error, text):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b,c\n1,2,3\n")
-    with pytest.raises(error) as info:
-        corvel.read(src, header=True, columns=columns)
-    assert str(info.value) == text
+    assert (t.column_names, list(t.rows())) == (want[0], [want[1]])
 
 
 def test_mixed_widths_are_refused_on_export(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b\n1\n")
-    t = corvel.read(src, expected_columns=0)
+    t = corvel.read(file_with(tmp_path / "in.csv", b"a,b\n1\n"), expected_columns=0)
     assert list(t.rows()) == [["a", "b"], ["1"]]
     with pytest.raises(ValueError, match="different widths"):
         t.__arrow_c_stream__()
 
 
 def test_quarantine_records_and_file(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b'a,b\n1\n2,3\n"x\ny",4,5\n')
+    src = file_with(tmp_path / "in.csv", b'a,b\n1\n2,3\n"x\ny",4,5\n')
     q = tmp_path / "q.csv"
     t = corvel.read(src, fill_ragged_rows=False, merge_overflow=False, quarantine=q, header=False)
     assert [(r.line, r.end_line, r.byte_offset, r.reason, r.raw) for r in t.quarantine] == [
-        (2, 2, 4, "too_few_columns", "1"),
-        (4, 5, 10, "too_many_columns", '"x\ny",4,5'),
-    ]
+        (2, 2, 4, "too_few_columns", "1"), (4, 5, 10, "too_many_columns", '"x\ny",4,5')]
     assert q.read_text().startswith("line,end_line,byte_offset,reason,raw\n")
     assert list(t.rows()) == [["a", "b"], ["2", "3"]]
 
@@ -138,28 +124,15 @@ class Parsed(HTMLParser):
         self.urls += [v for k, v in attrs if v and ("://" in v or v.startswith("//")) and k != "xmlns"]
 
 
-def damaged_file(tmp_path, bad_at):
-    """1000 rows of 3 fields; those at `bad_at` have 1."""
-    rows = [["a", "b", "c"]] + [[str(i)] if i in bad_at else [str(i), "x", "y"] for i in range(1000)]
-    src = tmp_path / "in.csv"
-    src.write_bytes(csv_bytes(rows))
-    return src
-
-
+# Among 1000 rows of three fields, those at `bad_at` have one; rows side by side are one region.
 @pytest.mark.parametrize("bad_at, regions", [
-    (set(), 0),
-    ({500}, 1),
-    (set(range(100, 110)), 1),  # adjacent rows: one region
-    ({5, 995}, 2),
-    ({5, 500, 995}, 3),
+    (set(), 0), ({500}, 1), (set(range(100, 110)), 1), ({5, 995}, 2), ({5, 500, 995}, 3),
 ])
 @pytest.mark.parametrize("how", ["set_aside", "repaired"])
 def test_html_marks_each_damaged_region(tmp_path, bad_at, regions, how):
-    src = damaged_file(tmp_path, bad_at)
-    if how == "set_aside":
-        t = corvel.read(src, header=True, fill_ragged_rows=False)
-    else:
-        t = corvel.read(src, header=True, audit=tmp_path / "audit.jsonl")
+    rows = [["a", "b", "c"]] + [[str(i)] if i in bad_at else [str(i), "x", "y"] for i in range(1000)]
+    extra = {"fill_ragged_rows": False} if how == "set_aside" else {"audit": tmp_path / "audit.jsonl"}
+    t = corvel.read(file_with(tmp_path / "in.csv", csv_bytes(rows)), header=True, **extra)
     html = t._repr_html_()
     p = Parsed(html)
     assert "script" not in p.tags and not p.urls
@@ -169,8 +142,7 @@ def test_html_marks_each_damaged_region(tmp_path, bad_at, regions, how):
 
 
 def test_html_escapes_cells_and_report_renders(tmp_path):
-    src = tmp_path / "in.csv"
-    src.write_bytes(csv_bytes([["<b>", "x"], ["<script>alert(1)</script>", "&"]]))
+    src = file_with(tmp_path / "in.csv", csv_bytes([["<b>", "x"], ["<script>alert(1)</script>", "&"]]))
     t = corvel.read(src, header=True)
     p = Parsed(t._repr_html_())
     assert "script" not in p.tags and "b" not in p.tags
@@ -180,31 +152,26 @@ def test_html_escapes_cells_and_report_renders(tmp_path):
 
 # ---- The capsules, seen through the C ABI ----
 
+I64, PTR, TEXT = ctypes.c_int64, ctypes.c_void_p, ctypes.c_char_p
+
+
 class Schema(ctypes.Structure):
-    pass
+    _fields_ = [("format", TEXT), ("name", TEXT), ("metadata", TEXT), ("flags", I64), ("n_children", I64),
+                ("children", PTR), ("dictionary", PTR), ("release", PTR), ("private_data", PTR)]
 
 
 class Array(ctypes.Structure):
-    pass
+    _fields_ = [*((n, I64) for n in ("length", "null_count", "offset", "n_buffers", "n_children")),
+                *((n, PTR) for n in ("buffers", "children", "dictionary", "release", "private_data"))]
 
 
 class Stream(ctypes.Structure):
     pass
 
 
-RELEASE_SCHEMA = ctypes.CFUNCTYPE(None, ctypes.POINTER(Schema))
-RELEASE_ARRAY = ctypes.CFUNCTYPE(None, ctypes.POINTER(Array))
-Schema._fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
-                   ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64), ("children", ctypes.c_void_p),
-                   ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
-Array._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-                  ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.c_void_p),
-                  ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p),
-                  ("private_data", ctypes.c_void_p)]
 Stream._fields_ = [("get_schema", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Schema))),
                    ("get_next", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Array))),
-                   ("get_last_error", ctypes.c_void_p),
-                   ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+                   ("get_last_error", PTR), ("release", PTR), ("private_data", PTR)]
 
 get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
 get_pointer.restype = ctypes.c_void_p
@@ -215,16 +182,14 @@ def stream_of(capsule):
     return ctypes.cast(get_pointer(capsule, b"arrow_array_stream"), ctypes.POINTER(Stream)).contents
 
 
-def release(struct, kind):
-    ctypes.cast(struct.release, kind)(ctypes.pointer(struct))
+def release(struct):
+    ctypes.cast(struct.release, ctypes.CFUNCTYPE(None, ctypes.POINTER(type(struct))))(ctypes.pointer(struct))
     assert struct.release is None  # marked released
 
 
 def small_table(tmp_path, rows=50, batch_rows=7):
-    src = tmp_path / "in.csv"
-    src.write_bytes(csv_bytes([["k", "v"]] + [[str(i), "long enough to live outside the view" * (i % 2)]
-                                              for i in range(rows)]))
-    return corvel.read(src, header=True, batch_rows=batch_rows)
+    rows = [["k", "v"]] + [[str(i), "long enough to live outside the view" * (i % 2)] for i in range(rows)]
+    return corvel.read(file_with(tmp_path / "in.csv", csv_bytes(rows)), header=True, batch_rows=batch_rows)
 
 
 @pytest.mark.parametrize("order", ["table_stream_array", "stream_table_array", "array_stream_table"])
@@ -236,15 +201,13 @@ def test_release_exactly_once_whichever_side_drops_first(tmp_path, order):
     assert stream.get_schema(ctypes.pointer(stream), ctypes.pointer(schema)) == 0
     assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
     assert array.length == 7
-    release(schema, RELEASE_SCHEMA)
+    release(schema)
     for side in order.split("_"):
         if side == "table":
             del t
             gc.collect()
-        elif side == "stream":
-            release(stream, ctypes.CFUNCTYPE(None, ctypes.POINTER(Stream)))
         else:
-            release(array, RELEASE_ARRAY)
+            release(stream if side == "stream" else array)
     del capsule  # its destructor sees the stream released and leaves it
 
 
@@ -258,12 +221,7 @@ def batch_lengths(capsule):
         if not array.release:
             return lengths
         lengths.append(array.length)
-        release(array, RELEASE_ARRAY)
-
-
-def test_stream_reads_every_row_once_and_ends(tmp_path):
-    t = small_table(tmp_path, rows=50, batch_rows=7)
-    assert batch_lengths(t.__arrow_c_stream__()) == [7] * 7 + [1]
+        release(array)
 
 
 def rss_bytes():
@@ -279,7 +237,7 @@ def test_no_leaks_from_half_read_streams(tmp_path):
             stream = stream_of(capsule := t.__arrow_c_stream__())
             array = Array()
             assert stream.get_next(ctypes.pointer(stream), ctypes.pointer(array)) == 0
-            release(array, RELEASE_ARRAY)
+            release(array)
             del stream, capsule  # the capsule releases the stream, half read
 
     half_read(200)
@@ -291,13 +249,10 @@ def test_no_leaks_from_half_read_streams(tmp_path):
 @pytest.mark.thirdparty
 def test_iter_batches_stops_the_salvage_when_closed(tmp_path):
     pytest.importorskip("pyarrow")
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b\n" + b"1,2\n" * 300_000)
+    src = file_with(tmp_path / "in.csv", b"a,b\n" + b"1,2\n" * 300_000)
     with corvel.iter_batches(src, batch_rows=1000) as reader:
-        first = next(reader)
-        assert first.num_rows == 1000
-    assert not reader._thread.is_alive()
-    assert reader.report is None
+        assert next(reader).num_rows == 1000
+    assert not reader._thread.is_alive() and reader.report is None
 
 
 def test_threads_share_a_table(tmp_path, run_threads):
@@ -309,7 +264,7 @@ def test_threads_share_a_table(tmp_path, run_threads):
         barrier.wait()
         for _ in range(5):
             assert list(t.rows()) == want
-            assert sum(batch_lengths(t.__arrow_c_stream__())) == len(want)
+            assert batch_lengths(t.__arrow_c_stream__()) == [64] * 78 + [8]  # every row once, then the end
 
     run_threads(8, work)
 
@@ -317,8 +272,7 @@ def test_threads_share_a_table(tmp_path, run_threads):
 def test_batches_take_the_rows_of_one_salvage_only():
     batches = _core.Batches(None, None, None)
     counts = _core.salvage(io.BytesIO(b"a;b\n1;\"x;y\"\n2;3\n"), b"", None, batches, True, False)
-    assert counts["rows_written"] == 2
-    assert batches.has_header and batches.column_names() == ["a", "b"]
+    assert counts["rows_written"] == 2 and batches.has_header and batches.column_names() == ["a", "b"]
     assert batches.rows(0, 5) == [["1", "x;y"], ["2", "3"]]
     with pytest.raises(ValueError, match="already filled"):
         _core.salvage(io.BytesIO(b"c,d\n"), b"", None, batches, False, False)
@@ -336,8 +290,7 @@ def test_a_cancelled_reader_stops_the_salvage_with_broken_pipe():
        st.booleans())
 def test_any_input_reads_as_the_clean_file(tmp_path_factory, pieces, header):
     tmp = tmp_path_factory.mktemp("prop")
-    src = tmp / "in.csv"
-    src.write_bytes(b"".join(pieces))
+    src = file_with(tmp / "in.csv", b"".join(pieces))
     _, want = clean_rows(src, tmp, header=header)
     t = corvel.read(src, header=header, batch_rows=3)
     assert list(t.rows()) == want
