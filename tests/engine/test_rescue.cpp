@@ -282,10 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CleanCase{"a,b\n1,say \"hi\"\n2,x\n", kOptionSets[4], "a,b\n1,\"say \"\"hi\"\"\"\n2,x\n"},
         CleanCase{"a,b,c\nx\"y,1\nz,2,3\n", kOptionSets[4], "a,b,c\n\"x\"\"y\",1,\nz,2,3\n"},
-        CleanCase{"a,b\ncaf\xe9,\"\nx,y\n", with([](RescueOptions& o) {
-                      o.quote.reset();
-                      o.legacy = &latin1();
-                  }),
+        CleanCase{"a,b\ncaf\xe9,\"\nx,y\n", {.quote = std::nullopt, .legacy = &latin1()},
                   "a,b\ncaf\xc3\xa9,\"\"\"\"\nx,y\n"}));
 
 // Rows below a long run of clean lines: footer rows, taken from the end of
