@@ -1,5 +1,7 @@
 #include "detect.hpp"
 
+#include "scan.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -167,14 +169,20 @@ bool is_datetime(std::string_view t) noexcept {
     return span_of(t, maybe(t, i, ':'), 2, 2, is_digit) == t.size();
 }
 
+// Word lists as views, not C strings that would be measured on every call.
+constexpr std::string_view kBools[] = {"true", "false", "yes", "no", "y", "n", "t", "f"};
+constexpr std::string_view kNas[] = {"na", "n/a", "null", "none", "-", "--", "nan"};
+constexpr std::string_view kTotals[] = {"total", "totals", "subtotal", "sum",       "count", "end of",
+                                        "row",   "rows",   "printed",  "generated", "page"};
+
 bool is_bool(std::string_view t) noexcept {
-    for (const std::string_view w : {"true", "false", "yes", "no", "y", "n", "t", "f"})
+    for (const std::string_view w : kBools)
         if (equals_lower(t, w)) return true;
     return false;
 }
 
 bool is_na(std::string_view t) noexcept {
-    for (const std::string_view w : {"na", "n/a", "null", "none", "-", "--", "nan"})
+    for (const std::string_view w : kNas)
         if (equals_lower(t, w)) return true;
     return false;
 }
@@ -346,7 +354,7 @@ private:
             if (close != kNone) return quoted(pos_ + 1, close);
         }
         const std::size_t start = pos_;
-        while (pos_ < n && t_[pos_] != d_ && !is_line_end(t_[pos_])) ++pos_;
+        pos_ = scan::find_any(reinterpret_cast<const std::uint8_t*>(t_.data()), n, pos_, d_, '\r', '\n');
         return std::string(t_.substr(start, pos_ - start));
     }
 
@@ -436,7 +444,13 @@ std::vector<Row> first_rows(std::string_view text, const DetectedDialect& d, std
     Tokenizer tok(text, d);
     std::vector<Row> rows;
     Row row;
-    while (rows.size() < limit && tok.next(row)) rows.push_back(std::move(row));
+    while (rows.size() < limit && tok.next(row)) {
+        const std::size_t width = row.size();
+        rows.push_back(std::move(row));
+        // Rows are mostly as wide as the last: room for one spares growing each.
+        row = Row();
+        row.reserve(width);
+    }
     return rows;
 }
 
@@ -794,8 +808,7 @@ template <class Cells>
 bool totals_like(const Cells& row) noexcept {
     std::string_view s = first_filled(row);
     if (opens_with_word(s, "grand")) s = strip(s.substr(5));
-    for (const std::string_view w : {"total", "totals", "subtotal", "sum", "count", "end of", "row", "rows", "printed",
-                                     "generated", "page"})
+    for (const std::string_view w : kTotals)
         if (opens_with_word(s, w)) return true;
     // "Totals:", "TOTAL EUR" and the like open with "total" and go on.
     if (starts_lower(s, "total") || starts_lower(s, "subtotal")) return true;

@@ -140,8 +140,8 @@ public:
     }
     // Clean rows that are lines without quotes of valid UTF-8, each ended by
     // one LF: `lines` as they stand in the input (or as the legacy table
-    // reads them), to be written as they are. Only when takes_lines(); their
-    // sources are not given.
+    // reads those that are not UTF-8), to be written as they are. Only when
+    // takes_lines(); their sources are not given.
     virtual Status accept_lines(std::string_view lines) {
         (void)lines;
         return Done{};
@@ -149,7 +149,8 @@ public:
     // accept_lines() for a sink that needs to know where the lines stand:
     // `count` lines, the first at line `first_line` and byte `offset`, which
     // stand in the input as `bytes` (the same as `lines` unless the legacy
-    // table read them; each line of `bytes` gives one of `lines`).
+    // table read some of them; each line of `bytes` gives one of `lines`,
+    // and a line read with the table is the one that differs).
     struct LinesSource {
         std::uint64_t first_line = 1;
         std::uint64_t offset = 0;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -164,9 +165,15 @@ private:
         // Given as a row: its fields as the salvager gave them (written, or
         // as parsed when set aside).
         RowTable fields;
-        // As cut from `raw`, when padding or merging changed the fields, or
-        // for a line, once it is judged; empty otherwise.
+        // As cut from `raw` once the row is judged, when padding or merging
+        // changed its fields or it is a line; empty otherwise.
         RowTable parsed;
+        // A block of `count` clean lines of a run (see hold_block), each
+        // ended by LF: in `line` as written, and in `raw` as they stand in
+        // the input when the legacy table read some of them (empty
+        // otherwise); `place` is the first one's. Never after a gap.
+        bool is_block = false;
+        std::uint64_t count = 1;
     };
 
     bool shaped() const noexcept { return o_.find_footer || o_.find_tables; }
@@ -209,6 +216,7 @@ private:
     Held& slot() noexcept { return ring_[(first_ + held_) % ring_.size()]; }
     Held& held_at(std::size_t i) noexcept { return ring_[(first_ + i) % ring_.size()]; }
     void drop_held(std::size_t n) noexcept {
+        for (std::size_t i = 0; i < n; ++i) held_rows_ -= held_at(i).count;
         first_ = (first_ + n) % ring_.size();
         held_ -= n;
     }
@@ -233,23 +241,13 @@ private:
 
     // Clean lines as they stand (see RowSink::accept_run). None of them
     // follows a blank line but perhaps the first, so only the first two can
-    // start another table, and only the last window() can be footer: the
-    // rows between go out as they are, in one run.
+    // start another table, each judged on its own; the others are held as
+    // one block.
     Status hold_run(std::string_view lines, LinesSource at) {
-        const unsigned actions = lines.data() == at.bytes.data() ? 0 : kLegacyDecoded;
+        const bool read = lines.data() != at.bytes.data();  // the legacy table read some of them
         while (at.count != 0) {
             const bool judged = second_ || gap_ || (held_ != 0 && held_at(held_ - 1).after_gap);
-            if (!judged && at.count > window()) {
-                for (std::size_t i = 0; i < held_; ++i) {
-                    if (Status s = release(held_at(i)); !s) return s;
-                }
-                drop_held(held_);
-                const std::uint64_t n = at.count - window();
-                const std::string_view run = lines.substr(0, line_end(lines, n));
-                if (Status s = to_rows(inner_.accept_lines(run)); !s) return s;
-                skip_lines(lines, at, n);
-                continue;
-            }
+            if (!judged) return hold_block(lines, at, read);
             ++seen_;
             const std::string_view text = lines.substr(0, lines.find('\n'));
             Held& h = slot();
@@ -257,10 +255,99 @@ private:
             h.line.assign(text);
             h.raw.assign(text);
             const RowPlace place{at.first_line, at.first_line, at.offset};
+            const unsigned actions = read ? decoded_action(text, at.bytes.substr(0, at.bytes.find('\n'))) : 0;
             if (Status s = hold(h, Fate::Clean, actions, place, 0, false); !s) return s;
             skip_lines(lines, at, 1);
         }
         return Done{};
+    }
+
+    // A line of a run read as `text` from the input's `raw`: the legacy
+    // table read it when they differ.
+    static unsigned decoded_action(std::string_view text, std::string_view raw) noexcept {
+        return text == raw ? 0 : kLegacyDecoded;
+    }
+
+    // Clean lines of a run, none after a gap, held as one block. Of a run
+    // longer than the window only the last window() lines are held: the
+    // others go out at once, behind every row held. A block costs its copy,
+    // and nothing for each of its lines.
+    Status hold_block(std::string_view lines, const LinesSource& at, bool read) {
+        std::uint64_t keep = at.count;
+        std::size_t cut = 0, raw_cut = 0;
+        if (keep > window()) {
+            if (Status s = release_all(); !s) return s;
+            keep = window();
+            cut = tail_start(lines, keep);
+            raw_cut = read ? tail_start(at.bytes, keep) : cut;
+            // Counted with the runs, as they are not seen one by one.
+            if (Status s = to_rows(inner_.accept_lines(lines.substr(0, cut))); !s) return s;
+        }
+        seen_ += keep;
+        Held& h = slot();
+        h.is_line = false;
+        h.is_block = true;
+        h.count = keep;
+        h.line.assign(lines.substr(cut));
+        if (read) {
+            h.raw.assign(at.bytes.substr(raw_cut));
+        } else {
+            h.raw.clear();
+        }
+        h.fate = Fate::Clean;
+        h.actions = 0;
+        h.padding = 0;
+        h.parsed.clear();
+        const std::uint64_t line = at.first_line + (at.count - keep);
+        h.place = RowPlace{line, line, at.offset + raw_cut};
+        h.after_gap = false;
+        gap_ = false;
+        ++held_;
+        held_rows_ += keep;
+        return release_past_window();
+    }
+
+    // The held rows that have more than window() rows after them go out.
+    // A block goes out once all of its rows have: no row that makes a
+    // record is ever behind it then, so records come when they would if
+    // its rows were held one by one.
+    Status release_past_window() {
+        while (held_ != 0 && held_rows_ - held_at(0).count >= window()) {
+            if (Status s = release(held_at(0)); !s) return s;
+            drop_held(1);
+        }
+        return Done{};
+    }
+
+    // Every held row goes out.
+    Status release_all() {
+        for (std::size_t i = 0; i < held_; ++i) {
+            if (Status s = release(held_at(i)); !s) return s;
+        }
+        drop_held(held_);
+        return Done{};
+    }
+
+    // The first `n` lines of block `h` go out; it keeps the others.
+    Status release_lines(Held& h, std::uint64_t n) {
+        const std::size_t cut = line_end(h.line, n);
+        const std::size_t raw_cut = h.raw.empty() ? cut : line_end(h.raw, n);
+        count_clean(n);
+        const Status s = to_rows(inner_.accept_lines(std::string_view(h.line).substr(0, cut)));
+        h.line.erase(0, cut);
+        if (!h.raw.empty()) h.raw.erase(0, raw_cut);
+        h.place.line += n;
+        h.place.end_line += n;
+        h.place.byte_offset += raw_cut;
+        h.count -= n;
+        held_rows_ -= n;
+        return s;
+    }
+
+    void count_clean(std::uint64_t n) noexcept {
+        counts_.rows_read += n;
+        counts_.rows_written += n;
+        counts_.rows_clean += n;
     }
 
     // The end of the first `n` lines of `lines`, each ended by LF.
@@ -268,6 +355,20 @@ private:
         std::size_t at = 0;
         for (; n != 0; --n) at = lines.find('\n', at) + 1;
         return at;
+    }
+    // The start of the last `n` lines of `lines`, each ended by LF.
+    static std::size_t tail_start(std::string_view lines, std::uint64_t n) noexcept {
+        std::size_t at = lines.size();
+        for (; n != 0 && at > 1; --n) {
+            const void* lf = memrchr(lines.data(), '\n', at - 1);
+            at = lf == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(lf) - lines.data()) + 1;
+        }
+        return n != 0 ? 0 : at;
+    }
+    // The `i`th line of a block, without its LF.
+    static std::string_view block_line(std::string_view lines, std::uint64_t i) noexcept {
+        lines.remove_prefix(line_end(lines, i));
+        return lines.substr(0, lines.find('\n'));
     }
     static void skip_lines(std::string_view& lines, LinesSource& at, std::uint64_t n) noexcept {
         lines.remove_prefix(line_end(lines, n));
@@ -286,14 +387,13 @@ private:
         h.place = place;
         h.padding = padding;
         h.parsed.clear();
-        if (!h.is_line && (fate == Fate::Padded || fate == Fate::Merged)) {
-            // The row as it stands in the input, for judging its shape.
-            fields_of(h.raw, 0, h.parsed);
-        }
         h.after_gap = gap_;
         gap_ = blank;
+        h.is_block = false;
+        h.count = 1;
         if (second_) return in_second_table(h);
         ++held_;
+        ++held_rows_;
         const std::size_t n = held_;
         if (o_.find_tables && counts_.width > 0 && n >= 2 && held_at(n - 2).after_gap &&
             starts_another_table(spans(held_at(n - 2), a_), spans(held_at(n - 1), b_), counts_.width)) {
@@ -308,11 +408,7 @@ private:
             drop_held(held_);
             return Done{};
         }
-        while (held_ > window()) {
-            if (Status s = release(held_at(0)); !s) return s;
-            drop_held(1);
-        }
-        return Done{};
+        return release_past_window();
     }
 
     // A row after the main table has ended: set aside, and counted towards
@@ -336,22 +432,46 @@ private:
     // of the rows above it that look like footer are set aside, walking up
     // from the last; the others go out as usual.
     Status end_table(std::size_t end) {
-        std::size_t first_footer = end;
+        // The first footer row: line `line` of held row (or block) `entry`.
+        std::size_t entry = end;
+        std::uint64_t line = 0;
         // Without a width to differ from, no row looks like footer.
-        if (o_.find_footer && counts_.width > 0) {
-            while (first_footer > 0 && end - first_footer < DETECT_MAX_FOOTER_ROWS &&
-                   looks_like_footer(spans(held_at(first_footer - 1), a_), counts_.width, o_.column_types,
-                                     counts_.delimiter)) {
-                --first_footer;
+        for (std::size_t footer = 0; o_.find_footer && counts_.width > 0 && footer < DETECT_MAX_FOOTER_ROWS;
+             ++footer) {
+            std::size_t e = entry;
+            std::uint64_t l = line;
+            if (l == 0) {
+                if (e == 0) break;
+                l = held_at(--e).count;
             }
+            --l;
+            if (!looks_like_footer(row_spans(held_at(e), l, a_), counts_.width, o_.column_types,
+                                   counts_.delimiter)) {
+                break;
+            }
+            entry = e;
+            line = l;
         }
-        for (std::size_t i = 0; i < end; ++i) {
-            Held& h = held_at(i);
-            Status s = i < first_footer ? release(h) : set_aside_held(h, kReasonFooter, counts_.footer);
-            if (!s) return s;
+        for (std::size_t i = 0; i < entry; ++i) {
+            if (Status s = release(held_at(i)); !s) return s;
+        }
+        if (line != 0) {
+            if (Status s = release_lines(held_at(entry), line); !s) return s;
+        }
+        for (std::size_t i = entry; i < end; ++i) {
+            if (Status s = set_aside_held(held_at(i), kReasonFooter, counts_.footer); !s) return s;
         }
         drop_held(end);
         return Done{};
+    }
+
+    // The fields of row `line` of held `h` (0 unless a block).
+    FieldSpan row_spans(Held& h, std::uint64_t line, std::vector<std::string_view>& out) {
+        if (!h.is_block) return spans(h, out);
+        scratch_.clear();
+        fields_of(block_line(h.line, line), 0, scratch_);
+        views(scratch_, out);
+        return out;
     }
 
     static void views(const RowTable& row, std::vector<std::string_view>& out) {
@@ -362,11 +482,12 @@ private:
         out.clear();
         out.append_row_from(row, 0);
     }
-    // The held row's fields as they stand in the input: a line is cut into
-    // them only now.
+    // The held row's fields as they stand in the input, cut from its text
+    // only now: most rows are never judged.
     const RowTable& shape(Held& h) const {
-        if (h.is_line && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
-        return h.parsed.empty() ? h.fields : h.parsed;
+        const bool changed = h.is_line || h.fate == Fate::Padded || h.fate == Fate::Merged;
+        if (changed && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
+        return changed ? h.parsed : h.fields;
     }
     FieldSpan spans(Held& h, std::vector<std::string_view>& out) const {
         views(shape(h), out);
@@ -384,13 +505,39 @@ private:
     }
 
     Status set_aside_held(Held& h, std::string_view reason, std::uint64_t& counter) {
+        if (h.is_block) return set_aside_block(h, reason, counter);
         ++counter;
         // Recorded as parsed: neither padded nor merged.
         return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, shape(h));
     }
 
+    Status set_aside_block(const Held& h, std::string_view reason, std::uint64_t& counter) {
+        std::string_view text = h.line;
+        std::string_view raw = h.raw.empty() ? text : std::string_view(h.raw);
+        RowPlace place = h.place;
+        for (std::uint64_t i = 0; i < h.count; ++i) {
+            const std::string_view line = text.substr(0, text.find('\n'));
+            const std::size_t raw_size = raw.find('\n') + 1;
+            ++counter;
+            scratch_.clear();
+            fields_of(line, 0, scratch_);
+            const unsigned actions = decoded_action(line, raw.substr(0, raw_size - 1));
+            if (Status s = set_aside(place, actions, reason, line, scratch_); !s) return s;
+            text.remove_prefix(line.size() + 1);
+            raw.remove_prefix(raw_size);
+            ++place.line;
+            ++place.end_line;
+            place.byte_offset += raw_size;
+        }
+        return Done{};
+    }
+
     // A held row goes out as the salvager decided it.
     Status release(const Held& h) {
+        if (h.is_block) {
+            count_clean(h.count);
+            return to_rows(inner_.accept_lines(h.line));
+        }
         const RowSource source = source_of(h);
         if (h.is_line) return pass_line(h.line, h.padding, h.fate, h.actions, source);
         RowTable& rows = inner_.table();
@@ -539,6 +686,7 @@ private:
     std::vector<Held> ring_;
     std::size_t first_ = 0;
     std::size_t held_ = 0;
+    std::uint64_t held_rows_ = 0;  // the rows they stand for
     bool gap_ = false;     // the last row was a blank line
     bool second_ = false;  // the main table has ended
     std::uint64_t other_width_ = 0;  // the width of the later table
@@ -599,7 +747,8 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
 CsvSink::CsvSink(ByteSink& out, const RescueOptions& options) noexcept
     : out_(out),
       output_delimiter_(options.output_delimiter),
-      quote_is_double_(options.quote == '"'),
+      // Without quoting, no line with a quote is given as a line.
+      quote_is_double_(options.quote.value_or('"') == '"'),
       format_(options.output_delimiter.value_or(','), '"') {}
 
 Status CsvSink::begin(std::uint8_t delimiter, std::uint64_t expected) {

@@ -377,6 +377,15 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         return Done{};
     };
 
+    // Without quoting: where the writer's quote is next met in the window,
+    // at or after the last line asked about. One pass for all lines.
+    constexpr char kQuote = static_cast<char>(DEFAULT_QUOTE);
+    std::size_t next_quote = options_.quoting ? std::string_view::npos : window.find(kQuote);
+    const auto holds_quote = [&](const RowTrace& t) {
+        if (next_quote < t.start) next_quote = window.find(kQuote, t.start);
+        return next_quote < t.end;
+    };
+
     for (;;) {
         const std::uint64_t at = base_ + parser.pos();
         if (at - polled_ >= poll_step_) {
@@ -401,7 +410,10 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             const bool decode = !trusted && !is_valid_utf8(plain.text);
             const Fate fate = fate_of(plain.fields, expected_, options_);
             const RowTrace& t = parser.trace();
-            const bool clean_lf = fate == Fate::Clean && !plain.quoted && parser.pos() == t.end + 1 &&
+            // Without quoting, a line may hold the writer's quote, which the
+            // writer would enclose: such a line goes out as a row.
+            const bool as_row = !options_.quoting && holds_quote(t);
+            const bool clean_lf = fate == Fate::Clean && !plain.quoted && !as_row && parser.pos() == t.end + 1 &&
                                   window[t.end] == '\n';
             if (decode) {
                 ++stats_.legacy_decoded;
@@ -421,6 +433,17 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             }
             if (clean_lf && !decode) {
                 count_fate(stats_, fate);
+                if (!decoded_run_.empty() && run_to == t.start) {
+                    // A UTF-8 line joins the run the legacy table is reading,
+                    // as it stands, rather than ending it.
+                    ++run.count;
+                    run_to = parser.pos();
+                    decoded_run_.append(plain.text).push_back('\n');
+                    if (decoded_run_.size() >= kDecodedRun) {
+                        if (Status s = flush_run(); !s) return s.error();
+                    }
+                    continue;
+                }
                 if (Status s = extend_run(t, false); !s) return s.error();
                 continue;
             }
@@ -428,7 +451,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             RowSource source = source_of(parser.position(), t.first_line, t.last_line, t.start, t.end);
             source.bytes = window.substr(t.start, t.end - t.start);
             source.legacy_decoded = decode;
-            if (fate == Fate::Clean || fate == Fate::Padded) {
+            if ((fate == Fate::Clean || fate == Fate::Padded) && !as_row) {
                 count_fate(stats_, fate);
                 const std::uint64_t padding = fate == Fate::Clean ? 0 : expected_ - plain.fields;
                 if (Status s = sink_.accept_line(plain.text, padding, fate, source); !s) return s.error();

@@ -54,14 +54,19 @@ def _to_utf8(sample: bytes, plan: EncodingPlan, complete: bool) -> tuple[bytes, 
     except UnicodeDecodeError:
         pass
     legacy = plan.legacy or "cp1252"
-    lines = []
-    for line in data.splitlines(keepends=True):
-        try:
-            line.decode("utf-8")
-            lines.append(line)
-        except UnicodeDecodeError:
-            lines.append(line.decode(legacy, "replace").encode("utf-8"))
-    return b"".join(lines), legacy
+    lines = data.splitlines(keepends=True)
+    # "ignore" drops each invalid byte, which "surrogateescape" keeps as one
+    # character: no exception is raised for each line that is not UTF-8.
+    valid = [line.isascii() or len(line.decode("utf-8", "ignore")) == len(line.decode("utf-8", "surrogateescape"))
+             for line in lines]
+    # The other lines are decoded together, and split again where they were
+    # joined, unless the code page reads a byte from 0x80 on as a line break.
+    other = [line for line, ok in zip(lines, valid) if not ok]
+    decoded = b"".join(other).decode(legacy, "replace").encode("utf-8").splitlines(keepends=True)
+    if len(decoded) != len(other):
+        decoded = [line.decode(legacy, "replace").encode("utf-8") for line in other]
+    it = iter(decoded)
+    return b"".join(line if ok else next(it) for line, ok in zip(lines, valid)), legacy
 
 
 def _dialect(found: dict[str, Any], encoding: str) -> Dialect:

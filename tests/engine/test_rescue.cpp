@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <tuple>
@@ -273,5 +274,137 @@ INSTANTIATE_TEST_SUITE_P(
         // two quotes, and the second one closes nothing.
         CleanCase{"a,\"say \\\"hi\\\", then \\\\ go\"\nb,x\\,y\n", {.escape = '\\', .expected_columns = 2},
                   "a,\"say \"\"hi\"\", then \\ go\"\nb,\"x,y\"\n", {{&C::rows_repaired, 0}}}));
+
+// Without quoting, lines go out as they stand, except those that hold a
+// quote, which the writer encloses; a padded or decoded line too.
+INSTANTIATE_TEST_SUITE_P(
+    Unquoted, CleanOutput,
+    ::testing::Values(
+        CleanCase{"a,b\n1,say \"hi\"\n2,x\n", kOptionSets[4], "a,b\n1,\"say \"\"hi\"\"\"\n2,x\n"},
+        CleanCase{"a,b,c\nx\"y,1\nz,2,3\n", kOptionSets[4], "a,b,c\n\"x\"\"y\",1,\nz,2,3\n"},
+        CleanCase{"a,b\ncaf\xe9,\"\nx,y\n", {.quote = std::nullopt, .legacy = &latin1()},
+                  "a,b\ncaf\xc3\xa9,\"\"\"\"\nx,y\n"}));
+
+// Rows below a long run of clean lines: footer rows, taken from the end of
+// the run, and a later table, each set aside with its exact place, the
+// bytes before decoding counted; the rows above go out in order.
+struct TailCase {
+    std::string row_suffix;  // of every data row: plain, or latin-1
+    std::string tail;        // after the data rows
+    std::vector<std::string> footer, second;  // rows of the tail set aside as such
+    std::uint64_t rows;      // data rows
+    std::string written = "";  // rows of the tail written as data
+};
+class RunTails : public ::testing::TestWithParam<TailCase> {};
+TEST_P(RunTails, AreJudgedRowByRow) {
+    const TailCase& c = GetParam();
+    RescueOptions o;
+    o.expected_columns = 3;
+    o.find_footer = true;
+    o.find_tables = true;
+    o.legacy = &latin1();
+    o.column_types = {corvel::CellType::Text, corvel::CellType::Number, corvel::CellType::Text};
+    std::string input, clean;
+    const std::string decoded = c.row_suffix == "x\xe9" ? "x\xc3\xa9" : c.row_suffix;
+    for (std::uint64_t i = 0; i < c.rows; ++i) {
+        const std::string n = std::to_string(i);
+        input.append("r").append(n).append(",").append(n).append(",").append(c.row_suffix).append("\n");
+        clean.append("r").append(n).append(",").append(n).append(",").append(decoded).append("\n");
+    }
+    input += c.tail;
+    clean += c.written;
+    const std::uint64_t written = c.rows + static_cast<std::uint64_t>(std::count(c.written.begin(), c.written.end(), '\n'));
+    const auto record = [&](const std::string& raw, std::string_view reason) {
+        const std::size_t at = input.find(raw + "\n");
+        const std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(input.begin(), input.begin() + at, '\n'));
+        std::string r = std::to_string(line);
+        r.append(",").append(std::to_string(line)).append(",").append(std::to_string(at)).append(",");
+        std::string text = raw;  // as read: latin-1 where it is not UTF-8
+        for (std::size_t e = text.find('\xe9'); e != std::string::npos; e = text.find('\xe9', e + 2)) {
+            text.replace(e, 1, "\xc3\xa9");
+        }
+        return r.append(reason).append(",\"").append(text).append("\"\n");
+    };
+    std::uint64_t latin_rows = 0;
+    for (std::size_t at = 0; at < input.size(); at = input.find('\n', at) + 1) {
+        latin_rows += input.substr(at, input.find('\n', at) - at).find('\xe9') != std::string::npos;
+    }
+    std::string quarantine = "line,end_line,byte_offset,reason,raw\n";
+    for (const std::string& raw : c.footer) quarantine += record(raw, "Footer row");
+    for (const std::string& raw : c.second) quarantine += record(raw, "Second table");
+    // Each row set aside is audited as read: with the legacy table or not.
+    std::vector<std::string> audited;
+    for (const auto* rows : {&c.footer, &c.second}) {
+        for (const std::string& raw : *rows) {
+            std::string a = "\"byte_offset\":";
+            a.append(std::to_string(input.find(raw + "\n"))).append(",\"actions\":[");
+            if (raw.find('\xe9') != std::string::npos) a.append("\"legacy_decoded\",");
+            audited.push_back(a.append("\"quarantined\"]"));
+        }
+    }
+    for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{1} << 20}) {
+        const Outcome out = run(input, o, step);
+        EXPECT_EQ(out.clean, clean) << step;
+        EXPECT_EQ(out.quarantine, quarantine) << step;
+        std::size_t set_aside = 0;
+        for (std::size_t at = out.audit.find("\"quarantined\""); at != std::string::npos;
+             at = out.audit.find("\"quarantined\"", at + 1)) {
+            ++set_aside;
+        }
+        EXPECT_EQ(set_aside, audited.size()) << step;
+        for (const std::string& a : audited) EXPECT_NE(out.audit.find(a), std::string::npos) << a << step;
+        EXPECT_EQ(out.counts.rows_written, written) << step;
+        EXPECT_EQ(out.counts.rows_clean, written) << step;
+        EXPECT_EQ(out.counts.footer, c.footer.size()) << step;
+        EXPECT_EQ(out.counts.second_table, c.second.size()) << step;
+        EXPECT_EQ(out.counts.legacy_decoded, latin_rows) << step;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, RunTails,
+    ::testing::Values(
+        TailCase{"x", "Total,9,x\n", {"Total,9,x"}, {}, 40},
+        TailCase{"x", "Sum,1,x\nCount,40,x\nPage 1,2,x\n", {"Sum,1,x", "Count,40,x", "Page 1,2,x"}, {}, 5},
+        TailCase{"x", "Sum,1,x\nCount,40,x\nPage 1,2,x\n", {"Sum,1,x", "Count,40,x", "Page 1,2,x"}, {}, 40},
+        // Four totals rows: the first is data, as at most three are footer.
+        TailCase{"x", "Total,1,x\nSum,1,x\nCount,1,x\nPage,1,x\n", {"Sum,1,x", "Count,1,x", "Page,1,x"}, {}, 40,
+                 "Total,1,x\n"},
+        TailCase{"x\xe9", "Total,9,x\n", {"Total,9,x"}, {}, 40},
+        TailCase{"x\xe9", "Total,9,x\n\nk,v\n1,2\n", {"Total,9,x"}, {"k,v", "1,2"}, 40},
+        TailCase{"x\xe9", "Total,9,x\xe9\nPage 1,2,\xe9\n", {"Total,9,x\xe9", "Page 1,2,\xe9"}, {}, 40},
+        TailCase{"x\xe9", "Total,9,x\xe9\n\nk,\xe9\n1,2\n", {"Total,9,x\xe9"}, {"k,\xe9", "1,2"}, 3},
+        TailCase{"x", "\nk,v\n1,2\n", {}, {"k,v", "1,2"}, 40},
+        TailCase{"x", "", {}, {}, 40}));
+
+// A legacy table decodes every byte from 0x80 on, wherever it stands among
+// ASCII ones, into an entry of any width, after what the output held.
+class LegacyDecode : public ::testing::TestWithParam<std::string> {};
+TEST_P(LegacyDecode, EachByteOnItsOwn) {
+    const std::string entry = GetParam();
+    std::vector<std::string> entries;
+    for (int b = 0x80; b < 0x100; ++b) entries.push_back(b == 0x80 ? "\xc2\x80" : entry);
+    const std::vector<std::string_view> views(entries.begin(), entries.end());
+    const auto table = corvel::LegacyTable::from_entries(views);
+    ASSERT_TRUE(table.has_value());
+    std::uint32_t seed = 7;
+    for (std::size_t size = 0; size < 80; ++size) {
+        for (int density : {0, 1, 4, 16}) {
+            std::string raw, want = "kept";
+            for (std::size_t i = 0; i < size; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                const bool high = density != 0 && (seed >> 16) % 16 < static_cast<std::uint32_t>(density);
+                const auto b = static_cast<std::uint8_t>(high ? 0x80 + (seed >> 8) % 128 : 0x20 + (seed >> 8) % 0x5F);
+                raw.push_back(static_cast<char>(b));
+                want += b < 0x80 ? std::string(1, static_cast<char>(b)) : entries[b - 0x80];
+            }
+            std::string out = "kept";
+            table->decode(raw, out);
+            ASSERT_EQ(out, want) << size << " " << density;
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Widths, LegacyDecode,
+                         ::testing::Values(std::string("\xc3\xa9"), std::string("\xe2\x82\xac"),
+                                           std::string("\xf0\x9f\x98\x80")));
 
 }  // namespace

@@ -144,3 +144,31 @@ def test_core_takes_bytes_only():
         _core.detect("a,b", True)
     found = _core.detect(b"a;b\n1;2\n3;4\n", True)
     assert (found["delimiter"], found["width"], found["column_types"]) == (";", 2, ("number", "number"))
+
+
+def _lines_one_by_one(data, legacy):
+    """Each line (CR, LF or CR LF) that is not UTF-8 read with `legacy`, one at a time."""
+    out = []
+    for line in data.splitlines(keepends=True):
+        try:
+            line.decode("utf-8")
+            out.append(line)
+        except UnicodeDecodeError:
+            out.append(line.decode(legacy, "replace").encode("utf-8"))
+    return b"".join(out)
+
+
+@pytest.mark.parametrize("legacy", ["cp1252", "latin-1", "mac-roman"])
+@pytest.mark.parametrize("data", [
+    b"a,b\nZo\xeb,1\nZo\xc3\xab,2\n",
+    b"x\xe9\ry\xc3\xa9\r\nz\xe9\r\n\xe9",
+    b"nel \xc2\x85 kept\nbyte \x85 read\n\xe2\x80\xa8\n\x0b\x1c\xe9\n",
+    b"\xed\xa0\x80 surrogate\n\x80 stray\n\xf0\x9f\x98\x80 ok\n\xf0\x9f cut\n",
+    b"\x81\x8d\x8f\x90\x9d holes\n\n\r\r\n\xff",
+])
+def test_sample_lines_decoded_each_their_own_way(data, legacy):
+    from corvel._detect import _to_utf8
+    from corvel._encoding import EncodingPlan
+
+    text, reported = _to_utf8(data, EncodingPlan("utf-8", "per-row", legacy=legacy), True)
+    assert (text, reported) == (_lines_one_by_one(data, legacy), legacy)
