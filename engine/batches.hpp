@@ -41,7 +41,7 @@ struct BatchHandoff {
 class BatchSink final : public RowSink {
 public:
     // `lines`: whether rows may come as the clean writer's lines, which holds
-    // when the run's quote is '"'.
+    // when the run's quote is '"' or it has no quoting.
     BatchSink(BatchLimits limits, bool lines, BatchHandoff handoff = {}) noexcept;
 
     RowTable& table() noexcept override { return open_; }

@@ -541,7 +541,7 @@ bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& optio
         PyErr_SetString(PyExc_ValueError, msg::kBatchesTaken);
         return false;
     }
-    s.sink.emplace(s.limits, options.quote == '"', BatchHandoff{hand_over, &s});
+    s.sink.emplace(s.limits, options.quote.value_or('"') == '"', BatchHandoff{hand_over, &s});
     *out = &*s.sink;
     return true;
 }

@@ -91,13 +91,14 @@ def test_header_written_once_and_output_delimiter(tmp_path):
 @pytest.mark.parametrize(("data", "options", "rows", "written"), [
     # A row of one empty field is written as a quoted empty string, or it would read back as blank.
     (b'x\n""\ny\n', {}, [["x"], [""], ["y"]], b'x\n""\ny\n'),
-    (b'a,b\n"c,d"\n', {"quote_char": None}, [["a", "b"], ['"c', 'd"']], None),
+    (b'a,b\n"c,d"\n1,2\n3,4\n', {"quote_char": None}, [["a", "b"], ['"c', 'd"'], ["1", "2"], ["3", "4"]], None),
 ], ids=["one-empty-field", "no-quoting"])
 def test_quoting(tmp_path, data, options, rows, written):
     src = file_with(tmp_path / "in.csv", data)
-    corvel.salvage(src, tmp_path / "out.csv", **options)
+    corvel.salvage(src, tmp_path / "out.csv", header=False, **options)
     assert written is None or (tmp_path / "out.csv").read_bytes() == written
     assert read_back(tmp_path / "out.csv") == rows
+    assert list(corvel.read(src, header=False, **options).rows()) == rows
 
 
 def test_streams_to_a_file_object_and_reports_progress(tmp_path):
