@@ -24,12 +24,10 @@ public:
             e.source = base.absolute(e.source);
             events.push_back(std::move(e));
         }
-        ++handed;
         return Done{};
     }
 
     std::vector<Event> events;
-    std::uint64_t handed = 0;
 
 private:
     bool lines_;
