@@ -298,48 +298,35 @@ struct TailCase {
 class RunTails : public ::testing::TestWithParam<TailCase> {};
 TEST_P(RunTails, AreJudgedRowByRow) {
     const TailCase& c = GetParam();
-    RescueOptions o;
-    o.expected_columns = 3;
-    o.find_footer = true;
-    o.find_tables = true;
-    o.legacy = &latin1();
-    o.column_types = {corvel::CellType::Text, corvel::CellType::Number, corvel::CellType::Text};
-    std::string input, clean;
-    const std::string decoded = c.row_suffix == "x\xe9" ? "x\xc3\xa9" : c.row_suffix;
+    const RescueOptions o{.expected_columns = 3, .legacy = &latin1(), .find_footer = true, .find_tables = true,
+                          .column_types = {corvel::CellType::Text, corvel::CellType::Number, corvel::CellType::Text}};
+    // As read: latin-1 where a row is not UTF-8, which only its é makes it.
+    const auto decoded = [](std::string s) {
+        for (std::size_t e = s.find('\xe9'); e != std::string::npos; e = s.find('\xe9', e + 2)) s.replace(e, 1, "\xc3\xa9");
+        return s;
+    };
+    std::string input;
     for (std::uint64_t i = 0; i < c.rows; ++i) {
         const std::string n = std::to_string(i);
         input.append("r").append(n).append(",").append(n).append(",").append(c.row_suffix).append("\n");
-        clean.append("r").append(n).append(",").append(n).append(",").append(decoded).append("\n");
     }
+    const std::string clean = decoded(input) + c.written;
     input += c.tail;
-    clean += c.written;
     const std::uint64_t written = c.rows + static_cast<std::uint64_t>(std::count(c.written.begin(), c.written.end(), '\n'));
-    const auto record = [&](const std::string& raw, std::string_view reason) {
-        const std::size_t at = input.find(raw + "\n");
-        const std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(input.begin(), input.begin() + at, '\n'));
-        std::string r = std::to_string(line);
-        r.append(",").append(std::to_string(line)).append(",").append(std::to_string(at)).append(",");
-        std::string text = raw;  // as read: latin-1 where it is not UTF-8
-        for (std::size_t e = text.find('\xe9'); e != std::string::npos; e = text.find('\xe9', e + 2)) {
-            text.replace(e, 1, "\xc3\xa9");
-        }
-        return r.append(reason).append(",\"").append(text).append("\"\n");
-    };
     std::uint64_t latin_rows = 0;
     for (std::size_t at = 0; at < input.size(); at = input.find('\n', at) + 1) {
         latin_rows += input.substr(at, input.find('\n', at) - at).find('\xe9') != std::string::npos;
     }
+    // Each row set aside, with its place, and audited as read: with the legacy table or not.
     std::string quarantine = "line,end_line,byte_offset,reason,raw\n";
-    for (const std::string& raw : c.footer) quarantine += record(raw, "Footer row");
-    for (const std::string& raw : c.second) quarantine += record(raw, "Second table");
-    // Each row set aside is audited as read: with the legacy table or not.
     std::vector<std::string> audited;
-    for (const auto* rows : {&c.footer, &c.second}) {
+    for (const auto& [rows, reason] : {std::pair{&c.footer, "Footer row"}, std::pair{&c.second, "Second table"}}) {
         for (const std::string& raw : *rows) {
-            std::string a = "\"byte_offset\":";
-            a.append(std::to_string(input.find(raw + "\n"))).append(",\"actions\":[");
-            if (raw.find('\xe9') != std::string::npos) a.append("\"legacy_decoded\",");
-            audited.push_back(a.append("\"quarantined\"]"));
+            const std::size_t at = input.find(raw + "\n");
+            const std::string line = std::to_string(1 + std::count(input.begin(), input.begin() + at, '\n'));
+            quarantine += line + "," + line + "," + std::to_string(at) + "," + reason + ",\"" + decoded(raw) + "\"\n";
+            audited.push_back(std::string("\"byte_offset\":").append(std::to_string(at)).append(",\"actions\":[") +
+                              (raw.find('\xe9') != std::string::npos ? "\"legacy_decoded\"," : "") + "\"quarantined\"]");
         }
     }
     for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{1} << 20}) {
@@ -347,17 +334,13 @@ TEST_P(RunTails, AreJudgedRowByRow) {
         EXPECT_EQ(out.clean, clean) << step;
         EXPECT_EQ(out.quarantine, quarantine) << step;
         std::size_t set_aside = 0;
-        for (std::size_t at = out.audit.find("\"quarantined\""); at != std::string::npos;
-             at = out.audit.find("\"quarantined\"", at + 1)) {
-            ++set_aside;
-        }
+        for (std::size_t at = 0; (at = out.audit.find("\"quarantined\"", at)) != std::string::npos; ++at) ++set_aside;
         EXPECT_EQ(set_aside, audited.size()) << step;
         for (const std::string& a : audited) EXPECT_NE(out.audit.find(a), std::string::npos) << a << step;
-        EXPECT_EQ(out.counts.rows_written, written) << step;
-        EXPECT_EQ(out.counts.rows_clean, written) << step;
-        EXPECT_EQ(out.counts.footer, c.footer.size()) << step;
-        EXPECT_EQ(out.counts.second_table, c.second.size()) << step;
-        EXPECT_EQ(out.counts.legacy_decoded, latin_rows) << step;
+        const C& n = out.counts;
+        EXPECT_EQ(std::vector<std::uint64_t>({n.rows_written, n.rows_clean, n.footer, n.second_table, n.legacy_decoded}),
+                  std::vector<std::uint64_t>({written, written, c.footer.size(), c.second.size(), latin_rows}))
+            << step;
     }
 }
 INSTANTIATE_TEST_SUITE_P(
