@@ -27,6 +27,7 @@ namespace {
 using corvel_test::Collect;
 using corvel_test::opts;
 using corvel_test::Outcome;
+using corvel_test::repeat;
 
 // Random text that is mostly rows with quoted fields, doubled quotes, stray
 // quotes and line breaks inside quotes, so that cuts often fall inside quotes.
@@ -115,12 +116,9 @@ TEST(Split, EveryRangeSizeOnRowsWithQuotedLineBreaks) {
 // confirmed), and a quote left open to the end of the input, which every
 // later range's guess gets wrong.
 TEST(Split, RowsLongerThanManyRanges) {
-    std::string text;
-    for (int i = 0; i < 3000; ++i) text += "p,q\n";
-    text += "x,\"";
+    std::string text = repeat("p,q\n", 3000) + "x,\"";
     for (int i = 0; i < 6000; ++i) text += i % 100 ? "long \"\" field " : "\r\n";
-    text += "\"\n";
-    for (int i = 0; i < 3000; ++i) text += "r,s\n";
+    text += "\"\n" + repeat("r,s\n", 3000);
     const std::string open_to_end = text + "\"never closed\n" + std::string(150000, 'z');
     for (const std::string* input : {&std::as_const(text), &open_to_end}) {
         for (const bool lines : {false, true}) {
@@ -160,18 +158,11 @@ TEST(Split, SpeculativeStartIsPastTheFirstBreakFromTheCut) {
 // A cut inside a quoted line break misleads the speculative start; a cut
 // between plain rows never does.
 TEST(Split, RerunsOnlyWhereACutFallsInsideQuotes) {
-    std::string quoted;
-    std::string plain;
-    for (int i = 0; i < 200; ++i) {
-        quoted += "\"a\nb\",c\n";  // 8 bytes: the cut at every 9th lands all over it
-        plain += "ab,c\n";
-    }
-    const SalvageOptions o = opts(',', 2);
-    SplitOptions split{.range_bytes = 9, .threads = 2, .in_flight = 0};
-    auto q = corvel_test::salvage_ranges(quoted, o, false, split);
-    auto p = corvel_test::salvage_ranges(plain, o, false, split);
-    ASSERT_TRUE(q.ok());
-    ASSERT_TRUE(p.ok());
+    // 8 bytes a row: the cut at every 9th lands all over it.
+    const SplitOptions split{.range_bytes = 9, .threads = 2};
+    auto q = corvel_test::salvage_ranges(repeat("\"a\nb\",c\n", 200), opts(',', 2), false, split);
+    auto p = corvel_test::salvage_ranges(repeat("ab,c\n", 200), opts(',', 2), false, split);
+    ASSERT_TRUE(q.ok() && p.ok());
     EXPECT_GT(q.value().split.reruns, 0u);
     EXPECT_LT(q.value().split.reruns, q.value().split.ranges);
     EXPECT_EQ(p.value().split.reruns, 0u);
@@ -246,14 +237,8 @@ private:
     std::uint64_t good_;
 };
 
-std::string many_rows(int n) {
-    std::string text;
-    for (int i = 0; i < n; ++i) text += "a,\"b\nc\",d\n";
-    return text;
-}
-
 TEST(Split, TheFirstErrorEndsTheRun) {
-    const std::string text = many_rows(2000);
+    const std::string text = repeat("a,\"b\nc\",d\n", 2000);
     for (const unsigned threads : {1u, 2u, 3u}) {
         FailingRanges ranges(5);
         auto r = salvage_split(text, Plan{',', 3}, opts(',', 3), ranges, {.range_bytes = 100, .threads = threads});
@@ -269,7 +254,7 @@ bool stop_after_some(void* context) noexcept {
 
 TEST(Split, TheCallersHookStopsEveryThread) {
     // Ranges past the poll step, so that the hook is asked while parsing too.
-    const std::string text = many_rows(3000000);
+    const std::string text = repeat("a,\"b\nc\",d\n", 3000000);
     for (const unsigned threads : {1u, 2u}) {
         std::atomic<int> polls{0};
         const Cancel cancel{stop_after_some, &polls};
@@ -385,8 +370,7 @@ TEST(RescueSplit, LongRunsAndLongRows) {
 // A failing side is named as rescue() names it; a stop asked for by the
 // progress hook ends the run as an interruption.
 TEST(RescueSplit, FailuresNameTheirSide) {
-    std::string text = "a,b\n";
-    for (int i = 0; i < 2000; ++i) text += "1,2,3\n";
+    const std::string text = "a,b\n" + repeat("1,2,3\n", 2000);
     const SplitOptions split{.range_bytes = 500, .threads = 2, .in_flight = 0};
     {
         corvel_test::StringSource in(text, 100);
