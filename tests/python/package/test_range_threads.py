@@ -11,7 +11,7 @@ import pytest
 import corvel
 from corvel import _core, _salvage
 
-from support import bench_corpus, outcome
+from support import bench_corpus, file_with, outcome
 from test_read import MESSY
 
 corpus = bench_corpus()
@@ -61,26 +61,22 @@ def bench_bytes(kind, size=150_000):
     return b"".join(corpus.rows(random.Random(kind), corpus.KINDS[kind], size))
 
 
-@pytest.mark.parametrize("range_bytes", [7, 64, 1000])
-@pytest.mark.parametrize("name", sorted(INPUTS))
-def test_messy_files_are_byte_identical(tmp_path, ranges_of, split_calls, name, range_bytes):
-    src = tmp_path / "in.csv"
-    src.write_bytes(INPUTS[name])
+def data_of(name, size=150_000):
+    """An input by name; "bench:kind" is that kind of the benchmark corpus."""
+    return bench_bytes(name[6:], size) if name.startswith("bench:") else INPUTS[name]
+
+
+@pytest.mark.parametrize("name, range_bytes", [
+    *((name, n) for name in sorted(INPUTS) for n in (7, 64, 1000)),
+    *((f"bench:{kind}", 4096) for kind in sorted(corpus.KINDS)),
+])
+def test_files_are_byte_identical(tmp_path, ranges_of, split_calls, name, range_bytes):
+    src = file_with(tmp_path / "in.csv", data_of(name))
     ranges_of(range_bytes)
     one = salvage_files(tmp_path, src, "one")
-    assert salvage_files(tmp_path, src, "two", threads=2) == one
-    assert salvage_files(tmp_path, src, "all", threads=0) == one
-    split = len(INPUTS[name]) >= 2 * range_bytes
-    assert split_calls[1] == (2 if split else 1)
-
-
-@pytest.mark.parametrize("kind", sorted(corpus.KINDS))
-def test_bench_kinds_are_byte_identical(tmp_path, ranges_of, kind):
-    src = tmp_path / "in.csv"
-    src.write_bytes(bench_bytes(kind))
-    ranges_of(4096)
-    one = salvage_files(tmp_path, src, "one")
     assert salvage_files(tmp_path, src, "three", threads=3) == one
+    assert salvage_files(tmp_path, src, "all", threads=0) == one
+    assert split_calls[1] == (3 if src.stat().st_size >= 2 * range_bytes else 1)
 
 
 @pytest.mark.parametrize("options", [
@@ -91,8 +87,7 @@ def test_bench_kinds_are_byte_identical(tmp_path, ranges_of, kind):
     {"output_delimiter": None, "delimiter": ","},
 ])
 def test_options_are_kept_in_ranges(tmp_path, ranges_of, options):
-    src = tmp_path / "in.csv"
-    src.write_bytes(bench_bytes("stray_quotes", 60_000) + b'\n9, "a\\"b",c\n\n1\n')
+    src = file_with(tmp_path / "in.csv", bench_bytes("stray_quotes", 60_000) + b'\n9, "a\\"b",c\n\n1\n')
     ranges_of(500)
     assert salvage_files(tmp_path, src, "two", threads=2, **options) == salvage_files(tmp_path, src, "one",
                                                                                        **options)
@@ -106,8 +101,7 @@ def table_of(src, **options):
 @pytest.mark.parametrize("name", ["shaped_table", "quoted_breaks", "latin1_mixed", "bench:multiline",
                                   "bench:stray_quotes"])
 def test_tables_are_equal(tmp_path, ranges_of, split_calls, name):
-    src = tmp_path / "in.csv"
-    src.write_bytes(bench_bytes(name[6:], 60_000) if name.startswith("bench:") else INPUTS[name])
+    src = file_with(tmp_path / "in.csv", data_of(name, 60_000))
     ranges_of(50)
     assert table_of(src, threads=2) == table_of(src)
     assert split_calls == [2, 1]
@@ -115,8 +109,7 @@ def test_tables_are_equal(tmp_path, ranges_of, split_calls, name):
 
 def test_batches_are_equal(tmp_path, ranges_of):
     pytest.importorskip("pyarrow", reason="pyarrow has no wheel for this interpreter")
-    src = tmp_path / "in.csv"
-    src.write_bytes(bench_bytes("multiline", 80_000))
+    src = file_with(tmp_path / "in.csv", bench_bytes("multiline", 80_000))
     ranges_of(1000)
 
     def batches(**options):
@@ -164,8 +157,7 @@ def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, spli
 ])
 @pytest.mark.parametrize("call", ["salvage", "read", "iter_batches"])
 def test_bad_threads_are_refused(tmp_path, call, value, error, message):
-    src = tmp_path / "in.csv"
-    src.write_bytes(b"a,b\n1,2\n")
+    src = file_with(tmp_path / "in.csv", b"a,b\n1,2\n")
     with pytest.raises(error) as info:
         if call == "salvage":
             corvel.salvage(src, tmp_path / "out.csv", threads=value)
@@ -176,8 +168,7 @@ def test_bad_threads_are_refused(tmp_path, call, value, error, message):
 
 
 def test_progress_reaches_the_end(tmp_path, ranges_of):
-    src = tmp_path / "in.csv"
-    src.write_bytes(INPUTS["quoted_breaks"])
+    src = file_with(tmp_path / "in.csv", INPUTS["quoted_breaks"])
     ranges_of(100)
     seen = []
     report = corvel.salvage(src, tmp_path / "out.csv", threads=2, progress=lambda done, total: seen.append(total))
@@ -189,8 +180,7 @@ def test_progress_reaches_the_end(tmp_path, ranges_of):
 def test_cli_takes_threads(tmp_path, ranges_of, split_calls, command):
     from corvel import cli
 
-    src = tmp_path / "in.csv"
-    src.write_bytes(INPUTS["shaped_table"])
+    src = file_with(tmp_path / "in.csv", INPUTS["shaped_table"])
     ranges_of(100)
     out = tmp_path / "out.csv"
     args = [command, str(src), "--threads", "2", "--quiet", "--no-progress"]
@@ -207,8 +197,7 @@ class Stop(Exception):
 
 
 def test_a_failing_progress_callback_stops_the_run_and_writes_nothing(tmp_path, ranges_of):
-    src = tmp_path / "in.csv"
-    src.write_bytes(INPUTS["quoted_breaks"])
+    src = file_with(tmp_path / "in.csv", INPUTS["quoted_breaks"])
     ranges_of(100)
 
     def fail(done, total):
@@ -221,8 +210,7 @@ def test_a_failing_progress_callback_stops_the_run_and_writes_nothing(tmp_path, 
 def test_callers_on_several_threads_each_get_the_whole_output(tmp_path, ranges_of):
     from concurrent.futures import ThreadPoolExecutor
 
-    src = tmp_path / "in.csv"
-    src.write_bytes(bench_bytes("multiline", 40_000))
+    src = file_with(tmp_path / "in.csv", bench_bytes("multiline", 40_000))
     ranges_of(1000)
     want = salvage_files(tmp_path, src, "want")
     with ThreadPoolExecutor(4) as pool:
