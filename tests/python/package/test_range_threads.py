@@ -119,16 +119,15 @@ def test_batches_are_equal(tmp_path, ranges_of):
     assert batches(threads=2) == batches()
 
 
-@pytest.mark.parametrize("source, output, threads_used", [
-    ("path", "path", 2),
-    ("path", "file object", 1),       # written through Python
-    ("gzip", "path", 1),              # compressed
-    ("file object", "path", 1),       # not a descriptor
-    ("utf-16", "path", 1),            # transcoded
-    ("small", "path", 1),             # under two ranges
+@pytest.mark.parametrize("source, output, split", [
+    ("path", "path", True),
+    ("path", "file object", False),       # written through Python
+    ("gzip", "path", False),              # compressed
+    ("file object", "path", False),       # not a descriptor
+    ("utf-16", "path", False),            # transcoded
+    ("small", "path", False),             # under two ranges
 ])
-def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, split_calls, source, output,
-                                                       threads_used):
+def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, split_calls, source, output, split):
     data = INPUTS["quoted_breaks"]
     ranges_of(100)
     src = tmp_path / "in.csv"
@@ -137,15 +136,10 @@ def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, spli
     want_out = tmp_path / "want.csv"
     corvel.salvage(src, want_out)
     arg = io.BytesIO(src.read_bytes()) if source == "file object" else src
-    if output == "path":
-        corvel.salvage(arg, tmp_path / "out.csv", threads=4)
-        got = (tmp_path / "out.csv").read_bytes()
-    else:
-        buf = io.BytesIO()
-        corvel.salvage(arg, buf, threads=4)
-        got = buf.getvalue()
-    assert got == want_out.read_bytes()
-    assert split_calls[-1] == (4 if threads_used != 1 else 1)
+    out = tmp_path / "out.csv" if output == "path" else io.BytesIO()
+    corvel.salvage(arg, out, threads=4)
+    assert (out.read_bytes() if output == "path" else out.getvalue()) == want_out.read_bytes()
+    assert split_calls[-1] == (4 if split else 1)
 
 
 @pytest.mark.parametrize("value, error, message", [
@@ -158,11 +152,9 @@ def test_inputs_ranges_dont_apply_to_run_on_one_thread(tmp_path, ranges_of, spli
 @pytest.mark.parametrize("call", ["salvage", "read", "iter_batches"])
 def test_bad_threads_are_refused(tmp_path, call, value, error, message):
     src = file_with(tmp_path / "in.csv", b"a,b\n1,2\n")
+    args = (src, tmp_path / "out.csv") if call == "salvage" else (src,)
     with pytest.raises(error) as info:
-        if call == "salvage":
-            corvel.salvage(src, tmp_path / "out.csv", threads=value)
-        else:
-            getattr(corvel, call)(src, threads=value)
+        getattr(corvel, call)(*args, threads=value)
     assert str(info.value) == message
     assert not (tmp_path / "out.csv").exists()
 
