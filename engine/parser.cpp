@@ -66,7 +66,9 @@ bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     const std::uint64_t n = input_.size();
     const std::uint64_t p = pos_;
     if (!plain_lines_ || p >= n) return false;
-    const std::uint64_t e = quoting_ ? scan::find_any(d, n, p, quote_, kCR, kLF) : scan::find_any(d, n, p, kCR, kLF);
+    std::size_t delimiters = 0;
+    const std::uint64_t e = quoting_ ? scan::find_any_counting(d, n, p, delimiter_, delimiters, quote_, kCR, kLF)
+                                     : scan::find_any_counting(d, n, p, delimiter_, delimiters, kCR, kLF);
     if (quoting_ && e < n && d[e] == quote_) return false;
     // Within a window, a line that reaches its end (or a CR that may have
     // its LF still to come) is not known to be whole.
@@ -76,6 +78,7 @@ bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     trace_.first_line = trace_.last_line = at_.line + at_.lone_crs;
     trace_.quote_repaired = trace_.utf8_replaced = false;
     line = input_.substr(p, e - p);
+    line_delimiters_ = delimiters;
     pos_ = e < n ? past_break(e) : e;
     return true;
 }
@@ -103,9 +106,7 @@ bool ResilientParser::next_unchecked_line(PlainLine& out) {
 }
 
 void ResilientParser::count_fields(PlainLine& out) const noexcept {
-    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
-    const std::size_t from = static_cast<std::size_t>(out.text.data() - input_.data());
-    out.fields = 1 + scan::count_byte(d, from, from + out.text.size(), delimiter_);
+    out.fields = 1 + line_delimiters_;
     out.quoted = false;
 }
 

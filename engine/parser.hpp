@@ -118,7 +118,8 @@ public:
 private:
     enum class State : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote, Done, More };
 
-    // The fields of a line without quotes just taken.
+    // The fields of a line without quotes just taken, from the delimiters
+    // take_plain_line() counted while it looked for the line's end.
     void count_fields(PlainLine& out) const noexcept;
     // Consumes the next row when it is a line without quotes, giving its text.
     bool take_plain_line(std::string_view& line) noexcept;
@@ -177,6 +178,7 @@ private:
     bool plain_lines_;
     QuotedRows quoted_;  // tried on rows with quotes when plain_lines_ holds
     std::string quoted_line_;  // the text of a quoted PlainLine
+    std::uint64_t line_delimiters_ = 0;  // in the line take_plain_line() took last
 
     // Look-ahead caches that keep quote repair linear. See quote_is_stray().
     std::uint64_t skip_from_ = 1;   // skip_to_ is where blanks from skip_from_ end

@@ -88,6 +88,38 @@ inline std::size_t find_any(const std::uint8_t* d, std::size_t n, std::size_t i,
     return n;
 }
 
+// find_any() that also sets `counted` to the number of bytes equal to `b`
+// between `i` and the byte found, in the same pass: a line's end and its
+// delimiters at once. `b` is not one of the needles.
+template <class... Needles>
+inline std::size_t find_any_counting(const std::uint8_t* d, std::size_t n, std::size_t i, std::uint8_t b,
+                                     std::size_t& counted, Needles... needles) noexcept {
+    std::size_t count = 0;
+#if defined(__SSE2__)
+    const detail::Needles want(needles...);
+    const detail::Needles one(b);
+    while (i + 16 <= n) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
+            const __m128i x = detail::load(d + i);
+            const __m128i hit = one.hits(x);
+            if (const int m = _mm_movemask_epi8(want.hits(x))) {
+                const int at = __builtin_ctz(static_cast<unsigned>(m));
+                unsigned before = static_cast<unsigned>(_mm_movemask_epi8(hit)) & ((1u << at) - 1);
+                for (; before != 0; before &= before - 1) ++count;
+                counted = count + detail::lane_sum(lanes);
+                return i + static_cast<std::size_t>(at);
+            }
+            lanes = _mm_sub_epi8(lanes, hit);
+        }
+        count += detail::lane_sum(lanes);
+    }
+#endif
+    for (; i < n && !is_any(d[i], needles...); ++i) count += d[i] == b ? 1 : 0;
+    counted = count;
+    return i;
+}
+
 // Calls f(index) for every byte of [0, n) equal to `b`, in order.
 template <class F>
 inline void for_each_byte(const std::uint8_t* d, std::size_t n, std::uint8_t b, F&& f) {

@@ -45,5 +45,24 @@ TEST(Scan, AgreesWithByteLoops) {
     }
 }
 
+// A line's end and its delimiters in one pass, against a plain loop, on
+// lines long enough to cross the 255-block counting batches.
+TEST(Scan, CountsDelimitersUpToTheLineEnd) {
+    std::mt19937 rng(11);
+    for (const std::size_t n : {0u, 5u, 16u, 31u, 4080u, 4096u, 4111u, 9000u}) {
+        for (const unsigned sparse : {1u, 40u, 5000u}) {
+            std::vector<std::uint8_t> d(n);
+            for (auto& b : d) b = rng() % sparse == 0 ? "\"\n\r"[rng() % 3] : (rng() % 3 ? 'a' : ',');
+            for (std::size_t from = 0; from <= n; from += 1 + from / 2) {
+                std::size_t end = from, commas = 0;
+                for (; end < n && d[end] != '"' && d[end] != '\n' && d[end] != '\r'; ++end) commas += d[end] == ',';
+                std::size_t counted = 99;
+                ASSERT_EQ(find_any_counting(d.data(), n, from, ',', counted, '"', '\r', '\n'), end) << n << " " << from;
+                ASSERT_EQ(counted, commas) << n << " " << from;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvel::scan
