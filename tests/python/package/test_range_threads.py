@@ -66,57 +66,49 @@ def data_of(name, size=150_000):
     return bench_bytes(name[6:], size) if name.startswith("bench:") else INPUTS[name]
 
 
-@pytest.mark.parametrize("name, range_bytes", [
-    *((name, n) for name in sorted(INPUTS) for n in (7, 64, 1000)),
-    *((f"bench:{kind}", 4096) for kind in sorted(corpus.KINDS)),
+# Whatever the options, each input salvaged in ranges gives threads=1's bytes.
+OPTIONED = ("bench:stray_quotes", b'\n9, "a\\"b",c\n\n1\n')
+
+
+@pytest.mark.parametrize("name, range_bytes, options", [
+    *((name, n, {}) for name in sorted(INPUTS) for n in (7, 64, 1000)),
+    *((f"bench:{kind}", 4096, {}) for kind in sorted(corpus.KINDS)),
+    *(("options", 500, o) for o in ({"header": False}, {"fill_ragged_rows": False, "merge_overflow": False},
+                                     {"quote_char": None, "skip_blank_lines": False},
+                                     {"escape_char": "\\", "skip_initial_space": True},
+                                     {"output_delimiter": None, "delimiter": ","})),
 ])
-def test_files_are_byte_identical(tmp_path, ranges_of, split_calls, name, range_bytes):
-    src = file_with(tmp_path / "in.csv", data_of(name))
+def test_files_are_byte_identical(tmp_path, ranges_of, split_calls, name, range_bytes, options):
+    data = data_of(OPTIONED[0], 60_000) + OPTIONED[1] if name == "options" else data_of(name)
+    src = file_with(tmp_path / "in.csv", data)
     ranges_of(range_bytes)
-    one = salvage_files(tmp_path, src, "one")
-    assert salvage_files(tmp_path, src, "three", threads=3) == one
-    assert salvage_files(tmp_path, src, "all", threads=0) == one
+    one = salvage_files(tmp_path, src, "one", **options)
+    assert salvage_files(tmp_path, src, "three", threads=3, **options) == one
+    assert salvage_files(tmp_path, src, "all", threads=0, **options) == one
     assert split_calls[1] == (3 if src.stat().st_size >= 2 * range_bytes else 1)
 
 
-@pytest.mark.parametrize("options", [
-    {"header": False},
-    {"fill_ragged_rows": False, "merge_overflow": False},
-    {"quote_char": None, "skip_blank_lines": False},
-    {"escape_char": "\\", "skip_initial_space": True},
-    {"output_delimiter": None, "delimiter": ","},
+def table_of(src, way, **options):
+    if way == "read":
+        t = corvel.read(src, batch_rows=97, **options)
+        return t.column_names, list(t.rows()), outcome(t.report), t.quarantine
+    with corvel.iter_batches(src, batch_rows=500, **options) as reader:
+        got = [b.to_pylist() for b in reader]
+    return got, outcome(reader.report)
+
+
+@pytest.mark.parametrize("name, way", [
+    *((name, "read") for name in ("shaped_table", "quoted_breaks", "latin1_mixed", "bench:multiline",
+                                  "bench:stray_quotes")),
+    ("bench:multiline", "iter_batches"),
 ])
-def test_options_are_kept_in_ranges(tmp_path, ranges_of, options):
-    src = file_with(tmp_path / "in.csv", bench_bytes("stray_quotes", 60_000) + b'\n9, "a\\"b",c\n\n1\n')
-    ranges_of(500)
-    assert salvage_files(tmp_path, src, "two", threads=2, **options) == salvage_files(tmp_path, src, "one",
-                                                                                       **options)
-
-
-def table_of(src, **options):
-    t = corvel.read(src, batch_rows=97, **options)
-    return t.column_names, list(t.rows()), outcome(t.report), t.quarantine
-
-
-@pytest.mark.parametrize("name", ["shaped_table", "quoted_breaks", "latin1_mixed", "bench:multiline",
-                                  "bench:stray_quotes"])
-def test_tables_are_equal(tmp_path, ranges_of, split_calls, name):
+def test_tables_and_batches_are_equal(tmp_path, ranges_of, split_calls, name, way):
+    if way == "iter_batches":
+        pytest.importorskip("pyarrow", reason="pyarrow has no wheel for this interpreter")
     src = file_with(tmp_path / "in.csv", data_of(name, 60_000))
     ranges_of(50)
-    assert table_of(src, threads=2) == table_of(src)
+    assert table_of(src, way, threads=2) == table_of(src, way)
     assert split_calls == [2, 1]
-
-
-def test_batches_are_equal(tmp_path, ranges_of):
-    pytest.importorskip("pyarrow", reason="pyarrow has no wheel for this interpreter")
-    src = file_with(tmp_path / "in.csv", bench_bytes("multiline", 80_000))
-    ranges_of(1000)
-
-    def batches(**options):
-        with corvel.iter_batches(src, batch_rows=500, **options) as reader:
-            got = [b.to_pylist() for b in reader]
-        return got, outcome(reader.report)
-    assert batches(threads=2) == batches()
 
 
 @pytest.mark.parametrize("source, output, split", [
