@@ -8,6 +8,14 @@ first file. A partition is a pure function of its file, so when a worker is
 lost Dask runs its partitions again elsewhere and nothing is doubled or lost;
 Parquet files appear whole, by rename, or not at all.
 
+With ``blocksize``, a large plain file is cut into byte ranges, each a
+partition of its own. The client first reads the file once, writing
+nothing, and notes where each range's first row starts and what the salvage
+holds there (the quote state, the line count, the rows held back to decide a
+footer or a table's end); each partition takes up the salvage from that
+state and reads only its own range. Joined, the ranges' rows, quarantine and
+counts are exactly those of the file salvaged whole.
+
     >>> import corvel.dask
     >>> frame = corvel.dask.read("exports/*.csv")
     >>> report = corvel.dask.salvage_to_parquet("exports/*.csv", "lake/", quarantine_dir="rejects/")
@@ -19,6 +27,7 @@ from __future__ import annotations
 
 import dataclasses
 import glob
+import inspect
 import os
 import shutil
 import tempfile
@@ -27,11 +36,16 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from ._detect import detect
+from . import _core
+from ._detect import EnginePlan, detect
 from ._dialect import Dialect
+from ._encoding import EncodingPlan
+from ._options import check_options
 from ._read import BatchReader, iter_batches
 from ._read import read as _read_table
 from ._report import Report
+from ._salvage import _report, engine_options, prepare
+from ._table import Table, resolve_columns
 
 if TYPE_CHECKING:
     import dask.dataframe  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -124,14 +138,112 @@ def _shared_dialect(paths: list[str], dialect: Dialect | None, options: dict[str
     return detect(paths[0], encoding=options.get("encoding", "auto"))
 
 
-def _check_blocksize(blocksize: object) -> None:
+def _check_blocksize(blocksize: object) -> int | None:
     if blocksize is None:
-        return
+        return None
     if isinstance(blocksize, bool) or not isinstance(blocksize, int):
         raise TypeError(f"blocksize must be None or a positive int, not {type(blocksize).__name__}")
-    # Files are partitions whole for now; byte ranges of one file as
-    # partitions are still to come.
-    raise NotImplementedError("blocksize is not supported yet: each file is one partition; pass blocksize=None")
+    if blocksize < 1:
+        raise ValueError(f"blocksize must be at least 1, not {blocksize}")
+    return blocksize
+
+
+# The options of corvel.read that say how a file is salvaged (not which
+# columns are kept, nor how rows are batched), with corvel.read's defaults.
+_SALVAGE_DEFAULTS = {
+    name: p.default for name, p in inspect.signature(_read_table).parameters.items()
+    if name in _READ_OPTIONS - {"columns", "batch_rows"}
+}
+# Rows per batch of a range's table.
+_RANGE_BATCH_ROWS = 1 << 16
+_RANGE_BUDGET = 32 << 20
+
+
+@dataclass(frozen=True, slots=True)
+class _Ranges:
+    """A file planned in byte ranges: a state per range, the names of all
+    its columns, and what its report is made from."""
+
+    path: str
+    states: list[bytes]
+    names: list[str]
+    plan: EnginePlan
+    encoding: EncodingPlan
+
+
+def _checked(dialect: Dialect, options: dict[str, Any]) -> Any:
+    given = {k: v for k, v in options.items() if k in _SALVAGE_DEFAULTS}
+    return check_options(**{**_SALVAGE_DEFAULTS, **given, "dialect": dialect, "output_delimiter": ",",
+                            "progress": None})
+
+
+def _plan_ranges(path: str, dialect: Dialect, options: dict[str, Any], blocksize: int) -> _Ranges | None:
+    """The byte ranges of a file, or ``None`` for a file that is salvaged
+    whole: one smaller than two blocks, compressed, or read through a codec
+    (such as UTF-16), where no byte offset is a place to start from."""
+    checked = _checked(dialect, options)
+    with prepare(path, checked) as prepared:
+        size = prepared.src.size
+        if not isinstance(prepared.reader, int) or size is None or size < 2 * blocksize:
+            return None
+        model = _core.Batches(1, 1, None)  # the kind of output the ranges go to; left untouched
+        states = _core.plan_ranges(prepared.reader, prepared.sample, prepared.src.name, model,
+                                   **engine_options(prepared, checked), total=size, range_bytes=blocksize,
+                                   threads=0)
+        plan, encoding = prepared.plan, prepared.encoding
+    names = _first_schema(path, dialect, {k: v for k, v in options.items() if k != "columns"}).names
+    return _Ranges(path, states, list(names), plan, encoding)
+
+
+def _salvage_range(path: str, state: bytes, dialect: Dialect, options: dict[str, Any], names: list[str],
+                   quarantine: str | None) -> tuple[Table | None, list[str], dict[str, int]]:
+    """One planned byte range of `path` salvaged into a table of the
+    `columns` asked for (``None`` when it has no data row); their names in
+    the whole file (`names` are all of them: a range after the first has no
+    header); and its counts."""
+    checked = _checked(dialect, options)
+    with prepare(path, checked) as prepared:
+        if not isinstance(prepared.reader, int):
+            raise ValueError(f"{path} can no longer be salvaged in byte ranges: it is not the file planned")
+        batches = _core.Batches(_RANGE_BATCH_ROWS, _RANGE_BUDGET, None)
+        counts = _core.salvage(prepared.reader, b"", prepared.src.name, batches, quarantine=quarantine,
+                               **engine_options(prepared, checked), resume=state)
+        batches.finish()
+    kept = resolve_columns(options.get("columns"), names)
+    own = names if kept is None else [names[i] for i in kept]
+    if batches.num_rows == 0:
+        return None, own, counts
+    if batches.width != len(names):
+        raise ValueError(f"{path} has {batches.width} columns in a byte range where it has {len(names)}")
+    report = _report(counts, prepared.plan, prepared.encoding, 0.0)
+    return Table(batches, names, kept, report, [], None, _RANGE_BATCH_ROWS), own, counts
+
+
+def _read_range(path: str, state: bytes, dialect: Dialect, names: list[str], file_names: list[str],
+                options: dict[str, Any]) -> pandas.DataFrame:
+    table, own, _ = _salvage_range(path, state, dialect, options, file_names, None)
+    if table is None:
+        import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        frame = pandas.DataFrame({n: pandas.Series([], dtype=object) for n in own})
+    else:
+        frame = table.to_pandas()
+        frame.columns = own
+    if list(frame.columns) != names:
+        if len(frame.columns) != len(names):
+            raise ValueError(f"{path} has {len(frame.columns)} columns where the first file has {len(names)}: "
+                             "the files hold different tables")
+        frame.columns = names
+    return frame
+
+
+def _summed_counts(counts: Sequence[dict[str, int]]) -> dict[str, int]:
+    """The counts of a file from those of its ranges: each range counts its
+    own rows; the width and the delimiter are the file's."""
+    total = {k: sum(c[k] for c in counts) for k in counts[0]}
+    total["width"] = counts[0]["width"]
+    total["delimiter"] = counts[0]["delimiter"]
+    return total
 
 
 def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict[str, Any]) -> pandas.DataFrame:
@@ -199,15 +311,31 @@ def read(
     import dask.dataframe as dd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     _check(options, _READ_OPTIONS, "read")
-    _check_blocksize(blocksize)
+    block = _check_blocksize(blocksize)
     paths = _expand(paths_or_glob)
     shared = _shared_dialect(paths, dialect, options)
     meta = _first_schema(paths[0], shared, options).empty_table().to_pandas()
+    names = list(meta.columns)
+    parts: list[tuple[str, bytes | None, list[str] | None]] = []
+    for path in paths:
+        ranges = _plan_ranges(path, shared, options, block) if block is not None else None
+        if ranges is None:
+            parts.append((path, None, None))
+        else:
+            parts.extend((path, state, ranges.names) for state in ranges.states)
     from_map: Any = dd.from_map  # untyped
     frame: dask.dataframe.DataFrame = from_map(
-        _read_partition, paths, dialect=shared, names=list(meta.columns), options=options, meta=meta,
+        _read_part, parts, dialect=shared, names=names, options=options, meta=meta,
         label="corvel-read", enforce_metadata=False)
     return frame
+
+
+def _read_part(part: tuple[str, bytes | None, list[str] | None], dialect: Dialect, names: list[str],
+               options: dict[str, Any]) -> pandas.DataFrame:
+    path, state, file_names = part
+    if state is None or file_names is None:
+        return _read_partition(path, dialect, names, options)
+    return _read_range(path, state, dialect, names, file_names, options)
 
 
 def _parquet_names(paths: list[str], out_dir: str, suffix: str) -> list[str]:
