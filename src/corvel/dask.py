@@ -191,7 +191,7 @@ def _plan_ranges(path: str, dialect: Dialect, options: dict[str, Any], blocksize
                                    **engine_options(prepared, checked), total=size, range_bytes=blocksize,
                                    threads=0)
         plan, encoding = prepared.plan, prepared.encoding
-    names = _first_schema(path, dialect, {k: v for k, v in options.items() if k != "columns"}).names
+    names = _first_schema(path, dialect, {k: v for k, v in options.items() if k not in ("columns", "progress")}).names
     return _Ranges(path, states, list(names), plan, encoding)
 
 
@@ -281,7 +281,7 @@ def read(
     **options: Any,
 ) -> dask.dataframe.DataFrame:
     """Salvages many broken CSV files into one Dask data frame of strings,
-    one partition per file.
+    one partition per file, or per block of a large one.
 
     The frame is lazy: each partition runs :func:`corvel.read` on its file
     when it is computed, with the shared dialect and `options`. Its columns
@@ -295,7 +295,11 @@ def read(
             sorted), or a list of paths.
         dialect: The dialect of every file, or ``None`` to detect it on the
             first file with :func:`corvel.detect`.
-        blocksize: ``None``: each file is one partition.
+        blocksize: ``None``: each file is one partition. A size in bytes:
+            each plain file of at least two blocks is read once here, to
+            plan its byte ranges, and is then one partition per block, with
+            the rows of the file read whole. Compressed or transcoded
+            files, and smaller ones, are one partition each.
         **options: The options of :func:`corvel.read` (`delimiter`,
             `header`, `columns`, `repair_quotes`...), except `quarantine`,
             `audit` and `progress`.
@@ -305,8 +309,8 @@ def read(
 
     Raises:
         FileNotFoundError: A glob pattern matches no file.
-        NotImplementedError: `blocksize` is not ``None``.
         TypeError: An argument or option is not one of those above.
+        ValueError: `blocksize` is less than 1.
     """
     import dask.dataframe as dd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
@@ -400,12 +404,67 @@ def _salvage_file(path: str, target: str, quarantine: str | None, dialect: Diale
             shutil.rmtree(leftover, ignore_errors=True)
 
 
+def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bool, dialect: Dialect,
+                  options: dict[str, Any], names: list[str]) -> dict[str, int]:
+    """Salvages byte range `k` of `path` to ``scratch/data/part-k.parquet``
+    (and its quarantine to ``scratch/quarantine/k.csv``), each written
+    whole by rename, so that a run again after a lost worker overwrites it."""
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    data = os.path.join(scratch, "data", f"part-{k:06d}.parquet")
+    quarantine = os.path.join(scratch, "quarantine", f"{k:06d}.csv")
+    suffix = f".{os.getpid()}.tmp"
+    table, own, counts = _salvage_range(path, state, dialect, options, names,
+                                        quarantine + suffix if quarantined else None)
+    if table is None:
+        arrow = pyarrow.schema([(n, pyarrow.string_view()) for n in own]).empty_table()
+    else:
+        arrow = table.to_arrow().rename_columns(own)
+    pq.write_table(arrow, data + suffix)
+    os.replace(data + suffix, data)
+    if quarantined:
+        os.replace(quarantine + suffix, quarantine)
+    return counts
+
+
+def _ranges_scratch(target: str) -> str:
+    """A scratch directory beside `target` for the parts of a file salvaged
+    in byte ranges."""
+    scratch = tempfile.mkdtemp(dir=os.path.dirname(target), prefix=_scratch_prefix(target))
+    os.mkdir(os.path.join(scratch, "data"))
+    os.mkdir(os.path.join(scratch, "quarantine"))
+    return scratch
+
+
+def _put_ranges(scratch: str, parts: int, target: str, quarantine: str | None) -> None:
+    """Moves a file's salvaged ranges into place: the quarantine joined into
+    one file (one header), then the Parquet parts as the directory `target`."""
+    if quarantine is not None:
+        # Beside the quarantine, which may be on another file system.
+        fd, joined = tempfile.mkstemp(dir=os.path.dirname(quarantine), prefix=_scratch_prefix(quarantine))
+        with open(fd, "wb") as out:
+            for k in range(parts):
+                with open(os.path.join(scratch, "quarantine", f"{k:06d}.csv"), "rb") as part:
+                    header = part.readline()
+                    if k == 0:
+                        out.write(header)
+                    shutil.copyfileobj(part, out)
+        os.replace(joined, quarantine)
+    if os.path.isdir(target) and not os.path.islink(target):
+        shutil.rmtree(target)
+    elif os.path.lexists(target):
+        os.remove(target)
+    os.replace(os.path.join(scratch, "data"), target)
+
+
 def salvage_to_parquet(
     paths_or_glob: PathsArg,
     out_dir: str | os.PathLike[str],
     *,
     quarantine_dir: str | os.PathLike[str] | None = None,
     dialect: Dialect | None = None,
+    blocksize: int | None = None,
     **options: Any,
 ) -> FilesReport:
     """Salvages many broken CSV files to Parquet, one Dask task per file, on
@@ -425,6 +484,14 @@ def salvage_to_parquet(
             to only count the rows set aside.
         dialect: The dialect of every file, or ``None`` to detect it on the
             first file.
+        blocksize: ``None``: each file is one task. A size in bytes: each
+            plain file of at least two blocks is read once on the client to
+            plan its byte ranges, then salvaged as one task per block, and
+            ``out_dir/name.parquet`` is a directory of one Parquet file per
+            block, in order (``pyarrow.parquet.read_table`` reads it as one
+            table). Compressed or transcoded files, and smaller ones, are
+            one task each. The rows, quarantine and report are those of the
+            file salvaged whole.
         **options: The options of :func:`corvel.iter_batches` (`header`,
             `columns`, `repair_quotes`, `progress`...), except `quarantine`
             and `audit`. A `progress` callable runs on the workers, once per
@@ -446,6 +513,7 @@ def salvage_to_parquet(
     compute: Any = getattr(dask, "compute")
     started = time.perf_counter()
     _check(options, _PARQUET_OPTIONS, "salvage_to_parquet")
+    block = _check_blocksize(blocksize)
     paths = _expand(paths_or_glob)
     out = os.fsdecode(out_dir)
     os.makedirs(out, exist_ok=True)
@@ -458,9 +526,33 @@ def salvage_to_parquet(
     shared = _shared_dialect(paths, dialect, options)
     # Not pure: a file may change between two runs, so no result is reused.
     salvage_one = delayed(_salvage_file, pure=False)
-    tasks = [salvage_one(p, t, q, shared, options) for p, t, q in zip(paths, targets, quarantines, strict=True)]
+    salvage_part = delayed(_salvage_part, pure=False)
+    # Each file's task, or its ranges' tasks with their plan and scratch directory.
+    tasks: list[Any] = []
+    split: list[tuple[_Ranges, str] | None] = []
     try:
-        reports = compute(*tasks)
+        for p, t, q in zip(paths, targets, quarantines, strict=True):
+            ranges = _plan_ranges(p, shared, options, block) if block is not None else None
+            if ranges is None:
+                tasks.append(salvage_one(p, t, q, shared, options))
+                split.append(None)
+                continue
+            scratch = _ranges_scratch(t)
+            # A progress callable is for whole files: a range's salvage has none.
+            part_options = {k: v for k, v in options.items() if k != "progress"}
+            tasks.append([salvage_part(p, k, state, scratch, q is not None, shared, part_options, ranges.names)
+                          for k, state in enumerate(ranges.states)])
+            split.append((ranges, scratch))
+        results = compute(*tasks)
+        reports: list[Report] = []
+        for result, planned, t, q in zip(results, split, targets, quarantines, strict=True):
+            if planned is None:
+                reports.append(result)
+                continue
+            ranges, scratch = planned
+            _put_ranges(scratch, len(ranges.states), t, q)
+            reports.append(_report(_summed_counts(result), ranges.plan, ranges.encoding,
+                                   time.perf_counter() - started))
     finally:
         _remove_scratch([*targets, *quarantines])
     return _combine(list(zip(paths, reports, strict=True)), shared, time.perf_counter() - started)
