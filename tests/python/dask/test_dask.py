@@ -5,11 +5,13 @@ import concurrent.futures
 import os
 import random
 import re
+import shutil
 import signal
 import time
 
 import pytest
 
+dask = pytest.importorskip("dask", reason="corvel[dask] is not installed for this interpreter")
 pytest.importorskip("dask.dataframe", reason="corvel[dask] is not installed for this interpreter")
 distributed = pytest.importorskip("distributed", reason="corvel[dask] is not installed for this interpreter")
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed for this interpreter")
@@ -181,6 +183,9 @@ def test_read_refuses_a_file_of_another_width(lake, client, tmp_path):
     (lambda lake: corvel.dask.read([lake / "part-00.csv", 3]), TypeError, "must hold paths"),
     (lambda lake: corvel.dask.read([]), ValueError, "names no file"),
     (lambda lake: corvel.dask.read(str(lake / "*.csv"), blocksize=True), TypeError, "blocksize must be"),
+    (lambda lake: corvel.dask.read(str(lake / "*.csv"), blocksize=0), ValueError, "blocksize must be at least 1"),
+    (lambda lake: corvel.dask.salvage_to_parquet(str(lake / "*.csv"), lake / "o", blocksize=-5), ValueError,
+     "blocksize must be at least 1"),
     (lambda lake: corvel.dask.salvage_to_parquet([lake / "part-00.csv", lake / "part-00.csv"], lake / "o"),
      ValueError, "would both be written"),
     (lambda lake: corvel.dask.salvage_to_parquet(str(lake / "*.csv"), lake / "o", audit="a.jsonl"),
@@ -189,3 +194,84 @@ def test_read_refuses_a_file_of_another_width(lake, client, tmp_path):
 def test_bad_arguments(lake, call, error, message):
     with pytest.raises(error, match=re.escape(message)):
         call(lake)
+
+
+# ---- One file in byte ranges, each a partition
+
+def ragged_file(rng: random.Random, n: int, *, ends: bool) -> bytes:
+    """A messy table; with `ends`, a title above it, a footer of totals, and
+    a later table after a blank line."""
+    rows = ["id,name,note,amount", *messy_rows(rng, n)]
+    if ends:
+        rows = ["Quarterly export", "", *rows, "Total,,,12345", "", "k,v", "1,2", "3,4"]
+    return ("\n".join(rows) + "\n").encode()
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A few MB of messy rows, split below into blocks of a few hundred KB."""
+    path = tmp_path_factory.mktemp("big") / "big.csv"
+    path.write_bytes(ragged_file(random.Random(3), 60000, ends=True))
+    return path
+
+
+@pytest.mark.parametrize(("blocksize", "options"), [
+    (997, {}),
+    (4096, {"merge_overflow": False, "header": True}),
+    (50_000, {"columns": ["amount", "id"]}),
+    (1 << 30, {}),  # one block: the file whole
+])
+@pytest.mark.parametrize("ends", [False, True])
+def test_a_file_in_blocks_is_the_file_whole(tmp_path, blocksize, options, ends):
+    path = tmp_path / "f.csv"
+    path.write_bytes(ragged_file(random.Random(blocksize), 3000, ends=ends))
+    dialect = corvel.detect(path)
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(path, blocksize=blocksize, **options)
+        assert (frame.npartitions > 1) == (path.stat().st_size >= 2 * blocksize)
+        want = corvel.read(path, dialect=dialect, **options).to_pandas()
+        got = frame.compute()
+        assert list(got.columns) == list(want.columns)
+        assert got.astype(str).values.tolist() == want.astype(str).values.tolist()
+        if "columns" in options:
+            return
+        report = corvel.dask.salvage_to_parquet(path, tmp_path / "out", quarantine_dir=tmp_path / "q",
+                                                blocksize=blocksize, **options)
+    mine, header, rows, quar = alone(path, dialect, tmp_path, **options)
+    assert outcome(report.files[str(path)]) == outcome(mine)
+    assert {k: v for k, v in outcome(report).items() if k != "dialect"} == \
+        {k: v for k, v in outcome(mine).items() if k != "dialect"}
+    table = pq.read_table(tmp_path / "out" / "f.csv.parquet")
+    assert [list(r.values()) for r in table.to_pylist()] == rows
+    assert (tmp_path / "q" / "f.csv.quarantine.csv").read_bytes() == quar
+    assert not [p for p in (tmp_path / "out").iterdir() if ".corvel-" in p.name]
+
+
+def test_files_too_small_or_compressed_stay_whole(tmp_path):
+    import gzip
+
+    data = ragged_file(random.Random(1), 500, ends=False)
+    (tmp_path / "a.csv").write_bytes(data)
+    (tmp_path / "b.csv").write_bytes(gzip.compress(data))
+    (tmp_path / "c.csv").write_bytes(data[:1000])
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(str(tmp_path / "*.csv"), blocksize=1000)
+        assert frame.npartitions > 3
+        parts = frame.map_partitions(len).compute().tolist()
+    whole = [len(corvel.read(tmp_path / n)) for n in ("a.csv", "b.csv", "c.csv")]
+    assert sum(parts[:-2]) == whole[0] and parts[-2:] == whole[1:]
+
+
+def test_salvage_to_parquet_splits_a_large_file_on_a_cluster(lake, big, client, tmp_path):
+    """The lake and one file of a few MB in blocks: the result is each file
+    salvaged alone."""
+    mixed = tmp_path / "mixed"
+    shutil.copytree(lake, mixed)
+    shutil.copy(big, mixed / "zz-big.csv")
+    out, quarantine = tmp_path / "out", tmp_path / "quarantine"
+    blocksize = 256 << 10
+    report = corvel.dask.salvage_to_parquet(str(mixed / "*.csv"), out, quarantine_dir=quarantine,
+                                            blocksize=blocksize)
+    parts = list((out / "zz-big.csv.parquet").iterdir())
+    assert len(parts) > 4
+    check_lake(mixed, out, quarantine, report, tmp_path)
