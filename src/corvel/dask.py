@@ -33,6 +33,7 @@ import shutil
 import tempfile
 import time
 from collections.abc import Iterable, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -154,9 +155,11 @@ _SALVAGE_DEFAULTS = {
     name: p.default for name, p in inspect.signature(_read_table).parameters.items()
     if name in _READ_OPTIONS - {"columns", "batch_rows"}
 }
-# Rows per batch of a range's table.
+# Rows per batch of a range's table, and its batches' bytes: in memory
+# whole for a frame; streamed to Parquet, a few at a time, for a part.
 _RANGE_BATCH_ROWS = 1 << 16
 _RANGE_BUDGET = 32 << 20
+_PART_BUDGET = 4 << 20
 
 
 @dataclass(frozen=True, slots=True)
@@ -415,13 +418,34 @@ def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bo
     data = os.path.join(scratch, "data", f"part-{k:06d}.parquet")
     quarantine = os.path.join(scratch, "quarantine", f"{k:06d}.csv")
     suffix = f".{os.getpid()}.tmp"
-    table, own, counts = _salvage_range(path, state, dialect, options, names,
-                                        quarantine + suffix if quarantined else None)
-    if table is None:
-        arrow = pyarrow.schema([(n, pyarrow.string_view()) for n in own]).empty_table()
-    else:
-        arrow = table.to_arrow().rename_columns(own)
-    pq.write_table(arrow, data + suffix)
+    kept = resolve_columns(options.get("columns"), names)
+    schema = pyarrow.schema([(names[i], pyarrow.string_view()) for i in (kept or range(len(names)))])
+    counts: dict[str, int] = {}
+    checked = _checked(dialect, options)
+    opened = ExitStack()
+    prepared = opened.enter_context(prepare(path, checked))
+    try:
+        def run(into: _core.Batches) -> Report:
+            # On the reader's thread: the salvage goes on while batches are written.
+            with opened:
+                counts.update(_core.salvage(prepared.reader, b"", prepared.src.name, into,
+                                            quarantine=quarantine + suffix if quarantined else None,
+                                            **engine_options(prepared, checked), resume=state))
+                into.finish()
+                return _report(counts, prepared.plan, prepared.encoding, 0.0)
+
+        reader = BatchReader(run, _core.Batches(_RANGE_BATCH_ROWS, _PART_BUDGET, 2), None)
+    except BaseException:
+        opened.close()
+        raise
+    with reader, pq.ParquetWriter(data + suffix, schema) as out:
+        for batch in reader:
+            if batch.num_columns != len(names):
+                raise ValueError(f"{path} has {batch.num_columns} columns in a byte range where it has "
+                                 f"{len(names)}")
+            if kept is not None:
+                batch = batch.select(kept)
+            out.write_batch(pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema))
     os.replace(data + suffix, data)
     if quarantined:
         os.replace(quarantine + suffix, quarantine)
