@@ -233,18 +233,29 @@ def test_a_file_in_blocks_is_the_file_whole(tmp_path, blocksize, options, ends):
         got = frame.compute()
         assert list(got.columns) == list(want.columns)
         assert got.astype(str).values.tolist() == want.astype(str).values.tolist()
-        if "columns" in options:
-            return
-        report = corvel.dask.salvage_to_parquet(path, tmp_path / "out", quarantine_dir=tmp_path / "q",
-                                                blocksize=blocksize, **options)
-    mine, header, rows, quar = alone(path, dialect, tmp_path, **options)
-    assert outcome(report.files[str(path)]) == outcome(mine)
-    assert {k: v for k, v in outcome(report).items() if k != "dialect"} == \
-        {k: v for k, v in outcome(mine).items() if k != "dialect"}
-    table = pq.read_table(tmp_path / "out" / "f.csv.parquet")
-    assert [list(r.values()) for r in table.to_pylist()] == rows
-    assert (tmp_path / "q" / "f.csv.quarantine.csv").read_bytes() == quar
-    assert not [p for p in (tmp_path / "out").iterdir() if ".corvel-" in p.name]
+        reports = {}
+        for name, block in (("split", blocksize), ("whole", None)):
+            reports[name] = corvel.dask.salvage_to_parquet(path, tmp_path / name, quarantine_dir=tmp_path / name,
+                                                           blocksize=block, **options)
+    split, whole = (tmp_path / n for n in ("split", "whole"))
+    assert outcome(reports["split"]) == outcome(reports["whole"])
+    assert outcome(reports["split"].files[str(path)]) == outcome(reports["whole"].files[str(path)])
+    assert pq.read_table(split / "f.csv.parquet").equals(pq.read_table(whole / "f.csv.parquet"))
+    assert (split / "f.csv.quarantine.csv").read_bytes() == (whole / "f.csv.quarantine.csv").read_bytes()
+    assert sorted(p.name for p in split.iterdir()) == ["f.csv.parquet", "f.csv.quarantine.csv"]
+    if "columns" not in options:
+        assert outcome(reports["whole"].files[str(path)]) == outcome(alone(path, dialect, tmp_path, **options)[0])
+
+
+def test_a_file_changed_since_its_plan_fails_its_partitions(tmp_path):
+    path = tmp_path / "f.csv"
+    path.write_bytes(ragged_file(random.Random(2), 2000, ends=False))
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(path, blocksize=4096)
+        with open(path, "ab") as f:
+            f.write(b"1,2,3,4\n")
+        with pytest.raises(OSError, match="the input changed since its byte ranges were planned"):
+            frame.compute()
 
 
 def test_files_too_small_or_compressed_stay_whole(tmp_path):
