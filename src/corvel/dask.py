@@ -417,7 +417,10 @@ def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bo
 
     data = os.path.join(scratch, "data", f"part-{k:06d}.parquet")
     quarantine = os.path.join(scratch, "quarantine", f"{k:06d}.csv")
-    suffix = f".{os.getpid()}.tmp"
+    # Written beside the directories, never in them: what a killed task
+    # leaves behind must not become a part of the table.
+    data_tmp = os.path.join(scratch, f"part-{k:06d}.{os.getpid()}.tmp")
+    quarantine_tmp = os.path.join(scratch, f"quarantine-{k:06d}.{os.getpid()}.tmp")
     kept = resolve_columns(options.get("columns"), names)
     schema = pyarrow.schema([(names[i], pyarrow.string_view()) for i in (kept or range(len(names)))])
     counts: dict[str, int] = {}
@@ -429,7 +432,7 @@ def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bo
             # On the reader's thread: the salvage goes on while batches are written.
             with opened:
                 counts.update(_core.salvage(prepared.reader, b"", prepared.src.name, into,
-                                            quarantine=quarantine + suffix if quarantined else None,
+                                            quarantine=quarantine_tmp if quarantined else None,
                                             **engine_options(prepared, checked), resume=state))
                 into.finish()
                 return _report(counts, prepared.plan, prepared.encoding, 0.0)
@@ -438,7 +441,7 @@ def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bo
     except BaseException:
         opened.close()
         raise
-    with reader, pq.ParquetWriter(data + suffix, schema) as out:
+    with reader, pq.ParquetWriter(data_tmp, schema) as out:
         for batch in reader:
             if batch.num_columns != len(names):
                 raise ValueError(f"{path} has {batch.num_columns} columns in a byte range where it has "
@@ -446,9 +449,9 @@ def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bo
             if kept is not None:
                 batch = batch.select(kept)
             out.write_batch(pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema))
-    os.replace(data + suffix, data)
+    os.replace(data_tmp, data)
     if quarantined:
-        os.replace(quarantine + suffix, quarantine)
+        os.replace(quarantine_tmp, quarantine)
     return counts
 
 

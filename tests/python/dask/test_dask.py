@@ -133,15 +133,21 @@ class WaitOnce:
             time.sleep(0.02)
 
 
-def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, tmp_path):
+def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, big, tmp_path):
+    """With a file in blocks among the files: the blocks done on the killed
+    worker are run again too."""
     events = tmp_path / "events"
     events.mkdir()
+    mixed = tmp_path / "mixed"
+    shutil.copytree(lake, mixed)
+    shutil.copy(big, mixed / "zz-big.csv")
+    lake = mixed
     out, quarantine = tmp_path / "out", tmp_path / "quarantine"
     with distributed.LocalCluster(**CLUSTER) as cluster, distributed.Client(cluster) as client:
         workers = set(client.run(os.getpid).values())
         pool = concurrent.futures.ThreadPoolExecutor(1)
         run = pool.submit(corvel.dask.salvage_to_parquet, str(lake / "*.csv"), out,
-                          quarantine_dir=quarantine, progress=WaitOnce(str(events)))
+                          quarantine_dir=quarantine, progress=WaitOnce(str(events)), blocksize=256 << 10)
         wait_until((events / "waiting").exists, "a salvage to wait on its marker", guard=GUARD)
         victim = int((events / "waiting").read_text())
         # Only ever one of this test's own workers.
