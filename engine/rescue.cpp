@@ -1220,40 +1220,10 @@ public:
         return Done{};
     }
 
-    // Where range `k` starts, with the recorder's state there.
-    struct Start {
-        std::uint64_t k;
-        std::uint64_t start;
-        LineBase base;
-        std::string recorder;
-    };
-    // Keeps a Start for every range but those with no row: ranges are cut
-    // every `range_bytes`, and there are `ranges`. (The rows held in an
-    // empty range's state would be copied once for each range a long row
-    // crosses.)
-    void keep_starts(std::vector<Start>* starts, std::uint64_t range_bytes, std::uint64_t ranges) noexcept {
-        starts_ = starts;
-        range_bytes_ = range_bytes;
-        ranges_ = ranges;
-    }
-    Status starting(std::uint64_t start, const LineBase& base) override {
-        if (starts_ == nullptr) return Done{};
-        const std::uint64_t k = next_k_++;
-        if (k + 1 < ranges_ && start >= (k + 1) * range_bytes_) return Done{};
-        starts_->push_back({k, start, base, {}});
-        StateOut out(starts_->back().recorder);
-        recorder_.save(out);
-        return Done{};
-    }
-
     std::uint64_t done() const noexcept { return done_.load(std::memory_order_relaxed); }
     Side failed_side() const noexcept { return failed_; }
 
 private:
-    std::vector<Start>* starts_ = nullptr;
-    std::uint64_t range_bytes_ = 1;
-    std::uint64_t ranges_ = 1;
-    std::uint64_t next_k_ = 0;
     Recorder& recorder_;
     WholeInput& input_;
     bool lines_;
@@ -1396,35 +1366,145 @@ private:
     RowTable rows_;
 };
 
+// Where a range starts, the line there and the recorder's state there.
+struct RangeStart {
+    std::uint64_t k;  // the range: cut at k * range_bytes
+    std::uint64_t start;
+    LineBase base;
+    std::string recorder;
+};
+
+// Stands between a streaming salvager and the plan's recorder, and keeps a
+// RangeStart before the first row at or past each cut: the row starts where
+// a range's parse from its cut would start, with the recorder as it is once
+// every row before it is in. A range in which no row starts (inside a long
+// row) has none: the range before it stops where the next one starts.
+class CutWatcher final : public RowSink {
+public:
+    CutWatcher(Recorder& recorder, std::uint64_t range_bytes, std::uint64_t ranges) noexcept
+        : recorder_(recorder), range_bytes_(range_bytes), ranges_(ranges) {}
+
+    RowTable& table() noexcept override { return recorder_.table(); }
+    bool takes_lines() const noexcept override { return recorder_.takes_lines(); }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
+        plan_ = Plan{delimiter, expected};
+        return recorder_.begin(delimiter, expected);
+    }
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
+        row_starts(source);
+        return recorder_.accept(rows, fate, source);
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        row_starts(source);
+        return recorder_.accept_line(text, padding, fate, source);
+    }
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
+        row_starts(source);
+        return recorder_.reject(rows, fate, source, bytes);
+    }
+    // A run of lines (no quotes in them, so no lone CR counted apart) is
+    // handed on in pieces, cut before each line that starts a range.
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        LinesSource at = source;
+        const std::uint64_t counter = source.first_line - lone_crs_;
+        for (;;) {
+            const std::uint64_t cut = next_cut();
+            std::uint64_t n = 0;
+            std::size_t text = 0, raw = 0;
+            while (n < at.count && at.offset + raw < cut) {
+                text = lines.find('\n', text) + 1;
+                raw = at.bytes.find('\n', raw) + 1;
+                ++n;
+            }
+            if (n == at.count) break;
+            if (n != 0) {
+                if (Status s = recorder_.accept_run(lines.substr(0, text), {at.first_line, at.offset, n,
+                                                                          at.bytes.substr(0, raw)});
+                    !s) {
+                    return s;
+                }
+                lines.remove_prefix(text);
+                at.bytes.remove_prefix(raw);
+                at.offset += raw;
+                at.first_line += n;
+                at.count -= n;
+            }
+            line_ = counter + (at.first_line - source.first_line);
+            keep(at.offset);
+        }
+        line_ = counter + source.count;
+        return recorder_.accept_run(lines, at);
+    }
+
+    // Once the input has ended (its size `size`): the last range is kept
+    // whether a row starts in it or not, to settle the rows still held.
+    void end_of_input(std::uint64_t size) {
+        if (starts_.empty() || starts_.back().k + 1 != ranges_) {
+            keep_as(ranges_ - 1, size);
+        }
+    }
+
+    const Plan& plan() const noexcept { return plan_; }
+    std::vector<RangeStart>& starts() noexcept { return starts_; }
+
+private:
+    // The offset at which the next range to keep would start.
+    std::uint64_t next_cut() const noexcept {
+        return next_k_ >= ranges_ ? UINT64_MAX : next_k_ * range_bytes_;
+    }
+    void row_starts(const RowSource& source) {
+        lone_crs_ = source.first_line - line_;
+        if (source.offset >= next_cut()) keep(source.offset);
+        line_ = source.line_after;
+    }
+    // A row starts at `offset`, at or past the next cut: it starts the range
+    // of the last cut at or before it.
+    void keep(std::uint64_t offset) { keep_as(std::min(offset / range_bytes_, ranges_ - 1), offset); }
+    void keep_as(std::uint64_t k, std::uint64_t offset) {
+        starts_.push_back({k, offset, LineBase{line_, lone_crs_}, {}});
+        StateOut out(starts_.back().recorder);
+        recorder_.save(out);
+        next_k_ = k + 1;
+    }
+
+    Recorder& recorder_;
+    std::uint64_t range_bytes_;
+    std::uint64_t ranges_;
+    std::uint64_t next_k_ = 0;
+    std::uint64_t line_ = 1;      // the parser's line counter where the next row starts
+    std::uint64_t lone_crs_ = 0;  // lone CRs in quotes before it
+    Plan plan_;
+    std::vector<RangeStart> starts_;
+};
+
+// The plan: the input salvaged streaming, with nothing written, and the
+// recorder's state kept at each range's start.
 Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size, const RescueOptions& options,
                                           RowSink& rows_model, const SplitOptions& split, const Progress& progress) {
-    WholeInput whole;
-    if (Status s = whole.read(input, size, progress); !s) return s.error();
-    const std::string_view text = whole.view();
-    const SalvageOptions salvaging = salvage_options(options);
-    auto plan = plan_for(text, salvaging);
-    if (!plan) return plan.error();
     Discard discard(rows_model);
     Recorder recorder(discard, {}, options);
-    if (Status s = recorder.begin(plan.value().delimiter, plan.value().expected); !s) return s.error();
     const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
-    RecordedRanges ranges(recorder, whole, range_bytes + (1 << 20));
-    std::vector<RecordedRanges::Start> starts;
-    const std::uint64_t count = std::max<std::uint64_t>(1, (text.size() + range_bytes - 1) / range_bytes);
-    ranges.keep_starts(&starts, range_bytes, count);
-    SplitProgress polled{progress, ranges};
-    auto got = salvage_split(text, plan.value(), salvaging, ranges, split, Cancel{SplitProgress::poll, &polled});
-    if (!got) {
-        if (got.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
-        return got.error();
+    const std::uint64_t count = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
+    CutWatcher watcher(recorder, range_bytes, count);
+    Salvager salvager(salvage_options(options), watcher);
+    std::string chunk(kChunk, '\0');
+    std::uint64_t bytes_read = 0;
+    for (;;) {
+        Result<std::size_t> got = input.read(chunk.data(), chunk.size());
+        if (!got) return got.error();
+        bytes_read += got.value();
+        if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
+        if (got.value() == 0) break;
+        if (Status s = salvager.push(std::string_view(chunk.data(), got.value())); !s) return s.error();
     }
-    // Range k is cut at k * range_bytes. One that starts at or past the
-    // next cut has no row, and was left out: the one before it stops there
-    // too. The last is always kept: it settles the rows still held.
+    if (Result<SalvageStats> stats = salvager.finish(); !stats) return stats.error();
+    if (bytes_read != size) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    watcher.end_of_input(size);
+    std::vector<RangeStart>& starts = watcher.starts();
     std::vector<std::string> states;
     RangeHead head;
-    head.size = text.size();
-    head.plan = plan.value();
+    head.size = size;
+    head.plan = watcher.plan();
     head.lines = recorder.takes_lines();
     for (std::size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t k = starts[i].k;
@@ -1432,7 +1512,7 @@ Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size,
         head.last = k + 1 == count;
         head.limit = head.last ? kNoLimit : (k + 1) * range_bytes;
         head.start = starts[i].start;
-        head.end = i + 1 == starts.size() ? text.size() : starts[i + 1].start;
+        head.end = i + 1 == starts.size() ? size : starts[i + 1].start;
         head.base = starts[i].base;
         std::string state;
         StateOut out(state);

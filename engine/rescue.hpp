@@ -174,9 +174,9 @@ private:
 };
 
 // A salvage of one input taken apart into byte ranges that can be salvaged
-// anywhere, in any order, each on its own: planned once, with one pass over
-// the whole input that writes nothing, then each range salvaged from the
-// state the plan left for it. The ranges' clean rows, records and counts,
+// anywhere, in any order, each on its own: planned once, with one streaming
+// pass over the whole input that writes nothing (memory as in rescue()),
+// then each range salvaged from the state the plan left for it. The ranges' clean rows, records and counts,
 // joined in order (counts summed), are those of rescue() on the whole.
 //
 // A range's state holds where its first row starts (the first at or past
@@ -186,7 +186,9 @@ private:
 // it is parsed. `rows_model` is a sink of the kind the ranges will be
 // salvaged into: a run cut into lines is planned only for sinks that take
 // them. Empty ranges (inside one long row) are left out; there is always
-// at least one. `progress` is polled with the bytes read, then parsed.
+// at least one. `size` is the input's: another length read fails the plan.
+// `split.range_bytes` is the ranges' size; `progress` is polled with the
+// bytes read.
 Result<std::vector<std::string>> plan_ranges(ByteSource& input, std::uint64_t size, const RescueOptions& options,
                                              RowSink& rows_model, const SplitOptions& split,
                                              const Progress& progress) noexcept;

@@ -190,7 +190,6 @@ private:
             auto whole = parsed.parse->advance_range(kNoLimit, check.hook());
             if (!whole) return whole.error();
         }
-        if (Status s = guard_memory([&] { return outputs_.starting(parsed.start, base_); }); !s) return s;
         if (Status s = guard_memory([&] { return outputs_.hand_on(*parsed.sink, base_); }); !s) return s;
         add_counts(split_.stats, parsed.parse->stats());
         next_start_ = parsed.parse->next_row();

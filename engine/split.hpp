@@ -70,13 +70,6 @@ public:
     // A range's sink once all its rows are in it, in input order, one call
     // at a time. Its sources' lines are to be put right with `base`.
     virtual Status hand_on(RowSink& sink, const LineBase& base) = 0;
-    // Called just before hand_on() with where the range truly starts: the
-    // first row at or past its cut, at line `base`.
-    virtual Status starting(std::uint64_t start, const LineBase& base) {
-        (void)start;
-        (void)base;
-        return Done{};
-    }
 };
 
 struct SplitStats {
