@@ -139,7 +139,7 @@ PlanRun run_plan(std::string_view text, std::uint64_t range_bytes) {
     ViewSource in(text);
     const RescueOptions o;
     BatchSink model(BatchLimits{}, true);
-    auto states = must(plan_ranges(in, text.size(), o, model, {.range_bytes = range_bytes}, {}),
+    auto states = must(plan_ranges(in, text.size(), o, model, range_bytes, {}),
                        "plan");
     PlanRun r{seconds_since(t0), cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0, states.size(), 0};
     for (const std::string& state : states) r.state_bytes += state.size();

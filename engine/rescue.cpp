@@ -1480,10 +1480,10 @@ private:
 // The plan: the input salvaged streaming, with nothing written, and the
 // recorder's state kept at each range's start.
 Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size, const RescueOptions& options,
-                                          RowSink& rows_model, const SplitOptions& split, const Progress& progress) {
+                                          RowSink& rows_model, std::uint64_t range_bytes, const Progress& progress) {
     Discard discard(rows_model);
     Recorder recorder(discard, {}, options);
-    const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
+    range_bytes = std::max<std::uint64_t>(1, range_bytes);
     const std::uint64_t count = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
     CutWatcher watcher(recorder, range_bytes, count);
     Salvager salvager(salvage_options(options), watcher);
@@ -1673,9 +1673,9 @@ Result<std::size_t> FdRandomSource::read_at(char* buffer, std::size_t size, std:
 }
 
 Result<std::vector<std::string>> plan_ranges(ByteSource& input, std::uint64_t size, const RescueOptions& options,
-                                             RowSink& rows_model, const SplitOptions& split,
+                                             RowSink& rows_model, std::uint64_t range_bytes,
                                              const Progress& progress) noexcept {
-    return guard_memory([&] { return run_plan(input, size, options, rows_model, split, progress); });
+    return guard_memory([&] { return run_plan(input, size, options, rows_model, range_bytes, progress); });
 }
 
 Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,

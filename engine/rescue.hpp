@@ -187,10 +187,10 @@ private:
 // salvaged into: a run cut into lines is planned only for sinks that take
 // them. Empty ranges (inside one long row) are left out; there is always
 // at least one. `size` is the input's: another length read fails the plan.
-// `split.range_bytes` is the ranges' size; `progress` is polled with the
-// bytes read.
+// Ranges are cut every `range_bytes`; `progress` is polled with the bytes
+// read.
 Result<std::vector<std::string>> plan_ranges(ByteSource& input, std::uint64_t size, const RescueOptions& options,
-                                             RowSink& rows_model, const SplitOptions& split,
+                                             RowSink& rows_model, std::uint64_t range_bytes,
                                              const Progress& progress) noexcept;
 
 // rescue() of one planned range of `input` (the very input it was planned

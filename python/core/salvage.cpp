@@ -391,9 +391,8 @@ PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& 
                PyObject* output) {
     const bool to_batches =
         PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(core_state(module)->batches_type)) != 0;
-    SplitOptions split;
-    split.threads = v[at("threads")].present ? static_cast<unsigned>(std::min<std::uint64_t>(v[at("threads")].count, 1024)) : 1;
-    if (v[at("range_bytes")].present) split.range_bytes = std::max<std::uint64_t>(1, v[at("range_bytes")].count);
+    const std::uint64_t range_bytes =
+        v[at("range_bytes")].present ? v[at("range_bytes")].count : SplitOptions{}.range_bytes;
     const std::uint64_t expected_size = v[at("total")].present ? v[at("total")].count : 0;
 
     Call call;
@@ -416,7 +415,7 @@ PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& 
     RowSink& model = to_batches ? static_cast<RowSink&>(batches) : static_cast<RowSink&>(csv);
 
     call.thread.detach();
-    Result<std::vector<std::string>> states = plan_ranges(input, expected_size, o, model, split, report);
+    Result<std::vector<std::string>> states = plan_ranges(input, expected_size, o, model, range_bytes, report);
     call.thread.attach();
     if (call.python_error || PyErr_Occurred()) return nullptr;
     if (!states) {

@@ -191,8 +191,7 @@ def _plan_ranges(path: str, dialect: Dialect, options: dict[str, Any], blocksize
             return None
         model = _core.Batches(1, 1, None)  # the kind of output the ranges go to; left untouched
         states = _core.plan_ranges(prepared.reader, prepared.sample, prepared.src.name, model,
-                                   **engine_options(prepared, checked), total=size, range_bytes=blocksize,
-                                   threads=0)
+                                   **engine_options(prepared, checked), total=size, range_bytes=blocksize)
         plan, encoding = prepared.plan, prepared.encoding
     names = _first_schema(path, dialect, {k: v for k, v in options.items() if k not in ("columns", "progress")}).names
     return _Ranges(path, states, list(names), plan, encoding)
@@ -518,7 +517,8 @@ def salvage_to_parquet(
             block, in order (``pyarrow.parquet.read_table`` reads it as one
             table). Compressed or transcoded files, and smaller ones, are
             one task each. The rows, quarantine and report are those of the
-            file salvaged whole.
+            file salvaged whole. A `progress` callable is not called for
+            the blocks.
         **options: The options of :func:`corvel.iter_batches` (`header`,
             `columns`, `repair_quotes`, `progress`...), except `quarantine`
             and `audit`. A `progress` callable runs on the workers, once per

@@ -415,11 +415,11 @@ private:
     std::size_t step_;
 };
 
-Result<std::vector<std::string>> plan_text(const std::string& text, const RescueOptions& o, const SplitOptions& split) {
+Result<std::vector<std::string>> plan_text(const std::string& text, const RescueOptions& o, std::uint64_t range) {
     corvel_test::StringSource in(text, 1 + text.size() / 2);
     corvel_test::StringSink none;
     CsvSink model(none, o);
-    return plan_ranges(in, text.size(), o, model, split, {});
+    return plan_ranges(in, text.size(), o, model, range, {});
 }
 
 // Each range salvaged on its own, in the order `order` gives, then joined
@@ -458,10 +458,10 @@ Result<Rescued> rescue_planned(const std::string& text, const RescueOptions& o, 
     return joined;
 }
 
-void expect_planned_alike(const std::string& text, const RescueOptions& o, const SplitOptions& split,
-                          std::mt19937& rng, const std::string& where) {
+void expect_planned_alike(const std::string& text, const RescueOptions& o, std::uint64_t range, std::mt19937& rng,
+                          const std::string& where) {
     auto whole = rescue_text(text, o, nullptr);
-    auto states = plan_text(text, o, split);
+    auto states = plan_text(text, o, range);
     ASSERT_EQ(whole.ok(), states.ok()) << where;
     if (!whole.ok()) return;
     ASSERT_FALSE(states.value().empty()) << where;
@@ -484,11 +484,10 @@ TEST(PlannedRanges, JoinedEqualTheWholeRun) {
     for (int i = 0; i < 60; ++i) {
         const std::string text = i % 3 == 0 ? table_with_ends(rng) : quoted_input(rng, 1 + rng() % 3000);
         for (std::size_t set = 0; set < std::size(kRescueSets); ++set) {
-            const SplitOptions split{.range_bytes = 1 + rng() % 300, .threads = 1 + static_cast<unsigned>(rng() % 2),
-                                     .in_flight = 0};
-            expect_planned_alike(text, kRescueSets[set], split, rng,
+            const std::uint64_t range = 1 + rng() % 300;
+            expect_planned_alike(text, kRescueSets[set], range, rng,
                                  "input " + std::to_string(i) + " set " + std::to_string(set) + " range " +
-                                     std::to_string(split.range_bytes));
+                                     std::to_string(range));
             if (HasFailure()) return;
         }
     }
@@ -505,11 +504,10 @@ TEST(PlannedRanges, LongRunsAndLongRows) {
     text += "2,\"" + std::string(3 << 20, 'r') + "\",z\nTotal,,9\n";
     for (const std::uint64_t range : {std::uint64_t{1000}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
         for (const int set : {0, 2, 5}) {
-            expect_planned_alike(text, kRescueSets[set], {.range_bytes = range, .threads = 2, .in_flight = 0}, rng,
-                                 std::to_string(range) + " set " + std::to_string(set));
+            expect_planned_alike(text, kRescueSets[set], range, rng, std::to_string(range) + " set " + std::to_string(set));
         }
     }
-    auto states = plan_text(text, {}, {.range_bytes = 1000, .threads = 1, .in_flight = 0});
+    auto states = plan_text(text, {}, 1000);
     ASSERT_TRUE(states.ok());
     EXPECT_LT(states.value().size(), text.size() / 1000);  // the ranges inside the long rows are left out
 }
@@ -520,7 +518,7 @@ TEST(PlannedRanges, BadStatesAndChangedInputsAreRefused) {
     std::mt19937 rng(3);
     const std::string text = table_with_ends(rng) + table_with_ends(rng);
     const RescueOptions& o = kRescueSets[5];
-    auto states = plan_text(text, o, {.range_bytes = 200, .threads = 1, .in_flight = 0});
+    auto states = plan_text(text, o, 200);
     ASSERT_TRUE(states.ok());
     ASSERT_GT(states.value().size(), 3u);
     const auto run = [&](const std::string& input, const std::string& state) {

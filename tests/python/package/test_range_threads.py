@@ -215,7 +215,7 @@ def planned_ranges(src, tmp_path, range_bytes, **options):
     with _salvage.prepare(src, checked) as prepared:
         engine = _salvage.engine_options(prepared, checked)
         states = _core.plan_ranges(prepared.reader, prepared.sample, str(src), str(tmp_path / "model"), **engine,
-                                   total=prepared.src.size, range_bytes=range_bytes, threads=2)
+                                   total=prepared.src.size, range_bytes=range_bytes)
         assert not (tmp_path / "model").exists()
         clean, quarantine, audit, counts = b"", b"", b"", []
         for k, state in enumerate(states):
