@@ -77,7 +77,10 @@ public:
     }
     std::string_view get_text() noexcept {
         const std::uint64_t n = get();
-        if (n > in_.size()) return fail(), std::string_view();
+        if (n > in_.size()) {
+            fail();
+            return {};
+        }
         const std::string_view t = in_.substr(0, n);
         in_.remove_prefix(n);
         return t;
@@ -98,7 +101,7 @@ public:
             for (std::uint64_t f = 0; f < width; ++f) {
                 const std::string_view field = get_text();
                 rows.append(field.data(), field.size());
-                rows.finish_valid_field();
+                (void)rows.finish_field();  // a state from elsewhere may hold any bytes
             }
             rows.finish_row();
         }
@@ -1628,11 +1631,12 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
     if (Status s = window.open(head.start); !s) return s.error();
     Rebased rebased(recorder, head.base);
     Salvager salvager(salvage_options(options), rebased);
+    // To the end, or as far past the rows known to be the range's as its
+    // first window may look.
     const std::uint64_t known = head.last ? head.size : std::max(head.limit, head.end);
-    if (Status s = window.read(input, known > head.size - std::min(head.size, kLookahead) ? head.size : known + kLookahead);
-        !s) {
-        return s.error();
-    }
+    const std::uint64_t first_read =
+        known > head.size - std::min(head.size, kLookahead) ? head.size : known + kLookahead;
+    if (Status s = window.read(input, first_read); !s) return s.error();
     if (Status s = salvager.begin_range(window.view(), head.plan, head.start, head.limit); !s) return s.error();
     RangeProgress polled{progress, &salvager, head.start};
     const Cancel cancel{RangeProgress::poll, &polled};

@@ -73,6 +73,7 @@ inline constexpr const char kBadLegacy[] =
 inline constexpr const char kBadChar[] = "%s must be a single ASCII character";
 inline constexpr const char kNeedsDescriptor[] = "%s needs reader to be a descriptor of a regular file";
 inline constexpr const char kResumeArg[] = "resume";
+inline constexpr const char kPlanNeedsTotal[] = "plan_ranges() needs total, the size of the file";
 inline constexpr const char kBadResume[] = "resume must be None or bytes, not %.200s";
 inline constexpr const char kReadNotBytes[] = "the source's read() returned %.200s, not bytes";
 inline constexpr const char kReadWouldBlock[] =

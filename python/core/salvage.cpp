@@ -385,7 +385,7 @@ std::string_view bytes_view(PyObject* b) noexcept {
     return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
 }
 
-// plan_ranges(): the whole file read and parsed once, nothing written.
+// plan_ranges(): the whole file salvaged once, streaming, nothing written.
 // `output` says which kind of sink the ranges will be salvaged into.
 PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& o, int fd, PyObject* head,
                PyObject* output) {
@@ -393,7 +393,7 @@ PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& 
         PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(core_state(module)->batches_type)) != 0;
     const std::uint64_t range_bytes =
         v[at("range_bytes")].present ? v[at("range_bytes")].count : SplitOptions{}.range_bytes;
-    const std::uint64_t expected_size = v[at("total")].present ? v[at("total")].count : 0;
+    const std::uint64_t expected_size = v[at("total")].count;
 
     Call call;
     const int main_thread = on_main_thread();
@@ -461,9 +461,16 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     }
     PyObject* resume = v[at("resume")].object;
     if (resume == Py_None) resume = nullptr;
-    if (resume && !PyBytes_Check(resume)) return PyErr_Format(PyExc_TypeError, msg::kBadResume, Py_TYPE(resume)->tp_name);
+    if (resume && !PyBytes_Check(resume)) {
+        return PyErr_Format(PyExc_TypeError, msg::kBadResume, Py_TYPE(resume)->tp_name);
+    }
     if ((mode == Mode::Plan || resume) && fd < 0) {
-        return PyErr_Format(PyExc_TypeError, msg::kNeedsDescriptor, mode == Mode::Plan ? msg::kCorePlanRangesCallName : msg::kResumeArg);
+        return PyErr_Format(PyExc_TypeError, msg::kNeedsDescriptor,
+                            mode == Mode::Plan ? msg::kCorePlanRangesCallName : msg::kResumeArg);
+    }
+    if (mode == Mode::Plan && !v[at("total")].present) {
+        PyErr_SetString(PyExc_TypeError, msg::kPlanNeedsTotal);
+        return nullptr;
     }
     PyObject* output = v[at("output")].object;
     if (mode == Mode::Plan) return plan(module, v, o, fd, head, output);

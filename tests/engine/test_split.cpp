@@ -504,7 +504,8 @@ TEST(PlannedRanges, LongRunsAndLongRows) {
     text += "2,\"" + std::string(3 << 20, 'r') + "\",z\nTotal,,9\n";
     for (const std::uint64_t range : {std::uint64_t{1000}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
         for (const int set : {0, 2, 5}) {
-            expect_planned_alike(text, kRescueSets[set], range, rng, std::to_string(range) + " set " + std::to_string(set));
+            expect_planned_alike(text, kRescueSets[set], range, rng,
+                                 std::to_string(range) + " set " + std::to_string(set));
         }
     }
     auto states = plan_text(text, {}, 1000);

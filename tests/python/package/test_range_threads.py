@@ -249,6 +249,8 @@ def test_planned_ranges_joined_are_the_whole_file(tmp_path, name, range_bytes):
 @pytest.mark.parametrize("call, error, message", [
     (lambda src, fo: _core.plan_ranges(fo, b"", None, "o.csv", False, False), TypeError,
      "plan_ranges() needs reader to be a descriptor of a regular file"),
+    (lambda src, fo: _core.plan_ranges(src.fileno(), b"", None, "o.csv", False, False), TypeError,
+     "plan_ranges() needs total, the size of the file"),
     (lambda src, fo: _core.salvage(fo, b"", None, "o.csv", False, False, resume=b"x"), TypeError,
      "resume needs reader to be a descriptor of a regular file"),
     (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume="x"), TypeError,
