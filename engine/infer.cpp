@@ -1,0 +1,341 @@
+#include "infer.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace corvel::infer {
+
+namespace {
+
+enum Candidate : std::uint8_t {
+    kBool = 1,
+    kInt64 = 2,
+    kFloat64 = 4,
+    kDate32 = 8,
+    kTimestamp = 16,
+};
+
+// Integers a double holds exactly, whatever their neighbours.
+constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
+constexpr std::int64_t kMicrosPerDay = 86'400'000'000;
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_lower(std::string_view cell, std::string_view word) noexcept {
+    if (cell.size() != word.size()) return false;
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+        if (lower(cell[i]) != word[i]) return false;
+    }
+    return true;
+}
+
+// The value of `n` digits at `p`, which the caller has checked are digits.
+int digits_value(const char* p, int n) noexcept {
+    int v = 0;
+    for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
+    return v;
+}
+
+bool all_digits(std::string_view s) noexcept {
+    if (s.empty()) return false;
+    for (const char c : s) {
+        if (!is_digit(c)) return false;
+    }
+    return true;
+}
+
+// Digits with no leading zero, unless "0" itself.
+bool plain_digits(std::string_view s) noexcept { return all_digits(s) && (s.size() == 1 || s[0] != '0'); }
+
+bool leap(int y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) noexcept {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap(y) ? 29 : kDays[m - 1];
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int32_t days_from_civil(int y, int m, int d) noexcept {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// "YYYY-MM-DD" at the start of `s` (which has at least 10 bytes).
+bool date_prefix(std::string_view s, std::int32_t& out) noexcept {
+    const char* p = s.data();
+    for (const int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+        if (!is_digit(p[i])) return false;
+    }
+    if (p[4] != '-' || p[7] != '-') return false;
+    const int y = digits_value(p, 4), m = digits_value(p + 5, 2), d = digits_value(p + 8, 2);
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m)) return false;
+    out = days_from_civil(y, m, d);
+    return true;
+}
+
+// Two digits at `p` no greater than `max`.
+bool two_digits(const char* p, int max, int& out) noexcept {
+    if (!is_digit(p[0]) || !is_digit(p[1])) return false;
+    out = digits_value(p, 2);
+    return out <= max;
+}
+
+// What follows a timestamp's time: nothing, 'Z', or "+hh:mm" / "-hh:mm".
+// Sets the offset east of UTC in microseconds.
+bool zone(std::string_view s, bool& zoned, std::int64_t& offset) noexcept {
+    zoned = !s.empty();
+    offset = 0;
+    if (s.empty()) return true;
+    if (s.size() == 1) return s[0] == 'Z' || s[0] == 'z';
+    int h = 0, m = 0;
+    if (s.size() != 6 || (s[0] != '+' && s[0] != '-') || s[3] != ':') return false;
+    if (!two_digits(s.data() + 1, 23, h) || !two_digits(s.data() + 4, 59, m)) return false;
+    offset = (std::int64_t{h} * 60 + m) * 60'000'000;
+    if (s[0] == '-') offset = -offset;
+    return true;
+}
+
+}  // namespace
+
+const char* format_of(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::String: return nullptr;
+        case ColumnType::Bool: return "b";
+        case ColumnType::Int64: return "l";
+        case ColumnType::Float64: return "g";
+        case ColumnType::Date32: return "tdD";
+        case ColumnType::Timestamp: return "tsu:";
+        case ColumnType::TimestampUtc: return "tsu:UTC";
+    }
+    return nullptr;
+}
+
+bool parse_bool(std::string_view cell, bool& out) noexcept {
+    if (equals_lower(cell, "true")) {
+        out = true;
+        return true;
+    }
+    if (equals_lower(cell, "false")) {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool parse_int64(std::string_view cell, std::int64_t& out) noexcept {
+    std::string_view digits = cell;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+    if (!plain_digits(digits)) return false;
+    // from_chars takes '-' but not '+'.
+    const char* first = cell[0] == '+' ? cell.data() + 1 : cell.data();
+    std::int64_t v = 0;
+    const auto [end, ec] = std::from_chars(first, cell.data() + cell.size(), v);
+    if (ec != std::errc() || end != cell.data() + cell.size()) return false;
+    out = v;
+    return true;
+}
+
+bool parse_float64(std::string_view cell, double& out) noexcept {
+    std::string_view rest = cell;
+    const bool negative = !rest.empty() && rest[0] == '-';
+    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) rest.remove_prefix(1);
+    if (equals_lower(rest, "inf") || equals_lower(rest, "infinity")) {
+        out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        return true;
+    }
+    if (equals_lower(rest, "nan")) {
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    // The form, checked here: from_chars would also take "nan(...)" and the
+    // like, and says nothing of leading zeros.
+    const std::size_t point = rest.find('.');
+    const std::size_t e = rest.find_first_of("eE");
+    const std::string_view mantissa = rest.substr(0, e);
+    const std::string_view whole = mantissa.substr(0, point);
+    const std::string_view fraction = point < mantissa.size() ? mantissa.substr(point + 1) : std::string_view();
+    if (point == std::string_view::npos || point > e) {
+        if (!plain_digits(whole)) return false;
+        if (e == std::string_view::npos) {
+            // Written as an integer: only where a double holds it exactly.
+            std::int64_t v = 0;
+            if (!parse_int64(cell, v) || v > kExactInDouble || v < -kExactInDouble) return false;
+        }
+    } else {
+        if (whole.empty() ? !all_digits(fraction) : !plain_digits(whole) || (!fraction.empty() && !all_digits(fraction)))
+            return false;
+    }
+    if (e != std::string_view::npos) {
+        std::string_view exponent = rest.substr(e + 1);
+        if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
+        if (!all_digits(exponent)) return false;
+    }
+    const char* first = cell[0] == '+' ? cell.data() + 1 : cell.data();
+    double v = 0;
+    const auto [end, ec] = std::from_chars(first, cell.data() + cell.size(), v);
+    if (ec != std::errc() || end != cell.data() + cell.size()) return false;
+    out = v;
+    return true;
+}
+
+bool parse_date32(std::string_view cell, std::int32_t& out) noexcept {
+    return cell.size() == 10 && date_prefix(cell, out);
+}
+
+bool parse_timestamp(std::string_view cell, std::int64_t& out, bool& zoned) noexcept {
+    std::int32_t days = 0;
+    if (cell.size() < 16 || !date_prefix(cell, days)) return false;
+    if (cell[10] != 'T' && cell[10] != 't' && cell[10] != ' ') return false;
+    const char* p = cell.data() + 11;
+    int h = 0, m = 0, s = 0;
+    if (!two_digits(p, 23, h) || p[2] != ':' || !two_digits(p + 3, 59, m)) return false;
+    std::string_view rest = cell.substr(16);
+    std::int64_t micros = 0;
+    if (!rest.empty() && rest[0] == ':') {
+        if (rest.size() < 3 || !two_digits(rest.data() + 1, 59, s)) return false;
+        rest.remove_prefix(3);
+        if (!rest.empty() && rest[0] == '.') {
+            std::size_t n = 1;
+            while (n < rest.size() && is_digit(rest[n])) ++n;
+            const std::size_t digits = n - 1;
+            if (digits < 1 || digits > 6) return false;
+            micros = digits_value(rest.data() + 1, static_cast<int>(digits));
+            for (std::size_t k = digits; k < 6; ++k) micros *= 10;
+            rest.remove_prefix(n);
+        }
+    }
+    std::int64_t offset = 0;
+    if (!zone(rest, zoned, offset)) return false;
+    out = days * kMicrosPerDay + ((std::int64_t{h} * 60 + m) * 60 + s) * 1'000'000 + micros - offset;
+    return true;
+}
+
+void TypeGuess::add(std::string_view cell) noexcept {
+    if (cell.empty() || candidates_ == 0) return;
+    seen_ = true;
+    bool b = false;
+    if ((candidates_ & kBool) && !parse_bool(cell, b)) candidates_ &= ~kBool;
+    std::int64_t i = 0;
+    if ((candidates_ & kInt64) && !parse_int64(cell, i)) candidates_ &= ~kInt64;
+    double f = 0;
+    if ((candidates_ & kFloat64) && !parse_float64(cell, f)) candidates_ &= ~kFloat64;
+    std::int32_t d = 0;
+    const bool date = (candidates_ & (kDate32 | kTimestamp)) && parse_date32(cell, d);
+    if (!date) candidates_ &= ~kDate32;
+    if (candidates_ & kTimestamp) {
+        bool zoned = false;
+        std::int64_t t = 0;
+        if (date || parse_timestamp(cell, t, zoned)) {
+            (zoned ? zoned_ : naive_) = true;
+            if (zoned_ && naive_) candidates_ &= ~kTimestamp;
+        } else {
+            candidates_ &= ~kTimestamp;
+        }
+    }
+}
+
+ColumnType TypeGuess::type() const noexcept {
+    if (!seen_) return ColumnType::String;
+    if (candidates_ & kBool) return ColumnType::Bool;
+    if (candidates_ & kInt64) return ColumnType::Int64;
+    if (candidates_ & kFloat64) return ColumnType::Float64;
+    if (candidates_ & kDate32) return ColumnType::Date32;
+    if (candidates_ & kTimestamp) return zoned_ ? ColumnType::TimestampUtc : ColumnType::Timestamp;
+    return ColumnType::String;
+}
+
+std::vector<ColumnType> infer_types(std::span<const arrow::RowBatch> batches, std::uint64_t width) {
+    std::vector<TypeGuess> guesses(width);
+    // The columns still open; a settled one is dropped from the walk.
+    std::vector<std::uint64_t> open(width);
+    for (std::uint64_t c = 0; c < width; ++c) open[c] = c;
+    for (const arrow::RowBatch& batch : batches) {
+        if (!batch.table) continue;
+        for (std::uint64_t r = batch.begin; r < batch.end && !open.empty(); ++r) {
+            std::size_t kept = 0;
+            for (const std::uint64_t c : open) {
+                guesses[c].add(batch.table->field(r, c));
+                if (!guesses[c].settled()) open[kept++] = c;
+            }
+            open.resize(kept);
+        }
+    }
+    std::vector<ColumnType> types(width);
+    for (std::uint64_t c = 0; c < width; ++c) types[c] = guesses[c].type();
+    return types;
+}
+
+std::uint64_t value_bytes(ColumnType type, std::uint64_t rows) noexcept {
+    switch (type) {
+        case ColumnType::String: return 0;
+        case ColumnType::Bool: return bitmap_bytes(rows);
+        case ColumnType::Date32: return rows * 4;
+        case ColumnType::Int64:
+        case ColumnType::Float64:
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc: return rows * 8;
+    }
+    return 0;
+}
+
+namespace {
+
+// One value of the type into slot `i` of `values`.
+bool convert_cell(ColumnType type, std::string_view cell, void* values, std::uint64_t i) noexcept {
+    switch (type) {
+        case ColumnType::Bool: {
+            bool b = false;
+            if (!parse_bool(cell, b)) return false;
+            if (b) static_cast<std::uint8_t*>(values)[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+            return true;
+        }
+        case ColumnType::Int64: return parse_int64(cell, static_cast<std::int64_t*>(values)[i]);
+        case ColumnType::Float64: return parse_float64(cell, static_cast<double*>(values)[i]);
+        case ColumnType::Date32: return parse_date32(cell, static_cast<std::int32_t*>(values)[i]);
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc: {
+            std::int64_t& out = static_cast<std::int64_t*>(values)[i];
+            std::int32_t days = 0;
+            bool zoned = false;
+            if (type == ColumnType::Timestamp && parse_date32(cell, days)) {
+                out = days * kMicrosPerDay;
+                return true;
+            }
+            return parse_timestamp(cell, out, zoned) && zoned == (type == ColumnType::TimestampUtc);
+        }
+        case ColumnType::String: break;
+    }
+    return false;
+}
+
+}  // namespace
+
+Converted convert_column(const arrow::RowBatch& batch, std::uint64_t column, ColumnType type, void* values,
+                         std::uint8_t* validity) noexcept {
+    const std::uint64_t rows = batch.end - batch.begin;
+    // A null's slot is zero too, so that no consumer reads garbage.
+    std::memset(validity, 0, bitmap_bytes(rows));
+    std::memset(values, 0, value_bytes(type, rows));
+    Converted result;
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        const std::uint64_t r = batch.begin + i;
+        const std::string_view cell = batch.table->field(r, column);
+        if (cell.empty()) {
+            ++result.nulls;
+            continue;
+        }
+        if (!convert_cell(type, cell, values, i)) return Converted{false, 0, r};
+        validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+    return result;
+}
+
+}  // namespace corvel::infer
