@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -201,6 +203,25 @@ INSTANTIATE_TEST_SUITE_P(Infer, Dates,
                                            DateCase{"0000-01-01", std::nullopt}, DateCase{"0001-01-01", -719'162},
                                            DateCase{"9999-12-31", 2'932'896}, DateCase{"2024/01/01", std::nullopt},
                                            DateCase{"2024-01-01 ", std::nullopt}, DateCase{"20240101", std::nullopt}));
+
+TEST(Infer, ShortDecimalsAreTheNearestDouble) {
+    // Against from_chars itself, on decimals of every length up to 17 digits.
+    std::mt19937_64 rng(17);
+    for (int n = 0; n < 200'000; ++n) {
+        const int digits = 1 + static_cast<int>(rng() % 17);
+        std::string cell = rng() % 2 ? "-" : "";
+        const int point = static_cast<int>(rng() % (digits + 1));
+        for (int k = 0; k < digits; ++k) {
+            if (k == point) cell += '.';
+            cell += static_cast<char>('0' + (k == 0 && point != 0 ? 1 + rng() % 9 : rng() % 10));
+        }
+        if (point == digits) cell += '.';  // "5.": an integer this long may be past 2^53
+        double expected = 0, got = 0;
+        std::from_chars(cell.data(), cell.data() + cell.size(), expected);
+        ASSERT_TRUE(parse_float64(cell, got)) << cell;
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << cell;
+    }
+}
 
 TEST(Infer, BoolsParseInAnyCaseOnly) {
     bool b = false;
