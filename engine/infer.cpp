@@ -40,17 +40,6 @@ int digits_value(const char* p, int n) noexcept {
     return v;
 }
 
-bool all_digits(std::string_view s) noexcept {
-    if (s.empty()) return false;
-    for (const char c : s) {
-        if (!is_digit(c)) return false;
-    }
-    return true;
-}
-
-// Digits with no leading zero, unless "0" itself.
-bool plain_digits(std::string_view s) noexcept { return all_digits(s) && (s.size() == 1 || s[0] != '0'); }
-
 bool leap(int y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int days_in_month(int y, int m) noexcept {
@@ -148,56 +137,62 @@ bool parse_int64(std::string_view cell, std::int64_t& out) noexcept {
 }
 
 bool parse_float64(std::string_view cell, double& out) noexcept {
-    std::string_view rest = cell;
-    const bool negative = !rest.empty() && rest[0] == '-';
-    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) rest.remove_prefix(1);
-    if (equals_lower(rest, "inf") || equals_lower(rest, "infinity")) {
-        out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-        return true;
-    }
-    if (equals_lower(rest, "nan")) {
+    const char* p = cell.data();
+    const char* const end = p + cell.size();
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '+' || negative)) ++p;
+    if (p != end && !is_digit(*p) && *p != '.') {
+        const std::string_view word(p, static_cast<std::size_t>(end - p));
+        if (equals_lower(word, "inf") || equals_lower(word, "infinity")) {
+            out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+            return true;
+        }
+        if (!equals_lower(word, "nan")) return false;
         out = std::numeric_limits<double>::quiet_NaN();
         return true;
     }
-    // The form, checked here: from_chars would also take "nan(...)" and the
-    // like, and says nothing of leading zeros.
-    const std::size_t point = rest.find('.');
-    const std::size_t e = rest.find_first_of("eE");
-    const std::string_view mantissa = rest.substr(0, e);
-    const std::string_view whole = mantissa.substr(0, point);
-    const std::string_view fraction = point < mantissa.size() ? mantissa.substr(point + 1) : std::string_view();
-    if (point == std::string_view::npos || point > e) {
-        if (!plain_digits(whole)) return false;
-        if (e == std::string_view::npos) {
-            // Written as an integer: only where a double holds it exactly.
-            std::int64_t v = 0;
-            if (!parse_int64(cell, v) || v > kExactInDouble || v < -kExactInDouble) return false;
-        }
-    } else {
-        if (whole.empty() ? !all_digits(fraction) : !plain_digits(whole) || (!fraction.empty() && !all_digits(fraction)))
-            return false;
+    // One scan checks the form and gathers the digits; from_chars would
+    // also take "nan(...)" and the like, and says nothing of leading zeros.
+    // The mantissa wraps past 19 digits, but is only used for 16 or fewer.
+    std::uint64_t m = 0;
+    const char* const whole = p;
+    while (p != end && is_digit(*p)) m = m * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    const std::size_t whole_digits = static_cast<std::size_t>(p - whole);
+    if (whole_digits > 1 && *whole == '0') return false;
+    const bool point = p != end && *p == '.';
+    std::size_t fraction_digits = 0;
+    if (point) {
+        const char* const fraction = ++p;
+        while (p != end && is_digit(*p)) m = m * 10 + static_cast<std::uint64_t>(*p++ - '0');
+        fraction_digits = static_cast<std::size_t>(p - fraction);
     }
-    if (e != std::string_view::npos) {
-        std::string_view exponent = rest.substr(e + 1);
-        if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
-        if (!all_digits(exponent)) return false;
-    } else if (whole.size() + fraction.size() <= 15) {
+    if (whole_digits + fraction_digits == 0) return false;
+    const bool exponent = p != end && (*p == 'e' || *p == 'E');
+    if (exponent) {
+        ++p;
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        const char* const digits = p;
+        while (p != end && is_digit(*p)) ++p;
+        if (p == digits) return false;
+    }
+    if (p != end) return false;
+    // Written as an integer: only where a double holds it exactly.
+    if (!point && !exponent && (whole_digits > 16 || m > static_cast<std::uint64_t>(kExactInDouble))) return false;
+    if (!exponent && whole_digits + fraction_digits <= 15) {
         // The mantissa and the power of ten are exact doubles, so their
         // quotient, rounded once, is the nearest double to the cell: what
         // from_chars gives, at a fraction of the cost.
         static constexpr double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-        std::uint64_t m = 0;
-        for (const char c : whole) m = m * 10 + static_cast<std::uint64_t>(c - '0');
-        for (const char c : fraction) m = m * 10 + static_cast<std::uint64_t>(c - '0');
-        const double v = static_cast<double>(m) / kPowers[fraction.size()];
+        const double v = static_cast<double>(m) / kPowers[fraction_digits];
         out = negative ? -v : v;
         return true;
     }
+    // from_chars takes '-' but not '+'.
     const char* first = cell[0] == '+' ? cell.data() + 1 : cell.data();
     double v = 0;
-    const auto [end, ec] = std::from_chars(first, cell.data() + cell.size(), v);
-    if (ec != std::errc() || end != cell.data() + cell.size()) return false;
+    const auto [stop, ec] = std::from_chars(first, end, v);
+    if (ec != std::errc() || stop != end) return false;
     out = v;
     return true;
 }
@@ -312,32 +307,21 @@ std::uint64_t value_bytes(ColumnType type, std::uint64_t rows) noexcept {
 
 namespace {
 
-// One value of the type into slot `i` of `values`.
-bool convert_cell(ColumnType type, std::string_view cell, void* values, std::uint64_t i) noexcept {
-    switch (type) {
-        case ColumnType::Bool: {
-            bool b = false;
-            if (!parse_bool(cell, b)) return false;
-            if (b) static_cast<std::uint8_t*>(values)[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-            return true;
+// Fills the slots and the validity bits, with `put(cell, i)` writing a
+// non-empty cell's value into slot i, or saying it does not parse.
+template <class Put>
+Converted convert(const arrow::RowBatch& batch, std::uint64_t column, std::uint8_t* validity, Put put) noexcept {
+    Converted result;
+    for (std::uint64_t i = 0, rows = batch.end - batch.begin; i < rows; ++i) {
+        const std::string_view cell = batch.table->field(batch.begin + i, column);
+        if (cell.empty()) {
+            ++result.nulls;
+            continue;
         }
-        case ColumnType::Int64: return parse_int64(cell, static_cast<std::int64_t*>(values)[i]);
-        case ColumnType::Float64: return parse_float64(cell, static_cast<double*>(values)[i]);
-        case ColumnType::Date32: return parse_date32(cell, static_cast<std::int32_t*>(values)[i]);
-        case ColumnType::Timestamp:
-        case ColumnType::TimestampUtc: {
-            std::int64_t& out = static_cast<std::int64_t*>(values)[i];
-            std::int32_t days = 0;
-            bool zoned = false;
-            if (type == ColumnType::Timestamp && parse_date32(cell, days)) {
-                out = days * kMicrosPerDay;
-                return true;
-            }
-            return parse_timestamp(cell, out, zoned) && zoned == (type == ColumnType::TimestampUtc);
-        }
-        case ColumnType::String: break;
+        if (!put(cell, i)) return Converted{false, 0, batch.begin + i};
+        validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
     }
-    return false;
+    return result;
 }
 
 }  // namespace
@@ -348,18 +332,45 @@ Converted convert_column(const arrow::RowBatch& batch, std::uint64_t column, Col
     // A null's slot is zero too, so that no consumer reads garbage.
     std::memset(validity, 0, bitmap_bytes(rows));
     std::memset(values, 0, value_bytes(type, rows));
-    Converted result;
-    for (std::uint64_t i = 0; i < rows; ++i) {
-        const std::uint64_t r = batch.begin + i;
-        const std::string_view cell = batch.table->field(r, column);
-        if (cell.empty()) {
-            ++result.nulls;
-            continue;
-        }
-        if (!convert_cell(type, cell, values, i)) return Converted{false, 0, r};
-        validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    switch (type) {
+        case ColumnType::Bool:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                bool b = false;
+                if (!parse_bool(cell, b)) return false;
+                if (b) static_cast<std::uint8_t*>(values)[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+                return true;
+            });
+        case ColumnType::Int64:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                return parse_int64(cell, static_cast<std::int64_t*>(values)[i]);
+            });
+        case ColumnType::Float64:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                return parse_float64(cell, static_cast<double*>(values)[i]);
+            });
+        case ColumnType::Date32:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                return parse_date32(cell, static_cast<std::int32_t*>(values)[i]);
+            });
+        case ColumnType::Timestamp:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                std::int64_t& out = static_cast<std::int64_t*>(values)[i];
+                std::int32_t days = 0;
+                bool zoned = false;
+                if (parse_date32(cell, days)) {
+                    out = days * kMicrosPerDay;
+                    return true;
+                }
+                return parse_timestamp(cell, out, zoned) && !zoned;
+            });
+        case ColumnType::TimestampUtc:
+            return convert(batch, column, validity, [&](std::string_view cell, std::uint64_t i) {
+                bool zoned = false;
+                return parse_timestamp(cell, static_cast<std::int64_t*>(values)[i], zoned) && zoned;
+            });
+        case ColumnType::String: break;
     }
-    return result;
+    return Converted{false, 0, batch.begin};
 }
 
 }  // namespace corvel::infer
