@@ -17,7 +17,8 @@
 // - Date32: "YYYY-MM-DD", a real calendar date of the years 0001 to 9999.
 // - Timestamp (microseconds): a date, 'T' or a space, "HH:MM", optionally
 //   ":SS" and optionally a fraction of 1 to 6 digits after the seconds, and
-//   optionally 'Z' or an offset "+hh:mm" / "-hh:mm". Hours are 00 to 23 (so
+//   optionally 'Z' or an offset "+hh:mm" / "-hh:mm" ('T' and 'Z' in either
+//   case). Hours are 00 to 23 (so
 //   "24:00" is text), seconds 00 to 59. A column whose cells carry no zone is
 //   naive, and may hold bare dates (midnight); a column whose cells all carry
 //   one is in UTC, each value moved by its offset. A column that mixes the

@@ -161,8 +161,8 @@ def read(
             - ``float64``: decimal and exponent forms (``1.5``, ``.5``,
               ``5.``, ``-2e-3``) and ``inf``, ``infinity``, ``nan`` in any
               case with an optional sign; a value beyond the double range
-              (``1e309``) or one written as an integer beyond 2**53 keeps the
-              column text;
+              (``1e309``, ``1e-400``), a leading zero (``00.5``) or an integer
+              beyond 2**53 keeps the column text;
             - ``date32``: ``YYYY-MM-DD``, a real date of the years 1 to 9999;
             - ``timestamp[us]``: a date, ``T`` or a space, ``HH:MM``, and
               optionally ``:SS`` and a fraction of up to 6 digits; hours
