@@ -465,13 +465,7 @@ PyObject* batches_infer_types(PyObject* self, PyObject*) {
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    error = locked(s, [&](std::unique_lock<std::mutex>&) {
-        return guarded([&] {
-            s.types = std::move(types);
-            return std::optional<arrow::ExportError>();
-        });
-    });
-    if (error) return raise_export(*error);
+    locked(s, [&](std::unique_lock<std::mutex>&) { s.types = std::move(types); });
     return list.release();
 }
 
