@@ -40,32 +40,35 @@ int digits_value(const char* p, int n) noexcept {
     return v;
 }
 
-bool leap(int y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool leap(unsigned y) noexcept { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
-int days_in_month(int y, int m) noexcept {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+unsigned days_in_month(unsigned y, unsigned m) noexcept {
+    static constexpr unsigned char kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && leap(y) ? 29 : kDays[m - 1];
 }
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int32_t days_from_civil(int y, int m, int d) noexcept {
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar from
+// the year 1 on, counted in years that start in March.
+std::int32_t days_from_civil(unsigned y, unsigned m, unsigned d) noexcept {
     y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+    const unsigned era = y / 400;
+    const unsigned yoe = y - era * 400;
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<std::int32_t>(era * 146097 + doe) - 719468;
 }
 
 // "YYYY-MM-DD" at the start of `s` (which has at least 10 bytes).
 bool date_prefix(std::string_view s, std::int32_t& out) noexcept {
-    const char* p = s.data();
-    for (const int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-        if (!is_digit(p[i])) return false;
-    }
-    if (p[4] != '-' || p[7] != '-') return false;
-    const int y = digits_value(p, 4), m = digits_value(p + 5, 2), d = digits_value(p + 8, 2);
-    if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m)) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto digit = [p](int i) { return static_cast<unsigned>(p[i]) - '0'; };
+    const unsigned y0 = digit(0), y1 = digit(1), y2 = digit(2), y3 = digit(3);
+    const unsigned m0 = digit(5), m1 = digit(6), d0 = digit(8), d1 = digit(9);
+    // Unsigned, so that a byte below '0' is no digit either.
+    if (y0 > 9 || y1 > 9 || y2 > 9 || y3 > 9 || m0 > 9 || m1 > 9 || d0 > 9 || d1 > 9 || p[4] != '-' || p[7] != '-')
+        return false;
+    const unsigned y = ((y0 * 10 + y1) * 10 + y2) * 10 + y3, m = m0 * 10 + m1, d = d0 * 10 + d1;
+    if (y == 0 || m - 1 > 11 || d - 1 >= days_in_month(y, m)) return false;
     out = days_from_civil(y, m, d);
     return true;
 }
@@ -203,28 +206,28 @@ bool parse_date32(std::string_view cell, std::int32_t& out) noexcept {
 
 bool parse_timestamp(std::string_view cell, std::int64_t& out, bool& zoned) noexcept {
     std::int32_t days = 0;
-    if (cell.size() < 16 || !date_prefix(cell, days)) return false;
-    if (cell[10] != 'T' && cell[10] != 't' && cell[10] != ' ') return false;
-    const char* p = cell.data() + 11;
+    const std::size_t n = cell.size();
+    if (n < 16 || !date_prefix(cell, days)) return false;
+    const char* p = cell.data();
+    if (p[10] != 'T' && p[10] != 't' && p[10] != ' ') return false;
     int h = 0, m = 0, s = 0;
-    if (!two_digits(p, 23, h) || p[2] != ':' || !two_digits(p + 3, 59, m)) return false;
-    std::string_view rest = cell.substr(16);
+    if (!two_digits(p + 11, 23, h) || p[13] != ':' || !two_digits(p + 14, 59, m)) return false;
+    std::size_t at = 16;
     std::int64_t micros = 0;
-    if (!rest.empty() && rest[0] == ':') {
-        if (rest.size() < 3 || !two_digits(rest.data() + 1, 59, s)) return false;
-        rest.remove_prefix(3);
-        if (!rest.empty() && rest[0] == '.') {
-            std::size_t n = 1;
-            while (n < rest.size() && is_digit(rest[n])) ++n;
-            const std::size_t digits = n - 1;
+    if (at < n && p[at] == ':') {
+        if (n < 19 || !two_digits(p + 17, 59, s)) return false;
+        at = 19;
+        if (at < n && p[at] == '.') {
+            const std::size_t first = ++at;
+            // A seventh digit stops the scan, and the cell is refused below.
+            while (at < n && at - first < 7 && is_digit(p[at])) micros = micros * 10 + (p[at++] - '0');
+            const std::size_t digits = at - first;
             if (digits < 1 || digits > 6) return false;
-            micros = digits_value(rest.data() + 1, static_cast<int>(digits));
             for (std::size_t k = digits; k < 6; ++k) micros *= 10;
-            rest.remove_prefix(n);
         }
     }
     std::int64_t offset = 0;
-    if (!zone(rest, zoned, offset)) return false;
+    if (!zone(cell.substr(at), zoned, offset)) return false;
     out = days * kMicrosPerDay + ((std::int64_t{h} * 60 + m) * 60 + s) * 1'000'000 + micros - offset;
     return true;
 }
