@@ -164,3 +164,12 @@ def test_refusals(tmp_path, call, value, error, text):
     src = file_with(tmp_path / "in.csv", b"a\n1\n")
     with pytest.raises(error, match=text.replace("(", r"\(")):
         call(src, infer_types=value)
+
+
+def test_the_core_decides_only_over_a_whole_table():
+    from corvel import _core
+
+    streamed = _core.Batches(10, None, 2)  # bounded: batches leave as they are read
+    with pytest.raises(ValueError, match="only be inferred over a whole table"):
+        streamed.infer_types()
+    assert _core.Batches(10, None, None).infer_types() == []  # no rows, no columns
