@@ -173,3 +173,26 @@ def test_the_core_decides_only_over_a_whole_table():
     with pytest.raises(ValueError, match="only be inferred over a whole table"):
         streamed.infer_types()
     assert _core.Batches(10, None, None).infer_types() == []  # no rows, no columns
+
+
+@pytest.mark.thirdparty
+@pytest.mark.parametrize("suffix", [".parquet", ".jsonl"])
+def test_convert_writes_the_types(tmp_path, suffix):
+    import json
+
+    from corvel.cli import main
+
+    pa = need("pyarrow")
+    src = file_with(tmp_path / "in.csv", csv_bytes([["n", "day", "zip"], ["1", "2024-02-29", "007"], ["", "", "01"]]))
+    out = tmp_path / f"out{suffix}"
+    assert main(["convert", str(src), "-o", str(out), "--quiet", "--infer-types"]) == 0
+    if suffix == ".jsonl":
+        assert [json.loads(line) for line in out.read_text().splitlines()] == [
+            {"n": 1, "day": "2024-02-29", "zip": "007"}, {"n": None, "day": None, "zip": "01"}]
+        return
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(out)
+    assert table.schema.types[:2] == [pa.int64(), pa.date32()]
+    assert str(table.schema.types[2]) in ("string", "string_view")
+    assert table.column("zip").to_pylist() == ["007", "01"]
