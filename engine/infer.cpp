@@ -17,7 +17,7 @@ enum Candidate : std::uint8_t {
     kTimestamp = 16,
 };
 
-// Integers a double holds exactly, whatever their neighbours.
+// Every integer up to this magnitude is exactly a double.
 constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
 constexpr std::int64_t kMicrosPerDay = 86'400'000'000;
 
