@@ -124,6 +124,9 @@ ExportStatus plan_types(const ExportOptions& options, Plan& plan) {
         return fail(EINVAL, msg::kArrowBadTypes, {options.types.size(), plan.width});
     plan.types.reserve(plan.columns.size());
     for (const std::uint64_t c : plan.columns) plan.types.push_back(options.types[c]);
+    // All text: the plain path.
+    if (std::ranges::all_of(plan.types, [](infer::ColumnType t) { return t == infer::ColumnType::String; }))
+        plan.types.clear();
     return Done{};
 }
 
