@@ -525,10 +525,18 @@ def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> None:
     with _AtomicFile(path) as f:
         if fmt == "jsonl":
             import json
+            import math
 
             for batch in it:
+                # JSON has no infinity or NaN: a float column's are written as
+                # the strings Python's float() reads back.
+                floats = [n for n, t in zip(batch.schema.names, batch.schema.types, strict=True)
+                          if pa.types.is_floating(t)]
                 for row in batch.to_pylist():
-                    f.write(json.dumps(row, ensure_ascii=False, default=_iso).encode() + b"\n")
+                    for name in floats:
+                        if (v := row[name]) is not None and not math.isfinite(v):
+                            row[name] = repr(v)
+                    f.write(json.dumps(row, ensure_ascii=False, allow_nan=False, default=_iso).encode() + b"\n")
             return
         first = next(it, None)
         schema = first.schema if first is not None else pa.schema([])

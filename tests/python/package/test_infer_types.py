@@ -183,16 +183,18 @@ def test_convert_writes_the_types(tmp_path, suffix):
     from corvel.cli import main
 
     pa = need("pyarrow")
-    src = file_with(tmp_path / "in.csv", csv_bytes([["n", "day", "zip"], ["1", "2024-02-29", "007"], ["", "", "01"]]))
+    src = file_with(tmp_path / "in.csv", csv_bytes([["n", "day", "zip", "x"], ["1", "2024-02-29", "007", "-inf"],
+                                                        ["", "", "01", "nan"]]))
     out = tmp_path / f"out{suffix}"
     assert main(["convert", str(src), "-o", str(out), "--quiet", "--infer-types"]) == 0
     if suffix == ".jsonl":
         assert [json.loads(line) for line in out.read_text().splitlines()] == [
-            {"n": 1, "day": "2024-02-29", "zip": "007"}, {"n": None, "day": None, "zip": "01"}]
+            {"n": 1, "day": "2024-02-29", "zip": "007", "x": "-inf"},
+            {"n": None, "day": None, "zip": "01", "x": "nan"}]
         return
     import pyarrow.parquet as pq
 
     table = pq.read_table(out)
-    assert table.schema.types[:2] == [pa.int64(), pa.date32()]
+    assert [table.schema.types[i] for i in (0, 1, 3)] == [pa.int64(), pa.date32(), pa.float64()]
     assert str(table.schema.types[2]) in ("string", "string_view")
     assert table.column("zip").to_pylist() == ["007", "01"]
