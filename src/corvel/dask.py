@@ -167,7 +167,6 @@ class _Ranges:
     """A file planned in byte ranges: a state per range, the names of all
     its columns, and what its report is made from."""
 
-    path: str
     states: list[bytes]
     names: list[str]
     plan: EnginePlan
@@ -194,36 +193,36 @@ def _plan_ranges(path: str, dialect: Dialect, options: dict[str, Any], blocksize
                                    **engine_options(prepared, checked), total=size, range_bytes=blocksize)
         plan, encoding = prepared.plan, prepared.encoding
     names = _first_schema(path, dialect, {k: v for k, v in options.items() if k not in ("columns", "progress")}).names
-    return _Ranges(path, states, list(names), plan, encoding)
+    return _Ranges(states, list(names), plan, encoding)
 
 
-def _salvage_range(path: str, state: bytes, dialect: Dialect, options: dict[str, Any], names: list[str],
-                   quarantine: str | None) -> tuple[Table | None, list[str], dict[str, int]]:
+def _salvage_range(path: str, state: bytes, dialect: Dialect, options: dict[str, Any],
+                   names: list[str]) -> tuple[Table | None, list[str]]:
     """One planned byte range of `path` salvaged into a table of the
-    `columns` asked for (``None`` when it has no data row); their names in
-    the whole file (`names` are all of them: a range after the first has no
-    header); and its counts."""
+    `columns` asked for (``None`` when it has no data row), and their names
+    in the whole file (`names` are all of them: a range after the first has
+    no header)."""
     checked = _checked(dialect, options)
     with prepare(path, checked) as prepared:
         if not isinstance(prepared.reader, int):
             raise ValueError(f"{path} can no longer be salvaged in byte ranges: it is not the file planned")
         batches = _core.Batches(_RANGE_BATCH_ROWS, _RANGE_BUDGET, None)
-        counts = _core.salvage(prepared.reader, b"", prepared.src.name, batches, quarantine=quarantine,
+        counts = _core.salvage(prepared.reader, b"", prepared.src.name, batches,
                                **engine_options(prepared, checked), resume=state)
         batches.finish()
     kept = resolve_columns(options.get("columns"), names)
     own = names if kept is None else [names[i] for i in kept]
     if batches.num_rows == 0:
-        return None, own, counts
+        return None, own
     if batches.width != len(names):
         raise ValueError(f"{path} has {batches.width} columns in a byte range where it has {len(names)}")
     report = _report(counts, prepared.plan, prepared.encoding, 0.0)
-    return Table(batches, names, kept, report, [], None, _RANGE_BATCH_ROWS), own, counts
+    return Table(batches, names, kept, report, [], None, _RANGE_BATCH_ROWS), own
 
 
 def _read_range(path: str, state: bytes, dialect: Dialect, names: list[str], file_names: list[str],
                 options: dict[str, Any]) -> pandas.DataFrame:
-    table, own, _ = _salvage_range(path, state, dialect, options, file_names, None)
+    table, own = _salvage_range(path, state, dialect, options, file_names)
     if table is None:
         import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
@@ -231,12 +230,7 @@ def _read_range(path: str, state: bytes, dialect: Dialect, names: list[str], fil
     else:
         frame = table.to_pandas()
         frame.columns = own
-    if list(frame.columns) != names:
-        if len(frame.columns) != len(names):
-            raise ValueError(f"{path} has {len(frame.columns)} columns where the first file has {len(names)}: "
-                             "the files hold different tables")
-        frame.columns = names
-    return frame
+    return _named_as_first(frame, path, names)
 
 
 def _summed_counts(counts: Sequence[dict[str, int]]) -> dict[str, int]:
@@ -249,7 +243,10 @@ def _summed_counts(counts: Sequence[dict[str, int]]) -> dict[str, int]:
 
 
 def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict[str, Any]) -> pandas.DataFrame:
-    frame = _read_table(path, dialect=dialect, **options).to_pandas()
+    return _named_as_first(_read_table(path, dialect=dialect, **options).to_pandas(), path, names)
+
+
+def _named_as_first(frame: pandas.DataFrame, path: str, names: list[str]) -> pandas.DataFrame:
     if list(frame.columns) != names:
         # Another header, or a header found where the first file has none:
         # the rows are the same table's if the width is.
