@@ -25,9 +25,8 @@ namespace {
 // Input is read, and output written, in pieces of about this size.
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::size_t kFlushAt = 1 << 20;
-// A streaming run reads, and its clean file is written, in smaller pieces:
-// the piece read, the rows parsed from it and the piece written then stay
-// in the core's L2 cache between the copies in and out of the kernel.
+// A streaming run reads in smaller pieces: the piece read stays in the
+// core's L2 cache between the kernel's copy into it and the parse.
 constexpr std::size_t kStreamChunk = 256 << 10;
 
 bool only_blanks(std::string_view s) noexcept {
@@ -785,7 +784,7 @@ Status CsvSink::accept_line(std::string_view text, std::uint64_t padding, Fate, 
 }
 
 Status CsvSink::accept_lines(std::string_view lines) {
-    if (buffer_.size() + lines.size() < kStreamChunk) {
+    if (buffer_.size() + lines.size() < kFlushAt) {
         buffer_.append(lines);
         return Done{};
     }
@@ -802,7 +801,7 @@ Status CsvSink::reject(RowTable& rows, Fate, const RowSource&, std::string_view)
 Status CsvSink::end() { return write_out(true); }
 
 Status CsvSink::write_out(bool all) {
-    if (buffer_.empty() || (!all && buffer_.size() < kStreamChunk)) return Done{};
+    if (buffer_.empty() || (!all && buffer_.size() < kFlushAt)) return Done{};
     if (Status s = out_.write(buffer_); !s) return s;
     buffer_.clear();
     return Done{};
