@@ -158,6 +158,11 @@ private:
     OutputFile(int fd, const Cancel& cancel) noexcept : fd_(fd), cancel_(cancel) {}
     int fd_ = -1;
     Cancel cancel_;
+    // A replacement of an existing file is handed to the disk as it is
+    // written: written_ bytes so far, of which the first handed_ were.
+    bool write_back_ = false;
+    std::uint64_t written_ = 0;
+    std::uint64_t handed_ = 0;
     std::string temp_;    // the new file, while it replaces target_
     std::string target_;
 };

@@ -83,6 +83,29 @@ bool ResilientParser::take_plain_line(std::string_view& line) noexcept {
     return true;
 }
 
+std::uint64_t ResilientParser::take_clean_lines(std::uint64_t delimiters, std::uint64_t bound,
+                                                std::uint8_t stop) noexcept {
+    if (!plain_lines_) return 0;
+    const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::uint64_t n = input_.size();
+    const auto take = [&](auto... stops) {
+        std::uint64_t p = pos_;
+        std::uint64_t taken = 0;
+        // A line that starts before `bound` is looked at whole.
+        while (p < n && p < bound) {
+            std::size_t counted = 0;
+            const std::uint64_t e = scan::find_any_counting(d, n, p, delimiter_, counted, stops..., kCR, kLF);
+            if (e >= n || d[e] != kLF || counted != delimiters) break;
+            p = e + 1;
+            ++taken;
+        }
+        pos_ = p;
+        at_.line += taken;
+        return taken;
+    };
+    return quoting_ && quote_ != stop ? take(quote_, stop) : take(stop);
+}
+
 std::uint64_t ResilientParser::past_break(std::uint64_t p) noexcept {
     const auto* d = reinterpret_cast<const std::uint8_t*>(input_.data());
     const std::uint64_t n = input_.size();

@@ -81,6 +81,13 @@ public:
     // Appends the fields of the line just taken by next_plain_line() to
     // `out`, as step() would have.
     void append_line(const PlainLine& line, RowTable& out);
+    // Takes, one after another from pos(), the lines that hold exactly
+    // `delimiters` delimiters, neither a quote nor `stop`, and end with a
+    // lone LF; none that starts at or past `bound`. Returns how many, each
+    // counted as a line as next_plain_line() would; trace() is left as it
+    // was. The caller vouches for their UTF-8 (see trust_utf8()), and
+    // `stop` is not the delimiter.
+    std::uint64_t take_clean_lines(std::uint64_t delimiters, std::uint64_t bound, std::uint8_t stop) noexcept;
 
     // The caller vouches that the whole window is valid UTF-8, so fields
     // need no checking. Honoured only with an ASCII delimiter and quote,

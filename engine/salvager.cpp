@@ -386,6 +386,13 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         return next_quote < t.end;
     };
 
+    // Most lines are clean plain lines that go on the run: in a window known
+    // to be UTF-8 they are taken in one go, up to the next poll or the
+    // range's limit, without a trace or a fate of their own. A line with the
+    // writer's quote is not one of them (see holds_quote below).
+    const std::uint8_t run_stop = options_.quoting ? options_.quote_char : DEFAULT_QUOTE;
+    const bool clean_runs = lines && trusted && expected_ > 0 && delimiter_ != run_stop;
+
     for (;;) {
         const std::uint64_t at = base_ + parser.pos();
         if (at - polled_ >= poll_step_) {
@@ -399,6 +406,23 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
         if (at >= limit_) {
             if (Status s = flush_run(); !s) return s.error();
             break;
+        }
+        if (clean_runs) {
+            const std::uint64_t from = parser.pos();
+            const ParserPosition before = parser.position();
+            const std::uint64_t bound = std::min(limit_, polled_ + poll_step_) - base_;
+            if (const std::uint64_t n = parser.take_clean_lines(expected_ - 1, bound, run_stop); n != 0) {
+                stats_.total_rows += n;
+                stats_.salvaged_rows += n;
+                if (run.count == 0 || run_to != from) {
+                    if (Status s = flush_run(); !s) return s.error();
+                    run.first_line = before.line + before.lone_crs;
+                    run.offset = base_ + from;
+                }
+                run.count += n;
+                run_to = parser.pos();
+                continue;
+            }
         }
         PlainLine plain;
         // In a window that is not all UTF-8, a line without quotes is still

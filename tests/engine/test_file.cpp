@@ -352,6 +352,55 @@ TEST_P(SmallBuffer, WritesEveryLineOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Capacities, SmallBuffer, ::testing::Values(1, 2, 16, 23, 24, 100, 4096));
 
+// ---- replacing a file
+
+struct ReplaceCase {
+    const char* name;
+    std::size_t size;   // bytes written in all
+    std::size_t piece;  // bytes per write
+    bool exists;        // the target is there before
+};
+
+class Replaces : public TempDir, public ::testing::WithParamInterface<ReplaceCase> {};
+
+// A replacement is handed to the disk piece by piece as it is written once
+// it replaces a file: the target ends with every byte once, in order, keeps
+// its permission bits, and no temporary file is left.
+TEST_P(Replaces, WritesEveryByteOnceAndCommits) {
+    const ReplaceCase& c = GetParam();
+    if (c.exists) {
+        write_bytes(path("t"), "old contents\n");
+        ASSERT_EQ(::chmod(path("t").c_str(), 0640), 0);
+    }
+    std::string bytes(c.size, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i * 7 % 26);
+    {
+        auto out = OutputFile::create(path("t"), Placement::Atomic);
+        ASSERT_TRUE(out.ok()) << out.error().text();
+        for (std::size_t at = 0; at < bytes.size(); at += c.piece) {
+            const std::string_view piece = std::string_view(bytes).substr(at, c.piece);
+            ASSERT_TRUE(out.value().write_all(piece, "zero").ok());
+        }
+        ASSERT_TRUE(out.value().commit().ok());
+    }
+    EXPECT_TRUE(slurp(path("t")) == bytes);
+    struct stat st;
+    ASSERT_EQ(::stat(path("t").c_str(), &st), 0);
+    if (c.exists) {
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+    EXPECT_EQ(entries(), std::vector<std::string>{"t"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Replaces,
+                         ::testing::Values(ReplaceCase{"NewSmall", 100, 7, false},
+                                           ReplaceCase{"NewLarge", 9u << 20, 1u << 20, false},
+                                           ReplaceCase{"OverSmall", 100, 7, true},
+                                           ReplaceCase{"OverOnePieceLess", (8u << 20) - 1, 1u << 20, true},
+                                           ReplaceCase{"OverOneWrite", 17u << 20, 17u << 20, true},
+                                           ReplaceCase{"OverUnevenPieces", (17u << 20) + 5, 777777, true}),
+                         ByName());
+
 // ---- reading
 
 class ReadFile : public TempDir, public ::testing::WithParamInterface<std::size_t> {};

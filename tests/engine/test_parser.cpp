@@ -160,6 +160,58 @@ TEST(Parser, AgreesWithTheReferenceOnRandomInputs) {
     }
 }
 
+// Runs of clean lines taken in one go: exactly the leading lines, starting
+// before the bound, that hold `k` delimiters and no quote, CR or stop byte
+// and end with LF; the rows after them, and their line numbers, are those
+// of a parser that took none.
+TEST(Parser, TakesRunsOfCleanLinesAsStepWould) {
+    const char alphabet[] = {'a', 'a', 'a', ',', ',', '\n', '\n', '\r', '"', '\''};
+    std::mt19937 rng(16);
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::string in;
+        for (std::size_t i = rng() % 60; i > 0; --i) in.push_back(alphabet[rng() % sizeof alphabet]);
+        const std::uint64_t k = rng() % 3;
+        const std::uint64_t bound = rng() % 4 == 0 ? UINT64_MAX : rng() % 64;
+        const bool quoting = rng() % 2 == 0;
+        const std::uint8_t stop = rng() % 2 == 0 ? '"' : '\'';
+        const auto make = [&] {
+            ResilientParser p(in, true, ParserPosition{}, ',', '"', true);
+            if (!quoting) p.no_quotes();
+            p.trust_utf8();
+            return p;
+        };
+        std::uint64_t want = 0;
+        for (std::size_t at = 0; at < in.size() && at < bound;) {
+            const std::size_t lf = in.find('\n', at);
+            if (lf == std::string::npos) break;
+            const std::string_view line = std::string_view(in).substr(at, lf - at);
+            if (line.find_first_of(std::string("\r") + char(stop) + (quoting ? "\"" : "")) != std::string_view::npos ||
+                static_cast<std::uint64_t>(std::count(line.begin(), line.end(), ',')) != k) {
+                break;
+            }
+            ++want;
+            at = lf + 1;
+        }
+        ResilientParser all = make();
+        ResilientParser runs = make();
+        ASSERT_EQ(runs.take_clean_lines(k, bound, stop), want) << testing::PrintToString(in);
+        RowTable a, b;
+        for (std::uint64_t i = 0; i < want; ++i) {
+            ASSERT_TRUE(all.next_row(a));
+            ASSERT_EQ(a.width(a.size() - 1), k + 1);
+        }
+        EXPECT_EQ(runs.pos(), all.pos());
+        EXPECT_EQ(runs.line(), all.line());
+        for (;;) {
+            const bool more = all.next_row(a);
+            ASSERT_EQ(runs.next_row(b), more) << testing::PrintToString(in);
+            if (!more) break;
+            ASSERT_EQ(b.row(b.size() - 1), a.row(a.size() - 1)) << testing::PrintToString(in);
+            ASSERT_EQ(runs.line(), all.line()) << testing::PrintToString(in);
+        }
+    }
+}
+
 // Lines that make a per-quote rescan of the line quadratic: at this size that
 // would take hours, so these only have to finish.
 constexpr std::size_t kLongLine = 10'000'000;

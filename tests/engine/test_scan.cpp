@@ -64,5 +64,22 @@ TEST(Scan, CountsDelimitersUpToTheLineEnd) {
     }
 }
 
+// ASCII text is tested 64 bytes at once: one high byte, planted at each
+// place around and across those blocks (or nowhere), is found from every
+// start before it.
+TEST(Scan, FindsALoneHighByteInAsciiText) {
+    for (const std::size_t n : {63u, 64u, 65u, 127u, 128u, 129u, 200u}) {
+        for (std::size_t high = 0; high <= n; ++high) {
+            std::vector<std::uint8_t> d(n, 'a');
+            if (high < n) d[high] = 0x80;
+            for (const std::size_t from : {0u, 1u, 15u, 63u, 64u, 65u}) {
+                if (from > n) continue;
+                const std::size_t want = high >= from ? high : n;
+                ASSERT_EQ(first_non_ascii(d.data(), n, from), want) << n << " " << high << " " << from;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvel::scan

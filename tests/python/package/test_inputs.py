@@ -130,3 +130,36 @@ def test_paths_refused(value, error):
     with pytest.raises(error, match="output"):
         check_path("output", value, allow_none=False)
     assert check_path("output", pathlib.Path("x"), allow_none=False) == "x"
+
+
+def _rows(first, count):
+    return b"".join(b"%d,name %d,%d\n" % (i, i, 7 * i) for i in range(first, first + count))
+
+
+@pytest.mark.parametrize(("change", "size"), [("truncate", 1000), ("truncate", 300_000), ("grow", None)])
+def test_file_changed_while_read(tmp_path, change, size):
+    """A file truncated or grown by another process while the run reads it
+    gives the rows of the bytes that were read, as a file of just those
+    bytes would; nothing fails and nothing crashes."""
+    original, extra = _rows(0, 40_000), _rows(40_000, 5_000)
+    src = file_with(tmp_path / "in.csv", original)
+    calls = []
+
+    def progress(done, total):
+        # The first report comes after the first bytes are read.
+        if not calls:
+            if change == "truncate":
+                os.truncate(src, size)
+            else:
+                with open(src, "ab") as f:
+                    f.write(extra)
+        calls.append(done)
+
+    report = corvel.salvage(src, tmp_path / "out.csv", progress=progress)
+    assert (report.bytes_read < len(original)) if change == "truncate" else \
+        (report.bytes_read == len(original + extra))
+    read = file_with(tmp_path / "read.csv", (original + extra)[:report.bytes_read])
+    alone = corvel.salvage(read, tmp_path / "alone.csv")
+    assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "alone.csv").read_bytes()
+    assert {k: v for k, v in report.to_dict().items() if k != "seconds"} == \
+        {k: v for k, v in alone.to_dict().items() if k != "seconds"}
