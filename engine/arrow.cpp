@@ -17,6 +17,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include <unistd.h>
+
 namespace corvel::arrow {
 
 namespace {
@@ -58,41 +60,20 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     return ExportError{ENOMEM, std::string(msg::kOutOfMemory)};
 }
 
-// One exported buffer: aligned, owned, freed once. Large blocks are mapped
-// pages (see map_pages); an empty buffer is a shared static block, since
-// some consumers refuse a null pointer even where the format allows one.
+// One exported buffer: aligned, owned, freed once. An empty buffer is a
+// shared static block, since some consumers refuse a null pointer even where
+// the format allows one.
 class Buffer {
 public:
     Buffer() = default;
-    explicit Buffer(std::size_t bytes) : bytes_(bytes) {
-        if (bytes == 0) return;
+    explicit Buffer(std::size_t bytes) {
         // Refused up front: a request beyond physical memory might be
         // granted lazily and end the process when touched.
         if (bytes > available_memory()) throw std::bad_alloc();
-        if (bytes >= BigAllocator<char>::kMapBytes) {
-            p_ = map_pages(bytes);
-        } else {
-            p_ = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
-        }
-        if (!p_) throw std::bad_alloc();
-    }
-    Buffer(Buffer&& other) noexcept
-        : p_(std::exchange(other.p_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-    Buffer& operator=(Buffer&& other) noexcept {
-        std::swap(p_, other.p_);
-        std::swap(bytes_, other.bytes_);
-        return *this;
-    }
-    ~Buffer() {
-        if (!p_) return;
-        if (bytes_ >= BigAllocator<char>::kMapBytes) {
-            ::munmap(p_, bytes_);
-        } else {
-            std::free(p_);
-        }
+        block_ = Block(bytes);
     }
 
-    char* data() const noexcept { return p_ ? static_cast<char*>(p_) : empty(); }
+    char* data() const noexcept { return block_.data() ? block_.data() : empty(); }
 
 private:
     static char* empty() noexcept {
@@ -100,8 +81,7 @@ private:
         return block;
     }
 
-    void* p_ = nullptr;
-    std::size_t bytes_ = 0;
+    Block block_;
 };
 
 // An empty int64 buffer, for the sizes of no view buffers at all.
@@ -553,9 +533,23 @@ std::vector<std::string> name_columns(std::span<const std::string_view> header, 
 
 const char* format_of(StringLayout layout) noexcept { return layout == StringLayout::View ? "vu" : "U"; }
 
+Block::Block(std::size_t bytes) : bytes_(bytes) {
+    if (bytes == 0) return;
+    if (bytes > SIZE_MAX - kAlignment) throw std::bad_alloc();
+    p_ = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
+    if (!p_) throw std::bad_alloc();
+}
+
+Block::~Block() { std::free(p_); }
+
 PackedTable::PackedTable(const RowTable& rows) : rows_(rows.size()) {
     std::uint64_t fields = 0;
-    for (std::uint64_t r = 0; r < rows_; ++r) fields += rows.width(r);
+    const std::uint64_t stride = rows_ ? rows.width(0) : 0;
+    bool uniform = rows_ != 0;
+    for (std::uint64_t r = 0; r < rows_; ++r) {
+        fields += rows.width(r);
+        uniform = uniform && rows.width(r) == stride;
+    }
     const char* base = nullptr;
     std::uint64_t bytes = 0;
     if (fields != 0) {
@@ -564,26 +558,38 @@ PackedTable::PackedTable(const RowTable& rows) : rows_(rows.size()) {
         bytes = static_cast<std::uint64_t>(last.data() + last.size() - base);
     }
     wide_ = bytes > UINT32_MAX || fields > UINT32_MAX;
-    // No zeroing: every byte is written at once.
-    text_.reset(new char[bytes + 1]);
-    if (bytes) std::memcpy(text_.get(), base, bytes);
-    const auto fill = [&](auto& ends, auto& firsts) {
-        using T = typename std::remove_reference_t<decltype(ends)>::value_type;
-        ends.reserve(fields);
-        firsts.reserve(rows_ + 1);
+    stride_ = uniform ? stride : 0;
+    const std::uint64_t count = wide_ ? 8 : 4;
+    const std::uint64_t ends_at = (bytes + 8) / 8 * 8;  // at least one byte of text, for a valid pointer
+    const std::uint64_t firsts = uniform ? 0 : rows_ + 1;
+    if (fields > (UINT64_MAX - ends_at) / count - firsts) throw std::bad_alloc();
+    const std::uint64_t total = ends_at + (fields + firsts) * count;
+    if (total > available_memory()) throw std::bad_alloc();
+    block_ = Block(static_cast<std::size_t>(total));
+    char* const p = block_.data();
+    if (bytes) std::memcpy(p, base, bytes);
+    void* const ends = p + ends_at;
+    void* const starts = uniform ? nullptr : p + ends_at + fields * count;
+    text_ = p;
+    ends_ = ends;
+    firsts_ = starts;
+    // Ends are counted from the first row's text, which need not be where
+    // the parse table's text starts.
+    const std::uint64_t* const from = rows.field_ends();
+    const std::uint64_t skip = fields == 0 || rows.first_field(0) == 0 ? 0 : from[rows.first_field(0) - 1];
+    const auto fill = [&]<class T>(T* out, T* first) {
+        std::uint64_t k = 0;
         for (std::uint64_t r = 0; r < rows_; ++r) {
-            firsts.push_back(static_cast<T>(ends.size()));
-            for (std::uint64_t f = 0, w = rows.width(r); f < w; ++f) {
-                const std::string_view cell = rows.field(r, f);
-                ends.push_back(static_cast<T>(cell.data() + cell.size() - base));
-            }
+            if (first) first[r] = static_cast<T>(k);
+            const std::uint64_t* e = from + rows.first_field(r);
+            for (std::uint64_t f = 0, w = rows.width(r); f < w; ++f) out[k++] = static_cast<T>(e[f] - skip);
         }
-        firsts.push_back(static_cast<T>(ends.size()));
+        if (first) first[rows_] = static_cast<T>(k);
     };
     if (wide_) {
-        fill(ends64_, firsts64_);
+        fill(static_cast<std::uint64_t*>(ends), static_cast<std::uint64_t*>(starts));
     } else {
-        fill(ends32_, firsts32_);
+        fill(static_cast<std::uint32_t*>(ends), static_cast<std::uint32_t*>(starts));
     }
 }
 

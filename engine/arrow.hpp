@@ -29,6 +29,7 @@
 #include "error.hpp"
 #include "rows.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -164,10 +165,37 @@ private:
 
 using ExportStatus = ArrowResult<Done>;
 
+// Memory for a sealed table or an exported buffer, aligned as the format
+// recommends and freed once; its contents start undefined. It comes from the
+// heap, which hands freed memory out again: huge pages were tried, and on a
+// shared machine cost more to fault in than the small pages they replace.
+class Block {
+public:
+    Block() = default;
+    // May throw bad_alloc.
+    explicit Block(std::size_t bytes);
+    Block(Block&& other) noexcept
+        : p_(std::exchange(other.p_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    Block& operator=(Block&& other) noexcept {
+        std::swap(p_, other.p_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~Block();
+
+    char* data() const noexcept { return static_cast<char*>(p_); }
+
+private:
+    void* p_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
 // Rows sealed for export, read as a RowTable is: the text of every cell back
-// to back, the end of each cell and the first cell of each row. The counts
-// are 32-bit while the text and the cells allow, which halves what a cell
-// costs beyond its text (4 bytes, and 4 a row); past that, 64-bit.
+// to back, the end of each cell and the first cell of each row, in one
+// block. The counts are 32-bit while the text and the cells allow, which
+// halves what a cell costs beyond its text (4 bytes, and 4 a row); past
+// that, 64-bit. When every row has the same width, as a table for export
+// has, row starts are not stored at all.
 class PackedTable {
 public:
     PackedTable() = default;
@@ -180,20 +208,35 @@ public:
     std::string_view field(std::uint64_t r, std::uint64_t f) const noexcept {
         const std::uint64_t i = first(r) + f;
         const std::uint64_t begin = i == 0 ? 0 : end(i - 1);
-        return std::string_view(text_.get() + begin, end(i) - begin);
+        return std::string_view(text_ + begin, end(i) - begin);
     }
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
-private:
-    std::uint64_t end(std::uint64_t i) const noexcept { return wide_ ? ends64_[i] : ends32_[i]; }
-    std::uint64_t first(std::uint64_t r) const noexcept { return wide_ ? firsts64_[r] : firsts32_[r]; }
+    // The width of every row when all have the same, else 0.
+    std::uint64_t stride() const noexcept { return stride_; }
+    // The text, and the end of cell i (cells numbered row by row) counted
+    // from it, with 32-bit ends when `narrow()`: for loops over many cells.
+    const char* text() const noexcept { return text_; }
+    bool narrow() const noexcept { return !wide_; }
+    const std::uint32_t* ends32() const noexcept { return static_cast<const std::uint32_t*>(ends_); }
+    const std::uint64_t* ends64() const noexcept { return static_cast<const std::uint64_t*>(ends_); }
 
-    std::unique_ptr<char[]> text_;
+private:
+    std::uint64_t end(std::uint64_t i) const noexcept { return wide_ ? ends64()[i] : ends32()[i]; }
+    std::uint64_t first(std::uint64_t r) const noexcept {
+        if (stride_) return r * stride_;
+        return wide_ ? static_cast<const std::uint64_t*>(firsts_)[r]
+                     : static_cast<const std::uint32_t*>(firsts_)[r];
+    }
+
+    Block block_;  // the text, then the cell ends, then the row starts (rows + 1, unless stride_)
+    const char* text_ = nullptr;
+    const void* ends_ = nullptr;
+    const void* firsts_ = nullptr;
     std::uint64_t rows_ = 0;
+    std::uint64_t stride_ = 0;
     bool wide_ = false;
-    std::vector<std::uint32_t> ends32_, firsts32_;  // firsts: rows + 1 entries
-    std::vector<std::uint64_t> ends64_, firsts64_;
 };
 
 // Rows [begin, end) of a shared table. A null table ends a stream.

@@ -42,6 +42,12 @@ public:
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
+    // For loops over many fields: the end of every finished field's text,
+    // counted from the start of the text, in order, and the index among them
+    // of row r's first field.
+    const std::uint64_t* field_ends() const noexcept { return ends_.data(); }
+    std::uint64_t first_field(std::uint64_t r) const noexcept { return rows_[r].first; }
+
     // Capacity for the rows to come, so that the buffers are not copied over
     // and over while they grow. Reserved memory that is never written costs
     // nothing.

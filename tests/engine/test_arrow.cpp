@@ -708,5 +708,49 @@ TEST(PackedTable, ReadsBackEveryRowItWasMadeFrom) {
     }
 }
 
+TEST(PackedTable, StoresRowStartsOnlyForRowsOfDifferentWidths) {
+    struct Case {
+        corvel_test::Rows rows;
+        std::uint64_t stride;
+    };
+    const Case cases[] = {
+        {{}, 0},
+        {{{"a", "b"}, {"", "cd"}, {"e", ""}}, 2},
+        {{{"a", "b"}, {"c"}}, 0},
+        {{{"a"}, {"b", "c"}, {"d"}}, 0},
+    };
+    for (const Case& c : cases) {
+        const auto table = make_table(c.rows);
+        EXPECT_EQ(table->stride(), c.stride);
+        for (std::uint64_t r = 0; r < c.rows.size(); ++r) {
+            EXPECT_EQ(table->width(r), c.rows[r].size());
+            EXPECT_EQ(table->row(r), c.rows[r]);
+        }
+    }
+}
+
+// A parse table reused after a row was dropped, whose text runs to several MiB.
+TEST(PackedTable, ReadsBackAReusedParseTableOfManyMegabytes) {
+    RowTable rows;
+    const auto add = [&](std::uint64_t i) {
+        for (const std::string& cell : {std::to_string(i), std::string(i % 29, 'x'), std::string("\xC3\xA9")}) {
+            rows.append(cell.data(), cell.size());
+            rows.finish_field();
+        }
+        rows.finish_row();
+    };
+    add(7);
+    rows.pop_row();
+    constexpr std::uint64_t kRows = 200'000;
+    for (std::uint64_t i = 0; i < kRows; ++i) add(i);
+    const PackedTable table(rows);
+    ASSERT_EQ(table.size(), kRows);
+    EXPECT_EQ(table.stride(), 3u);
+    EXPECT_TRUE(table.narrow());
+    for (const std::uint64_t r : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{12'345}, kRows - 1})
+        EXPECT_EQ(table.row(r), rows.row(r));
+    EXPECT_EQ(table.ends32()[3 * kRows - 1], rows.field_ends()[3 * kRows - 1]);
+}
+
 }  // namespace
 }  // namespace corvel::arrow
