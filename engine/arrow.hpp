@@ -191,48 +191,52 @@ private:
 };
 
 // Rows sealed for export, read as a RowTable is: the text of every cell back
-// to back, the end of each cell and the first cell of each row, in one
-// block. The counts are 32-bit while the text and the cells allow, which
-// halves what a cell costs beyond its text (4 bytes, and 4 a row); past
-// that, 64-bit. When every row has the same width, as a table for export
-// has, row starts are not stored at all.
+// to back, where each cell starts and ends, and the first cell of each row,
+// in one block. The counts are 32-bit while the text and the cells allow,
+// which halves what a cell costs beyond its text (4 bytes, and 4 a row);
+// past that, 64-bit. When every row has the same width, as a table for
+// export has, row starts are not stored at all.
 class PackedTable {
 public:
+    // Readable bytes past the end of the text, so that a short cell can be
+    // read as a block of fixed size.
+    static constexpr std::size_t kTextSlack = 16;
+
     PackedTable() = default;
     // A copy of `rows`, all of whose rows are finished. May throw bad_alloc.
     explicit PackedTable(const RowTable& rows);
 
     std::uint64_t size() const noexcept { return rows_; }
     bool empty() const noexcept { return rows_ == 0; }
-    std::uint64_t width(std::uint64_t r) const noexcept { return first(r + 1) - first(r); }
+    std::uint64_t width(std::uint64_t r) const noexcept { return first_cell(r + 1) - first_cell(r); }
     std::string_view field(std::uint64_t r, std::uint64_t f) const noexcept {
-        const std::uint64_t i = first(r) + f;
-        const std::uint64_t begin = i == 0 ? 0 : end(i - 1);
-        return std::string_view(text_ + begin, end(i) - begin);
+        const std::uint64_t i = first_cell(r) + f;
+        return std::string_view(text_ + bound(i), bound(i + 1) - bound(i));
     }
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
-    // The width of every row when all have the same, else 0.
-    std::uint64_t stride() const noexcept { return stride_; }
-    // The text, and the end of cell i (cells numbered row by row) counted
-    // from it, with 32-bit ends when `narrow()`: for loops over many cells.
+    // For loops over many cells. Cells are numbered row by row; row r's
+    // first is first_cell(r), and cell i spans [bounds()[i], bounds()[i + 1])
+    // of text(), with 32-bit bounds when narrow(), else 64-bit.
     const char* text() const noexcept { return text_; }
     bool narrow() const noexcept { return !wide_; }
-    const std::uint32_t* ends32() const noexcept { return static_cast<const std::uint32_t*>(ends_); }
-    const std::uint64_t* ends64() const noexcept { return static_cast<const std::uint64_t*>(ends_); }
-
-private:
-    std::uint64_t end(std::uint64_t i) const noexcept { return wide_ ? ends64()[i] : ends32()[i]; }
-    std::uint64_t first(std::uint64_t r) const noexcept {
+    const std::uint32_t* bounds32() const noexcept { return static_cast<const std::uint32_t*>(bounds_); }
+    const std::uint64_t* bounds64() const noexcept { return static_cast<const std::uint64_t*>(bounds_); }
+    // The width of every row when all have the same, else 0.
+    std::uint64_t stride() const noexcept { return stride_; }
+    std::uint64_t first_cell(std::uint64_t r) const noexcept {
         if (stride_) return r * stride_;
         return wide_ ? static_cast<const std::uint64_t*>(firsts_)[r]
                      : static_cast<const std::uint32_t*>(firsts_)[r];
     }
 
-    Block block_;  // the text, then the cell ends, then the row starts (rows + 1, unless stride_)
+private:
+    std::uint64_t bound(std::uint64_t i) const noexcept { return wide_ ? bounds64()[i] : bounds32()[i]; }
+
+    Block block_;  // the text and its slack, the cells' bounds, the row starts (rows + 1, unless stride_)
     const char* text_ = nullptr;
-    const void* ends_ = nullptr;
+    const void* bounds_ = nullptr;
     const void* firsts_ = nullptr;
     std::uint64_t rows_ = 0;
     std::uint64_t stride_ = 0;
