@@ -289,47 +289,71 @@ ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<s
 // costs far less than an exact copy: the table's text has the slack for it.
 constexpr std::size_t kBlockBytes = PackedTable::kTextSlack;
 
-// Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
-// rows: the sizes, then the copy.
-ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+// One column's copy while it is written.
+struct LargeColumn {
+    std::int64_t* offsets = nullptr;  // the next offset goes at offsets[1]
+    char* text = nullptr;
+    std::int64_t at = 0;
+};
+
+template <class T>
+ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out,
+                           const T* bounds) {
     const PackedTable& table = *batch.table;
     const std::uint64_t rows = batch.end - batch.begin;
     if (rows >= available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
+    const std::uint64_t* const wanted = plan.columns.data();
+    const bool uniform = table.stride() == plan.width;
     std::vector<std::uint64_t> bytes(n, 0);
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
-        if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
-        for (std::size_t j = 0; j < n; ++j) bytes[j] += table.field(r, plan.columns[j]).size();
+        if (!uniform) {
+            if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        }
+        const std::uint64_t first = table.first_cell(r);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::uint64_t i = first + wanted[j];
+            bytes[j] += bounds[i + 1] - bounds[i];
+        }
     }
-    std::vector<std::int64_t*> offsets(n);
-    std::vector<char*> text(n);
+    std::vector<LargeColumn> columns(n);
     for (std::size_t j = 0; j < n; ++j) {
         auto data = std::make_unique<ColumnData>();
         data->values = Buffer((rows + 1) * sizeof(std::int64_t));
         data->text = Buffer(bytes[j] + kBlockBytes);  // room for the last block copy
-        offsets[j] = reinterpret_cast<std::int64_t*>(data->values.data());
-        offsets[j][0] = 0;
-        text[j] = data->text.data();
+        columns[j].offsets = reinterpret_cast<std::int64_t*>(data->values.data());
+        columns[j].offsets[0] = 0;
+        columns[j].text = data->text.data();
         data->buffers = {nullptr, data->values.data(), data->text.data()};
         out.push_back(std::move(data));
     }
     // Row by row, like the sizes: a column at a time would walk the whole
-    // table's field ends once per column.
-    std::vector<std::int64_t> at(n, 0);
+    // table's bounds once per column.
+    const char* const text = table.text();
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        const std::uint64_t first = table.first_cell(r);
         for (std::size_t j = 0; j < n; ++j) {
-            const std::string_view cell = table.field(r, plan.columns[j]);
-            char* to = text[j] + at[j];
-            if (cell.size() <= kBlockBytes) {
-                std::memcpy(to, cell.data(), kBlockBytes);
+            LargeColumn& col = columns[j];
+            const std::uint64_t i = first + wanted[j];
+            const std::uint64_t begin = bounds[i];
+            const std::uint64_t length = bounds[i + 1] - begin;
+            if (length <= kBlockBytes) {
+                std::memcpy(col.text + col.at, text + begin, kBlockBytes);
             } else {
-                std::memcpy(to, cell.data(), cell.size());
+                std::memcpy(col.text + col.at, text + begin, length);
             }
-            at[j] += static_cast<std::int64_t>(cell.size());
-            *++offsets[j] = at[j];
+            col.at += static_cast<std::int64_t>(length);
+            *++col.offsets = col.at;
         }
     }
     return Done{};
+}
+
+// Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
+// rows: the sizes, then the copy.
+ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+    return batch.table->narrow() ? large_columns(batch, plan, out, batch.table->bounds32())
+                                 : large_columns(batch, plan, out, batch.table->bounds64());
 }
 
 ExportStatus check_range(const RowBatch& batch) {
