@@ -245,6 +245,13 @@ void RowTable::reserve(std::uint64_t text_bytes, std::uint64_t fields, std::uint
     rows_.reserve(rows);
 }
 
+void RowTable::release() noexcept {
+    Text().swap(text_);
+    decltype(ends_)().swap(ends_);
+    decltype(rows_)().swap(rows_);
+    row_start_ = 0;
+}
+
 void RowTable::clear() noexcept {
     text_.clear();
     ends_.clear();

@@ -55,6 +55,9 @@ public:
 
     // Empties the table but keeps its capacity.
     void clear() noexcept;
+    // Empties the table and gives its memory back (assigning an empty table
+    // would keep the text's buffer).
+    void release() noexcept;
     // Drops the last row and its text.
     void pop_row() noexcept;
     // Appends a copy of row r of `other`.
