@@ -167,8 +167,9 @@ using ExportStatus = ArrowResult<Done>;
 
 // Memory for a sealed table or an exported buffer, aligned as the format
 // recommends and freed once; its contents start undefined. It comes from the
-// heap, which hands freed memory out again: huge pages were tried, and on a
-// shared machine cost more to fault in than the small pages they replace.
+// heap, which hands freed memory out again to the next tables of a process.
+// Huge pages were tried: somewhat cheaper to fault in on a quiet machine,
+// but with long stalls while the kernel gathers them on a busy one.
 class Block {
 public:
     Block() = default;
