@@ -212,7 +212,7 @@ ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<View
     const PackedTable& table = *batch.table;
     const char* const text = table.text();
     const auto limit = static_cast<std::ptrdiff_t>(plan.max_view_buffer_bytes);
-    const bool uniform = table.stride() == plan.width;
+    const bool uniform = table.stride() != 0 && table.stride() == plan.width;
     const std::uint64_t* const wanted = plan.columns.data();
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
         const std::uint64_t first = table.first_cell(r);
@@ -304,7 +304,7 @@ ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<
     if (rows >= available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
     const std::uint64_t* const wanted = plan.columns.data();
-    const bool uniform = table.stride() == plan.width;
+    const bool uniform = table.stride() != 0 && table.stride() == plan.width;
     std::vector<std::uint64_t> bytes(n, 0);
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
         if (!uniform) {

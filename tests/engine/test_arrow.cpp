@@ -246,6 +246,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "row 2 has 3 fields, but 2 column names were given"},
         BadRequest{"TooFewNames", {"x"}, std::nullopt, 1, 2, kMaxViewBufferBytes, EINVAL,
                    "row 1 has 2 fields, but 1 column names were given"},
+        BadRequest{"NoNames", {}, std::nullopt, 0, 3, kMaxViewBufferBytes, EINVAL,
+                   "row 0 has 2 fields, but 0 column names were given"},
         BadRequest{"RowsPastTheEnd", {"x", "y"}, std::nullopt, 2, 4, kMaxViewBufferBytes, EINVAL,
                    "rows 2 to 4 are not within a table of 3 rows"},
         BadRequest{"RowsReversed", {"x", "y"}, std::nullopt, 2, 1, kMaxViewBufferBytes, EINVAL,
