@@ -19,6 +19,7 @@ set(CORVEL_ENGINE_SOURCES
     ${CORVEL_ROOT}/engine/error.cpp
     ${CORVEL_ROOT}/engine/file_io.cpp
     ${CORVEL_ROOT}/engine/heuristics.cpp
+    ${CORVEL_ROOT}/engine/infer.cpp
     ${CORVEL_ROOT}/engine/parser.cpp
     ${CORVEL_ROOT}/engine/pipeline.cpp
     ${CORVEL_ROOT}/engine/quoted.cpp

@@ -1,5 +1,6 @@
 #include "arrow.hpp"
 
+#include "infer.hpp"
 #include "memory.hpp"
 #include "messages.hpp"
 
@@ -94,7 +95,21 @@ struct Plan {
     std::uint64_t width = 0;  // fields every row must have
     StringLayout layout = StringLayout::View;
     std::uint64_t max_view_buffer_bytes = kMaxViewBufferBytes;
+    std::vector<infer::ColumnType> types;  // of each selected column; empty: all text
 };
+
+// The types of the selected columns, when any is typed.
+ExportStatus plan_types(const ExportOptions& options, Plan& plan) {
+    if (options.types.empty()) return Done{};
+    if (options.types.size() != plan.width)
+        return fail(EINVAL, msg::kArrowBadTypes, {options.types.size(), plan.width});
+    plan.types.reserve(plan.columns.size());
+    for (const std::uint64_t c : plan.columns) plan.types.push_back(options.types[c]);
+    // All text: the plain path.
+    if (std::ranges::all_of(plan.types, [](infer::ColumnType t) { return t == infer::ColumnType::String; }))
+        plan.types.clear();
+    return Done{};
+}
 
 ArrowResult<Plan> make_plan(const ExportOptions& options) {
     Plan plan;
@@ -106,6 +121,7 @@ ArrowResult<Plan> make_plan(const ExportOptions& options) {
     if (!options.columns) {
         plan.columns.resize(plan.width);
         for (std::uint64_t c = 0; c < plan.width; ++c) plan.columns[c] = c;
+        if (ExportStatus s = plan_types(options, plan); !s) return std::move(s).error();
         return plan;
     }
     plan.columns = *options.columns;
@@ -115,6 +131,7 @@ ArrowResult<Plan> make_plan(const ExportOptions& options) {
         if (seen[c]) return fail(EINVAL, msg::kArrowColumnTwice, {c});
         seen[c] = true;
     }
+    if (ExportStatus s = plan_types(options, plan); !s) return std::move(s).error();
     return plan;
 }
 
@@ -126,6 +143,8 @@ struct ColumnData {
     Buffer values;                          // views, or 64-bit offsets
     Buffer text;                            // large layout: the column's text
     std::vector<std::int64_t> view_sizes;   // the size of each view data buffer
+    Buffer validity;                        // a typed column's
+    std::uint64_t null_count = 0;
     std::vector<const void*> buffers;
 };
 
@@ -138,7 +157,7 @@ void release_column(ArrowArray* array) noexcept {
 ArrowArray column_array(std::unique_ptr<ColumnData> data, std::uint64_t rows) noexcept {
     ArrowArray a{};
     a.length = static_cast<std::int64_t>(rows);
-    a.null_count = 0;
+    a.null_count = static_cast<std::int64_t>(data->null_count);
     a.offset = 0;
     a.n_buffers = static_cast<std::int64_t>(data->buffers.size());
     a.n_children = 0;
@@ -363,12 +382,55 @@ ExportStatus check_range(const RowBatch& batch) {
     return Done{};
 }
 
+// Buffers: validity (NULL when no cell is empty), then the values.
+ExportStatus typed_column(const RowBatch& batch, std::uint64_t column, infer::ColumnType type,
+                          std::unique_ptr<ColumnData>& out) {
+    const std::uint64_t rows = batch.end - batch.begin;
+    if (rows > available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
+    auto data = std::make_unique<ColumnData>();
+    data->values = Buffer(infer::value_bytes(type, rows));
+    data->validity = Buffer(infer::bitmap_bytes(rows));
+    const infer::Converted c = infer::convert_column(
+        batch, column, type, data->values.data(), reinterpret_cast<std::uint8_t*>(data->validity.data()));
+    if (!c.ok) return fail(EINVAL, msg::kArrowCellNotOfType, {c.bad_row, column});
+    data->null_count = c.nulls;
+    data->buffers = {c.nulls ? data->validity.data() : nullptr, data->values.data()};
+    out = std::move(data);
+    return Done{};
+}
+
+// The text columns as the layout has them, then each typed one in its place.
+ExportStatus mixed_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+    Plan text = plan;
+    text.columns.clear();
+    text.types.clear();
+    for (std::size_t j = 0; j < plan.columns.size(); ++j) {
+        if (plan.types[j] == infer::ColumnType::String) text.columns.push_back(plan.columns[j]);
+    }
+    std::vector<std::unique_ptr<ColumnData>> strings;
+    // Also checks every row's width, with or without a text column.
+    const ExportStatus built = plan.layout == StringLayout::View ? view_columns(batch, text, strings)
+                                                                 : large_columns(batch, text, strings);
+    if (!built) return built;
+    auto next_string = strings.begin();
+    for (std::size_t j = 0; j < plan.columns.size(); ++j) {
+        if (plan.types[j] == infer::ColumnType::String) {
+            out.push_back(std::move(*next_string++));
+            continue;
+        }
+        out.emplace_back();
+        if (ExportStatus s = typed_column(batch, plan.columns[j], plan.types[j], out.back()); !s) return s;
+    }
+    return Done{};
+}
+
 ExportStatus export_with_plan(const RowBatch& batch, const Plan& plan, ArrowArray* out) {
     if (ExportStatus s = check_range(batch); !s) return s;
     std::vector<std::unique_ptr<ColumnData>> columns;
     columns.reserve(plan.columns.size());
-    const ExportStatus built = plan.layout == StringLayout::View ? view_columns(batch, plan, columns)
-                                                                 : large_columns(batch, plan, columns);
+    const ExportStatus built = !plan.types.empty()                ? mixed_columns(batch, plan, columns)
+                               : plan.layout == StringLayout::View ? view_columns(batch, plan, columns)
+                                                                   : large_columns(batch, plan, columns);
     if (!built) return built;
 
     const std::uint64_t rows = batch.end - batch.begin;
@@ -437,10 +499,12 @@ void schema_with_plan(const ExportOptions& options, const Plan& plan, ArrowSchem
     auto parent = std::make_unique<SchemaData>();
     parent->children.reserve(plan.columns.size());
     parent->pointers.reserve(plan.columns.size());
-    for (const std::uint64_t c : plan.columns) {
+    for (std::size_t j = 0; j < plan.columns.size(); ++j) {
         auto child = std::make_unique<SchemaData>();
-        child->name = options.names[c];
-        parent->children.push_back(schema_node(std::move(child), format_of(plan.layout), ARROW_FLAG_NULLABLE));
+        child->name = options.names[plan.columns[j]];
+        const char* typed = plan.types.empty() ? nullptr : infer::format_of(plan.types[j]);
+        parent->children.push_back(
+            schema_node(std::move(child), typed ? typed : format_of(plan.layout), ARROW_FLAG_NULLABLE));
     }
     for (ArrowSchema& child : parent->children) parent->pointers.push_back(&child);
     *out = schema_node(std::move(parent), "+s", 0);

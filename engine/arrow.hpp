@@ -10,7 +10,9 @@
 //   ExportOptions::max_view_buffer_bytes, so that every 32-bit offset fits.
 // - StringLayout::Large ("U", large_utf8): 64-bit offsets and one copy of the
 //   column's text.
-// Cells are never null: null counts are 0 and validity buffers are NULL.
+// Text cells are never null: null counts are 0 and validity buffers are NULL.
+// A column may instead be typed (ExportOptions::types, infer.hpp): its values
+// are converted from the cells, and its empty cells are nulls.
 //
 // Ownership. A view column holds a shared reference to its table, so it stays
 // valid after the producer has dropped its own; a large column is a copy and
@@ -107,6 +109,10 @@ struct ArrowArrayStream {
 
 }  // extern "C"
 
+namespace corvel::infer {
+enum class ColumnType : std::uint8_t;  // infer.hpp
+}
+
 namespace corvel::arrow {
 
 enum class StringLayout : std::uint8_t {
@@ -131,6 +137,9 @@ struct ExportOptions {
     // kMaxViewBufferBytes. Tests lower it to force many buffers. A cell
     // longer than this gets a buffer of its own.
     std::uint64_t max_view_buffer_bytes = kMaxViewBufferBytes;
+    // The type of each column of `names` (see infer.hpp), or empty: every
+    // column is text. A typed column ignores the layout.
+    std::vector<infer::ColumnType> types;
 };
 
 struct ExportError {
@@ -254,8 +263,8 @@ struct RowBatch {
 // The rows of a whole table, as one batch.
 RowBatch whole(std::shared_ptr<const PackedTable> table) noexcept;
 
-// Fills `out` with the schema: a struct ("+s") of one nullable string field
-// per selected column. Checks the options on their own (indices, buffer
+// Fills `out` with the schema: a struct ("+s") of one nullable field per
+// selected column, a string or its type. Checks the options on their own (indices, buffer
 // size); `out` is untouched on failure.
 [[nodiscard]] ExportStatus export_schema(const ExportOptions& options, ArrowSchema* out) noexcept;
 

@@ -48,5 +48,7 @@ inline constexpr std::string_view kArrowRowWidth = "row {} has {} fields, but {}
 inline constexpr std::string_view kArrowCellTooLong =
     "row {}, column {}: a cell of {} bytes is too long for a string view (at most {} bytes)";
 inline constexpr std::string_view kArrowTooManyBuffers = "column {} needs more than {} view buffers";
+inline constexpr std::string_view kArrowBadTypes = "{} column types were given for {} columns";
+inline constexpr std::string_view kArrowCellNotOfType = "row {}, column {}: the cell does not parse as the column's type";
 
 }  // namespace corvel::msg

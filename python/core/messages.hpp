@@ -124,6 +124,11 @@ inline constexpr const char kStreamDoc[] = "An arrow_array_stream capsule over e
 inline constexpr const char kSchemaDoc[] = "An arrow_schema capsule of the table.";
 inline constexpr const char kColumnNamesDoc[] = "The column names: the header's, made unique, or column_1...";
 inline constexpr const char kRowsDoc[] = "Data rows [start, stop) as lists of str.";
+inline constexpr const char kInferTypesDoc[] =
+    "Gives each column the type all its non-empty cells parse as, for every export from now on; returns each "
+    "column's Arrow format, or None for text.";
+inline constexpr const char kInferNeedsTable[] =
+    "types can only be inferred over a whole table, not over batches read as they come";
 inline constexpr const char kNumRowsDoc[] = "Data rows sealed so far.";
 inline constexpr const char kWidthDoc[] = "The number of columns.";
 inline constexpr const char kHasHeaderDoc[] = "Whether a header row was read.";

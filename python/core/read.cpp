@@ -20,6 +20,7 @@
 
 #include "arrow.hpp"
 #include "batches.hpp"
+#include "infer.hpp"
 #include "rescue.hpp"
 
 #include <array>
@@ -57,6 +58,7 @@ struct Store {
     bool has_header = false;
     std::uint64_t width = 0;
     bool mixed = false;
+    std::vector<infer::ColumnType> types;  // empty: every column is text
     bool finished = false;
     bool cancelled = false;
     // `cancelled`, for a salvage that waits for input rather than on the
@@ -251,6 +253,7 @@ std::optional<arrow::ExportError> plan_export(const Store& s, arrow::ExportOptio
         auto names = arrow::unique_column_names(header, s.width);
         if (!names) return std::move(names).error();
         o.names = std::move(names).value();
+        o.types = s.types;
         return std::nullopt;
     });
 }
@@ -421,6 +424,51 @@ PyObject* batches_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return PyTuple_Pack(2, s_cap.get(), a_cap.get());
 }
 
+// ---- Types ----
+
+// Decided over a snapshot of the batches, without the lock: the rows of a
+// finished table don't change, and readers go on meanwhile.
+PyObject* batches_infer_types(PyObject* self, PyObject*) {
+    Store& s = store_of(self);
+    if (s.bound) {
+        PyErr_SetString(PyExc_ValueError, msg::kInferNeedsTable);
+        return nullptr;
+    }
+    std::vector<RowBatch> batches;
+    std::uint64_t width = 0;
+    bool mixed = false;
+    std::optional<arrow::ExportError> error = locked(s, [&](std::unique_lock<std::mutex>&) {
+        mixed = s.mixed;
+        width = s.width;
+        return guarded([&] {
+            batches.assign(s.ready.begin(), s.ready.end());
+            return std::optional<arrow::ExportError>();
+        });
+    });
+    if (error) return raise_export(*error);
+    std::vector<infer::ColumnType> types;
+    if (!mixed) {
+        Py_BEGIN_ALLOW_THREADS
+        error = guarded([&] {
+            types = infer::infer_types(batches, width);
+            return std::optional<arrow::ExportError>();
+        });
+        batches.clear();
+        Py_END_ALLOW_THREADS
+        if (error) return raise_export(*error);
+    }
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(types.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        const char* format = infer::format_of(types[i]);
+        PyObject* item = format ? PyUnicode_FromString(format) : Py_NewRef(Py_None);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    locked(s, [&](std::unique_lock<std::mutex>&) { s.types = std::move(types); });
+    return list.release();
+}
+
 // ---- Looking at the rows ----
 
 PyObject* batches_column_names(PyObject* self, PyObject*) {
@@ -506,6 +554,7 @@ PyMethodDef kBatchesMethods[] = {
     {"stream", as_method(batches_stream), METH_FASTCALL | METH_KEYWORDS, msg::kStreamDoc},
     {"schema", as_method(batches_schema), METH_FASTCALL | METH_KEYWORDS, msg::kSchemaDoc},
     {"column_names", batches_column_names, METH_NOARGS, msg::kColumnNamesDoc},
+    {"infer_types", batches_infer_types, METH_NOARGS, msg::kInferTypesDoc},
     {"rows", as_method(batches_rows), METH_FASTCALL | METH_KEYWORDS, msg::kRowsDoc},
     {nullptr, nullptr, 0, nullptr},
 };

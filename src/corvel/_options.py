@@ -10,7 +10,7 @@ from typing import Final, Literal
 
 from ._dialect import Dialect
 
-__all__ = ["AUTO", "Options", "ProgressArg", "check_options", "check_threads"]
+__all__ = ["AUTO", "Options", "ProgressArg", "check_flag", "check_options", "check_threads"]
 
 AUTO: Final = "auto"
 _BREAKS: Final = frozenset("\r\n")
@@ -46,6 +46,11 @@ def _flag(name: str, value: object) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
     return value
+
+
+def check_flag(name: str, value: object) -> bool:
+    """`value`, which must be a bool (TypeError naming `name` otherwise)."""
+    return _flag(name, value)
 
 
 def _auto_flag(name: str, value: object) -> bool | None:

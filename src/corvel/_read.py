@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 
 from . import _core
 from ._dialect import Dialect
-from ._options import Options, check_options, check_path, check_threads
+from ._options import Options, check_flag, check_options, check_path, check_threads
 from ._report import Report
 from ._salvage import Prepared, prepare, run
 from ._source import Readable
@@ -119,12 +119,13 @@ def read(
     columns: ColumnsArg = None,
     batch_rows: int | None = None,
     threads: int = 1,
+    infer_types: bool = False,
 ) -> Table:
-    """Salvages a broken CSV source into an in-memory Arrow table of strings.
+    """Salvages a broken CSV source into an in-memory Arrow table.
 
     Every row meets the fate it meets in :func:`corvel.salvage`, with the same
     options; the accepted rows are held as Arrow string columns, with no
-    Python object per field. Column names come from the header row when there
+    Python object per field, unless `infer_types` gives them types. Column names come from the header row when there
     is one; otherwise they are ``column_1``, ``column_2``... An empty header
     field is named by its position the same way, and a name already taken
     gets the first free suffix ``_2``, ``_3``... (``a, a, a`` gives ``a, a_2,
@@ -149,6 +150,34 @@ def read(
         threads: As in :func:`corvel.salvage`: a plain regular file of 32
             MiB or more is salvaged in byte ranges on this many threads
             (``0``: one per core), with a table equal to ``threads=1``'s.
+        infer_types: ``False`` keeps every column as strings. ``True`` gives
+            a column a type when every one of its non-empty cells, in the
+            whole table, parses as that type; its empty cells become nulls.
+            The first type that fits wins:
+
+            - ``bool``: ``true`` or ``false`` in any case (``0`` and ``1``
+              are numbers);
+            - ``int64``: an optional sign and digits within the 64-bit
+              range, with no leading zero (``007`` keeps the column text,
+              as zip codes and identifiers need; ``0`` and ``-0`` are 0);
+            - ``float64``: decimal and exponent forms (``1.5``, ``.5``,
+              ``5.``, ``-2e-3``) and ``inf``, ``infinity``, ``nan`` in any
+              case with an optional sign; a value beyond the double range
+              (``1e309``, ``1e-400``), a leading zero (``00.5``) or an integer
+              beyond 2**53 keeps the column text;
+            - ``date32``: ``YYYY-MM-DD``, a real date of the years 1 to 9999;
+            - ``timestamp[us]``: a date, ``T`` or a space, ``HH:MM``, and
+              optionally ``:SS`` and a fraction of up to 6 digits; hours
+              run to 23 (``24:00`` is text). With no zone the column is
+              naive and may also hold bare dates (midnight); when every cell
+              ends in ``Z`` or ``+hh:mm``/``-hh:mm`` it is in UTC
+              (``timestamp[us, tz=UTC]``). A column that mixes the two keeps
+              its text.
+
+            Anything else, surrounding spaces and spellings such as ``NA``
+            included, keeps the whole column as strings: no cell is ever made
+            null or rounded to fit. A column with no non-empty cell stays
+            strings. :meth:`Table.rows` still yields the source text.
 
     Returns:
         A :class:`Table`.
@@ -172,6 +201,7 @@ def read(
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
     workers = check_threads(threads)
+    typed = check_flag("infer_types", infer_types)
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
 
@@ -188,6 +218,8 @@ def read(
             shutil.rmtree(scratch, ignore_errors=True)
     names = batches.column_names()
     indices = resolve_columns(wanted, names)
+    if typed:
+        batches.infer_types()
     repaired = _audit_offsets(audit_path) if audit_path is not None else None
     return Table(batches, names, indices, report, records, repaired, rows_per_batch or _STREAM_BATCH_ROWS)
 
@@ -323,6 +355,7 @@ def iter_batches(
     columns: ColumnsArg = None,
     batch_rows: int | None = None,
     threads: int = 1,
+    infer_types: bool = False,
 ) -> BatchReader:
     """Salvages a broken CSV source into a stream of Arrow record batches of
     bounded size, for inputs larger than memory.
@@ -347,6 +380,10 @@ def iter_batches(
             are also cut at about 4 MiB.
         threads: As in :func:`read`; a file split in ranges is read whole
             into memory first.
+        infer_types: Must be ``False``: a stream's schema is fixed by its
+            first batch, and a later batch could break any type inferred
+            from it. Use :func:`read` (``infer_types=True``), or cast the
+            batches yourself.
 
     Returns:
         A :class:`BatchReader` of ``pyarrow.RecordBatch``; its ``report`` is
@@ -357,7 +394,7 @@ def iter_batches(
         KeyError: A name in `columns` is not a column (when the first batch
             is read).
         TypeError: An argument has the wrong type.
-        ValueError: An option can't be used.
+        ValueError: An option can't be used, or `infer_types` is ``True``.
         OSError: As in :func:`corvel.salvage`, when the batches are read.
     """
     options = check_options(
@@ -370,6 +407,9 @@ def iter_batches(
     wanted = _check_columns(columns)
     rows_per_batch = _check_batch_rows(batch_rows)
     workers = check_threads(threads)
+    if check_flag("infer_types", infer_types):
+        raise ValueError("iter_batches can't take infer_types=True: a stream's types would be fixed by its first "
+                         "batch, and a later one could break them; use corvel.read(..., infer_types=True)")
     quarantine_path = check_path("quarantine", quarantine, allow_none=True)
     audit_path = check_path("audit", audit, allow_none=True)
     # The sample is read here, so that the batches know whether a header

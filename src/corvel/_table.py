@@ -65,7 +65,9 @@ def resolve_columns(wanted: Sequence[str | int] | None, names: Sequence[str]) ->
 
 
 class Table:
-    """Salvaged rows as Arrow string columns, in memory.
+    """Salvaged rows as Arrow string columns, in memory; with
+    ``read(..., infer_types=True)``, a column whose cells all parse as one
+    type is exported as that type (see :func:`corvel.read`).
 
     A table implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,
     ``polars.DataFrame(t)`` and DuckDB's ``select * from t`` take it directly;
@@ -121,7 +123,8 @@ class Table:
         """The table's schema as an ``arrow_schema`` PyCapsule.
 
         Returns:
-            A new capsule: a struct of nullable ``utf8_view`` fields.
+            A new capsule: a struct of nullable ``utf8_view`` fields, or of
+            each column's inferred type.
         """
         return self._batches.schema(self._columns)
 
@@ -139,7 +142,7 @@ class Table:
         return pyarrow.table(self)
 
     def to_polars(self) -> polars.DataFrame:
-        """The table as a ``polars.DataFrame`` of ``String`` columns (imports polars).
+        """The table as a ``polars.DataFrame`` (imports polars); text columns are ``String``.
 
         Returns:
             A new data frame.
@@ -152,8 +155,10 @@ class Table:
         return polars.DataFrame(self)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """The table as a ``pandas.DataFrame`` of string columns (imports
-        pandas and pyarrow).
+        """The table as a ``pandas.DataFrame`` (imports pandas and pyarrow);
+        text columns are strings, and typed ones convert as pyarrow converts
+        them (an int64 column with nulls becomes float64, a date32 column
+        holds ``datetime.date`` objects).
 
         Returns:
             A new data frame.

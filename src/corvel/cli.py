@@ -190,6 +190,9 @@ def _convert_arguments(p: argparse.ArgumentParser) -> None:
                    help="the output's format (default: from its suffix)")
     p.add_argument("--batch-rows", default=None, type=int, metavar="N",
                    help="rows per batch (default: corvel's own)")
+    p.add_argument("--infer-types", action="store_true",
+                   help="give each column the type every one of its cells parses as (bool, int64, float64, "
+                        "date, timestamp); reads the whole table into memory first")
     _add_input_options(p)
     _add_common(p)
 
@@ -479,18 +482,26 @@ def _convert(args: argparse.Namespace) -> int:
         raise CommandError(EXIT_MISSING_EXTRA,
                            f"corvel convert needs pyarrow, which is not installed ({e}); "
                            "install it with: pip install corvel[arrow]") from e
-    iter_batches = _package_function("iter_batches", "convert")
     options = _options(args)
     if args.batch_rows is not None:
         options["batch_rows"] = args.batch_rows
     bar = _progress(args)
     try:
-        # The reader is closed on every path, so that a failed or interrupted
-        # write stops the salvage behind it.
-        with iter_batches(_source(args.input), quarantine=args.quarantine, audit=args.audit,
-                          progress=bar, **options) as batches:
-            _write_batches(batches, args.output, fmt)
-            report = batches.report
+        if args.infer_types:
+            # A type holds only if no later cell breaks it: the whole table first.
+            read = _package_function("read", "convert")
+            table = read(_source(args.input), quarantine=args.quarantine, audit=args.audit, progress=bar,
+                         infer_types=True, **options)
+            _write_batches(iter(table.to_arrow().to_batches()), args.output, fmt)
+            report = table.report
+        else:
+            iter_batches = _package_function("iter_batches", "convert")
+            # The reader is closed on every path, so that a failed or
+            # interrupted write stops the salvage behind it.
+            with iter_batches(_source(args.input), quarantine=args.quarantine, audit=args.audit,
+                              progress=bar, **options) as batches:
+                _write_batches(batches, args.output, fmt)
+                report = batches.report
     finally:
         if bar is not None:
             bar.clear()
@@ -514,10 +525,18 @@ def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> None:
     with _AtomicFile(path) as f:
         if fmt == "jsonl":
             import json
+            import math
 
             for batch in it:
+                # JSON has no infinity or NaN: a float column's are written as
+                # the strings Python's float() reads back.
+                floats = [n for n, t in zip(batch.schema.names, batch.schema.types, strict=True)
+                          if pa.types.is_floating(t)]
                 for row in batch.to_pylist():
-                    f.write(json.dumps(row, ensure_ascii=False).encode() + b"\n")
+                    for name in floats:
+                        if (v := row[name]) is not None and not math.isfinite(v):
+                            row[name] = repr(v)
+                    f.write(json.dumps(row, ensure_ascii=False, allow_nan=False, default=_iso).encode() + b"\n")
             return
         first = next(it, None)
         schema = first.schema if first is not None else pa.schema([])
@@ -527,6 +546,13 @@ def _write_batches(batches: Iterator[Any], path: str, fmt: str) -> None:
                 writer.write_batch(first)
             for batch in it:
                 writer.write_batch(batch)
+
+
+def _iso(value: Any) -> str:
+    """A date or a timestamp of a typed column, as JSON has no such value."""
+    if hasattr(value, "isoformat"):
+        return str(value.isoformat())
+    raise TypeError(f"{type(value).__name__} is not JSON serializable")
 
 
 class _AtomicFile:
