@@ -1,12 +1,18 @@
 """corvel.dask.salvage_to_parquet on a local cluster of 2 worker processes
 against 1, on a directory of messy files (the ragged, stray-quote and
-multi-line kinds, in turn), one file a partition.
+multi-line kinds, in turn), one file a partition; and with --big-mb, on one
+large file cut into byte ranges by `blocksize`, one range a partition.
 
 Wall time is noisy on a shared machine, so each setting runs several times,
 alternating, and the medians are shown with the CPU time the workers spent
 (their own process time, summed), which the load of others barely moves.
 
     python bench/dask.py [--mb 400] [--files 16] [--runs 3]
+    python bench/dask.py --big-mb 1000 [--big-kind ragged] [--blocksize-mb 64] [--runs 3]
+
+The big case also times the client's planning pass alone (one parse of the
+file, nothing written), and checks that the reports of 1 and 2 workers are
+the same as the file salvaged whole as one task.
 """
 
 import argparse
@@ -59,21 +65,79 @@ def run_once(client, paths, out):
     return wall, sum(client.run(cpu_seconds).values()) - before, report
 
 
+def make_cluster(n):
+    return distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                    dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0")
+
+
+def counts_of(report):
+    return {k: v for k, v in report.to_dict().items() if k not in ("seconds", "files")}
+
+
+def big_file(args):
+    """One large file in byte ranges: the plan alone, then 1 and 2 workers,
+    interleaved; the file whole as one task on 1 worker, for the reports."""
+    path = corpus.ensure(args.big_mb, kinds=[args.big_kind])[args.big_kind]
+    size = os.path.getsize(path)
+    blocksize = args.blocksize_mb << 20
+    dialect = corvel.detect(path)
+    out = tempfile.mkdtemp(prefix="corvel-dask-bench-")
+    clusters = {n: make_cluster(n) for n in (1, 2)}
+    try:
+        plans, results, reports = [], {1: [], 2: []}, {}
+        for _ in range(args.runs):
+            started = time.perf_counter()
+            ranges = corvel.dask._plan_ranges(path, dialect, {}, blocksize)
+            plans.append(time.perf_counter() - started)
+            for n, cluster in clusters.items():
+                with distributed.Client(cluster) as client:
+                    shutil.rmtree(out, ignore_errors=True)
+                    before = sum(client.run(cpu_seconds).values())
+                    started = time.perf_counter()
+                    reports[n] = corvel.dask.salvage_to_parquet(path, out, dialect=dialect, blocksize=blocksize)
+                    wall = time.perf_counter() - started
+                    results[n].append((wall, sum(client.run(cpu_seconds).values()) - before))
+        with distributed.Client(clusters[1]) as client:
+            shutil.rmtree(out, ignore_errors=True)
+            started = time.perf_counter()
+            whole = corvel.dask.salvage_to_parquet(path, out, dialect=dialect)
+            whole_wall = time.perf_counter() - started
+        assert counts_of(reports[1]) == counts_of(reports[2]) == counts_of(whole), "the reports differ"
+        print(f"{os.path.basename(path)}: {size / 1e6:.0f} MB in {len(ranges.states)} ranges of "
+              f"{args.blocksize_mb} MiB, median of {args.runs} runs, load average {os.getloadavg()[0]:.1f}")
+        print(f"  plan on the client: {statistics.median(plans):6.2f} s (included in the walls below)")
+        for n, rs in results.items():
+            wall = statistics.median(r[0] for r in rs)
+            cpu = statistics.median(r[1] for r in rs)
+            print(f"  {n} worker{'s' if n > 1 else ' '}: wall {wall:6.2f} s ({size / 1e6 / wall:5.0f} MB/s), "
+                  f"worker CPU {cpu:6.2f} s")
+        print(f"  whole file as one task, 1 worker (one run): wall {whole_wall:6.2f} s")
+        ratio = statistics.median(r[0] for r in results[2]) / statistics.median(r[0] for r in results[1])
+        print(f"  2 workers / 1 worker, wall: {ratio:.2f}x (target <= 0.65x)")
+    finally:
+        for cluster in clusters.values():
+            cluster.close()
+        shutil.rmtree(out, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--mb", type=int, default=400, help="total MB of input")
     ap.add_argument("--files", type=int, default=16)
     ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--big-mb", type=int, default=0, help="MB of one file in byte ranges (0: the lake instead)")
+    ap.add_argument("--big-kind", default="ragged", choices=sorted(corpus.KINDS))
+    ap.add_argument("--blocksize-mb", type=int, default=64)
     args = ap.parse_args()
+    if args.big_mb:
+        return big_file(args)
     paths = make_lake(os.path.join(corpus.OUT, f"lake-{args.mb}mb-{args.files}"), args.mb, args.files)
     total = sum(os.path.getsize(p) for p in paths)
     out = tempfile.mkdtemp(prefix="corvel-dask-bench-")
     clusters = {}
     try:
         for n in (1, 2):
-            clusters[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                                   host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                                   worker_dashboard_address="127.0.0.1:0")
+            clusters[n] = make_cluster(n)
         results = {1: [], 2: []}
         reports = {}
         for _ in range(args.runs):
@@ -82,8 +146,7 @@ def main():
                     wall, cpu, report = run_once(client, paths, out)
                 results[n].append((wall, cpu))
                 reports[n] = report
-        counts = {n: {k: v for k, v in r.to_dict().items() if k not in ("seconds", "files")}
-                  for n, r in reports.items()}
+        counts = {n: counts_of(r) for n, r in reports.items()}
         assert counts[1] == counts[2], "the reports differ"
         print(f"{len(paths)} files, {total / 1e6:.0f} MB, median of {args.runs} runs, "
               f"load average {os.getloadavg()[0]:.1f}")

@@ -7,9 +7,13 @@
 // files must be byte-identical. Then the speculative starts that missed, at
 // the given range size and at 1 MiB, and the cost of a range and of the
 // serial hand-on, from which a run on more cores is estimated (Amdahl: the
-// hand-on stays serial, the parse divides).
+// hand-on stays serial, the parse divides). Last, the plan of the file's
+// ranges for salvaging them each on its own (plan_ranges: one streaming
+// salvage that writes nothing), in the same interleaved runs.
 #include "file_io.hpp"
+#include "rescue.hpp"
 #include "salvager.hpp"
+#include "batches.hpp"
 #include "sinks.hpp"
 #include "split.hpp"
 
@@ -106,6 +110,42 @@ SplitRun run_split(std::string_view text, const Plan& plan, const SalvageOptions
     return r;
 }
 
+// The input, given to plan_ranges() as a stream.
+class ViewSource final : public ByteSource {
+public:
+    explicit ViewSource(std::string_view text) noexcept : text_(text) {}
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        const std::size_t n = std::min(size, text_.size());
+        std::memcpy(buffer, text_.data(), n);
+        text_.remove_prefix(n);
+        return n;
+    }
+
+private:
+    std::string_view text_;
+};
+
+struct PlanRun {
+    double seconds = 0;
+    double cpu = 0;
+    std::uint64_t ranges = 0;
+    std::uint64_t state_bytes = 0;
+};
+
+// The plan as the package makes it for a Dask partition per range.
+PlanRun run_plan(std::string_view text, std::uint64_t range_bytes) {
+    const auto t0 = Clock::now();
+    const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+    ViewSource in(text);
+    const RescueOptions o;
+    BatchSink model(BatchLimits{}, true);
+    auto states = must(plan_ranges(in, text.size(), o, model, range_bytes, {}),
+                       "plan");
+    PlanRun r{seconds_since(t0), cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0, states.size(), 0};
+    for (const std::string& state : states) r.state_bytes += state.size();
+    return r;
+}
+
 bool same_bytes(const std::string& a, const std::string& b) {
     auto x = must(read_file(a), a);
     auto y = must(read_file(b), b);
@@ -127,6 +167,8 @@ void bench_file(const char* path, std::uint64_t range_bytes, int runs, const std
     std::vector<double> serial;
     std::vector<double> cpu_one;
     std::vector<double> cpu_two;
+    std::vector<double> plan_wall, plan_cpu;
+    PlanRun planned;
     SplitStats stats;
     for (int i = 0; i < runs; ++i) {
         whole.push_back(run_whole(text, plan, o, whole_out));
@@ -138,6 +180,9 @@ void bench_file(const char* path, std::uint64_t range_bytes, int runs, const std
         two.push_back(b.seconds);
         cpu_two.push_back(b.cpu);
         stats = b.stats;
+        planned = run_plan(text, range_bytes);
+        plan_wall.push_back(planned.seconds);
+        plan_cpu.push_back(planned.cpu);
     }
     const bool same = same_bytes(whole_out, one_out) && same_bytes(whole_out, two_out);
     const SplitRun fine = run_split(text, plan, o, two_out, {.range_bytes = 1 << 20, .threads = 2});
@@ -173,6 +218,9 @@ void bench_file(const char* path, std::uint64_t range_bytes, int runs, const std
     std::printf("  estimate, faster than t=1 (Amdahl .. overlapped): 2 cores %.2f..%.2fx, 16 cores %.1f..%.1fx, "
                 "64 cores %.1f..%.1fx\n",
                 amdahl(2), piped(2), amdahl(16), piped(16), amdahl(64), piped(64));
+    std::printf("  plan of %llu ranges (%.1f KB of state): wall %.3f s = %.2fx whole, cpu %.3f s\n",
+                static_cast<unsigned long long>(planned.ranges), planned.state_bytes / 1e3, median(plan_wall),
+                median(plan_wall) / w, median(plan_cpu));
     if (!same) std::exit(1);
 }
 

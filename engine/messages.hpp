@@ -24,6 +24,11 @@ inline constexpr std::string_view kNulInPath = "file name contained an unexpecte
 inline constexpr std::string_view kZeroWriteBuffered = "failed to write the buffered data";
 inline constexpr std::string_view kZeroWriteWhole = "failed to write whole buffer";
 
+// A byte range's state that is not one a plan of this input gave.
+inline constexpr std::string_view kBadRangeState = "not the state of a planned byte range";
+// A planned input whose size is no longer the planned one.
+inline constexpr std::string_view kRangeInputChanged = "the input changed since its byte ranges were planned";
+
 // A call stopped by its caller's cancellation hook.
 inline constexpr std::string_view kCancelled = "cancelled";
 

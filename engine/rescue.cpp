@@ -1,5 +1,6 @@
 #include "rescue.hpp"
 
+#include "messages.hpp"
 #include "parser.hpp"
 #include "memory.hpp"
 #include "records.hpp"
@@ -10,12 +11,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,6 +33,102 @@ constexpr std::size_t kFlushAt = 1 << 20;
 bool only_blanks(std::string_view s) noexcept {
     return std::all_of(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
+
+// A resumable state, written and read back as bytes: numbers as 8 bytes,
+// little-endian; texts as their length and their bytes. A reader that runs
+// short or meets a length past its end reads zeros and empty texts from then
+// on, and says so in ok().
+class StateOut {
+public:
+    explicit StateOut(std::string& out) noexcept : out_(out) {}
+    void put(std::uint64_t v) {
+        char b[8];
+        for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
+        out_.append(b, 8);
+    }
+    void put_text(std::string_view t) {
+        put(t.size());
+        out_.append(t);
+    }
+    // A table's rows, field by field.
+    void put_rows(const RowTable& rows) {
+        put(rows.size());
+        for (std::uint64_t r = 0; r < rows.size(); ++r) {
+            put(rows.width(r));
+            for (std::uint64_t f = 0; f < rows.width(r); ++f) put_text(rows.field(r, f));
+        }
+    }
+
+private:
+    std::string& out_;
+};
+
+class StateIn {
+public:
+    explicit StateIn(std::string_view in) noexcept : in_(in) {}
+    bool ok() const noexcept { return ok_; }
+    bool at_end() const noexcept { return in_.empty(); }
+    std::uint64_t get() noexcept {
+        if (in_.size() < 8) return fail();
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(in_[i])} << (8 * i);
+        in_.remove_prefix(8);
+        return v;
+    }
+    std::string_view get_text() noexcept {
+        const std::uint64_t n = get();
+        if (n > in_.size()) {
+            fail();
+            return {};
+        }
+        const std::string_view t = in_.substr(0, n);
+        in_.remove_prefix(n);
+        return t;
+    }
+    bool get_flag() noexcept { return get() != 0; }
+    // Marks what was read as not a state after all.
+    void invalidate() noexcept { (void)fail(); }
+    // Rows as put_rows() wrote them, appended to `rows`. Every field costs
+    // at least 8 bytes of the state, so no count can make this run long.
+    void get_rows(RowTable& rows) {
+        const std::uint64_t n = get();
+        for (std::uint64_t r = 0; r < n && ok_; ++r) {
+            const std::uint64_t width = get();
+            if (width == 0 || width > in_.size() / 8) {
+                fail();
+                break;
+            }
+            for (std::uint64_t f = 0; f < width; ++f) {
+                const std::string_view field = get_text();
+                rows.append(field.data(), field.size());
+                (void)rows.finish_field();  // a state from elsewhere may hold any bytes
+            }
+            rows.finish_row();
+        }
+    }
+
+private:
+    std::uint64_t fail() noexcept {
+        ok_ = false;
+        in_ = {};
+        return 0;
+    }
+    std::string_view in_;
+    bool ok_ = true;
+};
+
+// The counts a recorder keeps, in the order a state holds them.
+constexpr std::uint64_t RescueCounts::*kKeptCounts[] = {
+    &RescueCounts::rows_read,       &RescueCounts::rows_written,     &RescueCounts::rows_clean,
+    &RescueCounts::rows_repaired,   &RescueCounts::padded,           &RescueCounts::merged,
+    &RescueCounts::quote_repaired,  &RescueCounts::bytes_replaced,   &RescueCounts::legacy_decoded,
+    &RescueCounts::rows_set_aside,  &RescueCounts::too_few_columns,  &RescueCounts::too_many_columns,
+    &RescueCounts::preamble,        &RescueCounts::header_set_aside, &RescueCounts::footer,
+    &RescueCounts::second_table,    &RescueCounts::tables_found,     &RescueCounts::rows_skipped,
+    &RescueCounts::header_written,  &RescueCounts::width,            &RescueCounts::bytes_read,
+};
+static_assert(std::size(kKeptCounts) + 1 == sizeof(RescueCounts) / sizeof(std::uint64_t),
+              "every count but the delimiter is kept");
 
 // Stands between the salvager and the caller's sink: skips blank lines,
 // hands the first row to the sink as the header, counts every row by its
@@ -148,6 +248,67 @@ public:
     // The side whose failure ended the run: the input unless a sink failed.
     Side failed_side() const noexcept { return failed_; }
 
+    // ---- Taken apart and taken up again (see plan_ranges())
+
+    // Writes all the recorder has kept so far, held rows included.
+    void save(StateOut& out) const {
+        for (const auto count : kKeptCounts) out.put(counts_.*count);
+        out.put(seen_);
+        out.put(lead_);
+        out.put(held_);
+        for (std::size_t i = 0; i < held_; ++i) save_held(out, ring_[(first_ + i) % ring_.size()]);
+        out.put(gap_);
+        out.put(second_);
+        out.put(other_width_);
+        out.put_rows(gap_row_);
+    }
+
+    // begin() for a run taken up where save() left another, from which
+    // counts_since() then counts. The first range counts from nothing.
+    Status resume(std::uint8_t delimiter, std::uint64_t expected, StateIn& in, bool first) {
+        if (Status s = begin(delimiter, expected); !s) return s;
+        for (const auto count : kKeptCounts) counts_.*count = in.get();
+        seen_ = in.get();
+        lead_ = in.get();
+        const std::uint64_t held = in.get();
+        if (held > window()) return bad_state();
+        for (std::size_t i = 0; i < held && in.ok(); ++i) {
+            Held& h = slot();
+            load_held(in, h);
+            ++held_;
+            held_rows_ += h.count;
+        }
+        gap_ = in.get_flag();
+        second_ = in.get_flag();
+        other_width_ = in.get();
+        in.get_rows(gap_row_);
+        if (!in.ok() || counts_.width != expected || gap_row_.size() > 1) return bad_state();
+        from_ = counts_;
+        from_seen_ = seen_;
+        if (first) from_.tables_found = 0;
+        return Done{};
+    }
+
+    // The counts of the rows recorded since resume(), `stats` being the
+    // salvager's for the rows it gave since.
+    RescueCounts counts_since(const SalvageStats& stats) const noexcept {
+        RescueCounts c = counts_;
+        for (const auto count : kKeptCounts) c.*count -= from_.*count;
+        c.legacy_decoded = stats.legacy_decoded;
+        const std::uint64_t runs = stats.total_rows - (seen_ - from_seen_);
+        c.rows_read += runs;
+        c.rows_written += runs;
+        c.rows_clean += runs;
+        return c;
+    }
+
+    // end() for a range that is not the last: the rows held stay held, for
+    // the next range to settle; all else goes out.
+    Status end_range() {
+        if (Status s = to_rows(inner_.end()); !s) return s;
+        return flush(true);
+    }
+
 private:
     // A row held back while the table's end is not known, and where it came
     // from. Slots are used again, so that holding a row allocates nothing.
@@ -175,6 +336,43 @@ private:
         bool is_block = false;
         std::uint64_t count = 1;
     };
+
+    static void save_held(StateOut& out, const Held& h) {
+        out.put(static_cast<std::uint64_t>(h.fate));
+        out.put(h.actions);
+        out.put(h.place.line);
+        out.put(h.place.end_line);
+        out.put(h.place.byte_offset);
+        out.put(h.after_gap);
+        out.put_text(h.raw);
+        out.put(h.is_line);
+        out.put_text(h.line);
+        out.put(h.padding);
+        out.put_rows(h.fields);
+        out.put(h.is_block);
+        out.put(h.count);
+    }
+    static void load_held(StateIn& in, Held& h) {
+        const std::uint64_t fate = in.get();
+        if (fate > static_cast<std::uint64_t>(Fate::TooMany)) in.invalidate();
+        h.fate = static_cast<Fate>(fate);
+        h.actions = static_cast<unsigned>(in.get());
+        h.place.line = in.get();
+        h.place.end_line = in.get();
+        h.place.byte_offset = in.get();
+        h.after_gap = in.get_flag();
+        h.raw.assign(in.get_text());
+        h.is_line = in.get_flag();
+        h.line.assign(in.get_text());
+        h.padding = in.get();
+        h.fields.clear();
+        in.get_rows(h.fields);
+        h.is_block = in.get_flag();
+        h.count = in.get();
+        h.parsed.clear();
+        if (h.count == 0 || h.count > DETECT_FOOTER_WINDOW || (!h.is_block && h.count != 1)) in.invalidate();
+    }
+    static Status bad_state() { return SalvageError::io(std::string(msg::kBadRangeState)); }
 
     bool shaped() const noexcept { return o_.find_footer || o_.find_tables; }
     std::uint64_t header_rows() const noexcept { return o_.header ? std::max<std::uint64_t>(o_.header_rows, 1) : 0; }
@@ -693,6 +891,9 @@ private:
     RowTable gap_row_;  // after the main table: a row right below a blank line
     std::vector<std::string_view> a_, b_;
     RowTable scratch_;
+    // Where a resumed run's counts start from.
+    RescueCounts from_;
+    std::uint64_t from_seen_ = 0;
 };
 
 SalvageOptions salvage_options(const RescueOptions& o) noexcept {
@@ -1090,6 +1291,401 @@ Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink
     // streaming, on this thread, with the same result.
     if (size > available_memory() / 4) return rescue(input, rows, records, options, progress, failed);
     return guard_memory([&] { return run_split(input, size, rows, records, options, split, progress, failed); });
+}
+
+
+// ---- Byte ranges salvaged each on its own, from a plan
+
+namespace {
+
+constexpr std::string_view kStateMark = "corvel byte range 1";
+constexpr std::uint64_t kNoLimit = UINT64_MAX;
+// Bytes read past where a range's rows are known to end, to start with:
+// more than the salvager's first window past a range's limit.
+constexpr std::uint64_t kLookahead = std::uint64_t{1} << 20;
+
+// What a range's state says besides the recorder's.
+struct RangeHead {
+    std::uint64_t size = 0;  // the input's
+    Plan plan;
+    bool lines = false;  // whether the plan's recorder took runs of lines
+    bool first = false;
+    bool last = false;
+    std::uint64_t start = 0;  // its first row's
+    std::uint64_t limit = 0;  // no row starting here or after is its
+    std::uint64_t end = 0;    // the next range's start; the input's size for the last
+    LineBase base;
+
+    void save(StateOut& out) const {
+        out.put_text(kStateMark);
+        for (const std::uint64_t v : {size, std::uint64_t{plan.delimiter}, plan.expected, std::uint64_t{lines},
+                                      std::uint64_t{first}, std::uint64_t{last}, start, limit, end, base.line,
+                                      base.lone_crs}) {
+            out.put(v);
+        }
+    }
+    bool load(StateIn& in) noexcept {
+        if (in.get_text() != kStateMark) return false;
+        size = in.get();
+        const std::uint64_t delimiter = in.get();
+        plan.delimiter = static_cast<std::uint8_t>(delimiter);
+        plan.expected = in.get();
+        lines = in.get_flag();
+        first = in.get_flag();
+        last = in.get_flag();
+        start = in.get();
+        limit = in.get();
+        end = in.get();
+        base.line = in.get();
+        base.lone_crs = in.get();
+        return in.ok() && delimiter < 0x80 && start <= end && end <= size && base.line != 0 &&
+               (last ? limit == kNoLimit && end == size : start < limit && limit <= end);
+    }
+};
+
+// Takes every row and keeps none: the plan's sink, shaped as `model`, the
+// kind of sink the ranges will be salvaged into.
+class Discard final : public RowSink {
+public:
+    explicit Discard(RowSink& model) noexcept : model_(model) {}
+    RowTable& table() noexcept override { return rows_; }
+    bool takes_lines() const noexcept override { return model_.takes_lines(); }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override { return model_.begin(delimiter, expected); }
+    Status accept(RowTable& rows, Fate, const RowSource&) override {
+        rows.clear();
+        return Done{};
+    }
+    Status reject(RowTable& rows, Fate, const RowSource&, std::string_view) override {
+        rows.clear();
+        return Done{};
+    }
+    Status header(RowTable& rows) override {
+        rows.clear();
+        return Done{};
+    }
+
+private:
+    RowSink& model_;
+    RowTable rows_;
+};
+
+// Where a range starts, the line there and the recorder's state there.
+struct RangeStart {
+    std::uint64_t k;  // the range: cut at k * range_bytes
+    std::uint64_t start;
+    LineBase base;
+    std::string recorder;
+};
+
+// Stands between a streaming salvager and the plan's recorder, and keeps a
+// RangeStart before the first row at or past each cut: the row starts where
+// a range's parse from its cut would start, with the recorder as it is once
+// every row before it is in. A range in which no row starts (inside a long
+// row) has none: the range before it stops where the next one starts.
+class CutWatcher final : public RowSink {
+public:
+    CutWatcher(Recorder& recorder, std::uint64_t range_bytes, std::uint64_t ranges) noexcept
+        : recorder_(recorder), range_bytes_(range_bytes), ranges_(ranges) {}
+
+    RowTable& table() noexcept override { return recorder_.table(); }
+    bool takes_lines() const noexcept override { return recorder_.takes_lines(); }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
+        plan_ = Plan{delimiter, expected};
+        return recorder_.begin(delimiter, expected);
+    }
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
+        row_starts(source);
+        return recorder_.accept(rows, fate, source);
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        row_starts(source);
+        return recorder_.accept_line(text, padding, fate, source);
+    }
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
+        row_starts(source);
+        return recorder_.reject(rows, fate, source, bytes);
+    }
+    // A run of lines (no quotes in them, so no lone CR counted apart) is
+    // handed on in pieces, cut before each line that starts a range.
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        LinesSource at = source;
+        const std::uint64_t counter = source.first_line - lone_crs_;
+        for (;;) {
+            const std::uint64_t cut = next_cut();
+            std::uint64_t n = 0;
+            std::size_t text = 0, raw = 0;
+            while (n < at.count && at.offset + raw < cut) {
+                text = lines.find('\n', text) + 1;
+                raw = at.bytes.find('\n', raw) + 1;
+                ++n;
+            }
+            if (n == at.count) break;
+            if (n != 0) {
+                if (Status s = recorder_.accept_run(lines.substr(0, text), {at.first_line, at.offset, n,
+                                                                          at.bytes.substr(0, raw)});
+                    !s) {
+                    return s;
+                }
+                lines.remove_prefix(text);
+                at.bytes.remove_prefix(raw);
+                at.offset += raw;
+                at.first_line += n;
+                at.count -= n;
+            }
+            line_ = counter + (at.first_line - source.first_line);
+            keep(at.offset);
+        }
+        line_ = counter + source.count;
+        return recorder_.accept_run(lines, at);
+    }
+
+    // Once the input has ended (its size `size`): the last range is kept
+    // whether a row starts in it or not, to settle the rows still held.
+    void end_of_input(std::uint64_t size) {
+        if (starts_.empty() || starts_.back().k + 1 != ranges_) {
+            keep_as(ranges_ - 1, size);
+        }
+    }
+
+    const Plan& plan() const noexcept { return plan_; }
+    std::vector<RangeStart>& starts() noexcept { return starts_; }
+
+private:
+    // The offset at which the next range to keep would start.
+    std::uint64_t next_cut() const noexcept {
+        return next_k_ >= ranges_ ? UINT64_MAX : next_k_ * range_bytes_;
+    }
+    void row_starts(const RowSource& source) {
+        lone_crs_ = source.first_line - line_;
+        if (source.offset >= next_cut()) keep(source.offset);
+        line_ = source.line_after;
+    }
+    // A row starts at `offset`, at or past the next cut: it starts the range
+    // of the last cut at or before it.
+    void keep(std::uint64_t offset) { keep_as(std::min(offset / range_bytes_, ranges_ - 1), offset); }
+    void keep_as(std::uint64_t k, std::uint64_t offset) {
+        starts_.push_back({k, offset, LineBase{line_, lone_crs_}, {}});
+        StateOut out(starts_.back().recorder);
+        recorder_.save(out);
+        next_k_ = k + 1;
+    }
+
+    Recorder& recorder_;
+    std::uint64_t range_bytes_;
+    std::uint64_t ranges_;
+    std::uint64_t next_k_ = 0;
+    std::uint64_t line_ = 1;      // the parser's line counter where the next row starts
+    std::uint64_t lone_crs_ = 0;  // lone CRs in quotes before it
+    Plan plan_;
+    std::vector<RangeStart> starts_;
+};
+
+// The plan: the input salvaged streaming, with nothing written, and the
+// recorder's state kept at each range's start.
+Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size, const RescueOptions& options,
+                                          RowSink& rows_model, std::uint64_t range_bytes, const Progress& progress) {
+    Discard discard(rows_model);
+    Recorder recorder(discard, {}, options);
+    range_bytes = std::max<std::uint64_t>(1, range_bytes);
+    const std::uint64_t count = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
+    CutWatcher watcher(recorder, range_bytes, count);
+    Salvager salvager(salvage_options(options), watcher);
+    std::string chunk(kChunk, '\0');
+    std::uint64_t bytes_read = 0;
+    for (;;) {
+        Result<std::size_t> got = input.read(chunk.data(), chunk.size());
+        if (!got) return got.error();
+        bytes_read += got.value();
+        if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
+        if (got.value() == 0) break;
+        if (Status s = salvager.push(std::string_view(chunk.data(), got.value())); !s) return s.error();
+    }
+    if (Result<SalvageStats> stats = salvager.finish(); !stats) return stats.error();
+    if (bytes_read != size) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    watcher.end_of_input(size);
+    std::vector<RangeStart>& starts = watcher.starts();
+    std::vector<std::string> states;
+    RangeHead head;
+    head.size = size;
+    head.plan = watcher.plan();
+    head.lines = recorder.takes_lines();
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const std::uint64_t k = starts[i].k;
+        head.first = i == 0;
+        head.last = k + 1 == count;
+        head.limit = head.last ? kNoLimit : (k + 1) * range_bytes;
+        head.start = starts[i].start;
+        head.end = i + 1 == starts.size() ? size : starts[i + 1].start;
+        head.base = starts[i].base;
+        std::string state;
+        StateOut out(state);
+        head.save(out);
+        state += starts[i].recorder;
+        states.push_back(std::move(state));
+    }
+    return states;
+}
+
+// The input's bytes at their own offsets, read only from a range's start
+// on, as far as its parse needs: the pages before are never touched.
+class RangeWindow {
+public:
+    explicit RangeWindow(std::uint64_t size) noexcept : size_(size) {}
+    RangeWindow(const RangeWindow&) = delete;
+    RangeWindow& operator=(const RangeWindow&) = delete;
+    ~RangeWindow() {
+        if (data_ != nullptr) ::munmap(data_, size_);
+    }
+
+    Status open(std::uint64_t start) noexcept {
+        if (size_ == 0) return Done{};
+        void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return SalvageError::out_of_memory();
+        data_ = static_cast<char*>(p);
+        read_to_ = start;
+        return Done{};
+    }
+    std::string_view view() const noexcept { return {data_ != nullptr ? data_ : "", size_}; }
+    std::uint64_t read_to() const noexcept { return read_to_; }
+
+    // Reads on up to `to` (at most the size).
+    Status read(RandomSource& input, std::uint64_t to) noexcept {
+        to = std::min(to, size_);
+        while (read_to_ < to) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(to - read_to_, 1 << 20));
+            Result<std::size_t> got = input.read_at(data_ + read_to_, want, read_to_);
+            if (!got) return got.error();
+            if (got.value() == 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
+            read_to_ += got.value();
+        }
+        return Done{};
+    }
+
+private:
+    std::uint64_t size_;
+    char* data_ = nullptr;
+    std::uint64_t read_to_ = 0;
+};
+
+// A range's rows handed on with their lines counted in the whole input.
+class Rebased final : public RowSink {
+public:
+    Rebased(RowSink& into, LineBase base) noexcept : into_(into), base_(base) {}
+    RowTable& table() noexcept override { return into_.table(); }
+    bool takes_lines() const noexcept override { return into_.takes_lines(); }
+    // The recorder was begun when it was resumed.
+    Status begin(std::uint8_t, std::uint64_t) override { return Done{}; }
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
+        return into_.accept(rows, fate, base_.absolute(source));
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        return into_.accept_line(text, padding, fate, base_.absolute(source));
+    }
+    Status accept_lines(std::string_view lines) override { return into_.accept_lines(lines); }
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        LinesSource s = source;
+        s.first_line += base_.line - 1 + base_.lone_crs;
+        return into_.accept_run(lines, s);
+    }
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
+        return into_.reject(rows, fate, base_.absolute(source), bytes);
+    }
+    Status header(RowTable& rows) override { return into_.header(rows); }
+
+private:
+    RowSink& into_;
+    LineBase base_;
+};
+
+// The caller's progress, as a range's parse polls it: the bytes parsed.
+struct RangeProgress {
+    const Progress& progress;
+    const Salvager* salvager;
+    std::uint64_t start;
+
+    static bool poll(void* self) noexcept {
+        const auto& p = *static_cast<const RangeProgress*>(self);
+        return p.progress.poll != nullptr && p.progress.poll(p.progress.context, p.salvager->next_row() - p.start);
+    }
+};
+
+Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,
+                               const RescueOptions& options, const Progress& progress, Side* failed) {
+    StateIn in(state);
+    RangeHead head;
+    if (!head.load(in)) return SalvageError::io(std::string(msg::kBadRangeState));
+    // The input must be the one planned: its size, at least.
+    {
+        char probe[2];
+        Result<std::size_t> got = input.read_at(probe, 2, head.size == 0 ? 0 : head.size - 1);
+        if (!got) return got.error();
+        if (got.value() != (head.size == 0 ? 0 : 1)) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    }
+    Recorder recorder(rows, records, options);
+    if (Status s = recorder.resume(head.plan.delimiter, head.plan.expected, in, head.first); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    if (!in.at_end() || recorder.takes_lines() != head.lines) return SalvageError::io(std::string(msg::kBadRangeState));
+    RangeWindow window(head.size);
+    if (Status s = window.open(head.start); !s) return s.error();
+    Rebased rebased(recorder, head.base);
+    Salvager salvager(salvage_options(options), rebased);
+    // To the end, or as far past the rows known to be the range's as its
+    // first window may look.
+    const std::uint64_t known = head.last ? head.size : std::max(head.limit, head.end);
+    const std::uint64_t first_read =
+        known > head.size - std::min(head.size, kLookahead) ? head.size : known + kLookahead;
+    if (Status s = window.read(input, first_read); !s) return s.error();
+    if (Status s = salvager.begin_range(window.view(), head.plan, head.start, head.limit); !s) return s.error();
+    RangeProgress polled{progress, &salvager, head.start};
+    const Cancel cancel{RangeProgress::poll, &polled};
+    for (;;) {
+        auto whole = salvager.advance_range(window.read_to(), cancel);
+        if (!whole) {
+            *failed = recorder.failed_side();
+            if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+            return whole.error();
+        }
+        if (whole.value()) break;
+        // A row runs on past what was read: read as far again.
+        const std::uint64_t read = window.read_to() - head.start;
+        if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s.error();
+    }
+    if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    RescueCounts counts = recorder.counts_since(salvager.stats());
+    counts.bytes_read = head.end - (head.first ? 0 : head.start);
+    counts.width = head.plan.expected;
+    counts.delimiter = head.plan.delimiter;
+    return counts;
+}
+
+}  // namespace
+
+Result<std::size_t> FdRandomSource::read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept {
+    if (cancel_.requested()) return SalvageError::cancelled();
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return SalvageError::from_errno(errno);
+        if (cancel_.requested()) return SalvageError::cancelled();
+    }
+}
+
+Result<std::vector<std::string>> plan_ranges(ByteSource& input, std::uint64_t size, const RescueOptions& options,
+                                             RowSink& rows_model, std::uint64_t range_bytes,
+                                             const Progress& progress) noexcept {
+    return guard_memory([&] { return run_plan(input, size, options, rows_model, range_bytes, progress); });
+}
+
+Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,
+                                  const RescueOptions& options, const Progress& progress, Side* failed) noexcept {
+    *failed = Side::Input;
+    return guard_memory([&] { return run_range(input, state, rows, records, options, progress, failed); });
 }
 
 }  // namespace corvel

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvel {
@@ -152,5 +153,51 @@ Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets reco
 Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
                                   const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                   Side* failed) noexcept;
+
+// Bytes read at any offset of an input: a regular file's.
+class RandomSource {
+public:
+    virtual ~RandomSource() = default;
+    // At most `size` bytes from `offset` on; 0 at the end.
+    virtual Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept = 0;
+};
+
+// pread() on a descriptor, polling `cancel` between reads.
+class FdRandomSource final : public RandomSource {
+public:
+    FdRandomSource(int fd, Cancel cancel) noexcept : fd_(fd), cancel_(cancel) {}
+    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override;
+
+private:
+    int fd_;
+    Cancel cancel_;
+};
+
+// A salvage of one input taken apart into byte ranges that can be salvaged
+// anywhere, in any order, each on its own: planned once, with one streaming
+// pass over the whole input that writes nothing (memory as in rescue()),
+// then each range salvaged from the state the plan left for it. The ranges' clean rows, records and counts,
+// joined in order (counts summed), are those of rescue() on the whole.
+//
+// A range's state holds where its first row starts (the first at or past
+// its cut) and the line there, and the recorder's state at that row: the
+// rows still held back (for a footer, or a table's end) are handed out by
+// the range that settles them, so a range's rows are those decided while
+// it is parsed. `rows_model` is a sink of the kind the ranges will be
+// salvaged into: a run cut into lines is planned only for sinks that take
+// them. Empty ranges (inside one long row) are left out; there is always
+// at least one. `size` is the input's: another length read fails the plan.
+// Ranges are cut every `range_bytes`; `progress` is polled with the bytes
+// read.
+Result<std::vector<std::string>> plan_ranges(ByteSource& input, std::uint64_t size, const RescueOptions& options,
+                                             RowSink& rows_model, std::uint64_t range_bytes,
+                                             const Progress& progress) noexcept;
+
+// rescue() of one planned range of `input` (the very input it was planned
+// on, with the same options): reads only its own bytes, and what the
+// parse of its last row needs after them. Its counts are its own rows';
+// `bytes_read` counts the bytes from its start to the next range's.
+Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,
+                                  const RescueOptions& options, const Progress& progress, Side* failed) noexcept;
 
 }  // namespace corvel

@@ -96,7 +96,10 @@ public:
                 }
                 k = taken_++;
             }
-            auto parsed = parse_range(k, speculative_start(text_, cut(k)), k != 0, check);
+            // Inside a row longer than a range, a break is not looked for
+            // further than the range's end: scanning the row's rest from
+            // every cut in it would cost its length squared over a range.
+            auto parsed = parse_range(k, speculative_start(text_, cut(k), limit(k)), k != 0, check);
             std::unique_lock lock(mutex_);
             if (!parsed) return fail(lock, parsed.error());
             Slot& slot = slots_[k % in_flight_];
@@ -173,12 +176,14 @@ private:
     Status check_and_hand_on(std::uint64_t k, Parsed parsed, const StopCheck& check) noexcept {
         if (parsed.start != next_start_) {
             // The speculative start was wrong: a quote was open at the cut,
-            // or a row crossed the whole range.
+            // or a row crossed the whole range (and then the range has no
+            // row, which costs nothing to find again).
+            const bool empty = parsed.start >= limit(k) && next_start_ >= limit(k);
             parsed = Parsed{};
             auto again = parse_range(k, next_start_, false, check);
             if (!again) return again.error();
             parsed = std::move(again).value();
-            ++split_.reruns;
+            if (!empty) ++split_.reruns;
             split_.rerun_bytes += parsed.parse->next_row() - parsed.start;
         } else if (!parsed.whole) {
             // The start was right after all: the long row is the range's.
@@ -218,9 +223,9 @@ private:
 
 }  // namespace
 
-std::uint64_t speculative_start(std::string_view text, std::uint64_t cut) noexcept {
+std::uint64_t speculative_start(std::string_view text, std::uint64_t cut, std::uint64_t bound) noexcept {
     if (cut == 0) return bom_bytes(text);
-    const std::uint64_t n = text.size();
+    const std::uint64_t n = std::min<std::uint64_t>(text.size(), bound);
     if (cut >= n) return n;
     const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
     for (std::uint64_t p = cut - 1; p < n; ++p) {

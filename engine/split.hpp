@@ -90,8 +90,10 @@ Result<SplitStats> salvage_split(std::string_view text, const Plan& plan, const 
 // Where the range cut at `cut` starts when no quote is open at the cut: just
 // past the first line break that ends at or after it (the input's start,
 // after any byte-order mark, for cut 0; the input's end when no break
-// follows).
-std::uint64_t speculative_start(std::string_view text, std::uint64_t cut) noexcept;
+// follows). No break is looked for at or past `bound`, which is returned
+// when none comes before it: a range has no row start past its end.
+std::uint64_t speculative_start(std::string_view text, std::uint64_t cut,
+                                std::uint64_t bound = UINT64_MAX) noexcept;
 
 // A range's rows in memory as the clean writer and the quarantine writer
 // would write them; the rejected rows keep their line counts until hand-on.

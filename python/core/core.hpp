@@ -27,6 +27,7 @@ struct CoreState {
 inline CoreState* core_state(PyObject* module) { return static_cast<CoreState*>(PyModule_GetState(module)); }
 
 extern PyMethodDef kCoreSalvageDef;
+extern PyMethodDef kCorePlanRangesDef;
 extern PyMethodDef kCoreDetectDef;
 extern PyType_Spec kBatchesSpec;
 

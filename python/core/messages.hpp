@@ -20,6 +20,16 @@ inline constexpr const char kCoreSalvageDoc[] =
     "call `reader`, `output` or `progress` when they are Python objects, and\n"
     "to run signal handlers.";
 
+inline constexpr const char kCorePlanRangesName[] = "plan_ranges";
+inline constexpr const char kCorePlanRangesCallName[] = "plan_ranges()";
+inline constexpr const char kCorePlanRangesDoc[] =
+    "Plans the salvage of a file's byte ranges, each to be salvaged on its own.\n\n"
+    "Takes salvage()'s arguments, reads `reader` (a descriptor) to its end, and\n"
+    "returns one state (bytes) per range of `range_bytes`, for salvage(resume=...)\n"
+    "with the same arguments; `output` only says which kind of output the ranges\n"
+    "will go to, and is left untouched. Joined in order, the ranges' outputs are\n"
+    "salvage()'s of the whole file, and their counts sum to its counts.";
+
 // Help lines of its parameters.
 inline constexpr const char kReaderHelp[] = "An open descriptor (int), or a binary object with read().";
 inline constexpr const char kHeadHelp[] = "Bytes already taken from `reader`, read before it.";
@@ -32,6 +42,8 @@ inline constexpr const char kThreadsHelp[] =
     "Threads to parse byte ranges on (0: one per core), or None for one. Only a descriptor's input\n"
     "written to a path or to batches is split; it is then read whole into memory first.";
 inline constexpr const char kRangeBytesHelp[] = "The size of a byte range, or None for 16 MiB.";
+inline constexpr const char kResumeHelp[] =
+    "None, or one state from plan_ranges(): salvage only that byte range of the descriptor's file.";
 inline constexpr const char kProgressHelp[] = "None, or a callable (bytes_done, bytes_total_or_None).";
 inline constexpr const char kDelimiterArgHelp[] = "One ASCII character, or None to sniff it.";
 inline constexpr const char kQuoteArgHelp[] = "One ASCII character, or None for no quoting.";
@@ -59,6 +71,10 @@ inline constexpr const char kBadHead[] = "head must be bytes, not %.200s";
 inline constexpr const char kBadLegacy[] =
     "legacy must be None or 128 bytes objects of one UTF-8 character each";
 inline constexpr const char kBadChar[] = "%s must be a single ASCII character";
+inline constexpr const char kNeedsDescriptor[] = "%s needs reader to be a descriptor of a regular file";
+inline constexpr const char kResumeArg[] = "resume";
+inline constexpr const char kPlanNeedsTotal[] = "plan_ranges() needs total, the size of the file";
+inline constexpr const char kBadResume[] = "resume must be None or bytes, not %.200s";
 inline constexpr const char kReadNotBytes[] = "the source's read() returned %.200s, not bytes";
 inline constexpr const char kReadWouldBlock[] =
     "the source's read() returned None: it is a non-blocking stream with no data yet; pass a blocking one";

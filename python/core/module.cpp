@@ -16,7 +16,7 @@ int core_exec(PyObject* module) {
     }
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return -1;
-    for (PyMethodDef* def : {&kCoreSalvageDef, &kCoreDetectDef}) {
+    for (PyMethodDef* def : {&kCoreSalvageDef, &kCoreDetectDef, &kCorePlanRangesDef}) {
         Ref fn = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
         if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return -1;
     }

@@ -5,6 +5,7 @@
 #include "../common/ref.hpp"
 #include "core.hpp"
 
+#include "batches.hpp"
 #include "rescue.hpp"
 #include "split.hpp"
 #include "target.hpp"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,7 @@ inline constexpr Param kParams[] = {
     {"escape_char", Kind::OptionalText, Default::None, msg::kEscapeArgHelp},
     {"threads", Kind::OptionalCount, Default::None, msg::kThreadsHelp},
     {"range_bytes", Kind::OptionalCount, Default::None, msg::kRangeBytesHelp},
+    {"resume", Kind::Object, Default::None, msg::kResumeHelp},
 };
 template <std::size_t N>
 consteval std::size_t at(const char (&name)[N]) {
@@ -50,6 +53,10 @@ consteval std::size_t at(const char (&name)[N]) {
 }
 constexpr Signature kSignature{msg::kCoreSalvageCallName, kParams};
 inline constexpr auto kDoc = frozen<[] { return documented(msg::kCoreSalvageName, msg::kCoreSalvageDoc, kParams); }>();
+// plan_ranges() takes salvage()'s arguments, to plan the very run it stands for.
+constexpr Signature kPlanSignature{msg::kCorePlanRangesCallName, kParams};
+inline constexpr auto kPlanDoc =
+    frozen<[] { return documented(msg::kCorePlanRangesName, msg::kCorePlanRangesDoc, kParams); }>();
 
 // The thread's hold on the interpreter, let go while the engine works and
 // taken back only for as long as Python code must run.
@@ -356,9 +363,73 @@ struct Targets {
     std::optional<FileTarget> clean, quarantine, audit;
 };
 
-PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Bytes written nowhere: the output of a plan's model sink.
+class NoBytes final : public ByteSink {
+public:
+    Status write(std::string_view) noexcept override { return Done{}; }
+};
+
+// A list of bytes objects, one per state.
+PyObject* states_list(const std::vector<std::string>& states) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(states.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(states[i].data(), static_cast<Py_ssize_t>(states[i].size()));
+        if (!b) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return list.release();
+}
+
+std::string_view bytes_view(PyObject* b) noexcept {
+    return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
+}
+
+// plan_ranges(): the whole file salvaged once, streaming, nothing written.
+// `output` says which kind of sink the ranges will be salvaged into.
+PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& o, int fd, PyObject* head,
+               PyObject* output) {
+    const bool to_batches =
+        PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(core_state(module)->batches_type)) != 0;
+    const std::uint64_t range_bytes =
+        v[at("range_bytes")].present ? v[at("range_bytes")].count : SplitOptions{}.range_bytes;
+    const std::uint64_t expected_size = v[at("total")].count;
+
+    Call call;
+    const int main_thread = on_main_thread();
+    if (main_thread < 0) return nullptr;
+    call.handles_signals = main_thread == 1;
+    PyObject* progress = v[at("progress")].object;
+    call.progress = progress && progress != Py_None ? progress : nullptr;
+    Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
+                                       : Ref::borrow(Py_None);
+    if (!total) return nullptr;
+    call.total = total.get();
+    const Cancel cancel{poll_cancel, &call};
+    const Progress report{poll_progress, &call};
+    FdSource fd_source(fd, cancel);
+    HeadThen input(bytes_view(head), fd_source);
+    NoBytes nowhere;
+    CsvSink csv(nowhere, o);
+    BatchSink batches(BatchLimits{}, o.quote.value_or('"') == '"');
+    RowSink& model = to_batches ? static_cast<RowSink&>(batches) : static_cast<RowSink&>(csv);
+
+    call.thread.detach();
+    Result<std::vector<std::string>> states = plan_ranges(input, expected_size, o, model, range_bytes, report);
+    call.thread.attach();
+    if (call.python_error || PyErr_Occurred()) return nullptr;
+    if (!states) {
+        const Value& name = v[at("source_name")];
+        return raise_engine_error(states.error(), name.present ? std::optional(name.text) : std::nullopt);
+    }
+    return states_list(states.value());
+}
+
+enum class Mode : std::uint8_t { Salvage, Plan };
+
+PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Mode mode) {
     std::array<Value, std::size(kParams)> v;
-    if (!parse_args(kSignature, args, nargs, kwnames, v)) return nullptr;
+    if (!parse_args(mode == Mode::Plan ? kPlanSignature : kSignature, args, nargs, kwnames, v)) return nullptr;
 
     RescueOptions o;
     if (!to_char(v[at("delimiter")], "delimiter", o.delimiter)) return nullptr;
@@ -388,7 +459,21 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     } else if (!PyObject_HasAttrString(reader, msg::kRead)) {
         return PyErr_Format(PyExc_TypeError, msg::kBadReader, Py_TYPE(reader)->tp_name);
     }
+    PyObject* resume = v[at("resume")].object;
+    if (resume == Py_None) resume = nullptr;
+    if (resume && !PyBytes_Check(resume)) {
+        return PyErr_Format(PyExc_TypeError, msg::kBadResume, Py_TYPE(resume)->tp_name);
+    }
+    if ((mode == Mode::Plan || resume) && fd < 0) {
+        return PyErr_Format(PyExc_TypeError, msg::kNeedsDescriptor,
+                            mode == Mode::Plan ? msg::kCorePlanRangesCallName : msg::kResumeArg);
+    }
+    if (mode == Mode::Plan && !v[at("total")].present) {
+        PyErr_SetString(PyExc_TypeError, msg::kPlanNeedsTotal);
+        return nullptr;
+    }
     PyObject* output = v[at("output")].object;
+    if (mode == Mode::Plan) return plan(module, v, o, fd, head, output);
     // A corvel._core.Batches takes the rows themselves: no clean CSV between.
     RowSink* batches = nullptr;
     const std::atomic<bool>* stop = nullptr;
@@ -460,8 +545,11 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
         CsvSink csv(clean, o);
         RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
-        Result<RescueCounts> r = split ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
-                                       : rescue(input, rows, records, o, report, &side);
+        FdRandomSource positioned(fd, cancel);
+        Result<RescueCounts> r =
+            resume  ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
+            : split ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
+                    : rescue(input, rows, records, o, report, &side);
         if (r) {
             counts = r.value();
         } else {
@@ -503,9 +591,19 @@ PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     return counts_dict(core_state(module), counts);
 }
 
+PyObject* salvage(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_call(module, args, nargs, kwnames, Mode::Salvage);
+}
+
+PyObject* plan_ranges(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_call(module, args, nargs, kwnames, Mode::Plan);
+}
+
 }  // namespace
 
 PyMethodDef kCoreSalvageDef = {msg::kCoreSalvageName, as_method(salvage), METH_FASTCALL | METH_KEYWORDS,
                                kDoc.data()};
+PyMethodDef kCorePlanRangesDef = {msg::kCorePlanRangesName, as_method(plan_ranges), METH_FASTCALL | METH_KEYWORDS,
+                                  kPlanDoc.data()};
 
 }  // namespace corvel::py

@@ -35,8 +35,37 @@ def salvage(
     escape_char: str | None = None,
     threads: int | None = None,
     range_bytes: int | None = None,
+    resume: bytes | None = None,
 ) -> dict[str, int]:
     """Salvages bytes from `reader` into `output`, returning the counts as a dict."""
+
+def plan_ranges(
+    reader: int | _Reader,
+    head: bytes,
+    source_name: str | None,
+    output: str | _Writer | Batches,
+    header: bool,
+    skip_initial_space: bool,
+    quarantine: str | None = None,
+    audit: str | None = None,
+    total: int | None = None,
+    progress: Callable[[int, int | None], object] | None = None,
+    delimiter: str | None = None,
+    quote_char: str | None = "\"",
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    output_delimiter: str | None = None,
+    legacy: Sequence[bytes] | None = None,
+    shape: tuple[int, int, bool, bool, Sequence[str]] | None = None,
+    escape_char: str | None = None,
+    threads: int | None = None,
+    range_bytes: int | None = None,
+    resume: bytes | None = None,
+) -> list[bytes]:
+    """Plans the salvage of a file's byte ranges, each to be salvaged on its own."""
 
 def detect(sample: bytes, complete: bool) -> dict[str, Any]:
     """Detects the dialect and table shape of `sample`, UTF-8 text from the start"""

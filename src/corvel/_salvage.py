@@ -18,7 +18,7 @@ from ._progress import make_progress
 from ._report import Report
 from ._source import Readable, Source, open_source, read_sample
 
-__all__ = ["Prepared", "prepare", "run", "salvage"]
+__all__ = ["Prepared", "engine_options", "prepare", "run", "salvage"]
 
 # With threads, a file is parsed in byte ranges of this size, and only a
 # file of at least two ranges is split.
@@ -92,6 +92,27 @@ def _split_threads(prepared: Prepared, target: Any, threads: int) -> int:
     return threads
 
 
+def engine_options(prepared: Prepared, options: Options) -> dict[str, Any]:
+    """The engine's options for a prepared source: the same for a whole
+    run and for each of its byte ranges."""
+    used = prepared.plan
+    return {
+        "delimiter": used.delimiter,
+        "quote_char": used.quote_char,
+        "escape_char": used.escape_char,
+        "header": used.header,
+        "skip_blank_lines": options.skip_blank_lines,
+        "fill_ragged_rows": options.fill_ragged_rows,
+        "merge_overflow": options.merge_overflow,
+        "expected_columns": used.expected_columns,
+        "repair_quotes": options.repair_quotes,
+        "skip_initial_space": used.skip_initial_space,
+        "output_delimiter": options.output_delimiter,
+        "legacy": prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
+        "shape": used.shape,
+    }
+
+
 def run(prepared: Prepared, target: Any, options: Options, *, quarantine: str | None,
         audit: str | None, threads: int = 1) -> Report:
     """Runs the engine's salvage of a prepared source into `target` (a path,
@@ -110,19 +131,7 @@ def run(prepared: Prepared, target: Any, options: Options, *, quarantine: str | 
             audit=audit,
             total=src.size,
             progress=throttle,
-            delimiter=used.delimiter,
-            quote_char=used.quote_char,
-            escape_char=used.escape_char,
-            header=used.header,
-            skip_blank_lines=options.skip_blank_lines,
-            fill_ragged_rows=options.fill_ragged_rows,
-            merge_overflow=options.merge_overflow,
-            expected_columns=used.expected_columns,
-            repair_quotes=options.repair_quotes,
-            skip_initial_space=used.skip_initial_space,
-            output_delimiter=options.output_delimiter,
-            legacy=prepared.encoding.table if prepared.encoding.mode == "per-row" else None,
-            shape=used.shape,
+            **engine_options(prepared, options),
             threads=_split_threads(prepared, target, threads),
             range_bytes=_RANGE_BYTES,
         )

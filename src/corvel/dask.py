@@ -8,6 +8,14 @@ first file. A partition is a pure function of its file, so when a worker is
 lost Dask runs its partitions again elsewhere and nothing is doubled or lost;
 Parquet files appear whole, by rename, or not at all.
 
+With ``blocksize``, a large plain file is cut into byte ranges, each a
+partition of its own. The client first reads the file once, writing
+nothing, and notes where each range's first row starts and what the salvage
+holds there (the quote state, the line count, the rows held back to decide a
+footer or a table's end); each partition takes up the salvage from that
+state and reads only its own range. Joined, the ranges' rows, quarantine and
+counts are exactly those of the file salvaged whole.
+
     >>> import corvel.dask
     >>> frame = corvel.dask.read("exports/*.csv")
     >>> report = corvel.dask.salvage_to_parquet("exports/*.csv", "lake/", quarantine_dir="rejects/")
@@ -19,19 +27,26 @@ from __future__ import annotations
 
 import dataclasses
 import glob
+import inspect
 import os
 import shutil
 import tempfile
 import time
 from collections.abc import Iterable, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from ._detect import detect
+from . import _core
+from ._detect import EnginePlan, detect
 from ._dialect import Dialect
+from ._encoding import EncodingPlan
+from ._options import check_options
 from ._read import BatchReader, iter_batches
 from ._read import read as _read_table
 from ._report import Report
+from ._salvage import _report, engine_options, prepare
+from ._table import Table, resolve_columns
 
 if TYPE_CHECKING:
     import dask.dataframe  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -124,18 +139,114 @@ def _shared_dialect(paths: list[str], dialect: Dialect | None, options: dict[str
     return detect(paths[0], encoding=options.get("encoding", "auto"))
 
 
-def _check_blocksize(blocksize: object) -> None:
+def _check_blocksize(blocksize: object) -> int | None:
     if blocksize is None:
-        return
+        return None
     if isinstance(blocksize, bool) or not isinstance(blocksize, int):
         raise TypeError(f"blocksize must be None or a positive int, not {type(blocksize).__name__}")
-    # Files are partitions whole for now; byte ranges of one file as
-    # partitions are still to come.
-    raise NotImplementedError("blocksize is not supported yet: each file is one partition; pass blocksize=None")
+    if blocksize < 1:
+        raise ValueError(f"blocksize must be at least 1, not {blocksize}")
+    return blocksize
+
+
+# The options of corvel.read that say how a file is salvaged (not which
+# columns are kept, nor how rows are batched), with corvel.read's defaults.
+_SALVAGE_DEFAULTS = {
+    name: p.default for name, p in inspect.signature(_read_table).parameters.items()
+    if name in _READ_OPTIONS - {"columns", "batch_rows"}
+}
+# Rows per batch of a range's table, and its batches' bytes: in memory
+# whole for a frame; streamed to Parquet, a few at a time, for a part.
+_RANGE_BATCH_ROWS = 1 << 16
+_RANGE_BUDGET = 32 << 20
+_PART_BUDGET = 4 << 20
+
+
+@dataclass(frozen=True, slots=True)
+class _Ranges:
+    """A file planned in byte ranges: a state per range, the names of all
+    its columns, and what its report is made from."""
+
+    states: list[bytes]
+    names: list[str]
+    plan: EnginePlan
+    encoding: EncodingPlan
+
+
+def _checked(dialect: Dialect, options: dict[str, Any]) -> Any:
+    given = {k: v for k, v in options.items() if k in _SALVAGE_DEFAULTS}
+    return check_options(**{**_SALVAGE_DEFAULTS, **given, "dialect": dialect, "output_delimiter": ",",
+                            "progress": None})
+
+
+def _plan_ranges(path: str, dialect: Dialect, options: dict[str, Any], blocksize: int) -> _Ranges | None:
+    """The byte ranges of a file, or ``None`` for a file that is salvaged
+    whole: one smaller than two blocks, compressed, or read through a codec
+    (such as UTF-16), where no byte offset is a place to start from."""
+    checked = _checked(dialect, options)
+    with prepare(path, checked) as prepared:
+        size = prepared.src.size
+        if not isinstance(prepared.reader, int) or size is None or size < 2 * blocksize:
+            return None
+        model = _core.Batches(1, 1, None)  # the kind of output the ranges go to; left untouched
+        states = _core.plan_ranges(prepared.reader, prepared.sample, prepared.src.name, model,
+                                   **engine_options(prepared, checked), total=size, range_bytes=blocksize)
+        plan, encoding = prepared.plan, prepared.encoding
+    names = _first_schema(path, dialect, {k: v for k, v in options.items() if k not in ("columns", "progress")}).names
+    return _Ranges(states, list(names), plan, encoding)
+
+
+def _salvage_range(path: str, state: bytes, dialect: Dialect, options: dict[str, Any],
+                   names: list[str]) -> tuple[Table | None, list[str]]:
+    """One planned byte range of `path` salvaged into a table of the
+    `columns` asked for (``None`` when it has no data row), and their names
+    in the whole file (`names` are all of them: a range after the first has
+    no header)."""
+    checked = _checked(dialect, options)
+    with prepare(path, checked) as prepared:
+        if not isinstance(prepared.reader, int):
+            raise ValueError(f"{path} can no longer be salvaged in byte ranges: it is not the file planned")
+        batches = _core.Batches(_RANGE_BATCH_ROWS, _RANGE_BUDGET, None)
+        counts = _core.salvage(prepared.reader, b"", prepared.src.name, batches,
+                               **engine_options(prepared, checked), resume=state)
+        batches.finish()
+    kept = resolve_columns(options.get("columns"), names)
+    own = names if kept is None else [names[i] for i in kept]
+    if batches.num_rows == 0:
+        return None, own
+    if batches.width != len(names):
+        raise ValueError(f"{path} has {batches.width} columns in a byte range where it has {len(names)}")
+    report = _report(counts, prepared.plan, prepared.encoding, 0.0)
+    return Table(batches, names, kept, report, [], None, _RANGE_BATCH_ROWS), own
+
+
+def _read_range(path: str, state: bytes, dialect: Dialect, names: list[str], file_names: list[str],
+                options: dict[str, Any]) -> pandas.DataFrame:
+    table, own = _salvage_range(path, state, dialect, options, file_names)
+    if table is None:
+        import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        frame = pandas.DataFrame({n: pandas.Series([], dtype=object) for n in own})
+    else:
+        frame = table.to_pandas()
+        frame.columns = own
+    return _named_as_first(frame, path, names)
+
+
+def _summed_counts(counts: Sequence[dict[str, int]]) -> dict[str, int]:
+    """The counts of a file from those of its ranges: each range counts its
+    own rows; the width and the delimiter are the file's."""
+    total = {k: sum(c[k] for c in counts) for k in counts[0]}
+    total["width"] = counts[0]["width"]
+    total["delimiter"] = counts[0]["delimiter"]
+    return total
 
 
 def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict[str, Any]) -> pandas.DataFrame:
-    frame = _read_table(path, dialect=dialect, **options).to_pandas()
+    return _named_as_first(_read_table(path, dialect=dialect, **options).to_pandas(), path, names)
+
+
+def _named_as_first(frame: pandas.DataFrame, path: str, names: list[str]) -> pandas.DataFrame:
     if list(frame.columns) != names:
         # Another header, or a header found where the first file has none:
         # the rows are the same table's if the width is.
@@ -169,7 +280,7 @@ def read(
     **options: Any,
 ) -> dask.dataframe.DataFrame:
     """Salvages many broken CSV files into one Dask data frame of strings,
-    one partition per file.
+    one partition per file, or per block of a large one.
 
     The frame is lazy: each partition runs :func:`corvel.read` on its file
     when it is computed, with the shared dialect and `options`. Its columns
@@ -183,7 +294,11 @@ def read(
             sorted), or a list of paths.
         dialect: The dialect of every file, or ``None`` to detect it on the
             first file with :func:`corvel.detect`.
-        blocksize: ``None``: each file is one partition.
+        blocksize: ``None``: each file is one partition. A size in bytes:
+            each plain file of at least two blocks is read once here, to
+            plan its byte ranges, and is then one partition per block, with
+            the rows of the file read whole. Compressed or transcoded
+            files, and smaller ones, are one partition each.
         **options: The options of :func:`corvel.read` (`delimiter`,
             `header`, `columns`, `repair_quotes`...), except `quarantine`,
             `audit` and `progress`.
@@ -193,21 +308,37 @@ def read(
 
     Raises:
         FileNotFoundError: A glob pattern matches no file.
-        NotImplementedError: `blocksize` is not ``None``.
         TypeError: An argument or option is not one of those above.
+        ValueError: `blocksize` is less than 1.
     """
     import dask.dataframe as dd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     _check(options, _READ_OPTIONS, "read")
-    _check_blocksize(blocksize)
+    block = _check_blocksize(blocksize)
     paths = _expand(paths_or_glob)
     shared = _shared_dialect(paths, dialect, options)
     meta = _first_schema(paths[0], shared, options).empty_table().to_pandas()
+    names = list(meta.columns)
+    parts: list[tuple[str, bytes | None, list[str] | None]] = []
+    for path in paths:
+        ranges = _plan_ranges(path, shared, options, block) if block is not None else None
+        if ranges is None:
+            parts.append((path, None, None))
+        else:
+            parts.extend((path, state, ranges.names) for state in ranges.states)
     from_map: Any = dd.from_map  # untyped
     frame: dask.dataframe.DataFrame = from_map(
-        _read_partition, paths, dialect=shared, names=list(meta.columns), options=options, meta=meta,
+        _read_part, parts, dialect=shared, names=names, options=options, meta=meta,
         label="corvel-read", enforce_metadata=False)
     return frame
+
+
+def _read_part(part: tuple[str, bytes | None, list[str] | None], dialect: Dialect, names: list[str],
+               options: dict[str, Any]) -> pandas.DataFrame:
+    path, state, file_names = part
+    if state is None or file_names is None:
+        return _read_partition(path, dialect, names, options)
+    return _read_range(path, state, dialect, names, file_names, options)
 
 
 def _parquet_names(paths: list[str], out_dir: str, suffix: str) -> list[str]:
@@ -272,12 +403,91 @@ def _salvage_file(path: str, target: str, quarantine: str | None, dialect: Diale
             shutil.rmtree(leftover, ignore_errors=True)
 
 
+def _salvage_part(path: str, k: int, state: bytes, scratch: str, quarantined: bool, dialect: Dialect,
+                  options: dict[str, Any], names: list[str]) -> dict[str, int]:
+    """Salvages byte range `k` of `path` to ``scratch/data/part-k.parquet``
+    (and its quarantine to ``scratch/quarantine/k.csv``), each written
+    whole by rename, so that a run again after a lost worker overwrites it."""
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    data = os.path.join(scratch, "data", f"part-{k:06d}.parquet")
+    quarantine = os.path.join(scratch, "quarantine", f"{k:06d}.csv")
+    # Written beside the directories, never in them: what a killed task
+    # leaves behind must not become a part of the table.
+    data_tmp = os.path.join(scratch, f"part-{k:06d}.{os.getpid()}.tmp")
+    quarantine_tmp = os.path.join(scratch, f"quarantine-{k:06d}.{os.getpid()}.tmp")
+    kept = resolve_columns(options.get("columns"), names)
+    schema = pyarrow.schema([(names[i], pyarrow.string_view()) for i in (kept or range(len(names)))])
+    counts: dict[str, int] = {}
+    checked = _checked(dialect, options)
+    opened = ExitStack()
+    prepared = opened.enter_context(prepare(path, checked))
+    try:
+        def run(into: _core.Batches) -> Report:
+            # On the reader's thread: the salvage goes on while batches are written.
+            with opened:
+                counts.update(_core.salvage(prepared.reader, b"", prepared.src.name, into,
+                                            quarantine=quarantine_tmp if quarantined else None,
+                                            **engine_options(prepared, checked), resume=state))
+                into.finish()
+                return _report(counts, prepared.plan, prepared.encoding, 0.0)
+
+        reader = BatchReader(run, _core.Batches(_RANGE_BATCH_ROWS, _PART_BUDGET, 2), None)
+    except BaseException:
+        opened.close()
+        raise
+    with reader, pq.ParquetWriter(data_tmp, schema) as out:
+        for batch in reader:
+            if batch.num_columns != len(names):
+                raise ValueError(f"{path} has {batch.num_columns} columns in a byte range where it has "
+                                 f"{len(names)}")
+            if kept is not None:
+                batch = batch.select(kept)
+            out.write_batch(pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema))
+    os.replace(data_tmp, data)
+    if quarantined:
+        os.replace(quarantine_tmp, quarantine)
+    return counts
+
+
+def _ranges_scratch(target: str) -> str:
+    """A scratch directory beside `target` for the parts of a file salvaged
+    in byte ranges."""
+    scratch = tempfile.mkdtemp(dir=os.path.dirname(target), prefix=_scratch_prefix(target))
+    os.mkdir(os.path.join(scratch, "data"))
+    os.mkdir(os.path.join(scratch, "quarantine"))
+    return scratch
+
+
+def _put_ranges(scratch: str, parts: int, target: str, quarantine: str | None) -> None:
+    """Moves a file's salvaged ranges into place: the quarantine joined into
+    one file (one header), then the Parquet parts as the directory `target`."""
+    if quarantine is not None:
+        # Beside the quarantine, which may be on another file system.
+        fd, joined = tempfile.mkstemp(dir=os.path.dirname(quarantine), prefix=_scratch_prefix(quarantine))
+        with open(fd, "wb") as out:
+            for k in range(parts):
+                with open(os.path.join(scratch, "quarantine", f"{k:06d}.csv"), "rb") as part:
+                    header = part.readline()
+                    if k == 0:
+                        out.write(header)
+                    shutil.copyfileobj(part, out)
+        os.replace(joined, quarantine)
+    if os.path.isdir(target) and not os.path.islink(target):
+        shutil.rmtree(target)
+    elif os.path.lexists(target):
+        os.remove(target)
+    os.replace(os.path.join(scratch, "data"), target)
+
+
 def salvage_to_parquet(
     paths_or_glob: PathsArg,
     out_dir: str | os.PathLike[str],
     *,
     quarantine_dir: str | os.PathLike[str] | None = None,
     dialect: Dialect | None = None,
+    blocksize: int | None = None,
     **options: Any,
 ) -> FilesReport:
     """Salvages many broken CSV files to Parquet, one Dask task per file, on
@@ -297,6 +507,15 @@ def salvage_to_parquet(
             to only count the rows set aside.
         dialect: The dialect of every file, or ``None`` to detect it on the
             first file.
+        blocksize: ``None``: each file is one task. A size in bytes: each
+            plain file of at least two blocks is read once on the client to
+            plan its byte ranges, then salvaged as one task per block, and
+            ``out_dir/name.parquet`` is a directory of one Parquet file per
+            block, in order (``pyarrow.parquet.read_table`` reads it as one
+            table). Compressed or transcoded files, and smaller ones, are
+            one task each. The rows, quarantine and report are those of the
+            file salvaged whole. A `progress` callable is not called for
+            the blocks.
         **options: The options of :func:`corvel.iter_batches` (`header`,
             `columns`, `repair_quotes`, `progress`...), except `quarantine`
             and `audit`. A `progress` callable runs on the workers, once per
@@ -318,6 +537,7 @@ def salvage_to_parquet(
     compute: Any = getattr(dask, "compute")
     started = time.perf_counter()
     _check(options, _PARQUET_OPTIONS, "salvage_to_parquet")
+    block = _check_blocksize(blocksize)
     paths = _expand(paths_or_glob)
     out = os.fsdecode(out_dir)
     os.makedirs(out, exist_ok=True)
@@ -330,9 +550,33 @@ def salvage_to_parquet(
     shared = _shared_dialect(paths, dialect, options)
     # Not pure: a file may change between two runs, so no result is reused.
     salvage_one = delayed(_salvage_file, pure=False)
-    tasks = [salvage_one(p, t, q, shared, options) for p, t, q in zip(paths, targets, quarantines, strict=True)]
+    salvage_part = delayed(_salvage_part, pure=False)
+    # Each file's task, or its ranges' tasks with their plan and scratch directory.
+    tasks: list[Any] = []
+    split: list[tuple[_Ranges, str] | None] = []
     try:
-        reports = compute(*tasks)
+        for p, t, q in zip(paths, targets, quarantines, strict=True):
+            ranges = _plan_ranges(p, shared, options, block) if block is not None else None
+            if ranges is None:
+                tasks.append(salvage_one(p, t, q, shared, options))
+                split.append(None)
+                continue
+            scratch = _ranges_scratch(t)
+            # A progress callable is for whole files: a range's salvage has none.
+            part_options = {k: v for k, v in options.items() if k != "progress"}
+            tasks.append([salvage_part(p, k, state, scratch, q is not None, shared, part_options, ranges.names)
+                          for k, state in enumerate(ranges.states)])
+            split.append((ranges, scratch))
+        results = compute(*tasks)
+        reports: list[Report] = []
+        for result, planned, t, q in zip(results, split, targets, quarantines, strict=True):
+            if planned is None:
+                reports.append(result)
+                continue
+            ranges, scratch = planned
+            _put_ranges(scratch, len(ranges.states), t, q)
+            reports.append(_report(_summed_counts(result), ranges.plan, ranges.encoding,
+                                   time.perf_counter() - started))
     finally:
         _remove_scratch([*targets, *quarantines])
     return _combine(list(zip(paths, reports, strict=True)), shared, time.perf_counter() - started)

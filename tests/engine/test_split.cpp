@@ -397,5 +397,155 @@ TEST(RescueSplit, FailuresNameTheirSide) {
     }
 }
 
+
+// ---- Ranges planned once and salvaged each on its own: rescue_range()
+
+// An input read at any offset, a few bytes at a time.
+class StringRandom final : public RandomSource {
+public:
+    StringRandom(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
+        if (offset >= text_.size()) return std::size_t{0};
+        const std::size_t n = std::min({size, step_, text_.size() - static_cast<std::size_t>(offset)});
+        text_.copy(buffer, n, offset);
+        return n;
+    }
+private:
+    std::string text_;
+    std::size_t step_;
+};
+
+Result<std::vector<std::string>> plan_text(const std::string& text, const RescueOptions& o, std::uint64_t range) {
+    corvel_test::StringSource in(text, 1 + text.size() / 2);
+    corvel_test::StringSink none;
+    CsvSink model(none, o);
+    return plan_ranges(in, text.size(), o, model, range, {});
+}
+
+// Each range salvaged on its own, in the order `order` gives, then joined
+// in input order: quarantine headers but the first dropped, counts summed.
+Result<Rescued> rescue_planned(const std::string& text, const RescueOptions& o, const std::vector<std::string>& states,
+                               const std::vector<std::size_t>& order) {
+    std::vector<Rescued> parts(states.size());
+    for (const std::size_t k : order) {
+        StringRandom in(text, 1 + k * 7);
+        corvel_test::StringSink clean, quarantine, audit;
+        CsvSink rows(clean, o);
+        Side side = Side::Input;
+        auto r = rescue_range(in, states[k], rows, {&quarantine, &audit}, o, {}, &side);
+        if (!r) return r.error();
+        const RescueCounts& c = r.value();
+        parts[k] = {clean.text, quarantine.text, audit.text,
+                    {c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged,
+                     c.quote_repaired, c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns,
+                     c.too_many_columns, c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter,
+                     c.preamble, c.header_set_aside, c.footer, c.second_table, c.tables_found}};
+    }
+    Rescued joined = parts[0];
+    constexpr std::size_t kWidth = 14, kDelimiter = 16;  // the same in every range
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        joined.clean += parts[k].clean;
+        joined.quarantine += parts[k].quarantine.substr(parts[k].quarantine.find('\n') + 1);
+        joined.audit += parts[k].audit;
+        for (std::size_t i = 0; i < joined.counts.size(); ++i) {
+            if (i == kWidth || i == kDelimiter) {
+                EXPECT_EQ(parts[k].counts[i], joined.counts[i]);
+            } else {
+                joined.counts[i] += parts[k].counts[i];
+            }
+        }
+    }
+    return joined;
+}
+
+void expect_planned_alike(const std::string& text, const RescueOptions& o, std::uint64_t range, std::mt19937& rng,
+                          const std::string& where) {
+    auto whole = rescue_text(text, o, nullptr);
+    auto states = plan_text(text, o, range);
+    ASSERT_EQ(whole.ok(), states.ok()) << where;
+    if (!whole.ok()) return;
+    ASSERT_FALSE(states.value().empty()) << where;
+    std::vector<std::size_t> order(states.value().size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::shuffle(order.begin(), order.end(), rng);
+    auto ranges = rescue_planned(text, o, states.value(), order);
+    ASSERT_TRUE(ranges.ok()) << where << ": " << ranges.error().text();
+    EXPECT_EQ(ranges.value().clean, whole.value().clean) << where;
+    EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << where;
+    EXPECT_EQ(ranges.value().audit, whole.value().audit) << where;
+    EXPECT_EQ(ranges.value().counts, whole.value().counts) << where;
+}
+
+// Random inputs full of quotes, line breaks, blank lines, footers and later
+// tables, cut anywhere: the ranges, each salvaged alone and in any order,
+// joined, are the whole run.
+TEST(PlannedRanges, JoinedEqualTheWholeRun) {
+    std::mt19937 rng(20);
+    for (int i = 0; i < 60; ++i) {
+        const std::string text = i % 3 == 0 ? table_with_ends(rng) : quoted_input(rng, 1 + rng() % 3000);
+        for (std::size_t set = 0; set < std::size(kRescueSets); ++set) {
+            const std::uint64_t range = 1 + rng() % 300;
+            expect_planned_alike(text, kRescueSets[set], range, rng,
+                                 "input " + std::to_string(i) + " set " + std::to_string(set) + " range " +
+                                     std::to_string(range));
+            if (HasFailure()) return;
+        }
+    }
+}
+
+// Runs of clean lines longer than a range, a row across many ranges (whose
+// empty ranges are left out), and one longer than a range's first read.
+TEST(PlannedRanges, LongRunsAndLongRows) {
+    std::mt19937 rng(7);
+    std::string text = "a,b,c\n";
+    for (int i = 0; i < 3000; ++i) text += std::to_string(i) + ",x,y\n";
+    text += "1,\"" + std::string(20000, 'q') + "\n\",z\n";
+    for (int i = 0; i < 3000; ++i) text += std::to_string(i) + (i % 50 ? ",x,y\n" : ",x\n");
+    text += "2,\"" + std::string(3 << 20, 'r') + "\",z\nTotal,,9\n";
+    for (const std::uint64_t range : {std::uint64_t{1000}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
+        for (const int set : {0, 2, 5}) {
+            expect_planned_alike(text, kRescueSets[set], range, rng,
+                                 std::to_string(range) + " set " + std::to_string(set));
+        }
+    }
+    auto states = plan_text(text, {}, 1000);
+    ASSERT_TRUE(states.ok());
+    EXPECT_LT(states.value().size(), text.size() / 1000);  // the ranges inside the long rows are left out
+}
+
+// A state cut short or with a byte changed, or an input that is not the one
+// planned, is refused with an error or salvaged; it never crashes.
+TEST(PlannedRanges, BadStatesAndChangedInputsAreRefused) {
+    std::mt19937 rng(3);
+    const std::string text = table_with_ends(rng) + table_with_ends(rng);
+    const RescueOptions& o = kRescueSets[5];
+    auto states = plan_text(text, o, 200);
+    ASSERT_TRUE(states.ok());
+    ASSERT_GT(states.value().size(), 3u);
+    const auto run = [&](const std::string& input, const std::string& state) {
+        StringRandom in(input, 64);
+        corvel_test::StringSink clean, quarantine;
+        CsvSink rows(clean, o);
+        Side side = Side::Input;
+        return rescue_range(in, state, rows, {&quarantine, nullptr}, o, {}, &side);
+    };
+    const std::string& state = states.value()[2];
+    for (std::size_t n = 0; n < state.size(); n += 1 + n / 16) {
+        auto r = run(text, state.substr(0, n));
+        ASSERT_FALSE(r.ok()) << n;
+        EXPECT_EQ(r.error().text(), "not the state of a planned byte range") << n;
+    }
+    for (int i = 0; i < 300; ++i) {
+        std::string changed = state;
+        changed[rng() % changed.size()] ^= static_cast<char>(1 << (rng() % 8));
+        (void)run(text, changed);
+    }
+    for (const std::string& input : {text + "x", text.substr(0, text.size() - 1), text.substr(0, 100)}) {
+        auto r = run(input, states.value().back());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().text(), "the input changed since its byte ranges were planned");
+    }
+}
+
 }  // namespace
 }  // namespace corvel

@@ -5,11 +5,13 @@ import concurrent.futures
 import os
 import random
 import re
+import shutil
 import signal
 import time
 
 import pytest
 
+dask = pytest.importorskip("dask", reason="corvel[dask] is not installed for this interpreter")
 pytest.importorskip("dask.dataframe", reason="corvel[dask] is not installed for this interpreter")
 distributed = pytest.importorskip("distributed", reason="corvel[dask] is not installed for this interpreter")
 pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed for this interpreter")
@@ -131,15 +133,21 @@ class WaitOnce:
             time.sleep(0.02)
 
 
-def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, tmp_path):
+def test_a_worker_killed_mid_run_loses_and_doubles_nothing(lake, big, tmp_path):
+    """With a file in blocks among the files: the blocks done on the killed
+    worker are run again too."""
     events = tmp_path / "events"
     events.mkdir()
+    mixed = tmp_path / "mixed"
+    shutil.copytree(lake, mixed)
+    shutil.copy(big, mixed / "zz-big.csv")
+    lake = mixed
     out, quarantine = tmp_path / "out", tmp_path / "quarantine"
     with distributed.LocalCluster(**CLUSTER) as cluster, distributed.Client(cluster) as client:
         workers = set(client.run(os.getpid).values())
         pool = concurrent.futures.ThreadPoolExecutor(1)
         run = pool.submit(corvel.dask.salvage_to_parquet, str(lake / "*.csv"), out,
-                          quarantine_dir=quarantine, progress=WaitOnce(str(events)))
+                          quarantine_dir=quarantine, progress=WaitOnce(str(events)), blocksize=256 << 10)
         wait_until((events / "waiting").exists, "a salvage to wait on its marker", guard=GUARD)
         victim = int((events / "waiting").read_text())
         # Only ever one of this test's own workers.
@@ -181,6 +189,9 @@ def test_read_refuses_a_file_of_another_width(lake, client, tmp_path):
     (lambda lake: corvel.dask.read([lake / "part-00.csv", 3]), TypeError, "must hold paths"),
     (lambda lake: corvel.dask.read([]), ValueError, "names no file"),
     (lambda lake: corvel.dask.read(str(lake / "*.csv"), blocksize=True), TypeError, "blocksize must be"),
+    (lambda lake: corvel.dask.read(str(lake / "*.csv"), blocksize=0), ValueError, "blocksize must be at least 1"),
+    (lambda lake: corvel.dask.salvage_to_parquet(str(lake / "*.csv"), lake / "o", blocksize=-5), ValueError,
+     "blocksize must be at least 1"),
     (lambda lake: corvel.dask.salvage_to_parquet([lake / "part-00.csv", lake / "part-00.csv"], lake / "o"),
      ValueError, "would both be written"),
     (lambda lake: corvel.dask.salvage_to_parquet(str(lake / "*.csv"), lake / "o", audit="a.jsonl"),
@@ -189,3 +200,95 @@ def test_read_refuses_a_file_of_another_width(lake, client, tmp_path):
 def test_bad_arguments(lake, call, error, message):
     with pytest.raises(error, match=re.escape(message)):
         call(lake)
+
+
+# ---- One file in byte ranges, each a partition
+
+def ragged_file(rng: random.Random, n: int, *, ends: bool) -> bytes:
+    """A messy table; with `ends`, a title above it, a footer of totals, and
+    a later table after a blank line."""
+    rows = ["id,name,note,amount", *messy_rows(rng, n)]
+    if ends:
+        rows = ["Quarterly export", "", *rows, "Total,,,12345", "", "k,v", "1,2", "3,4"]
+    return ("\n".join(rows) + "\n").encode()
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A few MB of messy rows, split below into blocks of a few hundred KB."""
+    path = tmp_path_factory.mktemp("big") / "big.csv"
+    path.write_bytes(ragged_file(random.Random(3), 60000, ends=True))
+    return path
+
+
+@pytest.mark.parametrize(("blocksize", "options"), [
+    (997, {}),
+    (4096, {"merge_overflow": False, "header": True}),
+    (50_000, {"columns": ["amount", "id"]}),
+    (1 << 30, {}),  # one block: the file whole
+])
+@pytest.mark.parametrize("ends", [False, True])
+def test_a_file_in_blocks_is_the_file_whole(tmp_path, blocksize, options, ends):
+    path = tmp_path / "f.csv"
+    path.write_bytes(ragged_file(random.Random(blocksize), 3000, ends=ends))
+    dialect = corvel.detect(path)
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(path, blocksize=blocksize, **options)
+        assert (frame.npartitions > 1) == (path.stat().st_size >= 2 * blocksize)
+        want = corvel.read(path, dialect=dialect, **options).to_pandas()
+        got = frame.compute()
+        assert list(got.columns) == list(want.columns)
+        assert got.astype(str).values.tolist() == want.astype(str).values.tolist()
+        reports = {}
+        for name, block in (("split", blocksize), ("whole", None)):
+            reports[name] = corvel.dask.salvage_to_parquet(path, tmp_path / name, quarantine_dir=tmp_path / name,
+                                                           blocksize=block, **options)
+    split, whole = (tmp_path / n for n in ("split", "whole"))
+    assert outcome(reports["split"]) == outcome(reports["whole"])
+    assert outcome(reports["split"].files[str(path)]) == outcome(reports["whole"].files[str(path)])
+    assert pq.read_table(split / "f.csv.parquet").equals(pq.read_table(whole / "f.csv.parquet"))
+    assert (split / "f.csv.quarantine.csv").read_bytes() == (whole / "f.csv.quarantine.csv").read_bytes()
+    assert sorted(p.name for p in split.iterdir()) == ["f.csv.parquet", "f.csv.quarantine.csv"]
+    if "columns" not in options:
+        assert outcome(reports["whole"].files[str(path)]) == outcome(alone(path, dialect, tmp_path, **options)[0])
+
+
+def test_a_file_changed_since_its_plan_fails_its_partitions(tmp_path):
+    path = tmp_path / "f.csv"
+    path.write_bytes(ragged_file(random.Random(2), 2000, ends=False))
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(path, blocksize=4096)
+        with open(path, "ab") as f:
+            f.write(b"1,2,3,4\n")
+        with pytest.raises(OSError, match="the input changed since its byte ranges were planned"):
+            frame.compute()
+
+
+def test_files_too_small_or_compressed_stay_whole(tmp_path):
+    import gzip
+
+    data = ragged_file(random.Random(1), 500, ends=False)
+    (tmp_path / "a.csv").write_bytes(data)
+    (tmp_path / "b.csv").write_bytes(gzip.compress(data))
+    (tmp_path / "c.csv").write_bytes(data[:1000])
+    with dask.config.set(scheduler="sync"):
+        frame = corvel.dask.read(str(tmp_path / "*.csv"), blocksize=1000)
+        assert frame.npartitions > 3
+        parts = frame.map_partitions(len).compute().tolist()
+    whole = [len(corvel.read(tmp_path / n)) for n in ("a.csv", "b.csv", "c.csv")]
+    assert sum(parts[:-2]) == whole[0] and parts[-2:] == whole[1:]
+
+
+def test_salvage_to_parquet_splits_a_large_file_on_a_cluster(lake, big, client, tmp_path):
+    """The lake and one file of a few MB in blocks: the result is each file
+    salvaged alone."""
+    mixed = tmp_path / "mixed"
+    shutil.copytree(lake, mixed)
+    shutil.copy(big, mixed / "zz-big.csv")
+    out, quarantine = tmp_path / "out", tmp_path / "quarantine"
+    blocksize = 256 << 10
+    report = corvel.dask.salvage_to_parquet(str(mixed / "*.csv"), out, quarantine_dir=quarantine,
+                                            blocksize=blocksize)
+    parts = list((out / "zz-big.csv.parquet").iterdir())
+    assert len(parts) > 4
+    check_lake(mixed, out, quarantine, report, tmp_path)

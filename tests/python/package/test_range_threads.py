@@ -3,13 +3,16 @@ bytes, tables, batches and counts of threads=1, whatever the range size;
 inputs the ranges don't apply to quietly run on one thread."""
 
 import gzip
+import inspect
 import io
 import random
+import re
 
 import pytest
 
 import corvel
 from corvel import _core, _salvage
+from corvel._options import check_options
 
 from support import bench_corpus, file_with, outcome
 from test_read import MESSY
@@ -200,3 +203,64 @@ def test_callers_on_several_threads_each_get_the_whole_output(tmp_path, ranges_o
     with ThreadPoolExecutor(4) as pool:
         got = list(pool.map(lambda i: salvage_files(tmp_path, src, f"t{i}", threads=1 + i % 3), range(8)))
     assert got == [want] * 8
+
+
+# ---- Ranges planned once and salvaged each on its own (corvel.dask's blocks)
+
+def planned_ranges(src, tmp_path, range_bytes, **options):
+    """The clean bytes, quarantine, audit and summed counts of `src`
+    salvaged range by range through the core, each range into files of its
+    own, joined in order (one quarantine header)."""
+    checked = check_options(**{**SALVAGE_DEFAULTS, **options})
+    with _salvage.prepare(src, checked) as prepared:
+        engine = _salvage.engine_options(prepared, checked)
+        states = _core.plan_ranges(prepared.reader, prepared.sample, str(src), str(tmp_path / "model"), **engine,
+                                   total=prepared.src.size, range_bytes=range_bytes)
+        assert not (tmp_path / "model").exists()
+        clean, quarantine, audit, counts = b"", b"", b"", []
+        for k, state in enumerate(states):
+            out, q, a = (tmp_path / f"range-{k}.{ext}" for ext in ("csv", "q.csv", "jsonl"))
+            counts.append(_core.salvage(prepared.reader, b"", str(src), str(out), quarantine=str(q), audit=str(a),
+                                        **engine, resume=state))
+            clean += out.read_bytes()
+            quarantine += q.read_bytes() if k == 0 else q.read_bytes().split(b"\n", 1)[1]
+            audit += a.read_bytes()
+        summed = {key: sum(c[key] for c in counts) for key in counts[0]}
+        summed["width"], summed["delimiter"] = counts[0]["width"], counts[0]["delimiter"]
+        report = _salvage._report(summed, prepared.plan, prepared.encoding, 0.0)
+    return clean, quarantine, audit, outcome(report), len(states)
+
+
+SALVAGE_DEFAULTS = {name: p.default for name, p in inspect.signature(corvel.salvage).parameters.items()
+                    if p.default is not inspect.Parameter.empty and name not in ("quarantine", "audit", "threads")}
+
+
+@pytest.mark.parametrize("name, range_bytes", [
+    *((name, n) for name in sorted(INPUTS) for n in (7, 1000)),
+    *((f"bench:{kind}", 4096) for kind in ("multiline", "stray_quotes", "wide")),
+])
+def test_planned_ranges_joined_are_the_whole_file(tmp_path, name, range_bytes):
+    src = file_with(tmp_path / "in.csv", data_of(name, 60_000))
+    *joined, ranges = planned_ranges(src, tmp_path, range_bytes)
+    assert tuple(joined) == salvage_files(tmp_path, src, "whole")
+    assert ranges > 1 or src.stat().st_size < 2 * range_bytes
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda src, fo: _core.plan_ranges(fo, b"", None, "o.csv", False, False), TypeError,
+     "plan_ranges() needs reader to be a descriptor of a regular file"),
+    (lambda src, fo: _core.plan_ranges(src.fileno(), b"", None, "o.csv", False, False), TypeError,
+     "plan_ranges() needs total, the size of the file"),
+    (lambda src, fo: _core.salvage(fo, b"", None, "o.csv", False, False, resume=b"x"), TypeError,
+     "resume needs reader to be a descriptor of a regular file"),
+    (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume="x"), TypeError,
+     "resume must be None or bytes, not str"),
+    (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume=b"\0" * 200), OSError,
+     "not the state of a planned byte range"),
+])
+def test_planned_ranges_refusals(tmp_path, call, error, message):
+    path = file_with(tmp_path / "in.csv", b"a,b\n1,2\n")
+    with open(path, "rb") as src:
+        with pytest.raises(error, match=re.escape(message)):
+            call(src, io.BytesIO(b"a,b\n"))
+    assert not (tmp_path / "o.csv").exists()
