@@ -14,17 +14,24 @@ process's. In one run:
   above the interpreter's with corvel and pyarrow imported.
 A peer that fails outright is a result: its error is shown.
 
-    python bench/arrow.py [--mb 100] [--runs 3] [--big-gb 2]
+With --floor, instead: where the time of corvel.read(p).to_polars() goes on
+the ragged file (each phase's wall and CPU time and the pages it faulted in),
+polars.read_csv's on its default threads and on one, and what a fresh page
+costs on this machine. Those figures bound what any reader can do here.
+
+    python bench/arrow.py [--mb 100] [--runs 3] [--big-gb 2] [--floor]
 """
 
 import argparse
 import json
+import mmap
 import os
 import random
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 import corpus
 
@@ -91,12 +98,96 @@ def big_file(gb):
     return path
 
 
+FLOOR_POLARS = """
+import json, resource, sys, time, polars
+r0 = resource.getrusage(resource.RUSAGE_SELF)
+t = time.perf_counter()
+polars.read_csv(sys.argv[1], truncate_ragged_lines=True, infer_schema=False)
+wall = time.perf_counter() - t
+r = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps(dict(wall=wall, user=r.ru_utime - r0.ru_utime, sys=r.ru_stime - r0.ru_stime,
+                      faults=r.ru_minflt - r0.ru_minflt)))
+"""
+
+FLOOR_CORVEL = """
+import json, resource, sys, time, corvel, polars
+def usage():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return time.perf_counter(), r.ru_utime, r.ru_stime, r.ru_minflt
+a = usage()
+t = corvel.read(sys.argv[1], threads=int(sys.argv[2]))
+b = usage()
+t.to_polars()
+c = usage()
+out = {{}}
+for phase, (x, y) in (("read", (a, b)), ("to_polars", (b, c))):
+    out[phase] = dict(wall=y[0] - x[0], user=y[1] - x[1], sys=y[2] - x[2], faults=y[3] - x[3])
+out["cells"] = t.num_rows * len(t.column_names)
+print(json.dumps(out))
+"""
+
+
+def fresh_page_cost(mib=256):
+    """Milliseconds per MiB to fault in fresh 4 KiB pages, and to write them
+    again once they are there: medians of 3."""
+    first, again = [], []
+    ones = b"\1" * (mib << 20)
+    for _ in range(3):
+        # Private, as the heap's pages are: shared anonymous pages cost more.
+        with mmap.mmap(-1, mib << 20, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS) as m:
+            t = time.perf_counter()
+            for i in range(0, mib << 20, 4096):
+                m[i] = 1
+            first.append((time.perf_counter() - t) * 1000 / mib)
+            t = time.perf_counter()
+            m.write(ones)
+            again.append((time.perf_counter() - t) * 1000 / mib)
+    return statistics.median(first), statistics.median(again)
+
+
+def floor(path, runs):
+    size = os.path.getsize(path)
+    cases = {
+        "polars.read_csv, default threads": ([FLOOR_POLARS, path], {}),
+        "polars.read_csv, one thread": ([FLOOR_POLARS, path], {"POLARS_MAX_THREADS": "1"}),
+        "corvel.read(p).to_polars()": ([FLOOR_CORVEL.format(), path, "1"], {}),
+        "corvel.read(p, threads=2).to_polars()": ([FLOOR_CORVEL.format(), path, "2"], {}),
+    }
+    got = {case: [] for case in cases}
+    for _ in range(runs):  # interleaved, so that the machine's load falls on every case alike
+        for case, (argv, env) in cases.items():
+            done = subprocess.run([sys.executable, "-c", *argv], capture_output=True, text=True, timeout=3600,
+                                  env=dict(os.environ, **env), check=True)
+            got[case].append(json.loads(done.stdout))
+
+    def line(rs):
+        med = {k: statistics.median(r[k] for r in rs) for k in ("wall", "user", "sys", "faults")}
+        return (f"{med['wall'] * 1000:.0f} ms wall, {med['user'] * 1000:.0f} ms user + {med['sys'] * 1000:.0f} ms "
+                f"system, {med['faults'] * 4096 / 2**20:.0f} MiB of fresh pages")
+
+    print(f"{size / 1e6:.0f} MB ragged file, median of {runs} runs, load average {os.getloadavg()[0]:.1f}\n")
+    print("| call | phase | time and pages |\n|---|---|---|")
+    for case, rs in got.items():
+        if case.startswith("polars"):
+            print(f"| `{case}` | all | {line(rs)} |")
+            continue
+        for phase in ("read", "to_polars"):
+            print(f"| `{case}` | {phase} | {line([r[phase] for r in rs])} |")
+    fresh, again = fresh_page_cost()
+    print(f"\n- {got['corvel.read(p).to_polars()'][0]['cells']:,} cells; a fresh 4 KiB page costs "
+          f"{fresh:.2f} ms per MiB to fault in, {again:.2f} ms per MiB to write again once there.")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mb", type=int, default=100)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--big-gb", type=float, default=2.0, help="0 to skip the large file")
+    ap.add_argument("--floor", action="store_true", help="only where the time of to_polars goes, against polars")
     args = ap.parse_args()
+    if args.floor:
+        floor(corpus.ensure(args.mb, ("ragged",))["ragged"], args.runs)
+        return
     files = corpus.ensure(args.mb, KINDS)
     print(f"{args.mb} MB files, median of {args.runs} runs, load average {os.getloadavg()[0]:.1f}\n")
     ratios = []

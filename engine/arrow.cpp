@@ -5,6 +5,7 @@
 #include "messages.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+
+#include <unistd.h>
 
 namespace corvel::arrow {
 
@@ -59,41 +62,20 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     return ExportError{ENOMEM, std::string(msg::kOutOfMemory)};
 }
 
-// One exported buffer: aligned, owned, freed once. Large blocks are mapped
-// pages (see map_pages); an empty buffer is a shared static block, since
-// some consumers refuse a null pointer even where the format allows one.
+// One exported buffer: aligned, owned, freed once. An empty buffer is a
+// shared static block, since some consumers refuse a null pointer even where
+// the format allows one.
 class Buffer {
 public:
     Buffer() = default;
-    explicit Buffer(std::size_t bytes) : bytes_(bytes) {
-        if (bytes == 0) return;
+    explicit Buffer(std::size_t bytes) {
         // Refused up front: a request beyond physical memory might be
         // granted lazily and end the process when touched.
         if (bytes > available_memory()) throw std::bad_alloc();
-        if (bytes >= BigAllocator<char>::kMapBytes) {
-            p_ = map_pages(bytes);
-        } else {
-            p_ = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
-        }
-        if (!p_) throw std::bad_alloc();
-    }
-    Buffer(Buffer&& other) noexcept
-        : p_(std::exchange(other.p_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-    Buffer& operator=(Buffer&& other) noexcept {
-        std::swap(p_, other.p_);
-        std::swap(bytes_, other.bytes_);
-        return *this;
-    }
-    ~Buffer() {
-        if (!p_) return;
-        if (bytes_ >= BigAllocator<char>::kMapBytes) {
-            ::munmap(p_, bytes_);
-        } else {
-            std::free(p_);
-        }
+        block_ = Block(bytes);
     }
 
-    char* data() const noexcept { return p_ ? static_cast<char*>(p_) : empty(); }
+    char* data() const noexcept { return block_.data() ? block_.data() : empty(); }
 
 private:
     static char* empty() noexcept {
@@ -101,8 +83,7 @@ private:
         return block;
     }
 
-    void* p_ = nullptr;
-    std::size_t bytes_ = 0;
+    Block block_;
 };
 
 // An empty int64 buffer, for the sizes of no view buffers at all.
@@ -216,16 +197,6 @@ ExportStatus check_width(const PackedTable& table, std::uint64_t r, std::uint64_
     return fail(EINVAL, msg::kArrowRowWidth, {r, table.width(r), width});
 }
 
-// The end of the table's text: the end of its last row's last cell, since
-// rows are stored in order. Up to here, a short cell is copied as a block of
-// fixed size, past its own end, which costs far less than an exact copy.
-const char* text_end(const PackedTable& table) noexcept {
-    if (table.empty()) return nullptr;
-    const std::uint64_t last = table.size() - 1;
-    const std::string_view cell = table.field(last, table.width(last) - 1);
-    return cell.data() + cell.size();
-}
-
 // The view layout's state for one column while its rows are written: the
 // data buffer being filled is a window of the arena, opened at the first
 // long cell that does not fit the previous one.
@@ -237,40 +208,65 @@ struct ViewColumn {
     std::vector<std::int64_t> sizes;
 };
 
-ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<ViewColumn> columns) {
+// The low `n` bytes of `v` (n from 0 to 8), the others zero.
+inline std::uint64_t low_bytes(std::uint64_t v, std::uint64_t n) noexcept {
+    return n >= 8 ? v : v & ((std::uint64_t{1} << (8 * n)) - 1);
+}
+
+inline std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// A view is written as two 64-bit words, which puts its 32-bit fields in
+// place only on a little-endian machine.
+static_assert(std::endian::native == std::endian::little);
+
+// One pass over the rows, with the cells' bounds read straight from the
+// table. Each view is two stores; a short cell is read as 12 bytes (the
+// text's slack makes that safe) and masked to its length.
+template <class T>
+ExportStatus write_views(const RowBatch& batch, const Plan& plan, std::span<ViewColumn> columns, const T* bounds) {
     const PackedTable& table = *batch.table;
+    const char* const text = table.text();
     const auto limit = static_cast<std::ptrdiff_t>(plan.max_view_buffer_bytes);
+    const bool uniform = table.stride() != 0 && table.stride() == plan.width;
+    const std::uint64_t* const wanted = plan.columns.data();
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
-        if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        const std::uint64_t first = table.first_cell(r);
+        if (!uniform) {
+            if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        }
         for (std::size_t j = 0; j < columns.size(); ++j) {
             ViewColumn& col = columns[j];
-            const std::string_view cell = table.field(r, plan.columns[j]);
-            if (cell.size() > kMaxInt32)
-                return fail(EOVERFLOW, msg::kArrowCellTooLong, {r, plan.columns[j], cell.size(), kMaxInt32});
-            unsigned char view[kViewBytes] = {};
-            const auto length = static_cast<std::int32_t>(cell.size());
-            std::memcpy(view, &length, 4);
-            if (cell.size() <= kInlineBytes) {
-                std::memcpy(view + 4, cell.data(), cell.size());
+            const std::uint64_t i = first + wanted[j];
+            const std::uint64_t begin = bounds[i];
+            const std::uint64_t length = bounds[i + 1] - begin;
+            const char* const p = text + begin;
+            std::uint64_t words[2];
+            if (length <= kInlineBytes) {
+                words[0] = length | (low_bytes(load64(p), std::min<std::uint64_t>(length, 4)) << 32);
+                words[1] = low_bytes(load64(p + 4), length > 4 ? length - 4 : 0);
             } else {
-                const char* p = cell.data();
-                const char* e = p + cell.size();
+                if (length > kMaxInt32)
+                    return fail(EOVERFLOW, msg::kArrowCellTooLong, {r, wanted[j], length, kMaxInt32});
+                const char* e = p + length;
                 if (!col.window || p < col.window || e - col.window > limit) {
                     if (col.window) col.sizes.push_back(col.window_end - col.window);
                     if (col.windows.size() >= kMaxInt32)
-                        return fail(EOVERFLOW, msg::kArrowTooManyBuffers, {plan.columns[j], kMaxInt32});
+                        return fail(EOVERFLOW, msg::kArrowTooManyBuffers, {wanted[j], kMaxInt32});
                     col.windows.push_back(p);
                     col.window = p;
                     col.window_end = p;
                 }
                 col.window_end = std::max(col.window_end, e);
-                const auto index = static_cast<std::int32_t>(col.windows.size() - 1);
-                const auto offset = static_cast<std::int32_t>(p - col.window);
-                std::memcpy(view + 4, p, 4);
-                std::memcpy(view + 8, &index, 4);
-                std::memcpy(view + 12, &offset, 4);
+                const auto index = static_cast<std::uint32_t>(col.windows.size() - 1);
+                const auto offset = static_cast<std::uint32_t>(p - col.window);
+                words[0] = length | (load64(p) << 32);
+                words[1] = index | (std::uint64_t{offset} << 32);
             }
-            std::memcpy(col.next, view, kViewBytes);
+            std::memcpy(col.next, words, kViewBytes);
             col.next += kViewBytes;
         }
     }
@@ -293,7 +289,9 @@ ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<s
         columns[j].next = data->values.data();
         out.push_back(std::move(data));
     }
-    if (ExportStatus s = write_views(batch, plan, columns); !s) return s;
+    const ExportStatus written = batch.table->narrow() ? write_views(batch, plan, columns, batch.table->bounds32())
+                                                       : write_views(batch, plan, columns, batch.table->bounds64());
+    if (!written) return written;
     for (std::size_t j = 0; j < columns.size(); ++j) {
         ColumnData& data = *out[j];
         data.view_sizes = std::move(columns[j].sizes);
@@ -306,52 +304,75 @@ ExportStatus view_columns(const RowBatch& batch, const Plan& plan, std::vector<s
     return Done{};
 }
 
-// Cells up to this size are copied as one block (see text_end).
-constexpr std::size_t kBlockBytes = 16;
+// Cells up to this size are copied as one block, past their own end, which
+// costs far less than an exact copy: the table's text has the slack for it.
+constexpr std::size_t kBlockBytes = PackedTable::kTextSlack;
 
-// Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
-// rows: the sizes, then the copy.
-ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+// One column's copy while it is written.
+struct LargeColumn {
+    std::int64_t* offsets = nullptr;  // the next offset goes at offsets[1]
+    char* text = nullptr;
+    std::int64_t at = 0;
+};
+
+template <class T>
+ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out,
+                           const T* bounds) {
     const PackedTable& table = *batch.table;
     const std::uint64_t rows = batch.end - batch.begin;
     if (rows >= available_memory() / sizeof(std::int64_t)) throw std::bad_alloc();
     const std::size_t n = plan.columns.size();
-    const char* const end = text_end(table);
+    const std::uint64_t* const wanted = plan.columns.data();
+    const bool uniform = table.stride() != 0 && table.stride() == plan.width;
     std::vector<std::uint64_t> bytes(n, 0);
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
-        if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
-        for (std::size_t j = 0; j < n; ++j) bytes[j] += table.field(r, plan.columns[j]).size();
+        if (!uniform) {
+            if (ExportStatus s = check_width(table, r, plan.width); !s) return s;
+        }
+        const std::uint64_t first = table.first_cell(r);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::uint64_t i = first + wanted[j];
+            bytes[j] += bounds[i + 1] - bounds[i];
+        }
     }
-    std::vector<std::int64_t*> offsets(n);
-    std::vector<char*> text(n);
+    std::vector<LargeColumn> columns(n);
     for (std::size_t j = 0; j < n; ++j) {
         auto data = std::make_unique<ColumnData>();
         data->values = Buffer((rows + 1) * sizeof(std::int64_t));
         data->text = Buffer(bytes[j] + kBlockBytes);  // room for the last block copy
-        offsets[j] = reinterpret_cast<std::int64_t*>(data->values.data());
-        offsets[j][0] = 0;
-        text[j] = data->text.data();
+        columns[j].offsets = reinterpret_cast<std::int64_t*>(data->values.data());
+        columns[j].offsets[0] = 0;
+        columns[j].text = data->text.data();
         data->buffers = {nullptr, data->values.data(), data->text.data()};
         out.push_back(std::move(data));
     }
     // Row by row, like the sizes: a column at a time would walk the whole
-    // table's field ends once per column.
-    std::vector<std::int64_t> at(n, 0);
+    // table's bounds once per column.
+    const char* const text = table.text();
     for (std::uint64_t r = batch.begin; r < batch.end; ++r) {
+        const std::uint64_t first = table.first_cell(r);
         for (std::size_t j = 0; j < n; ++j) {
-            const std::string_view cell = table.field(r, plan.columns[j]);
-            char* to = text[j] + at[j];
-            if (cell.size() <= kBlockBytes && end && cell.data() <= end &&
-                static_cast<std::size_t>(end - cell.data()) >= kBlockBytes) {
-                std::memcpy(to, cell.data(), kBlockBytes);
+            LargeColumn& col = columns[j];
+            const std::uint64_t i = first + wanted[j];
+            const std::uint64_t begin = bounds[i];
+            const std::uint64_t length = bounds[i + 1] - begin;
+            if (length <= kBlockBytes) {
+                std::memcpy(col.text + col.at, text + begin, kBlockBytes);
             } else {
-                std::memcpy(to, cell.data(), cell.size());
+                std::memcpy(col.text + col.at, text + begin, length);
             }
-            at[j] += static_cast<std::int64_t>(cell.size());
-            *++offsets[j] = at[j];
+            col.at += static_cast<std::int64_t>(length);
+            *++col.offsets = col.at;
         }
     }
     return Done{};
+}
+
+// Buffers: validity (none), rows + 1 offsets, the text. Two passes over the
+// rows: the sizes, then the copy.
+ExportStatus large_columns(const RowBatch& batch, const Plan& plan, std::vector<std::unique_ptr<ColumnData>>& out) {
+    return batch.table->narrow() ? large_columns(batch, plan, out, batch.table->bounds32())
+                                 : large_columns(batch, plan, out, batch.table->bounds64());
 }
 
 ExportStatus check_range(const RowBatch& batch) {
@@ -617,9 +638,23 @@ std::vector<std::string> name_columns(std::span<const std::string_view> header, 
 
 const char* format_of(StringLayout layout) noexcept { return layout == StringLayout::View ? "vu" : "U"; }
 
+Block::Block(std::size_t bytes) : bytes_(bytes) {
+    if (bytes == 0) return;
+    if (bytes > SIZE_MAX - kAlignment) throw std::bad_alloc();
+    p_ = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
+    if (!p_) throw std::bad_alloc();
+}
+
+Block::~Block() { std::free(p_); }
+
 PackedTable::PackedTable(const RowTable& rows) : rows_(rows.size()) {
     std::uint64_t fields = 0;
-    for (std::uint64_t r = 0; r < rows_; ++r) fields += rows.width(r);
+    const std::uint64_t stride = rows_ ? rows.width(0) : 0;
+    bool uniform = rows_ != 0;
+    for (std::uint64_t r = 0; r < rows_; ++r) {
+        fields += rows.width(r);
+        uniform = uniform && rows.width(r) == stride;
+    }
     const char* base = nullptr;
     std::uint64_t bytes = 0;
     if (fields != 0) {
@@ -627,27 +662,41 @@ PackedTable::PackedTable(const RowTable& rows) : rows_(rows.size()) {
         const std::string_view last = rows.field(rows_ - 1, rows.width(rows_ - 1) - 1);
         bytes = static_cast<std::uint64_t>(last.data() + last.size() - base);
     }
-    wide_ = bytes > UINT32_MAX || fields > UINT32_MAX;
-    // No zeroing: every byte is written at once.
-    text_.reset(new char[bytes + 1]);
-    if (bytes) std::memcpy(text_.get(), base, bytes);
-    const auto fill = [&](auto& ends, auto& firsts) {
-        using T = typename std::remove_reference_t<decltype(ends)>::value_type;
-        ends.reserve(fields);
-        firsts.reserve(rows_ + 1);
+    wide_ = bytes > UINT32_MAX || fields >= UINT32_MAX;
+    stride_ = uniform ? stride : 0;
+    const std::uint64_t count = wide_ ? 8 : 4;
+    if (bytes > available_memory() || fields > available_memory() / count) throw std::bad_alloc();
+    const std::uint64_t bounds_at = (bytes + kTextSlack + 7) / 8 * 8;
+    const std::uint64_t firsts = uniform ? 0 : rows_ + 1;
+    const std::uint64_t total = bounds_at + (fields + 1 + firsts) * count;
+    if (total > available_memory()) throw std::bad_alloc();
+    block_ = Block(static_cast<std::size_t>(total));
+    char* const p = block_.data();
+    if (bytes) std::memcpy(p, base, bytes);
+    std::memset(p + bytes, 0, bounds_at - bytes);
+    void* const bounds = p + bounds_at;
+    void* const starts = uniform ? nullptr : p + bounds_at + (fields + 1) * count;
+    text_ = p;
+    bounds_ = bounds;
+    firsts_ = starts;
+    // Bounds are counted from the first row's text, which need not be where
+    // the parse table's text starts.
+    const std::uint64_t* const from = rows.field_ends();
+    const std::uint64_t skip = fields == 0 || rows.first_field(0) == 0 ? 0 : from[rows.first_field(0) - 1];
+    const auto fill = [&]<class T>(T* out, T* first) {
+        std::uint64_t k = 0;
+        out[0] = 0;
         for (std::uint64_t r = 0; r < rows_; ++r) {
-            firsts.push_back(static_cast<T>(ends.size()));
-            for (std::uint64_t f = 0, w = rows.width(r); f < w; ++f) {
-                const std::string_view cell = rows.field(r, f);
-                ends.push_back(static_cast<T>(cell.data() + cell.size() - base));
-            }
+            if (first) first[r] = static_cast<T>(k);
+            const std::uint64_t* e = from + rows.first_field(r);
+            for (std::uint64_t f = 0, w = rows.width(r); f < w; ++f) out[++k] = static_cast<T>(e[f] - skip);
         }
-        firsts.push_back(static_cast<T>(ends.size()));
+        if (first) first[rows_] = static_cast<T>(k);
     };
     if (wide_) {
-        fill(ends64_, firsts64_);
+        fill(static_cast<std::uint64_t*>(bounds), static_cast<std::uint64_t*>(starts));
     } else {
-        fill(ends32_, firsts32_);
+        fill(static_cast<std::uint32_t*>(bounds), static_cast<std::uint32_t*>(starts));
     }
 }
 

@@ -31,6 +31,7 @@
 #include "error.hpp"
 #include "rows.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -173,36 +174,83 @@ private:
 
 using ExportStatus = ArrowResult<Done>;
 
+// Memory for a sealed table or an exported buffer, aligned as the format
+// recommends and freed once; its contents start undefined. It comes from the
+// heap, which hands freed memory out again to the next tables of a process.
+// Huge pages were tried: somewhat cheaper to fault in on a quiet machine,
+// but with long stalls while the kernel gathers them on a busy one.
+class Block {
+public:
+    Block() = default;
+    // May throw bad_alloc.
+    explicit Block(std::size_t bytes);
+    Block(Block&& other) noexcept
+        : p_(std::exchange(other.p_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    Block& operator=(Block&& other) noexcept {
+        std::swap(p_, other.p_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~Block();
+
+    char* data() const noexcept { return static_cast<char*>(p_); }
+
+private:
+    void* p_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
 // Rows sealed for export, read as a RowTable is: the text of every cell back
-// to back, the end of each cell and the first cell of each row. The counts
-// are 32-bit while the text and the cells allow, which halves what a cell
-// costs beyond its text (4 bytes, and 4 a row); past that, 64-bit.
+// to back, where each cell starts and ends, and the first cell of each row,
+// in one block. The counts are 32-bit while the text and the cells allow,
+// which halves what a cell costs beyond its text (4 bytes, and 4 a row);
+// past that, 64-bit. When every row has the same width, as a table for
+// export has, row starts are not stored at all.
 class PackedTable {
 public:
+    // Readable bytes past the end of the text, so that a short cell can be
+    // read as a block of fixed size.
+    static constexpr std::size_t kTextSlack = 16;
+
     PackedTable() = default;
     // A copy of `rows`, all of whose rows are finished. May throw bad_alloc.
     explicit PackedTable(const RowTable& rows);
 
     std::uint64_t size() const noexcept { return rows_; }
     bool empty() const noexcept { return rows_ == 0; }
-    std::uint64_t width(std::uint64_t r) const noexcept { return first(r + 1) - first(r); }
+    std::uint64_t width(std::uint64_t r) const noexcept { return first_cell(r + 1) - first_cell(r); }
     std::string_view field(std::uint64_t r, std::uint64_t f) const noexcept {
-        const std::uint64_t i = first(r) + f;
-        const std::uint64_t begin = i == 0 ? 0 : end(i - 1);
-        return std::string_view(text_.get() + begin, end(i) - begin);
+        const std::uint64_t i = first_cell(r) + f;
+        return std::string_view(text_ + bound(i), bound(i + 1) - bound(i));
     }
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
-private:
-    std::uint64_t end(std::uint64_t i) const noexcept { return wide_ ? ends64_[i] : ends32_[i]; }
-    std::uint64_t first(std::uint64_t r) const noexcept { return wide_ ? firsts64_[r] : firsts32_[r]; }
+    // For loops over many cells. Cells are numbered row by row; row r's
+    // first is first_cell(r), and cell i spans [bounds()[i], bounds()[i + 1])
+    // of text(), with 32-bit bounds when narrow(), else 64-bit.
+    const char* text() const noexcept { return text_; }
+    bool narrow() const noexcept { return !wide_; }
+    const std::uint32_t* bounds32() const noexcept { return static_cast<const std::uint32_t*>(bounds_); }
+    const std::uint64_t* bounds64() const noexcept { return static_cast<const std::uint64_t*>(bounds_); }
+    // The width of every row when all have the same, else 0.
+    std::uint64_t stride() const noexcept { return stride_; }
+    std::uint64_t first_cell(std::uint64_t r) const noexcept {
+        if (stride_) return r * stride_;
+        return wide_ ? static_cast<const std::uint64_t*>(firsts_)[r]
+                     : static_cast<const std::uint32_t*>(firsts_)[r];
+    }
 
-    std::unique_ptr<char[]> text_;
+private:
+    std::uint64_t bound(std::uint64_t i) const noexcept { return wide_ ? bounds64()[i] : bounds32()[i]; }
+
+    Block block_;  // the text and its slack, the cells' bounds, the row starts (rows + 1, unless stride_)
+    const char* text_ = nullptr;
+    const void* bounds_ = nullptr;
+    const void* firsts_ = nullptr;
     std::uint64_t rows_ = 0;
+    std::uint64_t stride_ = 0;
     bool wide_ = false;
-    std::vector<std::uint32_t> ends32_, firsts32_;  // firsts: rows + 1 entries
-    std::vector<std::uint64_t> ends64_, firsts64_;
 };
 
 // Rows [begin, end) of a shared table. A null table ends a stream.

@@ -120,7 +120,11 @@ Status BatchSink::header(RowTable& rows) {
 
 Status BatchSink::end() {
     ended_ = true;
-    return hand_off();
+    Status s = hand_off();
+    // Nothing is parsed any more: the parse table's pages go back now,
+    // rather than staying as long as the batches it filled.
+    open_.release();
+    return s;
 }
 
 void BatchSink::seal() {

@@ -42,6 +42,12 @@ public:
     // A copy of row r as separate strings (for tests and diagnostics).
     std::vector<std::string> row(std::uint64_t r) const;
 
+    // For loops over many fields: the end of every finished field's text,
+    // counted from the start of the text, in order, and the index among them
+    // of row r's first field.
+    const std::uint64_t* field_ends() const noexcept { return ends_.data(); }
+    std::uint64_t first_field(std::uint64_t r) const noexcept { return rows_[r].first; }
+
     // Capacity for the rows to come, so that the buffers are not copied over
     // and over while they grow. Reserved memory that is never written costs
     // nothing.
@@ -49,6 +55,9 @@ public:
 
     // Empties the table but keeps its capacity.
     void clear() noexcept;
+    // Empties the table and gives its memory back (assigning an empty table
+    // would keep the text's buffer).
+    void release() noexcept;
     // Drops the last row and its text.
     void pop_row() noexcept;
     // Appends a copy of row r of `other`.

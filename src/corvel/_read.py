@@ -30,9 +30,11 @@ if TYPE_CHECKING:
 __all__ = ["BatchReader", "iter_batches", "read"]
 
 # A batch is sealed at this many rows or about this many bytes (text, 8 bytes
-# a field, 16 a row), whichever comes first.
+# a field, 16 a row), whichever comes first. The parse table that fills a
+# batch lives as long as the read, beside the sealed batches: a small one
+# keeps the peak near the sealed rows alone, and its pages stay in cache.
 _TABLE_BATCH_ROWS = 1 << 20
-_TABLE_BUDGET = 32 << 20
+_TABLE_BUDGET = 4 << 20
 _STREAM_BATCH_ROWS = 1 << 16
 _STREAM_BUDGET = 4 << 20
 # Sealed batches iter_batches lets the salvage run ahead by.
@@ -259,10 +261,12 @@ class BatchReader:
     """
 
     def __init__(self, run: Callable[[_core.Batches], Report], batches: _core.Batches,
-                 columns: list[str | int] | None) -> None:
+                 columns: list[str | int] | None, stop: threading.Event | None = None) -> None:
         import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
 
         self._batches = batches
+        # Stops a decompressor or decoder that waits in Python for a pipe's data.
+        self._stop = stop
         self._columns = columns
         self._indices: list[int] | None = None
         self._outcome = _Outcome()
@@ -302,11 +306,14 @@ class BatchReader:
         waits in ``next()``, which then ends the iteration.
 
         A salvage waiting for input from a pipe, FIFO or socket ends within a
-        fraction of a second. One reading a file object given as the source
-        ends when the object's ``read()`` returns: a ``read()`` that never
-        returns holds it (Ctrl-C still ends the wait here).
+        fraction of a second; so does one waiting for a compressed or
+        transcoded FIFO given by path. One reading a file object given as
+        the source ends when the object's ``read()`` returns: a ``read()``
+        that never returns holds it (Ctrl-C still ends the wait here).
         """
         self._closed = True
+        if self._stop is not None:
+            self._stop.set()
         self._batches.cancel()
         self._thread.join()
 
@@ -317,6 +324,9 @@ class BatchReader:
         self.close()
 
     def __del__(self) -> None:
+        stop = getattr(self, "_stop", None)
+        if stop is not None:
+            stop.set()
         batches = getattr(self, "_batches", None)
         if batches is not None:
             batches.cancel()
@@ -414,7 +424,7 @@ def iter_batches(
             with opened:
                 return _salvage_into(prepared, into, options, quarantine_path, audit_path, workers)
 
-        return BatchReader(run, batches, wanted)
+        return BatchReader(run, batches, wanted, prepared.src.stop)
     except BaseException:
         opened.close()
         raise

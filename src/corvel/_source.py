@@ -8,10 +8,13 @@ bounded whatever the size of the input.
 
 from __future__ import annotations
 
+import errno
 import io
 import os
+import select
 import stat
-from dataclasses import dataclass
+import threading
+from dataclasses import dataclass, field
 from typing import IO, Final, Protocol, runtime_checkable
 
 __all__ = ["Compression", "Source", "open_source", "read_sample", "sniff_compression"]
@@ -30,6 +33,10 @@ _WOULD_BLOCK: Final = ("the source's read() returned None: it is a non-blocking 
                        "pass a blocking one")
 # Enough bytes to tell any of them apart.
 MAGIC_BYTES: Final = 10
+# How long a read of a pipe or FIFO waits for data before it looks whether
+# it was asked to stop.
+_WAIT_SLICE_MS: Final = 50
+_STOPPED: Final = "reading the source was stopped"
 
 type Compression = str  # "gzip", "bz2", "xz" or "zstd"
 
@@ -64,12 +71,34 @@ def sniff_compression(head: bytes) -> Compression | None:
 
 
 class _Replay(io.RawIOBase):
-    """A raw stream that first gives back bytes already read from `inner`."""
+    """A raw stream that first gives back bytes already read from `inner`.
 
-    def __init__(self, head: bytes, inner: Readable) -> None:
+    With `fd`, the descriptor `inner` reads (a pipe or FIFO), every read waits
+    for data in short slices and ends with ``ECANCELED`` once `stop` is set:
+    a thread that decompresses or decodes such a source in Python can then be
+    stopped while its writer holds it open without writing.
+    """
+
+    def __init__(self, head: bytes, inner: Readable, fd: int | None = None,
+                 stop: threading.Event | None = None) -> None:
         super().__init__()
         self._head = memoryview(head)
         self._inner = inner
+        self._stop = stop
+        self._poll: select.poll | None = None
+        if fd is not None and stop is not None:
+            self._poll = select.poll()
+            self._poll.register(fd, select.POLLIN | select.POLLPRI)
+
+    def _wait(self) -> None:
+        """Returns once a read won't block; raises once `stop` is set."""
+        assert self._stop is not None and self._poll is not None
+        while True:
+            if self._stop.is_set():
+                raise OSError(errno.ECANCELED, _STOPPED)
+            # Hang-up and errors count as ready: the read then reports them.
+            if self._poll.poll(_WAIT_SLICE_MS):
+                return
 
     def readable(self) -> bool:
         return True
@@ -80,6 +109,8 @@ class _Replay(io.RawIOBase):
             buffer[:n] = self._head[:n]
             self._head = self._head[n:]
             return n
+        if self._poll is not None:
+            self._wait()
         readinto = getattr(self._inner, "readinto", None)
         if readinto is not None:
             got = readinto(buffer)
@@ -96,6 +127,13 @@ class _Replay(io.RawIOBase):
             raise ValueError(f"the source's read() returned more bytes than were asked for ({n} > {len(buffer)})")
         buffer[:n] = data
         return n
+
+
+def _unbuffered(raw: _Replay) -> IO[bytes]:
+    """A pipe's stream as it is: each read gives what the pipe has, where a
+    buffered reader would wait for a whole buffer (a decompressor asks for
+    128 KiB at a time) and so for data that may never come."""
+    return raw  # type: ignore[return-value]
 
 
 def _decompressor(kind: Compression, raw: IO[bytes]) -> IO[bytes]:
@@ -131,6 +169,8 @@ class Source:
         size: The number of bytes the source gives, when known (a plain
             regular file); ``None`` for pipes and compressed input.
         compression: The compression format, or ``None``.
+        stop: Set to stop a reader of a pipe or FIFO opened by path that
+            waits for data: its read raises ``OSError`` (``ECANCELED``).
     """
 
     stream: IO[bytes]
@@ -140,6 +180,7 @@ class Source:
     size: int | None
     compression: Compression | None
     _owned: list[IO[bytes]]
+    stop: threading.Event = field(default_factory=threading.Event)
 
     def close(self) -> None:
         """Closes what this source opened itself (never the caller's file)."""
@@ -216,20 +257,22 @@ def open_source(source: str | os.PathLike[str] | Readable, *, param: str = "sour
             regular = stat.S_ISREG(st.st_mode)
             head = _read_head(raw)
             kind = sniff_compression(head)
+            stop = threading.Event()
             if regular:
                 raw.seek(0)
             if kind is None:
                 size = st.st_size if regular else None
-                stream = raw if regular else io.BufferedReader(_Replay(head, raw))
-                return Source(stream, path, raw.fileno(), b"" if regular else head, size, None, owned)
+                # A pipe's head is the source's `head`: the stream goes on after it.
+                stream = raw if regular else _unbuffered(_Replay(b"", raw, raw.fileno(), stop))
+                return Source(stream, path, raw.fileno(), b"" if regular else head, size, None, owned, stop)
             if not regular:
-                raw = io.BufferedReader(_Replay(head, raw))
+                raw = _unbuffered(_Replay(head, raw, raw.fileno(), stop))
             stream = _decompressor(kind, raw)
         except BaseException:
             raw.close()
             raise
         owned.append(stream)
-        return Source(stream, path, None, b"", None, kind, owned)
+        return Source(stream, path, None, b"", None, kind, owned, stop)
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         raise TypeError(f"{param} must be a path or a binary file object, not "

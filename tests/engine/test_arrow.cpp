@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -72,7 +73,11 @@ std::string_view cell(const ArrowArray& a, StringLayout layout, std::int64_t row
     }
     const auto* view = static_cast<const unsigned char*>(a.buffers[1]) + 16 * row;
     const std::int32_t length = i32(view);
-    if (length <= 12) return {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length)};
+    if (length <= 12) {
+        // Consumers compare views as whole words: the bytes past a short cell must be zero.
+        for (std::int32_t k = 4 + std::max(length, 0); k < 16; ++k) EXPECT_EQ(view[k], 0) << "padding byte " << k;
+        return {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length)};
+    }
     const std::int32_t index = i32(view + 8);
     const std::int32_t offset = i32(view + 12);
     const std::int64_t n_data = a.n_buffers - 3;
@@ -241,6 +246,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "row 2 has 3 fields, but 2 column names were given"},
         BadRequest{"TooFewNames", {"x"}, std::nullopt, 1, 2, kMaxViewBufferBytes, EINVAL,
                    "row 1 has 2 fields, but 1 column names were given"},
+        BadRequest{"NoNames", {}, std::nullopt, 0, 3, kMaxViewBufferBytes, EINVAL,
+                   "row 0 has 2 fields, but 0 column names were given"},
         BadRequest{"RowsPastTheEnd", {"x", "y"}, std::nullopt, 2, 4, kMaxViewBufferBytes, EINVAL,
                    "rows 2 to 4 are not within a table of 3 rows"},
         BadRequest{"RowsReversed", {"x", "y"}, std::nullopt, 2, 1, kMaxViewBufferBytes, EINVAL,
@@ -706,6 +713,50 @@ TEST(PackedTable, ReadsBackEveryRowItWasMadeFrom) {
         EXPECT_EQ(table->empty(), rows.empty());
         for (std::uint64_t r = 0; r < rows.size(); ++r) EXPECT_EQ(table->row(r), rows[r]);
     }
+}
+
+TEST(PackedTable, StoresRowStartsOnlyForRowsOfDifferentWidths) {
+    struct Case {
+        corvel_test::Rows rows;
+        std::uint64_t stride;
+    };
+    const Case cases[] = {
+        {{}, 0},
+        {{{"a", "b"}, {"", "cd"}, {"e", ""}}, 2},
+        {{{"a", "b"}, {"c"}}, 0},
+        {{{"a"}, {"b", "c"}, {"d"}}, 0},
+    };
+    for (const Case& c : cases) {
+        const auto table = make_table(c.rows);
+        EXPECT_EQ(table->stride(), c.stride);
+        for (std::uint64_t r = 0; r < c.rows.size(); ++r) {
+            EXPECT_EQ(table->width(r), c.rows[r].size());
+            EXPECT_EQ(table->row(r), c.rows[r]);
+        }
+    }
+}
+
+// A parse table reused after a row was dropped, whose text runs to several MiB.
+TEST(PackedTable, ReadsBackAReusedParseTableOfManyMegabytes) {
+    RowTable rows;
+    const auto add = [&](std::uint64_t i) {
+        for (const std::string& cell : {std::to_string(i), std::string(i % 29, 'x'), std::string("\xC3\xA9")}) {
+            rows.append(cell.data(), cell.size());
+            rows.finish_field();
+        }
+        rows.finish_row();
+    };
+    add(7);
+    rows.pop_row();
+    constexpr std::uint64_t kRows = 200'000;
+    for (std::uint64_t i = 0; i < kRows; ++i) add(i);
+    const PackedTable table(rows);
+    ASSERT_EQ(table.size(), kRows);
+    EXPECT_EQ(table.stride(), 3u);
+    EXPECT_TRUE(table.narrow());
+    for (const std::uint64_t r : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{12'345}, kRows - 1})
+        EXPECT_EQ(table.row(r), rows.row(r));
+    EXPECT_EQ(table.bounds32()[3 * kRows], rows.field_ends()[3 * kRows - 1]);
 }
 
 }  // namespace

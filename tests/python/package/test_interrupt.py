@@ -9,6 +9,7 @@ import os
 import termios
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -60,13 +61,31 @@ def drop(held):
     gc.collect()
 
 
+def gzip_unfinished(data):
+    """A gzip stream of `data`, flushed so that all of it can be read, but
+    not ended: a reader of it waits for more."""
+    packer = zlib.compressobj(wbits=31)
+    return packer.compress(data) + packer.flush(zlib.Z_SYNC_FLUSH)
+
+
+# How the held FIFO's bytes are written: as they are (the core waits for
+# them), and compressed or in UTF-16 (Python decompresses or decodes them on
+# the salvage's thread, and waits there).
+FORMS = {
+    "plain": lambda data: data,
+    "gzip": gzip_unfinished,
+    "utf-16": lambda data: data.decode().encode("utf-16"),
+}
+
+
+@pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("stop", [close, close_while_another_thread_waits_in_next, drop])
-def test_a_reader_waiting_on_a_held_fifo_stops(tmp_path, stop):
+def test_a_reader_waiting_on_a_held_fifo_stops(tmp_path, stop, form):
     pytest.importorskip("pyarrow")
     path = tmp_path / "in.fifo"
     os.mkfifo(path)
     fd = os.open(path, os.O_RDWR | os.O_NONBLOCK)  # a writer that stays; never read from here
-    pending = ROWS
+    pending = FORMS[form](ROWS)
 
     def drained():
         nonlocal pending

@@ -50,6 +50,28 @@ def test_rows_are_the_clean_files(tmp_path, name, header):
         assert t.column_names[: len(want_header)] == [h or f"column_{i + 1}" for i, h in enumerate(want_header)]
 
 
+# A FIFO given by path keeps its first bytes, which were read to tell its
+# format, whether the core reads it or Python decodes or decompresses it.
+FIFO_FORMS = {
+    "utf-8": lambda text: text.encode(),
+    "utf-16": lambda text: text.encode("utf-16"),
+    "gzip": lambda text: __import__("gzip").compress(text.encode()),
+}
+
+
+@pytest.mark.parametrize("form", FIFO_FORMS)
+def test_a_fifo_reads_as_its_regular_file(tmp_path, form):
+    text = "id,name\n" + "".join(f"{i},n\u00e9 {i}\n" for i in range(3000))
+    data = FIFO_FORMS[form](text)
+    want = list(corvel.read(file_with(tmp_path / "in.csv", data)).rows())
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=fifo.write_bytes, args=(data,), daemon=True)
+    writer.start()
+    assert list(corvel.read(fifo).rows()) == want
+    writer.join()
+
+
 @pytest.mark.parametrize("header_row, width, names", [
     (None, 3, ["column_1", "column_2", "column_3"]),
     (["a", "a", "a"], 3, ["a", "a_2", "a_3"]),
