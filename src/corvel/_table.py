@@ -155,10 +155,12 @@ class Table:
         return polars.DataFrame(self)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """The table as a ``pandas.DataFrame`` (imports pandas and pyarrow);
-        text columns are strings, and typed ones convert as pyarrow converts
-        them (an int64 column with nulls becomes float64, a date32 column
-        holds ``datetime.date`` objects).
+        """The table as a ``pandas.DataFrame`` (imports pandas and pyarrow).
+        Text columns are strings. Typed columns (``infer_types=True``) lose
+        nothing: int64 becomes pandas' nullable ``Int64`` (not float64, which
+        would round integers past 2**53 and turn empty cells into NaN), bool
+        becomes ``boolean``, dates ``datetime64[ms]``, timestamps
+        ``datetime64[us]``; empty cells are ``<NA>`` or ``NaT``.
 
         Returns:
             A new data frame.
@@ -168,7 +170,10 @@ class Table:
         """
         import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-        return pyarrow.table(_Large(self)).to_pandas()
+        import pandas
+
+        nullable = {pyarrow.int64(): pandas.Int64Dtype(), pyarrow.bool_(): pandas.BooleanDtype()}
+        return pyarrow.table(_Large(self)).to_pandas(types_mapper=nullable.get, date_as_object=False)
 
     def rows(self) -> Iterator[list[str]]:
         """The data rows as lists of ``str``, in order; a header row becomes
