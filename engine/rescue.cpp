@@ -120,7 +120,8 @@ private:
     bool ok_ = true;
 };
 
-// The counts a recorder keeps, in the order a state holds them.
+// The counts a recorder keeps, in the order a state holds them: every count
+// but the delimiter.
 constexpr std::uint64_t RescueCounts::*kKeptCounts[] = {
     &RescueCounts::rows_read,       &RescueCounts::rows_written,     &RescueCounts::rows_clean,
     &RescueCounts::rows_repaired,   &RescueCounts::padded,           &RescueCounts::merged,
@@ -130,8 +131,7 @@ constexpr std::uint64_t RescueCounts::*kKeptCounts[] = {
     &RescueCounts::second_table,    &RescueCounts::tables_found,     &RescueCounts::rows_skipped,
     &RescueCounts::header_written,  &RescueCounts::width,            &RescueCounts::bytes_read,
 };
-static_assert(std::size(kKeptCounts) + 1 == sizeof(RescueCounts) / sizeof(std::uint64_t),
-              "every count but the delimiter is kept");
+static_assert(std::size(kKeptCounts) + 1 == sizeof(RescueCounts) / sizeof(std::uint64_t));
 
 // Stands between the salvager and the caller's sink: skips blank lines,
 // hands the first row to the sink as the header, counts every row by its
@@ -1302,7 +1302,7 @@ Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink
 
 namespace {
 
-constexpr std::string_view kStateMark = "corvel byte range 1";
+constexpr std::string_view kStateMark = "corvel-range-state/1";
 constexpr std::uint64_t kNoLimit = UINT64_MAX;
 // Bytes read past where a range's rows are known to end, to start with:
 // more than the salvager's first window past a range's limit.
