@@ -312,6 +312,24 @@ public:
         return flush(true);
     }
 
+    // Runs `work`, which feeds this recorder, while `bytes` stay where they
+    // are: runs of lines that lie in them are held as views of them, not
+    // copied. Those still held when `work` returns are copied then, so no
+    // view outlives the call; a driver that feeds the recorder from bytes
+    // it lends nowhere gets copies, as it would without lending.
+    template <class Work>
+    auto lending(std::string_view bytes, Work&& work) -> decltype(work()) {
+        lent_ = bytes;
+        // Should `work` or the copies throw, no held row keeps a view.
+        struct Forget {
+            Recorder& r;
+            ~Forget() { r.forget_lent(); }
+        } forget{*this};
+        auto result = work();
+        own_held();
+        return result;
+    }
+
 private:
     // A row held back while the table's end is not known, and where it came
     // from. Slots are used again, so that holding a row allocates nothing.
@@ -338,7 +356,14 @@ private:
         // otherwise); `place` is the first one's. Never after a gap.
         bool is_block = false;
         std::uint64_t count = 1;
+        // A block still in the bytes lent (see lending()): its lines are
+        // `lent_line` and `lent_raw` there, not copied into `line` and `raw`.
+        bool lent = false;
+        std::string_view lent_line, lent_raw;
     };
+
+    static std::string_view block_text(const Held& h) noexcept { return h.lent ? h.lent_line : h.line; }
+    static std::string_view block_raw(const Held& h) noexcept { return h.lent ? h.lent_raw : h.raw; }
 
     static void save_held(StateOut& out, const Held& h) {
         out.put(static_cast<std::uint64_t>(h.fate));
@@ -347,9 +372,9 @@ private:
         out.put(h.place.end_line);
         out.put(h.place.byte_offset);
         out.put(h.after_gap);
-        out.put_text(h.raw);
+        out.put_text(block_raw(h));
         out.put(h.is_line);
-        out.put_text(h.line);
+        out.put_text(block_text(h));
         out.put(h.padding);
         out.put_rows(h.fields);
         out.put(h.is_block);
@@ -372,6 +397,7 @@ private:
         in.get_rows(h.fields);
         h.is_block = in.get_flag();
         h.count = in.get();
+        h.lent = false;
         h.parsed.clear();
         if (h.count == 0 || h.count > DETECT_FOOTER_WINDOW || (!h.is_block && h.count != 1)) in.invalidate();
     }
@@ -411,6 +437,36 @@ private:
 
     static bool blank_text(std::string_view bytes, std::uint8_t delimiter) noexcept {
         return only_blanks(bytes) && bytes.find(static_cast<char>(delimiter)) == std::string_view::npos;
+    }
+
+    bool is_lent(std::string_view s) const noexcept {
+        const auto at = reinterpret_cast<std::uintptr_t>(s.data());
+        const auto from = reinterpret_cast<std::uintptr_t>(lent_.data());
+        return s.empty() || (!lent_.empty() && at >= from && at + s.size() <= from + lent_.size());
+    }
+
+    // The blocks held as views of the bytes lent are copied.
+    void own_held() {
+        for (std::size_t i = 0; i < held_; ++i) {
+            Held& h = held_at(i);
+            if (!h.lent) continue;
+            h.line.assign(h.lent_line);
+            h.raw.assign(h.lent_raw);
+            h.lent = false;
+        }
+    }
+
+    // The bytes lent go away. Only a run cut short by an error (the only
+    // way here with views left) can have held rows that are views of them:
+    // they are dropped, as nothing more is recorded.
+    void forget_lent() noexcept {
+        lent_ = {};
+        for (std::size_t i = 0; i < held_; ++i) {
+            if (held_at(i).lent) {
+                drop_held(held_);
+                return;
+            }
+        }
     }
 
     // The slot for the next row to hold: the one after the last held.
@@ -489,18 +545,24 @@ private:
         h.is_line = false;
         h.is_block = true;
         h.count = keep;
-        h.line.assign(lines.substr(cut));
-        if (read) {
-            h.raw.assign(at.bytes.substr(raw_cut));
+        const std::string_view line = lines.substr(cut);
+        const std::string_view raw = read ? at.bytes.substr(raw_cut) : std::string_view();
+        // Most blocks go out before the bytes lent do: they are copied
+        // only if they are still held then (see own_held()).
+        h.lent = is_lent(line) && is_lent(raw);
+        if (h.lent) {
+            h.lent_line = line;
+            h.lent_raw = raw;
         } else {
-            h.raw.clear();
+            h.line.assign(line);
+            h.raw.assign(raw);
         }
         h.fate = Fate::Clean;
         h.actions = 0;
         h.padding = 0;
         h.parsed.clear();
-        const std::uint64_t line = at.first_line + (at.count - keep);
-        h.place = RowPlace{line, line, at.offset + raw_cut};
+        const std::uint64_t first = at.first_line + (at.count - keep);
+        h.place = RowPlace{first, first, at.offset + raw_cut};
         h.after_gap = false;
         gap_ = false;
         ++held_;
@@ -531,12 +593,18 @@ private:
 
     // The first `n` lines of block `h` go out; it keeps the others.
     Status release_lines(Held& h, std::uint64_t n) {
-        const std::size_t cut = line_end(h.line, n);
-        const std::size_t raw_cut = h.raw.empty() ? cut : line_end(h.raw, n);
+        const std::string_view text = block_text(h), raw = block_raw(h);
+        const std::size_t cut = line_end(text, n);
+        const std::size_t raw_cut = raw.empty() ? cut : line_end(raw, n);
         count_clean(n);
-        const Status s = to_rows(inner_.accept_lines(std::string_view(h.line).substr(0, cut)));
-        h.line.erase(0, cut);
-        if (!h.raw.empty()) h.raw.erase(0, raw_cut);
+        const Status s = to_rows(inner_.accept_lines(text.substr(0, cut)));
+        if (h.lent) {
+            h.lent_line.remove_prefix(cut);
+            if (!raw.empty()) h.lent_raw.remove_prefix(raw_cut);
+        } else {
+            h.line.erase(0, cut);
+            if (!raw.empty()) h.raw.erase(0, raw_cut);
+        }
         h.place.line += n;
         h.place.end_line += n;
         h.place.byte_offset += raw_cut;
@@ -591,6 +659,7 @@ private:
         h.after_gap = gap_;
         gap_ = blank;
         h.is_block = false;
+        h.lent = false;
         h.count = 1;
         if (second_) return in_second_table(h);
         ++held_;
@@ -670,7 +739,7 @@ private:
     FieldSpan row_spans(Held& h, std::uint64_t line, std::vector<std::string_view>& out) {
         if (!h.is_block) return spans(h, out);
         scratch_.clear();
-        fields_of(block_line(h.line, line), 0, scratch_);
+        fields_of(block_line(block_text(h), line), 0, scratch_);
         views(scratch_, out);
         return out;
     }
@@ -713,8 +782,8 @@ private:
     }
 
     Status set_aside_block(const Held& h, std::string_view reason, std::uint64_t& counter) {
-        std::string_view text = h.line;
-        std::string_view raw = h.raw.empty() ? text : std::string_view(h.raw);
+        std::string_view text = block_text(h);
+        std::string_view raw = block_raw(h).empty() ? text : block_raw(h);
         RowPlace place = h.place;
         for (std::uint64_t i = 0; i < h.count; ++i) {
             const std::string_view line = text.substr(0, text.find('\n'));
@@ -737,7 +806,7 @@ private:
     Status release(const Held& h) {
         if (h.is_block) {
             count_clean(h.count);
-            return to_rows(inner_.accept_lines(h.line));
+            return to_rows(inner_.accept_lines(block_text(h)));
         }
         const RowSource source = source_of(h);
         if (h.is_line) return pass_line(h.line, h.padding, h.fate, h.actions, source);
@@ -892,6 +961,7 @@ private:
     bool second_ = false;  // the main table has ended
     std::uint64_t other_width_ = 0;  // the width of the later table
     RowTable gap_row_;  // after the main table: a row right below a blank line
+    std::string_view lent_;  // see lending()
     std::vector<std::string_view> a_, b_;
     RowTable scratch_;
     // Where a resumed run's counts start from.
@@ -927,7 +997,9 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
         bytes_read += got.value();
         if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
         if (got.value() == 0) break;
-        if (Status s = salvager.push(std::string_view(chunk.get(), got.value())); !s) {
+        // The next read reuses the piece: the recorder copies what it holds of it.
+        const std::string_view piece(chunk.get(), got.value());
+        if (Status s = recorder.lending(piece, [&] { return salvager.push(piece); }); !s) {
             *failed = recorder.failed_side();
             return s.error();
         }
@@ -1210,7 +1282,9 @@ public:
     }
     Status hand_on(RowSink& sink, const LineBase& base) override {
         auto& log = static_cast<RangeLog&>(sink);
-        if (Status s = log.replay(recorder_, base); !s) {
+        // Pages of the input are given back below, and the log's copies go
+        // to the next range: the recorder copies what it still holds.
+        if (Status s = recorder_.lending(input_.view(), [&] { return log.replay(recorder_, base); }); !s) {
             failed_ = recorder_.failed_side();
             return s;
         }
@@ -1502,7 +1576,8 @@ Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size,
         bytes_read += got.value();
         if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
         if (got.value() == 0) break;
-        if (Status s = salvager.push(std::string_view(chunk.data(), got.value())); !s) return s.error();
+        const std::string_view piece(chunk.data(), got.value());
+        if (Status s = recorder.lending(piece, [&] { return salvager.push(piece); }); !s) return s.error();
     }
     if (Result<SalvageStats> stats = salvager.finish(); !stats) return stats.error();
     if (bytes_read != size) return SalvageError::io(std::string(msg::kRangeInputChanged));
@@ -1644,23 +1719,28 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
     if (Status s = salvager.begin_range(window.view(), head.plan, head.start, head.limit); !s) return s.error();
     RangeProgress polled{progress, &salvager, head.start};
     const Cancel cancel{RangeProgress::poll, &polled};
-    for (;;) {
-        auto whole = salvager.advance_range(window.read_to(), cancel);
-        if (!whole) {
-            *failed = recorder.failed_side();
-            if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
-            return whole.error();
+    // The window's bytes stay where they are until it goes.
+    const auto salvage = [&]() -> Status {
+        for (;;) {
+            auto whole = salvager.advance_range(window.read_to(), cancel);
+            if (!whole) {
+                *failed = recorder.failed_side();
+                if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+                return whole.error();
+            }
+            if (whole.value()) break;
+            // A row runs on past what was read: read as far again.
+            const std::uint64_t read = window.read_to() - head.start;
+            if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s;
         }
-        if (whole.value()) break;
-        // A row runs on past what was read: read as far again.
-        const std::uint64_t read = window.read_to() - head.start;
-        if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s.error();
-    }
-    if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
-    if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
-        *failed = recorder.failed_side();
-        return s.error();
-    }
+        if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
+        if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
+            *failed = recorder.failed_side();
+            return s;
+        }
+        return Done{};
+    };
+    if (Status s = recorder.lending(window.view(), salvage); !s) return s.error();
     RescueCounts counts = recorder.counts_since(salvager.stats());
     counts.bytes_read = head.end - (head.first ? 0 : head.start);
     counts.width = head.plan.expected;
