@@ -254,9 +254,12 @@ public:
     // ---- Taken apart and taken up again (see plan_ranges())
 
     // Writes all the recorder has kept so far, held rows included.
+    // A long block is written as trim_held() would leave it.
     void save(StateOut& out) const {
+        std::uint64_t excess = 0;
+        for (std::size_t i = 0; i < held_; ++i) excess += past_window(ring_[(first_ + i) % ring_.size()]);
         for (const auto count : kKeptCounts) out.put(counts_.*count);
-        out.put(seen_);
+        out.put(seen_ - excess);
         out.put(lead_);
         out.put(held_);
         for (std::size_t i = 0; i < held_; ++i) save_held(out, ring_[(first_ + i) % ring_.size()]);
@@ -308,6 +311,7 @@ public:
     // end() for a range that is not the last: the rows held stay held, for
     // the next range to settle; all else goes out.
     Status end_range() {
+        if (Status s = trim_held(); !s) return s;
         if (Status s = to_rows(inner_.end()); !s) return s;
         return flush(true);
     }
@@ -326,7 +330,7 @@ public:
             ~Forget() { r.forget_lent(); }
         } forget{*this};
         auto result = work();
-        own_held();
+        if (Status s = own_held(); !s && result) return s.error();
         return result;
     }
 
@@ -365,20 +369,23 @@ private:
     static std::string_view block_text(const Held& h) noexcept { return h.lent ? h.lent_line : h.line; }
     static std::string_view block_raw(const Held& h) noexcept { return h.lent ? h.lent_raw : h.raw; }
 
-    static void save_held(StateOut& out, const Held& h) {
+    void save_held(StateOut& out, const Held& h) const {
+        const std::uint64_t excess = past_window(h);
+        // Only a lent block is long, and its raw lines are its lines.
+        const std::size_t cut = excess == 0 ? 0 : tail_start(block_text(h), window());
         out.put(static_cast<std::uint64_t>(h.fate));
         out.put(h.actions);
-        out.put(h.place.line);
-        out.put(h.place.end_line);
-        out.put(h.place.byte_offset);
+        out.put(h.place.line + excess);
+        out.put(h.place.end_line + excess);
+        out.put(h.place.byte_offset + cut);
         out.put(h.after_gap);
         out.put_text(block_raw(h));
         out.put(h.is_line);
-        out.put_text(block_text(h));
+        out.put_text(block_text(h).substr(cut));
         out.put(h.padding);
         out.put_rows(h.fields);
         out.put(h.is_block);
-        out.put(h.count);
+        out.put(h.count - excess);
     }
     static void load_held(StateIn& in, Held& h) {
         const std::uint64_t fate = in.get();
@@ -445,8 +452,10 @@ private:
         return s.empty() || (!lent_.empty() && at >= from && at + s.size() <= from + lent_.size());
     }
 
-    // The blocks held as views of the bytes lent are copied.
-    void own_held() {
+    // The blocks held as views of the bytes lent are copied, long ones
+    // trimmed first.
+    Status own_held() {
+        if (Status s = trim_held(); !s) return s;
         for (std::size_t i = 0; i < held_; ++i) {
             Held& h = held_at(i);
             if (!h.lent) continue;
@@ -454,6 +463,33 @@ private:
             h.raw.assign(h.lent_raw);
             h.lent = false;
         }
+        return Done{};
+    }
+
+    // The lines of a block past the window's: only a lent block has any.
+    std::uint64_t past_window(const Held& h) const noexcept {
+        return h.is_block && h.count > window() ? h.count - window() : 0;
+    }
+
+    // A lent block longer than the window goes out but for its last
+    // window() lines: the rest would have gone out when it came (see
+    // hold_block), with nothing in between, and is counted with the runs.
+    Status trim_held() {
+        for (std::size_t i = 0; i < held_; ++i) {
+            Held& h = held_at(i);
+            const std::uint64_t n = past_window(h);
+            if (n == 0) continue;
+            const std::size_t cut = tail_start(h.lent_line, window());
+            if (Status s = to_rows(inner_.accept_lines(h.lent_line.substr(0, cut))); !s) return s;
+            h.lent_line.remove_prefix(cut);
+            h.place.line += n;
+            h.place.end_line += n;
+            h.place.byte_offset += cut;
+            h.count -= n;
+            held_rows_ -= n;
+            seen_ -= n;
+        }
+        return Done{};
     }
 
     // The bytes lent go away. Only a run cut short by an error (the only
@@ -528,12 +564,17 @@ private:
     // Clean lines of a run, none after a gap, held as one block. Of a run
     // longer than the window only the last window() lines are held: the
     // others go out at once, behind every row held. A block costs its copy,
-    // and nothing for each of its lines.
+    // and nothing for each of its lines; a lent one not even that.
     Status hold_block(std::string_view lines, const LinesSource& at, bool read) {
         std::uint64_t keep = at.count;
         std::size_t cut = 0, raw_cut = 0;
+        // A lent block is held whole, as its bytes stay put: the lines
+        // past the window go out with it, or when trim_held() cuts it.
+        const bool lent = !read && is_lent(lines);
         if (keep > window()) {
             if (Status s = release_all(); !s) return s;
+        }
+        if (keep > window() && !lent) {
             keep = window();
             cut = tail_start(lines, keep);
             raw_cut = read ? tail_start(at.bytes, keep) : cut;
@@ -549,7 +590,7 @@ private:
         const std::string_view raw = read ? at.bytes.substr(raw_cut) : std::string_view();
         // Most blocks go out before the bytes lent do: they are copied
         // only if they are still held then (see own_held()).
-        h.lent = is_lent(line) && is_lent(raw);
+        h.lent = lent;
         if (h.lent) {
             h.lent_line = line;
             h.lent_raw = raw;
