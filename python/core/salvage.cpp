@@ -381,6 +381,21 @@ PyObject* states_list(const std::vector<std::string>& states) {
     return list.release();
 }
 
+// Fills in what a call polls while the engine runs: whether it may handle
+// signals here, the progress callback, and the total it reports against,
+// which the returned reference keeps alive. Empty when Python failed.
+Ref start_call(Call& call, std::span<const Value> v) {
+    const int main_thread = on_main_thread();
+    if (main_thread < 0) return Ref{};
+    call.handles_signals = main_thread == 1;
+    PyObject* progress = v[at("progress")].object;
+    call.progress = progress && progress != Py_None ? progress : nullptr;
+    Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
+                                       : Ref::borrow(Py_None);
+    call.total = total.get();
+    return total;
+}
+
 std::string_view bytes_view(PyObject* b) noexcept {
     return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
 }
@@ -396,15 +411,8 @@ PyObject* plan(PyObject* module, std::span<const Value> v, const RescueOptions& 
     const std::uint64_t expected_size = v[at("total")].count;
 
     Call call;
-    const int main_thread = on_main_thread();
-    if (main_thread < 0) return nullptr;
-    call.handles_signals = main_thread == 1;
-    PyObject* progress = v[at("progress")].object;
-    call.progress = progress && progress != Py_None ? progress : nullptr;
-    Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
-                                       : Ref::borrow(Py_None);
+    const Ref total = start_call(call, v);
     if (!total) return nullptr;
-    call.total = total.get();
     const Cancel cancel{poll_cancel, &call};
     const Progress report{poll_progress, &call};
     FdSource fd_source(fd, cancel);
@@ -493,16 +501,9 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     const std::optional<std::string_view> source_name = path_of(v[at("source_name")]);
 
     Call call;
-    const int main_thread = on_main_thread();
-    if (main_thread < 0) return nullptr;
-    call.handles_signals = main_thread == 1;
     call.stop = stop;
-    PyObject* progress = v[at("progress")].object;
-    call.progress = progress && progress != Py_None ? progress : nullptr;
-    Ref total = v[at("total")].present ? Ref::steal(PyLong_FromUnsignedLongLong(v[at("total")].count))
-                                       : Ref::borrow(Py_None);
+    const Ref total = start_call(call, v);
     if (!total) return nullptr;
-    call.total = total.get();
     const Cancel cancel{poll_cancel, &call};
     const Progress report{poll_progress, &call};
     // Ranges are parsed on other threads and recorded on whichever thread
