@@ -179,8 +179,7 @@ public:
         if (shaped() && !header_pending()) {
             Held& h = slot();
             h.is_line = true;
-            h.line.assign(text);
-            h.raw.assign(raw_text(source));
+            keep_text(h, text, raw_text(source));
             return hold(h, fate, actions, place_of(source), padding, blank_text(source.bytes, counts_.delimiter));
         }
         return pass_line(text, padding, fate, actions, source);
@@ -360,28 +359,28 @@ private:
         // otherwise); `place` is the first one's. Never after a gap.
         bool is_block = false;
         std::uint64_t count = 1;
-        // A block still in the bytes lent (see lending()): its lines are
-        // `lent_line` and `lent_raw` there, not copied into `line` and `raw`.
+        // Still in the bytes lent (see lending()): its `line` and `raw` are
+        // `lent_line` and `lent_raw` there, not copies.
         bool lent = false;
         std::string_view lent_line, lent_raw;
     };
 
-    static std::string_view block_text(const Held& h) noexcept { return h.lent ? h.lent_line : h.line; }
-    static std::string_view block_raw(const Held& h) noexcept { return h.lent ? h.lent_raw : h.raw; }
+    static std::string_view text_of(const Held& h) noexcept { return h.lent ? h.lent_line : h.line; }
+    static std::string_view raw_of(const Held& h) noexcept { return h.lent ? h.lent_raw : h.raw; }
 
     void save_held(StateOut& out, const Held& h) const {
         const std::uint64_t excess = past_window(h);
         // Only a lent block is long, and its raw lines are its lines.
-        const std::size_t cut = excess == 0 ? 0 : tail_start(block_text(h), window());
+        const std::size_t cut = excess == 0 ? 0 : tail_start(text_of(h), window());
         out.put(static_cast<std::uint64_t>(h.fate));
         out.put(h.actions);
         out.put(h.place.line + excess);
         out.put(h.place.end_line + excess);
         out.put(h.place.byte_offset + cut);
         out.put(h.after_gap);
-        out.put_text(block_raw(h));
+        out.put_text(raw_of(h));
         out.put(h.is_line);
-        out.put_text(block_text(h).substr(cut));
+        out.put_text(text_of(h).substr(cut));
         out.put(h.padding);
         out.put_rows(h.fields);
         out.put(h.is_block);
@@ -446,13 +445,26 @@ private:
         return only_blanks(bytes) && bytes.find(static_cast<char>(delimiter)) == std::string_view::npos;
     }
 
+    // A held row's text and raw text: views while both lie in the bytes
+    // lent, copies otherwise.
+    void keep_text(Held& h, std::string_view line, std::string_view raw) {
+        h.lent = is_lent(line) && is_lent(raw);
+        if (h.lent) {
+            h.lent_line = line;
+            h.lent_raw = raw;
+            return;
+        }
+        h.line.assign(line);
+        h.raw.assign(raw);
+    }
+
     bool is_lent(std::string_view s) const noexcept {
         const auto at = reinterpret_cast<std::uintptr_t>(s.data());
         const auto from = reinterpret_cast<std::uintptr_t>(lent_.data());
         return s.empty() || (!lent_.empty() && at >= from && at + s.size() <= from + lent_.size());
     }
 
-    // The blocks held as views of the bytes lent are copied, long ones
+    // The rows held as views of the bytes lent are copied, long blocks
     // trimmed first.
     Status own_held() {
         if (Status s = trim_held(); !s) return s;
@@ -520,7 +532,7 @@ private:
     Status hold_row(RowTable& rows, Fate fate, const RowSource& source) {
         Held& h = slot();
         h.is_line = false;
-        h.raw.assign(raw_text(source));
+        keep_text(h, {}, raw_text(source));
         h.fields.clear();
         h.fields.append_row_from(rows, rows.size() - 1);
         rows.pop_row();
@@ -545,8 +557,7 @@ private:
             const std::string_view text = lines.substr(0, lines.find('\n'));
             Held& h = slot();
             h.is_line = true;
-            h.line.assign(text);
-            h.raw.assign(text);
+            keep_text(h, text, text);
             const RowPlace place{at.first_line, at.first_line, at.offset};
             const unsigned actions = read ? decoded_action(text, at.bytes.substr(0, at.bytes.find('\n'))) : 0;
             if (Status s = hold(h, Fate::Clean, actions, place, 0, false); !s) return s;
@@ -570,7 +581,7 @@ private:
         std::size_t cut = 0, raw_cut = 0;
         // A lent block is held whole, as its bytes stay put: the lines
         // past the window go out with it, or when trim_held() cuts it.
-        const bool lent = !read && is_lent(lines);
+        const bool lent = is_lent(lines) && is_lent(at.bytes);
         if (keep > window()) {
             if (Status s = release_all(); !s) return s;
         }
@@ -590,14 +601,7 @@ private:
         const std::string_view raw = read ? at.bytes.substr(raw_cut) : std::string_view();
         // Most blocks go out before the bytes lent do: they are copied
         // only if they are still held then (see own_held()).
-        h.lent = lent;
-        if (h.lent) {
-            h.lent_line = line;
-            h.lent_raw = raw;
-        } else {
-            h.line.assign(line);
-            h.raw.assign(raw);
-        }
+        keep_text(h, line, raw);
         h.fate = Fate::Clean;
         h.actions = 0;
         h.padding = 0;
@@ -634,7 +638,7 @@ private:
 
     // The first `n` lines of block `h` go out; it keeps the others.
     Status release_lines(Held& h, std::uint64_t n) {
-        const std::string_view text = block_text(h), raw = block_raw(h);
+        const std::string_view text = text_of(h), raw = raw_of(h);
         const std::size_t cut = line_end(text, n);
         const std::size_t raw_cut = raw.empty() ? cut : line_end(raw, n);
         count_clean(n);
@@ -667,7 +671,7 @@ private:
         return at;
     }
     // The start of the last `n` lines of `lines`, each ended by LF.
-    static std::size_t tail_start(std::string_view lines, std::uint64_t n) noexcept {
+    [[gnu::always_inline]] static std::size_t tail_start(std::string_view lines, std::uint64_t n) noexcept {
         std::size_t at = lines.size();
         for (; n != 0 && at > 1; --n) {
             const void* lf = memrchr(lines.data(), '\n', at - 1);
@@ -700,7 +704,6 @@ private:
         h.after_gap = gap_;
         gap_ = blank;
         h.is_block = false;
-        h.lent = false;
         h.count = 1;
         if (second_) return in_second_table(h);
         ++held_;
@@ -780,7 +783,7 @@ private:
     FieldSpan row_spans(Held& h, std::uint64_t line, std::vector<std::string_view>& out) {
         if (!h.is_block) return spans(h, out);
         scratch_.clear();
-        fields_of(block_line(block_text(h), line), 0, scratch_);
+        fields_of(block_line(text_of(h), line), 0, scratch_);
         views(scratch_, out);
         return out;
     }
@@ -797,7 +800,7 @@ private:
     // only now: most rows are never judged.
     const RowTable& shape(Held& h) const {
         const bool changed = h.is_line || h.fate == Fate::Padded || h.fate == Fate::Merged;
-        if (changed && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
+        if (changed && h.parsed.empty()) fields_of(raw_of(h), 0, h.parsed);
         return changed ? h.parsed : h.fields;
     }
     FieldSpan spans(Held& h, std::vector<std::string_view>& out) const {
@@ -810,8 +813,8 @@ private:
         source.first_line = h.place.line;
         source.last_line = h.place.end_line;
         source.offset = h.place.byte_offset;
-        source.bytes = h.raw;
-        source.length = h.raw.size();
+        source.bytes = raw_of(h);
+        source.length = source.bytes.size();
         return source;
     }
 
@@ -819,12 +822,12 @@ private:
         if (h.is_block) return set_aside_block(h, reason, counter);
         ++counter;
         // Recorded as parsed: neither padded nor merged.
-        return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, shape(h));
+        return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, raw_of(h), shape(h));
     }
 
     Status set_aside_block(const Held& h, std::string_view reason, std::uint64_t& counter) {
-        std::string_view text = block_text(h);
-        std::string_view raw = block_raw(h).empty() ? text : block_raw(h);
+        std::string_view text = text_of(h);
+        std::string_view raw = raw_of(h).empty() ? text : raw_of(h);
         RowPlace place = h.place;
         for (std::uint64_t i = 0; i < h.count; ++i) {
             const std::string_view line = text.substr(0, text.find('\n'));
@@ -847,10 +850,10 @@ private:
     Status release(const Held& h) {
         if (h.is_block) {
             count_clean(h.count);
-            return to_rows(inner_.accept_lines(block_text(h)));
+            return to_rows(inner_.accept_lines(text_of(h)));
         }
         const RowSource source = source_of(h);
-        if (h.is_line) return pass_line(h.line, h.padding, h.fate, h.actions, source);
+        if (h.is_line) return pass_line(text_of(h), h.padding, h.fate, h.actions, source);
         RowTable& rows = inner_.table();
         rows.append_row_from(h.fields, 0);
         if (is_accepted(h.fate)) {
@@ -859,8 +862,10 @@ private:
         }
         const bool few = h.fate == Fate::TooFew;
         ++(few ? counts_.too_few_columns : counts_.too_many_columns);
-        if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, h.raw, rows); !s) return s;
-        return to_rows(inner_.reject(rows, h.fate, source, h.raw));
+        if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, raw_of(h), rows); !s) {
+            return s;
+        }
+        return to_rows(inner_.reject(rows, h.fate, source, raw_of(h)));
     }
 
     // A row given as a line goes out as one, cut into fields only when they
