@@ -179,8 +179,7 @@ public:
         if (shaped() && !header_pending()) {
             Held& h = slot();
             h.is_line = true;
-            h.line.assign(text);
-            h.raw.assign(raw_text(source));
+            keep_text(h, text, raw_text(source));
             return hold(h, fate, actions, place_of(source), padding, blank_text(source.bytes, counts_.delimiter));
         }
         return pass_line(text, padding, fate, actions, source);
@@ -254,9 +253,12 @@ public:
     // ---- Taken apart and taken up again (see plan_ranges())
 
     // Writes all the recorder has kept so far, held rows included.
+    // A long block is written as trim_held() would leave it.
     void save(StateOut& out) const {
+        std::uint64_t excess = 0;
+        for (std::size_t i = 0; i < held_; ++i) excess += past_window(ring_[(first_ + i) % ring_.size()]);
         for (const auto count : kKeptCounts) out.put(counts_.*count);
-        out.put(seen_);
+        out.put(seen_ - excess);
         out.put(lead_);
         out.put(held_);
         for (std::size_t i = 0; i < held_; ++i) save_held(out, ring_[(first_ + i) % ring_.size()]);
@@ -308,8 +310,27 @@ public:
     // end() for a range that is not the last: the rows held stay held, for
     // the next range to settle; all else goes out.
     Status end_range() {
+        if (Status s = trim_held(); !s) return s;
         if (Status s = to_rows(inner_.end()); !s) return s;
         return flush(true);
+    }
+
+    // Runs `work`, which feeds this recorder, while `bytes` stay where they
+    // are: runs of lines that lie in them are held as views of them, not
+    // copied. Those still held when `work` returns are copied then, so no
+    // view outlives the call; a driver that feeds the recorder from bytes
+    // it lends nowhere gets copies, as it would without lending.
+    template <class Work>
+    auto lending(std::string_view bytes, Work&& work) -> decltype(work()) {
+        lent_ = bytes;
+        // Should `work` or the copies throw, no held row keeps a view.
+        struct Forget {
+            Recorder& r;
+            ~Forget() { r.forget_lent(); }
+        } forget{*this};
+        auto result = work();
+        if (Status s = own_held(); !s && result) return s.error();
+        return result;
     }
 
 private:
@@ -338,22 +359,32 @@ private:
         // otherwise); `place` is the first one's. Never after a gap.
         bool is_block = false;
         std::uint64_t count = 1;
+        // Still in the bytes lent (see lending()): its `line` and `raw` are
+        // `lent_line` and `lent_raw` there, not copies.
+        bool lent = false;
+        std::string_view lent_line, lent_raw;
     };
 
-    static void save_held(StateOut& out, const Held& h) {
+    static std::string_view text_of(const Held& h) noexcept { return h.lent ? h.lent_line : h.line; }
+    static std::string_view raw_of(const Held& h) noexcept { return h.lent ? h.lent_raw : h.raw; }
+
+    void save_held(StateOut& out, const Held& h) const {
+        const std::uint64_t excess = past_window(h);
+        // Only a lent block is long, and its raw lines are its lines.
+        const std::size_t cut = excess == 0 ? 0 : tail_start(text_of(h), window());
         out.put(static_cast<std::uint64_t>(h.fate));
         out.put(h.actions);
-        out.put(h.place.line);
-        out.put(h.place.end_line);
-        out.put(h.place.byte_offset);
+        out.put(h.place.line + excess);
+        out.put(h.place.end_line + excess);
+        out.put(h.place.byte_offset + cut);
         out.put(h.after_gap);
-        out.put_text(h.raw);
+        out.put_text(raw_of(h));
         out.put(h.is_line);
-        out.put_text(h.line);
+        out.put_text(text_of(h).substr(cut));
         out.put(h.padding);
         out.put_rows(h.fields);
         out.put(h.is_block);
-        out.put(h.count);
+        out.put(h.count - excess);
     }
     static void load_held(StateIn& in, Held& h) {
         const std::uint64_t fate = in.get();
@@ -372,6 +403,7 @@ private:
         in.get_rows(h.fields);
         h.is_block = in.get_flag();
         h.count = in.get();
+        h.lent = false;
         h.parsed.clear();
         if (h.count == 0 || h.count > DETECT_FOOTER_WINDOW || (!h.is_block && h.count != 1)) in.invalidate();
     }
@@ -413,6 +445,78 @@ private:
         return only_blanks(bytes) && bytes.find(static_cast<char>(delimiter)) == std::string_view::npos;
     }
 
+    // A held row's text and raw text: views while both lie in the bytes
+    // lent, copies otherwise.
+    void keep_text(Held& h, std::string_view line, std::string_view raw) {
+        h.lent = is_lent(line) && is_lent(raw);
+        if (h.lent) {
+            h.lent_line = line;
+            h.lent_raw = raw;
+            return;
+        }
+        h.line.assign(line);
+        h.raw.assign(raw);
+    }
+
+    bool is_lent(std::string_view s) const noexcept {
+        const auto at = reinterpret_cast<std::uintptr_t>(s.data());
+        const auto from = reinterpret_cast<std::uintptr_t>(lent_.data());
+        return s.empty() || (!lent_.empty() && at >= from && at + s.size() <= from + lent_.size());
+    }
+
+    // The rows held as views of the bytes lent are copied, long blocks
+    // trimmed first.
+    Status own_held() {
+        if (Status s = trim_held(); !s) return s;
+        for (std::size_t i = 0; i < held_; ++i) {
+            Held& h = held_at(i);
+            if (!h.lent) continue;
+            h.line.assign(h.lent_line);
+            h.raw.assign(h.lent_raw);
+            h.lent = false;
+        }
+        return Done{};
+    }
+
+    // The lines of a block past the window's: only a lent block has any.
+    std::uint64_t past_window(const Held& h) const noexcept {
+        return h.is_block && h.count > window() ? h.count - window() : 0;
+    }
+
+    // A lent block longer than the window goes out but for its last
+    // window() lines: the rest would have gone out when it came (see
+    // hold_block), with nothing in between, and is counted with the runs.
+    Status trim_held() {
+        for (std::size_t i = 0; i < held_; ++i) {
+            Held& h = held_at(i);
+            const std::uint64_t n = past_window(h);
+            if (n == 0) continue;
+            const std::size_t cut = tail_start(h.lent_line, window());
+            if (Status s = to_rows(inner_.accept_lines(h.lent_line.substr(0, cut))); !s) return s;
+            h.lent_line.remove_prefix(cut);
+            h.place.line += n;
+            h.place.end_line += n;
+            h.place.byte_offset += cut;
+            h.count -= n;
+            held_rows_ -= n;
+            seen_ -= n;
+        }
+        return Done{};
+    }
+
+    // The bytes lent go away. Only a run cut short by an error (the only
+    // way here with views left) can have held rows that are views of them:
+    // they are dropped, as nothing more is recorded.
+    void forget_lent() noexcept {
+        lent_ = {};
+        for (std::size_t i = 0; i < held_; ++i) {
+            if (held_at(i).lent) {
+                drop_held(held_);
+                return;
+            }
+        }
+    }
+
     // The slot for the next row to hold: the one after the last held.
     Held& slot() noexcept { return ring_[(first_ + held_) % ring_.size()]; }
     Held& held_at(std::size_t i) noexcept { return ring_[(first_ + i) % ring_.size()]; }
@@ -428,7 +532,7 @@ private:
     Status hold_row(RowTable& rows, Fate fate, const RowSource& source) {
         Held& h = slot();
         h.is_line = false;
-        h.raw.assign(raw_text(source));
+        keep_text(h, {}, raw_text(source));
         h.fields.clear();
         h.fields.append_row_from(rows, rows.size() - 1);
         rows.pop_row();
@@ -453,8 +557,7 @@ private:
             const std::string_view text = lines.substr(0, lines.find('\n'));
             Held& h = slot();
             h.is_line = true;
-            h.line.assign(text);
-            h.raw.assign(text);
+            keep_text(h, text, text);
             const RowPlace place{at.first_line, at.first_line, at.offset};
             const unsigned actions = read ? decoded_action(text, at.bytes.substr(0, at.bytes.find('\n'))) : 0;
             if (Status s = hold(h, Fate::Clean, actions, place, 0, false); !s) return s;
@@ -472,12 +575,17 @@ private:
     // Clean lines of a run, none after a gap, held as one block. Of a run
     // longer than the window only the last window() lines are held: the
     // others go out at once, behind every row held. A block costs its copy,
-    // and nothing for each of its lines.
+    // and nothing for each of its lines; a lent one not even that.
     Status hold_block(std::string_view lines, const LinesSource& at, bool read) {
         std::uint64_t keep = at.count;
         std::size_t cut = 0, raw_cut = 0;
+        // A lent block is held whole, as its bytes stay put: the lines
+        // past the window go out with it, or when trim_held() cuts it.
+        const bool lent = is_lent(lines) && is_lent(at.bytes);
         if (keep > window()) {
             if (Status s = release_all(); !s) return s;
+        }
+        if (keep > window() && !lent) {
             keep = window();
             cut = tail_start(lines, keep);
             raw_cut = read ? tail_start(at.bytes, keep) : cut;
@@ -489,18 +597,17 @@ private:
         h.is_line = false;
         h.is_block = true;
         h.count = keep;
-        h.line.assign(lines.substr(cut));
-        if (read) {
-            h.raw.assign(at.bytes.substr(raw_cut));
-        } else {
-            h.raw.clear();
-        }
+        const std::string_view line = lines.substr(cut);
+        const std::string_view raw = read ? at.bytes.substr(raw_cut) : std::string_view();
+        // Most blocks go out before the bytes lent do: they are copied
+        // only if they are still held then (see own_held()).
+        keep_text(h, line, raw);
         h.fate = Fate::Clean;
         h.actions = 0;
         h.padding = 0;
         h.parsed.clear();
-        const std::uint64_t line = at.first_line + (at.count - keep);
-        h.place = RowPlace{line, line, at.offset + raw_cut};
+        const std::uint64_t first = at.first_line + (at.count - keep);
+        h.place = RowPlace{first, first, at.offset + raw_cut};
         h.after_gap = false;
         gap_ = false;
         ++held_;
@@ -531,12 +638,18 @@ private:
 
     // The first `n` lines of block `h` go out; it keeps the others.
     Status release_lines(Held& h, std::uint64_t n) {
-        const std::size_t cut = line_end(h.line, n);
-        const std::size_t raw_cut = h.raw.empty() ? cut : line_end(h.raw, n);
+        const std::string_view text = text_of(h), raw = raw_of(h);
+        const std::size_t cut = line_end(text, n);
+        const std::size_t raw_cut = raw.empty() ? cut : line_end(raw, n);
         count_clean(n);
-        const Status s = to_rows(inner_.accept_lines(std::string_view(h.line).substr(0, cut)));
-        h.line.erase(0, cut);
-        if (!h.raw.empty()) h.raw.erase(0, raw_cut);
+        const Status s = to_rows(inner_.accept_lines(text.substr(0, cut)));
+        if (h.lent) {
+            h.lent_line.remove_prefix(cut);
+            if (!raw.empty()) h.lent_raw.remove_prefix(raw_cut);
+        } else {
+            h.line.erase(0, cut);
+            if (!raw.empty()) h.raw.erase(0, raw_cut);
+        }
         h.place.line += n;
         h.place.end_line += n;
         h.place.byte_offset += raw_cut;
@@ -558,7 +671,7 @@ private:
         return at;
     }
     // The start of the last `n` lines of `lines`, each ended by LF.
-    static std::size_t tail_start(std::string_view lines, std::uint64_t n) noexcept {
+    [[gnu::always_inline]] static std::size_t tail_start(std::string_view lines, std::uint64_t n) noexcept {
         std::size_t at = lines.size();
         for (; n != 0 && at > 1; --n) {
             const void* lf = memrchr(lines.data(), '\n', at - 1);
@@ -670,7 +783,7 @@ private:
     FieldSpan row_spans(Held& h, std::uint64_t line, std::vector<std::string_view>& out) {
         if (!h.is_block) return spans(h, out);
         scratch_.clear();
-        fields_of(block_line(h.line, line), 0, scratch_);
+        fields_of(block_line(text_of(h), line), 0, scratch_);
         views(scratch_, out);
         return out;
     }
@@ -687,7 +800,7 @@ private:
     // only now: most rows are never judged.
     const RowTable& shape(Held& h) const {
         const bool changed = h.is_line || h.fate == Fate::Padded || h.fate == Fate::Merged;
-        if (changed && h.parsed.empty()) fields_of(h.raw, 0, h.parsed);
+        if (changed && h.parsed.empty()) fields_of(raw_of(h), 0, h.parsed);
         return changed ? h.parsed : h.fields;
     }
     FieldSpan spans(Held& h, std::vector<std::string_view>& out) const {
@@ -700,8 +813,8 @@ private:
         source.first_line = h.place.line;
         source.last_line = h.place.end_line;
         source.offset = h.place.byte_offset;
-        source.bytes = h.raw;
-        source.length = h.raw.size();
+        source.bytes = raw_of(h);
+        source.length = source.bytes.size();
         return source;
     }
 
@@ -709,12 +822,12 @@ private:
         if (h.is_block) return set_aside_block(h, reason, counter);
         ++counter;
         // Recorded as parsed: neither padded nor merged.
-        return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, h.raw, shape(h));
+        return set_aside(h.place, h.actions & ~(kPadded | kMerged), reason, raw_of(h), shape(h));
     }
 
     Status set_aside_block(const Held& h, std::string_view reason, std::uint64_t& counter) {
-        std::string_view text = h.line;
-        std::string_view raw = h.raw.empty() ? text : std::string_view(h.raw);
+        std::string_view text = text_of(h);
+        std::string_view raw = raw_of(h).empty() ? text : raw_of(h);
         RowPlace place = h.place;
         for (std::uint64_t i = 0; i < h.count; ++i) {
             const std::string_view line = text.substr(0, text.find('\n'));
@@ -737,10 +850,10 @@ private:
     Status release(const Held& h) {
         if (h.is_block) {
             count_clean(h.count);
-            return to_rows(inner_.accept_lines(h.line));
+            return to_rows(inner_.accept_lines(text_of(h)));
         }
         const RowSource source = source_of(h);
-        if (h.is_line) return pass_line(h.line, h.padding, h.fate, h.actions, source);
+        if (h.is_line) return pass_line(text_of(h), h.padding, h.fate, h.actions, source);
         RowTable& rows = inner_.table();
         rows.append_row_from(h.fields, 0);
         if (is_accepted(h.fate)) {
@@ -749,8 +862,10 @@ private:
         }
         const bool few = h.fate == Fate::TooFew;
         ++(few ? counts_.too_few_columns : counts_.too_many_columns);
-        if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, h.raw, rows); !s) return s;
-        return to_rows(inner_.reject(rows, h.fate, source, h.raw));
+        if (Status s = set_aside(h.place, h.actions, few ? kReasonTooFew : kReasonTooMany, raw_of(h), rows); !s) {
+            return s;
+        }
+        return to_rows(inner_.reject(rows, h.fate, source, raw_of(h)));
     }
 
     // A row given as a line goes out as one, cut into fields only when they
@@ -892,6 +1007,7 @@ private:
     bool second_ = false;  // the main table has ended
     std::uint64_t other_width_ = 0;  // the width of the later table
     RowTable gap_row_;  // after the main table: a row right below a blank line
+    std::string_view lent_;  // see lending()
     std::vector<std::string_view> a_, b_;
     RowTable scratch_;
     // Where a resumed run's counts start from.
@@ -927,7 +1043,9 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
         bytes_read += got.value();
         if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
         if (got.value() == 0) break;
-        if (Status s = salvager.push(std::string_view(chunk.get(), got.value())); !s) {
+        // The next read reuses the piece: the recorder copies what it holds of it.
+        const std::string_view piece(chunk.get(), got.value());
+        if (Status s = recorder.lending(piece, [&] { return salvager.push(piece); }); !s) {
             *failed = recorder.failed_side();
             return s.error();
         }
@@ -1210,7 +1328,9 @@ public:
     }
     Status hand_on(RowSink& sink, const LineBase& base) override {
         auto& log = static_cast<RangeLog&>(sink);
-        if (Status s = log.replay(recorder_, base); !s) {
+        // Pages of the input are given back below, and the log's copies go
+        // to the next range: the recorder copies what it still holds.
+        if (Status s = recorder_.lending(input_.view(), [&] { return log.replay(recorder_, base); }); !s) {
             failed_ = recorder_.failed_side();
             return s;
         }
@@ -1502,7 +1622,8 @@ Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size,
         bytes_read += got.value();
         if (progress.poll && progress.poll(progress.context, bytes_read)) return SalvageError::from_errno(EINTR);
         if (got.value() == 0) break;
-        if (Status s = salvager.push(std::string_view(chunk.data(), got.value())); !s) return s.error();
+        const std::string_view piece(chunk.data(), got.value());
+        if (Status s = recorder.lending(piece, [&] { return salvager.push(piece); }); !s) return s.error();
     }
     if (Result<SalvageStats> stats = salvager.finish(); !stats) return stats.error();
     if (bytes_read != size) return SalvageError::io(std::string(msg::kRangeInputChanged));
@@ -1644,23 +1765,28 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
     if (Status s = salvager.begin_range(window.view(), head.plan, head.start, head.limit); !s) return s.error();
     RangeProgress polled{progress, &salvager, head.start};
     const Cancel cancel{RangeProgress::poll, &polled};
-    for (;;) {
-        auto whole = salvager.advance_range(window.read_to(), cancel);
-        if (!whole) {
-            *failed = recorder.failed_side();
-            if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
-            return whole.error();
+    // The window's bytes stay where they are until it goes.
+    const auto salvage = [&]() -> Status {
+        for (;;) {
+            auto whole = salvager.advance_range(window.read_to(), cancel);
+            if (!whole) {
+                *failed = recorder.failed_side();
+                if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+                return whole.error();
+            }
+            if (whole.value()) break;
+            // A row runs on past what was read: read as far again.
+            const std::uint64_t read = window.read_to() - head.start;
+            if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s;
         }
-        if (whole.value()) break;
-        // A row runs on past what was read: read as far again.
-        const std::uint64_t read = window.read_to() - head.start;
-        if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s.error();
-    }
-    if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
-    if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
-        *failed = recorder.failed_side();
-        return s.error();
-    }
+        if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
+        if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
+            *failed = recorder.failed_side();
+            return s;
+        }
+        return Done{};
+    };
+    if (Status s = recorder.lending(window.view(), salvage); !s) return s.error();
     RescueCounts counts = recorder.counts_since(salvager.stats());
     counts.bytes_read = head.end - (head.first ? 0 : head.start);
     counts.width = head.plan.expected;

@@ -72,6 +72,10 @@ const RescueOptions kOptionSets[] = {
     // Strict, at two widths.
     {.fill_ragged_rows = false, .merge_overflow = false, .expected_columns = 2},
     {.fill_ragged_rows = false, .merge_overflow = false, .expected_columns = 3},
+    // Footer and later tables looked for while clean lines come in runs:
+    // with the footer's window of rows held, and with one row held.
+    {.find_footer = true, .find_tables = true},
+    {.header = true, .find_tables = true},
 };
 
 const std::string kInputs[] = {
@@ -115,7 +119,7 @@ TEST_P(Chunking, SameOutputAsOneRead) {
 }
 INSTANTIATE_TEST_SUITE_P(Table, Chunking,
                          ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kInputs))),
-                                            ::testing::Values(1, 2, 3, 5, 64)));
+                                            ::testing::Values(1, 2, 3, 5, 64, 700)));
 
 const std::vector<corvel::CellType> kTypes = {corvel::CellType::Text, corvel::CellType::Number,
                                               corvel::CellType::Number};
@@ -358,6 +362,64 @@ INSTANTIATE_TEST_SUITE_P(
         TailCase{"x\xe9", "Total,9,x\xe9\n\nk,\xe9\n1,2\n", {"Total,9,x\xe9"}, {"k,\xe9", "1,2"}, 3},
         TailCase{"x", "\nk,v\n1,2\n", {}, {"k,v", "1,2"}, 40},
         TailCase{"x", "", {}, {}, 40}));
+
+// Gives its text in two reads, cut at `cut`: the second overwrites the
+// buffer the first was read into.
+class TwoPieces final : public corvel::ByteSource {
+public:
+    TwoPieces(std::string_view text, std::size_t cut) noexcept : text_(text), cut_(cut) {}
+    corvel::Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        const std::size_t n = std::min(size, (at_ < cut_ ? cut_ : text_.size()) - at_);
+        text_.copy(buffer, n, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string_view text_;
+    std::size_t cut_;
+    std::size_t at_ = 0;
+};
+
+// Runs of clean lines are held while the footer and a later table are looked
+// for, across the read of the next piece: cut anywhere, the outputs are
+// those of one read, whether the run, the footer or the later table comes
+// right before or right after the cut.
+TEST(Chunking, HeldRunsAcrossEveryCut) {
+    std::string runs = "id,name,amount\n";
+    for (int i = 0; i < 70; ++i) {
+        const std::string n = std::to_string(i);
+        runs += i % 23 == 5 ? n + ",short\n" : i % 31 == 7 ? n + ",x,1,surplus\n" : n + ",plain," + n + "\n";
+    }
+    const std::string tails[] = {"Total,,99\n", "Total,,99\nPage 1\n\nk,v\n1,2\n", "\nk,v\n1,2\n\nx\n", "9,last,9"};
+    const RescueOptions sets[] = {
+        {.find_footer = true, .find_tables = true},
+        {.expected_columns = 3, .header = true, .find_footer = true, .find_tables = true, .column_types = kTypes},
+        {.header = true, .find_tables = true},
+    };
+    for (const std::string& tail : tails) {
+        const std::string input = runs + tail;
+        for (const RescueOptions& o : sets) {
+            const Outcome whole = run(input, o);
+            for (std::size_t cut = 1; cut < input.size(); ++cut) {
+                TwoPieces in(input, cut);
+                StringSink clean, quarantine, audit;
+                corvel::Side side;
+                corvel::CsvSink rows(clean, o);
+                auto r = corvel::rescue(in, rows, {&quarantine, &audit}, o, {}, &side);
+                ASSERT_TRUE(r.ok()) << cut;
+                ASSERT_EQ(clean.text, whole.clean) << cut;
+                ASSERT_EQ(quarantine.text, whole.quarantine) << cut;
+                ASSERT_EQ(audit.text, whole.audit) << cut;
+                const auto counts = [](const C& c) {
+                    return std::vector<std::uint64_t>{c.rows_read, c.rows_written, c.rows_clean, c.padded, c.merged,
+                                                      c.rows_set_aside, c.footer, c.second_table, c.tables_found};
+                };
+                ASSERT_EQ(counts(r.value()), counts(whole.counts)) << cut;
+            }
+        }
+    }
+}
 
 // A legacy table decodes every byte from 0x80 on, wherever it stands among
 // ASCII ones, into an entry of any width, after what the output held.

@@ -317,6 +317,7 @@ const RescueOptions kRescueSets[] = {
     {.escape = '\\', .expected_columns = 3, .header = true, .preamble_rows = 1, .header_rows = 2,
      .find_footer = true, .find_tables = true},
     {.expected_columns = 0},
+    {.find_footer = true, .find_tables = true},
 };
 
 std::string table_with_ends(std::mt19937& rng) {
@@ -361,7 +362,7 @@ TEST(RescueSplit, LongRunsAndLongRows) {
     for (int i = 0; i < 5000; ++i) text += std::to_string(i) + (i % 50 ? ",x,y\n" : ",x\n");
     for (const std::uint64_t range : {std::uint64_t{7}, std::uint64_t{1000}, std::uint64_t{65536}}) {
         const SplitOptions split{.range_bytes = range, .threads = 2, .in_flight = 0};
-        for (const int set : {0, 2, 5}) {
+        for (const int set : {0, 2, 5, 7}) {
             EXPECT_TRUE(expect_rescued_alike(text, kRescueSets[set], split, std::to_string(range)));
         }
     }
@@ -503,7 +504,7 @@ TEST(PlannedRanges, LongRunsAndLongRows) {
     for (int i = 0; i < 3000; ++i) text += std::to_string(i) + (i % 50 ? ",x,y\n" : ",x\n");
     text += "2,\"" + std::string(3 << 20, 'r') + "\",z\nTotal,,9\n";
     for (const std::uint64_t range : {std::uint64_t{1000}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
-        for (const int set : {0, 2, 5}) {
+        for (const int set : {0, 2, 5, 7}) {
             expect_planned_alike(text, kRescueSets[set], range, rng,
                                  std::to_string(range) + " set " + std::to_string(set));
         }
