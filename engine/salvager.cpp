@@ -392,6 +392,10 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
     // writer's quote is not one of them (see holds_quote below).
     const std::uint8_t run_stop = options_.quoting ? options_.quote_char : DEFAULT_QUOTE;
     const bool clean_runs = lines && trusted && expected_ > 0 && delimiter_ != run_stop;
+    // In a window that is not all UTF-8, the same lines are taken in one go
+    // too, and each goes on a decoded run: as it stands when it is UTF-8,
+    // through the legacy table when it is not.
+    const bool legacy_runs = lines && !trusted && legacy_lines && expected_ > 0 && delimiter_ != run_stop;
 
     for (;;) {
         const std::uint64_t at = base_ + parser.pos();
@@ -421,6 +425,41 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 }
                 run.count += n;
                 run_to = parser.pos();
+                continue;
+            }
+        }
+        if (legacy_runs) {
+            const std::uint64_t from = parser.pos();
+            const ParserPosition before = parser.position();
+            const std::uint64_t bound = std::min(limit_, polled_ + poll_step_) - base_;
+            if (const std::uint64_t n = parser.take_clean_lines(expected_ - 1, bound, run_stop); n != 0) {
+                stats_.total_rows += n;
+                stats_.salvaged_rows += n;
+                if (run.count != 0 && (run_to != from || decoded_run_.empty())) {
+                    if (Status s = flush_run(); !s) return s.error();
+                }
+                if (run.count == 0) {
+                    run.first_line = before.line + before.lone_crs;
+                    run.offset = base_ + from;
+                }
+                run.count += n;
+                run_to = parser.pos();
+                std::string_view taken = window.substr(from, run_to - from);
+                while (!taken.empty()) {
+                    const std::size_t lf = taken.find('\n');
+                    const std::string_view line = taken.substr(0, lf);
+                    if (is_valid_utf8(line)) {
+                        decoded_run_.append(line);
+                    } else {
+                        ++stats_.legacy_decoded;
+                        options_.legacy->decode(line, decoded_run_);
+                    }
+                    decoded_run_.push_back('\n');
+                    taken.remove_prefix(lf + 1);
+                }
+                if (decoded_run_.size() >= kDecodedRun) {
+                    if (Status s = flush_run(); !s) return s.error();
+                }
                 continue;
             }
         }
