@@ -411,31 +411,16 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
             if (Status s = flush_run(); !s) return s.error();
             break;
         }
-        if (clean_runs) {
+        if (clean_runs || legacy_runs) {
             const std::uint64_t from = parser.pos();
             const ParserPosition before = parser.position();
             const std::uint64_t bound = std::min(limit_, polled_ + poll_step_) - base_;
             if (const std::uint64_t n = parser.take_clean_lines(expected_ - 1, bound, run_stop); n != 0) {
                 stats_.total_rows += n;
                 stats_.salvaged_rows += n;
-                if (run.count == 0 || run_to != from) {
-                    if (Status s = flush_run(); !s) return s.error();
-                    run.first_line = before.line + before.lone_crs;
-                    run.offset = base_ + from;
-                }
-                run.count += n;
-                run_to = parser.pos();
-                continue;
-            }
-        }
-        if (legacy_runs) {
-            const std::uint64_t from = parser.pos();
-            const ParserPosition before = parser.position();
-            const std::uint64_t bound = std::min(limit_, polled_ + poll_step_) - base_;
-            if (const std::uint64_t n = parser.take_clean_lines(expected_ - 1, bound, run_stop); n != 0) {
-                stats_.total_rows += n;
-                stats_.salvaged_rows += n;
-                if (run.count != 0 && (run_to != from || decoded_run_.empty())) {
+                // They go on the run held when it is of their kind (decoded
+                // in a legacy window) and they follow it.
+                if (run.count != 0 && (run_to != from || decoded_run_.empty() == legacy_runs)) {
                     if (Status s = flush_run(); !s) return s.error();
                 }
                 if (run.count == 0) {
@@ -444,21 +429,21 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 }
                 run.count += n;
                 run_to = parser.pos();
-                std::string_view taken = window.substr(from, run_to - from);
-                while (!taken.empty()) {
-                    const std::size_t lf = taken.find('\n');
-                    const std::string_view line = taken.substr(0, lf);
-                    if (is_valid_utf8(line)) {
-                        decoded_run_.append(line);
-                    } else {
-                        ++stats_.legacy_decoded;
-                        options_.legacy->decode(line, decoded_run_);
+                if (legacy_runs) {
+                    for (std::string_view taken = window.substr(from, run_to - from); !taken.empty();) {
+                        const std::string_view line = taken.substr(0, taken.find('\n'));
+                        if (is_valid_utf8(line)) {
+                            decoded_run_.append(line);
+                        } else {
+                            ++stats_.legacy_decoded;
+                            options_.legacy->decode(line, decoded_run_);
+                        }
+                        decoded_run_.push_back('\n');
+                        taken.remove_prefix(line.size() + 1);
                     }
-                    decoded_run_.push_back('\n');
-                    taken.remove_prefix(lf + 1);
-                }
-                if (decoded_run_.size() >= kDecodedRun) {
-                    if (Status s = flush_run(); !s) return s.error();
+                    if (decoded_run_.size() >= kDecodedRun) {
+                        if (Status s = flush_run(); !s) return s.error();
+                    }
                 }
                 continue;
             }
