@@ -2,7 +2,6 @@
 non-empty cell of the whole table parses as it, and reaches each consumer as
 that type; anything else keeps the column's text."""
 
-import dataclasses
 import datetime as dt
 import math
 import sysconfig
@@ -11,7 +10,7 @@ import pytest
 
 import corvel
 
-from support import csv_bytes, file_with
+from support import csv_bytes, file_with, outcome
 
 UTC = dt.timezone.utc
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -23,25 +22,22 @@ def need(name):
     return pytest.importorskip(name, reason=f"{name} has no wheel for this interpreter")
 
 
-# cells of column "c" -> Arrow type, its values, the pandas dtype, the DuckDB type
+# cells of column "c" -> Arrow type, its values, the pandas dtype, the DuckDB type.
+# Which cells parse as what is the engine's tables' (test_infer.cpp); these
+# check what each consumer makes of every type, and of text kept as text.
 CASES = [
     (["1", "-2", "", "+3"], "int64", [1, -2, None, 3], "Int64", "BIGINT"),
     (["9223372036854775807", "-9223372036854775808", "0"], "int64",
      [2**63 - 1, -(2**63), 0], "Int64", "BIGINT"),
-    (["9223372036854775808", "1"], "string", None, "str", "VARCHAR"),
     (["007", "12345"], "string", None, "str", "VARCHAR"),  # zip codes keep their zeros
     (["0", "1", "1"], "int64", [0, 1, 1], "Int64", "BIGINT"),  # 0/1 are numbers
     (["true", "False", "TRUE"], "bool", [True, False, True], "boolean", "BOOLEAN"),
     (["true", "", "false"], "bool", [True, None, False], "boolean", "BOOLEAN"),
     (["1.5", "", "-inf", "1e3", ".25"], "double", [1.5, None, -math.inf, 1000.0, 0.25], "float64", "DOUBLE"),
     (["1", "2.5"], "double", [1.0, 2.5], "float64", "DOUBLE"),
-    (["1.5", "9007199254740993"], "string", None, "str", "VARCHAR"),  # no exact double
-    (["1e309", "1"], "string", None, "str", "VARCHAR"),
     (["1.5", "NA"], "string", None, "str", "VARCHAR"),  # NA is text, never null
-    ([" 1", "2"], "string", None, "str", "VARCHAR"),
     (["2024-02-29", "", "0001-01-01"], "date32[day]", [dt.date(2024, 2, 29), None, dt.date(1, 1, 1)],
      "datetime64[ms]", "DATE"),
-    (["2023-02-29"], "string", None, "str", "VARCHAR"),
     (["2024-01-01T10:00", "2024-01-02 11:30:15.25", ""], "timestamp[us]",
      [dt.datetime(2024, 1, 1, 10), dt.datetime(2024, 1, 2, 11, 30, 15, 250000), None], "datetime64[us]",
      "TIMESTAMP"),
@@ -51,8 +47,6 @@ CASES = [
      [dt.datetime(2024, 1, 1, 10, tzinfo=UTC), dt.datetime(2024, 1, 1, 10, 0, 0, 1, tzinfo=UTC)],
      "datetime64[us, UTC]", "TIMESTAMP WITH TIME ZONE"),
     (["2024-01-01T10:00", "2024-01-01T10:00Z"], "string", None, "str", "VARCHAR"),
-    (["2024-01-01T24:00"], "string", None, "str", "VARCHAR"),
-    (["2024-01-01T10:00:00.1234567"], "string", None, "str", "VARCHAR"),
     (["", ""], "string", None, "str", "VARCHAR"),
 ]
 IDS = [f"{t}:{'|'.join(cells)}" for cells, t, *_ in CASES]
@@ -124,7 +118,7 @@ def test_what_is_not_a_type_stays_as_the_source_has_it(tmp_path):
     assert list(typed.rows()) == list(plain.rows()) == [r for r in rows[1:]]
     assert typed.column_names == plain.column_names == ["a", "b", "c"]
     assert typed.num_rows == plain.num_rows == 4
-    assert dataclasses.replace(typed.report, seconds=0) == dataclasses.replace(plain.report, seconds=0)
+    assert outcome(typed.report) == outcome(plain.report)
 
 
 @pytest.mark.thirdparty
