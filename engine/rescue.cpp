@@ -1,5 +1,6 @@
 #include "rescue.hpp"
 
+#include "heuristics.hpp"
 #include "messages.hpp"
 #include "parser.hpp"
 #include "memory.hpp"
@@ -15,11 +16,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +40,8 @@ constexpr std::size_t kFlushAt = 1 << 20;
 // A streaming run reads in smaller pieces: the piece read stays in the
 // core's L2 cache between the kernel's copy into it and the parse.
 constexpr std::size_t kStreamChunk = 256 << 10;
+// How often a caller that waits for other threads polls its hook.
+constexpr auto kWaitPoll = std::chrono::milliseconds(50);
 
 bool only_blanks(std::string_view s) noexcept {
     return std::all_of(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\t'; });
@@ -315,6 +325,46 @@ public:
         return flush(true);
     }
 
+    // ---- Guessed and checked (see rescue_parallel())
+
+    // begin() for a recorder that takes up a run somewhere in its data rows,
+    // as a run that has passed its labels and holds no row stands there:
+    // counts_since() then counts from nothing. Whether the run truly stood
+    // so is for steady() and settled() to tell afterwards.
+    Status begin_steady(std::uint8_t delimiter, std::uint64_t expected) {
+        counts_.delimiter = delimiter;
+        counts_.width = expected;
+        joiner_ = byte_as_utf8(delimiter);
+        counts_.header_written = o_.header ? 1 : 0;
+        lead_ = o_.preamble_rows + header_rows();
+        from_ = counts_;
+        from_seen_ = 0;
+        return to_rows(inner_.begin(delimiter, expected));
+    }
+
+    // Whether the rows that come next would be recorded here as by a
+    // recorder begun with begin_steady() that holds these rows too: the
+    // labels are behind, the main table goes on, and no row stands below a
+    // blank line (the next one could start another table).
+    bool steady() const noexcept {
+        if (header_pending() || !lead_reason().empty() || second_) return false;
+        // Only a recorder that holds rows looks at what stands below a gap.
+        return !shaped() || (!gap_ && (held_ == 0 || !ring_[(first_ + held_ - 1) % ring_.size()].after_gap));
+    }
+
+    // Whether, begun with begin_steady(), this recorder has recorded its rows
+    // as a recorder holding the rows before them would have: every such row
+    // would have gone out, untouched, before anything was judged here.
+    bool settled() const noexcept { return !shaped() || (!early_ && arrived_ > window() + 2); }
+
+    // Every held row goes out as it stands, and all else with it: the rows
+    // that came next proved them part of the table.
+    Status release_held() {
+        if (Status s = release_all(); !s) return s;
+        if (Status s = to_rows(inner_.end()); !s) return s;
+        return flush(true);
+    }
+
     // Runs `work`, which feeds this recorder, while `bytes` stay where they
     // are: runs of lines that lie in them are held as views of them, not
     // copied. Those still held when `work` returns are copied then, so no
@@ -577,6 +627,7 @@ private:
     // others go out at once, behind every row held. A block costs its copy,
     // and nothing for each of its lines; a lent one not even that.
     Status hold_block(std::string_view lines, const LinesSource& at, bool read) {
+        arrived_ += at.count;
         std::uint64_t keep = at.count;
         std::size_t cut = 0, raw_cut = 0;
         // A lent block is held whole, as its bytes stay put: the lines
@@ -696,6 +747,7 @@ private:
     // Holds the row in slot(), a row of the table, back until it is known
     // not to be footer and not to start another table.
     Status hold(Held& h, Fate fate, unsigned actions, const RowPlace& place, std::uint64_t padding, bool blank) {
+        ++arrived_;
         h.fate = fate;
         h.actions = actions;
         h.place = place;
@@ -746,6 +798,7 @@ private:
     // of the rows above it that look like footer are set aside, walking up
     // from the last; the others go out as usual.
     Status end_table(std::size_t end) {
+        note_if_early();
         // The first footer row: line `line` of held row (or block) `entry`.
         std::size_t entry = end;
         std::uint64_t line = 0;
@@ -930,6 +983,8 @@ private:
     }
 
     Status skip(const RowSource& source) {
+        // Its record would come among those of rows held before it.
+        if (records_.audit && shaped()) note_if_early();
         gap_ = true;
         ++counts_.rows_read;
         ++counts_.rows_skipped;
@@ -1013,6 +1068,14 @@ private:
     // Where a resumed run's counts start from.
     RescueCounts from_;
     std::uint64_t from_seen_ = 0;
+    // Rows that came to be held, and whether anything was judged or
+    // recorded before more than a window of them had: while rows held
+    // before them could still have been held (see settled()).
+    std::uint64_t arrived_ = 0;
+    bool early_ = false;
+    void note_if_early() noexcept {
+        if (arrived_ <= window() + 2) early_ = true;
+    }
 };
 
 SalvageOptions salvage_options(const RescueOptions& o) noexcept {
@@ -1068,11 +1131,18 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
 }  // namespace
 
 CsvSink::CsvSink(ByteSink& out, const RescueOptions& options) noexcept
-    : out_(out),
+    : out_(&out),
       output_delimiter_(options.output_delimiter),
       // Without quoting, no line with a quote is given as a line.
       quote_is_double_(options.quote.value_or('"') == '"'),
       format_(options.output_delimiter.value_or(','), '"') {}
+
+CsvSink::CsvSink(const RescueOptions& options, std::string room) noexcept
+    : out_(nullptr),
+      output_delimiter_(options.output_delimiter),
+      quote_is_double_(options.quote.value_or('"') == '"'),
+      format_(options.output_delimiter.value_or(','), '"'),
+      buffer_(std::move(room)) {}
 
 Status CsvSink::begin(std::uint8_t delimiter, std::uint64_t expected) {
     delimiter_ = output_delimiter_.value_or(delimiter);
@@ -1103,13 +1173,13 @@ Status CsvSink::accept_line(std::string_view text, std::uint64_t padding, Fate, 
 }
 
 Status CsvSink::accept_lines(std::string_view lines) {
-    if (buffer_.size() + lines.size() < kFlushAt) {
+    if (!out_ || buffer_.size() + lines.size() < kFlushAt) {
         buffer_.append(lines);
         return Done{};
     }
     // A long run goes out as it stands, without a copy.
     if (Status s = write_out(true); !s) return s;
-    return out_.write(lines);
+    return out_->write(lines);
 }
 
 Status CsvSink::reject(RowTable& rows, Fate, const RowSource&, std::string_view) {
@@ -1120,10 +1190,22 @@ Status CsvSink::reject(RowTable& rows, Fate, const RowSource&, std::string_view)
 Status CsvSink::end() { return write_out(true); }
 
 Status CsvSink::write_out(bool all) {
-    if (buffer_.empty() || (!all && buffer_.size() < kFlushAt)) return Done{};
-    if (Status s = out_.write(buffer_); !s) return s;
+    if (!out_ || buffer_.empty() || (!all && buffer_.size() < kFlushAt)) return Done{};
+    if (Status s = out_->write(buffer_); !s) return s;
     buffer_.clear();
     return Done{};
+}
+
+Status CsvSink::hand_over(ByteSink& to) {
+    if (buffer_.empty()) return Done{};
+    const Status s = to.write(buffer_);
+    buffer_.clear();
+    return s;
+}
+
+std::string CsvSink::take_room() noexcept {
+    buffer_.clear();
+    return std::move(buffer_);
 }
 
 Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets records, const RescueOptions& options,
@@ -1692,34 +1774,44 @@ private:
     std::uint64_t read_to_ = 0;
 };
 
-// A range's rows handed on with their lines counted in the whole input.
+// A range's rows handed on with their lines counted in the whole input,
+// and their offsets too when the range's text starts `shift` bytes into it.
 class Rebased final : public RowSink {
 public:
-    Rebased(RowSink& into, LineBase base) noexcept : into_(into), base_(base) {}
+    Rebased(RowSink& into, LineBase base, std::uint64_t shift = 0) noexcept
+        : into_(into), base_(base), shift_(shift) {}
     RowTable& table() noexcept override { return into_.table(); }
     bool takes_lines() const noexcept override { return into_.takes_lines(); }
     // The recorder was begun when it was resumed.
     Status begin(std::uint8_t, std::uint64_t) override { return Done{}; }
     Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
-        return into_.accept(rows, fate, base_.absolute(source));
+        return into_.accept(rows, fate, at(source));
     }
     Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
-        return into_.accept_line(text, padding, fate, base_.absolute(source));
+        return into_.accept_line(text, padding, fate, at(source));
     }
     Status accept_lines(std::string_view lines) override { return into_.accept_lines(lines); }
     Status accept_run(std::string_view lines, const LinesSource& source) override {
         LinesSource s = source;
         s.first_line += base_.line - 1 + base_.lone_crs;
+        s.offset += shift_;
         return into_.accept_run(lines, s);
     }
     Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
-        return into_.reject(rows, fate, base_.absolute(source), bytes);
+        return into_.reject(rows, fate, at(source), bytes);
     }
     Status header(RowTable& rows) override { return into_.header(rows); }
 
 private:
+    RowSource at(const RowSource& source) const noexcept {
+        RowSource s = base_.absolute(source);
+        s.offset += shift_;
+        return s;
+    }
+
     RowSink& into_;
     LineBase base_;
+    std::uint64_t shift_;
 };
 
 // The caller's progress, as a range's parse polls it: the bytes parsed.
@@ -1794,6 +1886,551 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
     return counts;
 }
 
+
+// ---- Byte ranges on several threads, each recorded where it is parsed
+
+// Bytes that a range's recorder writes, kept until the range's turn comes.
+class MemorySink final : public ByteSink {
+public:
+    Status write(std::string_view bytes) noexcept override {
+        return guard_memory([&]() -> Status {
+            bytes_.append(bytes);
+            return Done{};
+        });
+    }
+    // Writes the bytes kept to `to`, and forgets them.
+    Status drain(ByteSink& to) noexcept {
+        if (bytes_.empty()) return Done{};
+        const Status s = to.write(bytes_);
+        bytes_.clear();
+        return s;
+    }
+private:
+    std::string bytes_;
+};
+
+// A recorder whose clean rows and records go to memory, and the counts of
+// the salvagers that fed it.
+struct Recorded {
+    Recorded(const RescueOptions& o, RecordTargets records, std::string room)
+        : csv(o, std::move(room)),
+          recorder(csv, {records.quarantine ? &quarantine : nullptr, records.audit ? &audit : nullptr}, o) {}
+
+    void fed_by(const SalvageStats& s) noexcept {
+        fed.total_rows += s.total_rows;
+        fed.legacy_decoded += s.legacy_decoded;
+    }
+
+    MemorySink quarantine, audit;
+    CsvSink csv;
+    Recorder recorder;
+    SalvageStats fed;
+};
+
+// The rest of an input from some offset on, at its own offsets from there.
+// Room for all of it is reserved, not committed: only the bytes read take
+// memory, and they never move while a recorder holds views of them. One is
+// used for range after range, so its pages are faulted in once.
+class RangeBytes {
+public:
+    RangeBytes(const RangeBytes&) = delete;
+    RangeBytes& operator=(const RangeBytes&) = delete;
+    ~RangeBytes() { ::munmap(data_, size_ + 1); }
+
+    static std::unique_ptr<RangeBytes> reserve(std::uint64_t size) noexcept {
+        void* p = ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        return std::unique_ptr<RangeBytes>(new (std::nothrow) RangeBytes(static_cast<char*>(p), size));
+    }
+
+    // Starts again at input offset `from`, with nothing read. Pages touched
+    // far past a range's usual length (by a long row) are given back.
+    void restart(std::uint64_t from, std::uint64_t keep) noexcept {
+        static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        keep = (keep + page - 1) / page * page;
+        if (touched_ > keep) {
+            ::madvise(data_ + keep, touched_ - keep, MADV_DONTNEED);  // a hint; failure is harmless
+            touched_ = keep;
+        }
+        from_ = from;
+        read_ = 0;
+    }
+    std::uint64_t from() const noexcept { return from_; }
+    // Input offsets from from() up to here have been read.
+    std::uint64_t read_to() const noexcept { return from_ + read_; }
+    // All the rest of the input, from from() on; only what is read may be looked at.
+    std::string_view view() const noexcept { return {data_, static_cast<std::size_t>(size_ - from_)}; }
+
+    // Reads on up to input offset `to` (at most the input's end).
+    Status read(RandomSource& input, std::uint64_t to) noexcept {
+        to = std::min(to, size_);
+        while (read_to() < to) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(to - read_to(), kChunk));
+            Result<std::size_t> got = input.read_at(data_ + read_, want, read_to());
+            if (!got) return got.error();
+            if (got.value() == 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
+            read_ += got.value();
+            touched_ = std::max(touched_, read_);
+        }
+        return Done{};
+    }
+
+private:
+    RangeBytes(char* data, std::uint64_t size) noexcept : data_(data), size_(size) {}
+
+    char* data_;
+    std::uint64_t size_;
+    std::uint64_t from_ = 0;
+    std::uint64_t read_ = 0;
+    std::uint64_t touched_ = 0;
+};
+
+// Line breaks (CR, LF, CR LF) that end in [from, to) of `text`; a CR at
+// to - 1 is looked at with the byte after it, which must have been read.
+std::uint64_t breaks_in(std::string_view text, std::uint64_t from, std::uint64_t to) noexcept {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::uint64_t n = 0;
+    for (std::uint64_t i = from; i < to; ++i) n += d[i] == '\n';
+    for (const char* p = text.data() + from; (p = static_cast<const char*>(std::memchr(p, '\r', text.data() + to - p)));
+         ++p) {
+        const std::uint64_t i = static_cast<std::uint64_t>(p - text.data());
+        n += i + 1 == text.size() || d[i + 1] != '\n';
+    }
+    return n;
+}
+
+// Bytes read past a range's end to start with: more than the salvager's
+// first window past a range's limit.
+constexpr std::uint64_t kGuessLookahead = std::uint64_t{128} << 10;
+
+// One range parsed from a guess: its first row starts at the first line
+// break after its cut, and the recorder there holds nothing and is past the
+// table's labels. Both are checked once the ranges before it are recorded.
+struct Guess {
+    std::uint64_t k = 0;
+    std::uint64_t start = 0;  // where its parse began
+    std::unique_ptr<RangeBytes> bytes;
+    std::unique_ptr<Recorded> out;
+    std::unique_ptr<Rebased> rebased;
+    std::unique_ptr<Salvager> parse;
+    bool whole = false;  // false: stopped before a row that ran on too far
+};
+
+// The ranges of one run and the threads that work them: each thread takes
+// the next range, reads its bytes and parses and records it from a guess,
+// into memory. Whichever thread finds the next range to hand on ready hands
+// ranges on in order: it checks each guess against the ranges before, and
+// either lets the recorder of those release the rows it holds and takes the
+// range's output as it stands, or salvages the range again on that
+// recorder. A wrong guess costs only time.
+class ParallelRun {
+public:
+    ParallelRun(RandomSource& input, std::uint64_t size, const Plan& plan, const RescueOptions& options,
+                ByteSink& clean, RecordTargets records, std::uint64_t range_bytes, unsigned in_flight,
+                const Progress& progress)
+        : input_(input), size_(size), plan_(plan), o_(options), salvaging_(salvage_options(options)), clean_(clean),
+          records_(records), range_bytes_(range_bytes),
+          ranges_(std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes)), in_flight_(in_flight),
+          progress_(progress), slots_(in_flight), lines_before_(records.quarantine || records.audit ? ranges_ : 0) {}
+
+    // Room for each range in flight; false when it can't be had.
+    bool reserve() noexcept {
+        for (std::uint64_t i = 0; i < in_flight_; ++i) {
+            auto bytes = RangeBytes::reserve(size_);
+            if (!bytes) return false;
+            spare_bytes_.push_back(std::move(bytes));
+        }
+        return true;
+    }
+
+    // The loop of every thread; the caller's thread polls the progress hook
+    // and stays until every range is handed on or the run has failed.
+    void work(bool caller) noexcept {
+        for (;;) {
+            std::uint64_t k = 0;
+            std::unique_ptr<RangeBytes> bytes;
+            // The caller's hook is polled once a range at least, as a
+            // streaming run polls it once a read.
+            const bool stop = caller && polled_stop();
+            {
+                std::unique_lock lock(mutex_);
+                if (stop) return fail(lock, SalvageError::from_errno(EINTR));
+                for (;;) {
+                    if (error_ || handed_ == ranges_) return;
+                    if (taken_ < ranges_ && taken_ < handed_ + in_flight_) break;
+                    if (!caller) {
+                        if (taken_ == ranges_) return;
+                        changed_.wait(lock);
+                        continue;
+                    }
+                    changed_.wait_for(lock, kWaitPoll);
+                    if (polled_stop()) return fail(lock, SalvageError::from_errno(EINTR));
+                }
+                k = taken_++;
+                bytes = std::move(spare_bytes_.back());
+                spare_bytes_.pop_back();
+            }
+            const Cancel cancel{caller ? &stop_on_caller : &stop_elsewhere, this};
+            Result<Guess> guess = guard_memory([&] { return make_guess(k, std::move(bytes), cancel); });
+            std::unique_lock lock(mutex_);
+            if (!guess) return fail(lock, guess.error());
+            slots_[k % in_flight_] = std::move(guess).value();
+            ready_.insert(k);
+            if (handing_on_) continue;
+            handing_on_ = true;
+            while (!error_ && handed_ < ranges_ && ready_.contains(handed_)) {
+                Guess g = std::move(slots_[handed_ % in_flight_]);
+                ready_.erase(handed_);
+                lock.unlock();
+                Status s = guard_memory([&] { return hand_on(g, cancel); });
+                lock.lock();
+                if (g.bytes) spare_bytes_.push_back(std::move(g.bytes));
+                if (!s) {
+                    fail(lock, s.error());
+                    break;
+                }
+                ++handed_;
+                changed_.notify_all();
+            }
+            handing_on_ = false;
+        }
+    }
+
+    Result<RescueCounts> result(Side* failed) {
+        *failed = failed_;
+        if (error_) {
+            if (error_->kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+            return *error_;
+        }
+        if (Status s = finish(); !s) {
+            *failed = failed_;
+            return s.error();
+        }
+        RescueCounts c = counts_;
+        c.bytes_read = size_;
+        c.width = plan_.expected;
+        c.delimiter = plan_.delimiter;
+        return c;
+    }
+
+    std::uint64_t reruns() const noexcept { return reruns_; }
+
+private:
+    std::uint64_t cut(std::uint64_t k) const noexcept { return k * range_bytes_; }
+    bool last(std::uint64_t k) const noexcept { return k + 1 == ranges_; }
+    // No row starting at or past it is the range's.
+    std::uint64_t limit(std::uint64_t k) const noexcept { return last(k) ? kNoLimit : cut(k + 1); }
+    std::uint64_t relative(std::uint64_t offset, const RangeBytes& bytes) const noexcept {
+        return offset == kNoLimit ? kNoLimit : offset - bytes.from();
+    }
+
+    static bool stop_elsewhere(void* self) noexcept {
+        return static_cast<ParallelRun*>(self)->stop_.load(std::memory_order_relaxed);
+    }
+    static bool stop_on_caller(void* self) noexcept { return static_cast<ParallelRun*>(self)->polled_stop(); }
+    // Polls the caller's hook, on the caller's thread only.
+    bool polled_stop() noexcept {
+        if (stop_.load(std::memory_order_relaxed)) return true;
+        if (progress_.poll && progress_.poll(progress_.context, done_.load(std::memory_order_relaxed))) {
+            stop_.store(true, std::memory_order_relaxed);
+            return true;
+        }
+        return false;
+    }
+
+    void fail(std::unique_lock<std::mutex>&, SalvageError error) noexcept {
+        if (!error_) error_.emplace(std::move(error));
+        stop_.store(true);
+        changed_.notify_all();
+    }
+
+    Result<Guess> make_guess(std::uint64_t k, std::unique_ptr<RangeBytes> bytes, const Cancel& cancel) {
+        const std::uint64_t from = k == 0 ? 0 : cut(k) - 1;
+        bytes->restart(from, 2 * range_bytes_ + kLookahead);
+        const std::uint64_t want = last(k) ? size_ : limit(k) + kGuessLookahead;
+        if (Status s = bytes->read(input_, want); !s) return s.error();
+        if (!lines_before_.empty()) {
+            if (Status s = count_lines(k, *bytes, cancel); !s) return s.error();
+        }
+        const std::string_view text = bytes->view();
+        Guess g;
+        g.k = k;
+        g.start = from + (k == 0 ? bom_bytes(text) : speculative_start(text, 1, relative(limit(k), *bytes)));
+        g.out = std::make_unique<Recorded>(o_, records_, spare_room());
+        const Status begun = k == 0 ? g.out->recorder.begin(plan_.delimiter, plan_.expected)
+                                    : g.out->recorder.begin_steady(plan_.delimiter, plan_.expected);
+        if (!begun) return begun.error();
+        g.bytes = std::move(bytes);
+        // Only the first range's start is certain: a guess gives up on a row
+        // that runs a range's length past its end.
+        const std::uint64_t cap = k == 0 || last(k) ? kNoLimit : limit(k) + range_bytes_;
+        if (Status s = parse(g, g.out->recorder, g.start, cap, cancel); !s) return s.error();
+        return g;
+    }
+
+    // Parses the range of `g` from `start` into `recorder`, reading on as
+    // the rows need, up to input offset `cap`; ends the range's recording
+    // when all its rows are in.
+    Status parse(Guess& g, Recorder& recorder, std::uint64_t start, std::uint64_t cap, const Cancel& cancel) {
+        RangeBytes& bytes = *g.bytes;
+        if (!g.parse) {
+            g.rebased = std::make_unique<Rebased>(recorder, LineBase{line_at(g.k, start, bytes), 0}, bytes.from());
+            g.parse = std::make_unique<Salvager>(salvaging_, *g.rebased);
+            if (Status s = g.parse->begin_range(bytes.view(), plan_, relative(start, bytes), relative(limit(g.k), bytes));
+                !s) {
+                return s;
+            }
+        }
+        return recorder.lending(bytes.view(), [&]() -> Status {
+            for (;;) {
+                auto whole = g.parse->advance_range(relative(bytes.read_to(), bytes), cancel);
+                if (!whole) return whole.error();
+                if (whole.value()) break;
+                if (bytes.read_to() >= cap) return Done{};
+                // A row runs on past what was read: read as far again.
+                const std::uint64_t read = bytes.read_to() - start;
+                if (Status s = bytes.read(input_, std::min(cap, bytes.read_to() + std::max(read, kGuessLookahead)));
+                    !s) {
+                    return s;
+                }
+            }
+            g.whole = true;
+            return recorder.end_range();
+        });
+    }
+
+    // Counts the line breaks in range k, then waits for those of the ranges
+    // before it: the records name rows by their lines.
+    Status count_lines(std::uint64_t k, const RangeBytes& bytes, const Cancel& cancel) {
+        const std::uint64_t end = std::min(size_, last(k) ? size_ : limit(k));
+        const std::uint64_t n = breaks_in(bytes.view(), cut(k) - bytes.from(), end - bytes.from());
+        std::unique_lock lock(mutex_);
+        range_breaks_.resize(ranges_, kNoLimit);
+        range_breaks_[k] = n;
+        while (counted_ < ranges_ && range_breaks_[counted_] != kNoLimit) {
+            lines_before_[counted_] = counted_ == 0 ? 1 : lines_before_[counted_ - 1] + range_breaks_[counted_ - 1];
+            ++counted_;
+        }
+        changed_.notify_all();
+        while (counted_ <= k) {
+            changed_.wait_for(lock, kWaitPoll);
+            if (error_ || cancel.requested()) return SalvageError::cancelled();
+        }
+        return Done{};
+    }
+
+    // The line on which a row that starts at `offset` in range k stands.
+    std::uint64_t line_at(std::uint64_t k, std::uint64_t offset, const RangeBytes& bytes) const noexcept {
+        if (lines_before_.empty() || offset >= std::min(size_, limit(k))) return 1;  // no record names a line
+        return lines_before_[k] + breaks_in(bytes.view(), cut(k) - bytes.from(), offset - bytes.from());
+    }
+
+    Status hand_on(Guess& g, const Cancel& cancel) {
+        const bool right = g.k == 0 || g.start == next_start_;
+        if (right && !g.whole) {
+            if (Status s = parse(g, g.out->recorder, g.start, kNoLimit, cancel); !s) return s;
+        }
+        if (g.k == 0 || (right && current_->recorder.steady() && g.out->recorder.settled())) {
+            if (current_) {
+                // The range's first rows show the rows held before them to
+                // be rows of the table.
+                if (Status s = current_->recorder.release_held(); !s) return s;
+                if (Status s = retire(); !s) return s;
+            }
+            g.out->fed_by(g.parse->stats());
+            current_ = std::move(g.out);
+            next_start_ = g.bytes->from() + g.parse->next_row();
+        } else {
+            // Salvaged again from where the range truly starts, on the
+            // recorder of the ranges before it.
+            if (!(g.start >= limit(g.k) && next_start_ >= limit(g.k))) ++reruns_;
+            recycle(std::move(g.out));
+            g.parse.reset();
+            g.rebased.reset();
+            g.whole = false;
+            if (Status s = parse(g, current_->recorder, next_start_, kNoLimit, cancel); !s) return s;
+            current_->fed_by(g.parse->stats());
+            next_start_ = g.bytes->from() + g.parse->next_row();
+        }
+        done_.store(std::min(next_start_, size_), std::memory_order_relaxed);
+        return drain(*current_);
+    }
+
+    // The bytes a recorder has written so far go where they belong.
+    Status drain(Recorded& r) {
+        if (Status s = r.csv.hand_over(clean_); !s) {
+            failed_ = Side::Clean;
+            return s;
+        }
+        if (records_.quarantine) {
+            if (Status s = r.quarantine.drain(*records_.quarantine); !s) {
+                failed_ = Side::Quarantine;
+                return s;
+            }
+        }
+        if (records_.audit) {
+            if (Status s = r.audit.drain(*records_.audit); !s) {
+                failed_ = Side::Audit;
+                return s;
+            }
+        }
+        return Done{};
+    }
+
+    // The current recorder is done with: its last bytes go out, its counts in.
+    Status retire() {
+        if (Status s = drain(*current_); !s) return s;
+        const RescueCounts c = current_->recorder.counts_since(current_->fed);
+        for (const auto count : kKeptCounts) counts_.*count += c.*count;
+        recycle(std::move(current_));
+        return Done{};
+    }
+
+    // After the last range: the table's end is judged.
+    Status finish() {
+        if (!current_) return Done{};
+        if (Status s = current_->recorder.end(); !s) {
+            failed_ = current_->recorder.failed_side();
+            return s;
+        }
+        return retire();
+    }
+
+    std::string spare_room() {
+        const std::lock_guard lock(room_mutex_);
+        if (spare_room_.empty()) return {};
+        std::string room = std::move(spare_room_.back());
+        spare_room_.pop_back();
+        return room;
+    }
+    void recycle(std::unique_ptr<Recorded> r) {
+        std::string room = r->csv.take_room();
+        r.reset();
+        const std::lock_guard lock(room_mutex_);
+        spare_room_.push_back(std::move(room));
+    }
+
+    RandomSource& input_;
+    std::uint64_t size_;
+    Plan plan_;
+    const RescueOptions& o_;
+    SalvageOptions salvaging_;
+    ByteSink& clean_;
+    RecordTargets records_;
+    std::uint64_t range_bytes_;
+    std::uint64_t ranges_;
+    std::uint64_t in_flight_;
+    const Progress& progress_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> done_{0};
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Guess> slots_;  // range k waits in slot k % in_flight_
+    std::set<std::uint64_t> ready_;
+    std::vector<std::unique_ptr<RangeBytes>> spare_bytes_;
+    std::uint64_t taken_ = 0;
+    std::uint64_t handed_ = 0;
+    bool handing_on_ = false;
+    std::optional<SalvageError> error_;
+    // With records: the line breaks in each range, and the line on which
+    // each range's cut stands, known for the first counted_ ranges.
+    std::vector<std::uint64_t> range_breaks_;
+    std::vector<std::uint64_t> lines_before_;
+    std::uint64_t counted_ = 0;
+
+    std::mutex room_mutex_;
+    std::vector<std::string> spare_room_;
+
+    // Kept by the thread that hands on.
+    std::unique_ptr<Recorded> current_;  // records the ranges handed on
+    std::uint64_t next_start_ = 0;       // where the next range truly starts
+    RescueCounts counts_{};
+    Side failed_ = Side::Input;
+    std::uint64_t reruns_ = 0;
+};
+
+// The plan, as the streaming salvager makes it: from as much of the start
+// of the input as it takes to decide.
+class PlanOnly final : public RowSink {
+public:
+    RowTable& table() noexcept override { return rows_; }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
+        plan = Plan{delimiter, expected};
+        planned = true;
+        return Done{};
+    }
+    Status accept(RowTable& rows, Fate, const RowSource&) override {
+        rows.clear();
+        return Done{};
+    }
+    Status reject(RowTable& rows, Fate, const RowSource&, std::string_view) override {
+        rows.clear();
+        return Done{};
+    }
+    Status header(RowTable& rows) override {
+        rows.clear();
+        return Done{};
+    }
+
+    Plan plan;
+    bool planned = false;
+
+private:
+    RowTable rows_;
+};
+
+Result<Plan> plan_head(RandomSource& input, std::uint64_t size, const RescueOptions& options) {
+    PlanOnly sink;
+    Salvager salvager(salvage_options(options), sink);
+    std::string piece(kChunk, '\0');
+    for (std::uint64_t at = 0; !sink.planned && at < size;) {
+        Result<std::size_t> got = input.read_at(piece.data(), std::min<std::uint64_t>(kChunk, size - at), at);
+        if (!got) return got.error();
+        if (got.value() == 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
+        if (Status s = salvager.push({piece.data(), got.value()}); !s) return s.error();
+        at += got.value();
+    }
+    if (!sink.planned) {
+        if (Result<SalvageStats> s = salvager.finish(); !s) return s.error();
+    }
+    return sink.plan;
+}
+
+Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+                                  const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                  Side* failed) {
+    auto plan = plan_head(input, size, options);
+    if (!plan) return plan.error();
+    const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
+    unsigned threads = split.threads != 0 ? split.threads : std::max(1u, std::thread::hardware_concurrency());
+    const std::uint64_t ranges = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
+    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
+    const unsigned in_flight = std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads);
+    ParallelRun run(input, size, plan.value(), options, clean, records, range_bytes, in_flight, progress);
+    if (!run.reserve()) return SalvageError::out_of_memory();
+    {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(threads - 1);
+        for (unsigned i = 1; i < threads; ++i) {
+            try {
+                helpers.emplace_back([&run] { run.work(false); });
+            } catch (const std::system_error&) {
+                break;  // fewer threads will do
+            }
+        }
+        run.work(true);
+    }  // the helpers are joined here
+    Result<RescueCounts> counts = run.result(failed);
+    if (!counts) return counts;
+    // Bytes past the size planned for would have been salvaged by a
+    // streaming run: a file that grew is not salvaged in part.
+    char past;
+    Result<std::size_t> more = input.read_at(&past, 1, size);
+    if (!more) return more.error();
+    if (more.value() != 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    return counts;
+}
 }  // namespace
 
 Result<std::size_t> FdRandomSource::read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept {
@@ -1816,6 +2453,14 @@ Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, R
                                   const RescueOptions& options, const Progress& progress, Side* failed) noexcept {
     *failed = Side::Input;
     return guard_memory([&] { return run_range(input, state, rows, records, options, progress, failed); });
+}
+
+
+Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+                                     const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                     Side* failed) noexcept {
+    *failed = Side::Input;
+    return guard_memory([&] { return run_parallel(input, size, clean, records, options, split, progress, failed); });
 }
 
 }  // namespace corvel

@@ -112,6 +112,9 @@ struct Progress {
 class CsvSink final : public RowSink {
 public:
     CsvSink(ByteSink& out, const RescueOptions& options) noexcept;
+    // One that keeps what it is given until hand_over(), in `room`: an
+    // empty string whose capacity is used again.
+    CsvSink(const RescueOptions& options, std::string room) noexcept;
 
     RowTable& table() noexcept override { return row_; }
     bool takes_lines() const noexcept override { return lines_; }
@@ -123,10 +126,16 @@ public:
     Status header(RowTable& rows) override { return accept(rows, Fate::Clean, RowSource{}); }
     Status end() override;
 
+    // What a keeping sink holds goes to `to`, and it holds nothing.
+    Status hand_over(ByteSink& to);
+    // Its buffer, emptied, for another.
+    std::string take_room() noexcept;
+
 private:
     Status write_out(bool all);
 
-    ByteSink& out_;
+    ByteSink* out_;  // null: keeps all
+
     std::optional<std::uint8_t> output_delimiter_;
     bool quote_is_double_;
     bool lines_ = false;
@@ -172,6 +181,19 @@ private:
     int fd_;
     Cancel cancel_;
 };
+
+// rescue() of an input of `size` bytes read at any offset (a regular
+// file), writing the clean CSV to `clean` as a CsvSink would, in byte ranges
+// on several threads as `split` says. Each range is parsed and recorded on
+// its own from a guess at where its first row starts and at the recorder's
+// state there, and is handed on in input order; a range whose guess proves
+// wrong is salvaged again from the true state, so that the clean bytes, the
+// records and the counts are those of rescue(). Memory holds a few ranges,
+// whatever the input's size. `progress` is polled on the calling thread only,
+// with the bytes handed on.
+Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+                                     const RescueOptions& options, const SplitOptions& split, const Progress& progress,
+                                     Side* failed) noexcept;
 
 // A salvage of one input taken apart into byte ranges that can be salvaged
 // anywhere, in any order, each on its own: planned once, with one streaming

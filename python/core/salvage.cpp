@@ -547,10 +547,17 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
         FdRandomSource positioned(fd, cancel);
+        // A file of known size written as CSV is recorded in ranges where
+        // they are parsed; batches take their rows on one thread.
+        const bool in_ranges = split && !batches && v[at("total")].present;
+        // Read on any thread: the hook that runs signal handlers is polled
+        // on this one only, between ranges.
+        FdRandomSource anywhere(fd, Cancel{});
         Result<RescueCounts> r =
-            resume  ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
-            : split ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
-                    : rescue(input, rows, records, o, report, &side);
+            resume      ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
+            : in_ranges ? rescue_parallel(anywhere, expected_size, clean, records, o, *split, report, &side)
+            : split     ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
+                        : rescue(input, rows, records, o, report, &side);
         if (r) {
             counts = r.value();
         } else {

@@ -147,9 +147,11 @@ def read(
             order, as names or 0-based indices.
         batch_rows: The most rows in each record batch the table is made of,
             or ``None`` for the default.
-        threads: As in :func:`corvel.salvage`: a plain regular file of 32
+        threads: As in :func:`corvel.salvage`: a plain regular file of 2
             MiB or more is salvaged in byte ranges on this many threads
-            (``0``: one per core), with a table equal to ``threads=1``'s.
+            (``0``: one per core), with a table equal to ``threads=1``'s;
+            the file is then read whole into memory, and one larger than a
+            quarter of the memory available runs on one thread.
         infer_types: ``False`` keeps every column as strings. ``True`` gives
             a column a type when every one of its non-empty cells, in the
             whole table, parses as that type; its empty cells become nulls.

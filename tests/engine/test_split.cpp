@@ -274,35 +274,44 @@ struct Rescued {
     std::vector<std::uint64_t> counts;
 };
 
-Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split) {
-    corvel_test::StringSource in(text, 1 + text.size() / 3);
-    corvel_test::StringSink clean, quarantine, audit;
-    CsvSink rows(clean, o);
-    Side side = Side::Input;
-    auto r = split ? rescue_split(in, text.size(), rows, {&quarantine, &audit}, o, *split, {}, &side)
-                   : rescue(in, rows, {&quarantine, &audit}, o, {}, &side);
-    if (!r) return r.error();
-    const RescueCounts& c = r.value();
-    return Rescued{clean.text, quarantine.text, audit.text,
-                   {c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged, c.quote_repaired,
-                    c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns, c.too_many_columns,
-                    c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter, c.preamble,
-                    c.header_set_aside, c.footer, c.second_table, c.tables_found}};
-}
+// An input read at any offset, a few bytes at a time.
+class StringRandom final : public RandomSource {
+public:
+    StringRandom(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
+        if (offset >= text_.size()) return std::size_t{0};
+        const std::size_t n = std::min({size, step_, text_.size() - static_cast<std::size_t>(offset)});
+        text_.copy(buffer, n, offset);
+        return n;
+    }
+private:
+    std::string text_;
+    std::size_t step_;
+};
+
+// Whole, in ranges whose rows are recorded on one thread, or in ranges each
+// recorded where it is parsed.
+enum class Way { Whole, Split, Parallel };
+
+Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split,
+                            Way way = Way::Split);
 
 // Salvages `text` whole and in ranges: the same clean file, quarantine, audit
 // and counts. Returns whether the whole run succeeded.
 bool expect_rescued_alike(const std::string& text, const RescueOptions& o, const SplitOptions& split,
                           const std::string& where) {
-    auto whole = rescue_text(text, o, nullptr);
-    auto ranges = rescue_text(text, o, &split);
-    EXPECT_EQ(whole.ok(), ranges.ok()) << where;
-    if (!whole.ok() || !ranges.ok()) return whole.ok();
-    EXPECT_EQ(ranges.value().clean, whole.value().clean) << where;
-    EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << where;
-    EXPECT_EQ(ranges.value().audit, whole.value().audit) << where;
-    EXPECT_EQ(ranges.value().counts, whole.value().counts) << where;
-    return true;
+    auto whole = rescue_text(text, o, nullptr, Way::Whole);
+    for (const Way way : {Way::Split, Way::Parallel}) {
+        auto ranges = rescue_text(text, o, &split, way);
+        const std::string at = where + (way == Way::Split ? " (recorded on one thread)" : " (recorded in ranges)");
+        EXPECT_EQ(whole.ok(), ranges.ok()) << at;
+        if (!whole.ok() || !ranges.ok()) continue;
+        EXPECT_EQ(ranges.value().clean, whole.value().clean) << at;
+        EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << at;
+        EXPECT_EQ(ranges.value().audit, whole.value().audit) << at;
+        EXPECT_EQ(ranges.value().counts, whole.value().counts) << at;
+    }
+    return whole.ok();
 }
 
 // The package's options, each set one way; the sixth as detection describes a
@@ -368,21 +377,79 @@ TEST(RescueSplit, LongRunsAndLongRows) {
     }
 }
 
+// A table of a few thousand rows, most of them plain, so that most ranges
+// of a few KiB are taken as their guess made them: the rows held at each
+// range's end go out before the next range's, records keep their order,
+// and the footer and a later table are judged where they stand.
+std::string long_table(std::mt19937& rng) {
+    std::string s = "id,name,amount\n";
+    const int rows = 2000 + static_cast<int>(rng() % 2000);
+    for (int i = 0; i < rows; ++i) {
+        const std::string n = std::to_string(i);
+        const unsigned pick = rng() % 100;
+        if (pick < 80) s += n + ",plain,4\n";
+        else if (pick < 85) s += n + ",short\n";
+        else if (pick < 89) s += n + ",\"two\nlines\",1\n";
+        else if (pick < 92) s += n + ",caf\xe9,2\n";
+        else if (pick < 95) s += n + ",a,b,surplus\r\n";
+        else if (pick < 97) s += n + ",\"stray\" quote,3\n";
+        else s += "\n";
+    }
+    s += "Total,,99\n";
+    if (rng() % 2) s += "\nk,v\n1,2\n";
+    return s;
+}
+
+TEST(RescueSplit, GuessesTakenAsTheyStand) {
+    std::mt19937 rng(31);
+    for (int i = 0; i < 12; ++i) {
+        const std::string text = long_table(rng);
+        for (std::size_t set = 0; set < std::size(kRescueSets); ++set) {
+            const SplitOptions split{.range_bytes = 512u << (rng() % 4), .threads = 2, .in_flight = 0};
+            expect_rescued_alike(text, kRescueSets[set], split,
+                                 "input " + std::to_string(i) + " set " + std::to_string(set) + " range " +
+                                     std::to_string(split.range_bytes));
+            if (HasFailure()) return;
+        }
+    }
+}
+
 // A failing side is named as rescue() names it; a stop asked for by the
 // progress hook ends the run as an interruption.
 TEST(RescueSplit, FailuresNameTheirSide) {
     const std::string text = "a,b\n" + repeat("1,2,3\n", 2000);
     const SplitOptions split{.range_bytes = 500, .threads = 2, .in_flight = 0};
-    {
+    for (const Way way : {Way::Split, Way::Parallel}) {
         corvel_test::StringSource in(text, 100);
+        StringRandom at(text, 100);
         corvel_test::StringSink clean, quarantine(ENOSPC);
         const RescueOptions& o = kRescueSets[2];
         CsvSink rows(clean, o);
         Side side = Side::Input;
-        auto r = rescue_split(in, text.size(), rows, {&quarantine, nullptr}, o, split, {}, &side);
+        auto r = way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, nullptr}, o, split, {}, &side)
+                                   : rescue_parallel(at, text.size(), clean, {&quarantine, nullptr}, o, split, {}, &side);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(side, Side::Quarantine);
         EXPECT_EQ(r.error().os_code(), ENOSPC);
+    }
+    {
+        // A stop asked for before any range is recorded, and an input
+        // shorter or longer than its size said.
+        StringRandom at(text, 100);
+        corvel_test::StringSink clean;
+        const RescueOptions o;
+        Side side = Side::Clean;
+        const Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
+        auto r = rescue_parallel(at, text.size(), clean, {}, o, split, stop, &side);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(side, Side::Input);
+        EXPECT_EQ(r.error().os_code(), EINTR);
+        EXPECT_EQ(clean.text, "");
+        for (const std::uint64_t size : {text.size() + 5000, text.size() - 5000}) {
+            auto changed = rescue_parallel(at, size, clean, {}, o, split, {}, &side);
+            ASSERT_FALSE(changed.ok());
+            EXPECT_EQ(side, Side::Input);
+        }
     }
     {
         corvel_test::StringSource in(text + std::string(9 << 20, 'x'), 1 << 20);
@@ -401,20 +468,23 @@ TEST(RescueSplit, FailuresNameTheirSide) {
 
 // ---- Ranges planned once and salvaged each on its own: rescue_range()
 
-// An input read at any offset, a few bytes at a time.
-class StringRandom final : public RandomSource {
-public:
-    StringRandom(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
-        if (offset >= text_.size()) return std::size_t{0};
-        const std::size_t n = std::min({size, step_, text_.size() - static_cast<std::size_t>(offset)});
-        text_.copy(buffer, n, offset);
-        return n;
-    }
-private:
-    std::string text_;
-    std::size_t step_;
-};
+Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split, Way way) {
+    corvel_test::StringSource in(text, 1 + text.size() / 3);
+    StringRandom at(text, 1 + text.size() / 3);
+    corvel_test::StringSink clean, quarantine, audit;
+    CsvSink rows(clean, o);
+    Side side = Side::Input;
+    auto r = way == Way::Whole  ? rescue(in, rows, {&quarantine, &audit}, o, {}, &side)
+             : way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, &audit}, o, *split, {}, &side)
+                                 : rescue_parallel(at, text.size(), clean, {&quarantine, &audit}, o, *split, {}, &side);
+    if (!r) return r.error();
+    const RescueCounts& c = r.value();
+    return Rescued{clean.text, quarantine.text, audit.text,
+                   {c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged, c.quote_repaired,
+                    c.bytes_replaced, c.legacy_decoded, c.rows_set_aside, c.too_few_columns, c.too_many_columns,
+                    c.rows_skipped, c.header_written, c.width, c.bytes_read, c.delimiter, c.preamble,
+                    c.header_set_aside, c.footer, c.second_table, c.tables_found}};
+}
 
 Result<std::vector<std::string>> plan_text(const std::string& text, const RescueOptions& o, std::uint64_t range) {
     corvel_test::StringSource in(text, 1 + text.size() / 2);
@@ -461,7 +531,7 @@ Result<Rescued> rescue_planned(const std::string& text, const RescueOptions& o, 
 
 void expect_planned_alike(const std::string& text, const RescueOptions& o, std::uint64_t range, std::mt19937& rng,
                           const std::string& where) {
-    auto whole = rescue_text(text, o, nullptr);
+    auto whole = rescue_text(text, o, nullptr, Way::Whole);
     auto states = plan_text(text, o, range);
     ASSERT_EQ(whole.ok(), states.ok()) << where;
     if (!whole.ok()) return;
