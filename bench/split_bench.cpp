@@ -10,12 +10,22 @@
 // hand-on stays serial, the parse divides). Last, the plan of the file's
 // ranges for salvaging them each on its own (plan_ranges: one streaming
 // salvage that writes nothing), in the same interleaved runs.
+//   split_bench --parallel-kib N [--runs N] [--out DIR] FILE...
+// instead runs the package's salvage of each file streaming, and recorded
+// in ranges of N KiB on 1 and 2 threads (rescue_parallel), interleaved; the
+// ranges salvaged again, and the serial hand-on from which more cores are
+// estimated.
 #include "file_io.hpp"
 #include "rescue.hpp"
 #include "salvager.hpp"
 #include "batches.hpp"
 #include "sinks.hpp"
 #include "split.hpp"
+#include "target.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -224,10 +234,89 @@ void bench_file(const char* path, std::uint64_t range_bytes, int runs, const std
     if (!same) std::exit(1);
 }
 
+// ---- The package's salvage, streaming against ranges recorded where they
+// are parsed (rescue_parallel), with the options detection gives a table
+// with a header: footers and later tables looked for.
+
+struct Timed {
+    double seconds = 0;
+    double cpu = 0;
+    SplitStats stats;
+};
+
+Timed rescue_file(const char* path, const std::string& out, const SplitOptions* split) {
+    RescueOptions o;
+    o.header = true;
+    o.find_footer = true;
+    o.find_tables = true;
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) die(path, SalvageError::from_errno(errno));
+    struct stat st {};
+    ::fstat(fd, &st);
+    auto target = must(FileTarget::open(out, {}), out);
+    const auto t0 = Clock::now();
+    const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+    Timed r;
+    Side side = Side::Input;
+    if (split) {
+        FdRandomSource in(fd, {});
+        must(rescue_parallel(in, static_cast<std::uint64_t>(st.st_size), target, {}, o, *split, {}, &side, &r.stats),
+             "parallel");
+    } else {
+        FdSource in(fd, {});
+        CsvSink rows(target, o);
+        must(rescue(in, rows, {}, o, {}, &side), "rescue");
+    }
+    must(target.commit(), out);
+    r.seconds = seconds_since(t0);
+    r.cpu = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0;
+    ::close(fd);
+    return r;
+}
+
+void bench_parallel(const char* path, std::uint64_t range_bytes, int runs, const std::string& dir) {
+    const std::string outs[] = {dir + "/split-bench-rescue.csv", dir + "/split-bench-p1.csv",
+                                dir + "/split-bench-p2.csv"};
+    std::vector<double> wall[3], cpu[3], serial;
+    SplitStats stats;
+    for (int i = 0; i < runs; ++i) {
+        for (int t = 0; t < 3; ++t) {
+            const SplitOptions split{.range_bytes = range_bytes, .threads = static_cast<unsigned>(t)};
+            const Timed r = rescue_file(path, outs[t], t == 0 ? nullptr : &split);
+            wall[t].push_back(r.seconds);
+            cpu[t].push_back(r.cpu);
+            if (t == 1) serial.push_back(r.stats.serial_seconds);
+            if (t == 2) stats = r.stats;
+        }
+    }
+    const bool same = same_bytes(outs[0], outs[1]) && same_bytes(outs[0], outs[2]);
+    for (const std::string& f : outs) std::remove(f.c_str());
+    const double c1 = median(cpu[1]);
+    const double s = median(serial);
+    const auto amdahl = [&](double n) { return c1 / (s + (c1 - s) / n); };
+    const auto piped = [&](double n) { return c1 / std::max(s, c1 / n); };
+    std::printf("%s, recorded in ranges of %llu KiB (header, footer and later tables looked for), "
+                "identical bytes: %s\n",
+                path, static_cast<unsigned long long>(range_bytes >> 10), same ? "yes" : "NO");
+    std::printf("  wall: streaming %.3f s | ranges t=1 %.3f s | t=2 %.3f s = %.2fx streaming (medians of %d)\n",
+                median(wall[0]), median(wall[1]), median(wall[2]), median(wall[2]) / median(wall[0]), runs);
+    std::printf("  cpu: streaming %.3f s | ranges t=1 %.3f s | t=2 %.3f s\n", median(cpu[0]), c1, median(cpu[2]));
+    std::printf("  %llu ranges: %llu started wrong, %llu recorded again (%.2f%%), %.1f MB parsed again\n",
+                static_cast<unsigned long long>(stats.ranges), static_cast<unsigned long long>(stats.reruns),
+                static_cast<unsigned long long>(stats.rerecorded),
+                100.0 * static_cast<double>(stats.reruns + stats.rerecorded) / static_cast<double>(stats.ranges),
+                static_cast<double>(stats.rerun_bytes) / 1e6);
+    std::printf("  serial hand-on %.3f s cpu (%.1f%% of ranges t=1); estimate, faster than ranges t=1 "
+                "(Amdahl .. overlapped): 2 cores %.2f..%.2fx, 16 cores %.1f..%.1fx, 64 cores %.1f..%.1fx\n",
+                s, 100.0 * s / c1, amdahl(2), piped(2), amdahl(16), piped(16), amdahl(64), piped(64));
+    if (!same) std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::uint64_t range_bytes = std::uint64_t{16} << 20;
+    std::uint64_t parallel_kib = 0;
     int runs = 5;
     std::string dir = "/tmp";
     std::vector<const char*> files;
@@ -237,6 +326,8 @@ int main(int argc, char** argv) {
             range_bytes = std::strtoull(argv[++i], nullptr, 10) << 20;
         } else if (a == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--parallel-kib" && i + 1 < argc) {
+            parallel_kib = std::strtoull(argv[++i], nullptr, 10);
         } else if (a == "--out" && i + 1 < argc) {
             dir = argv[++i];
         } else {
@@ -244,10 +335,16 @@ int main(int argc, char** argv) {
         }
     }
     if (files.empty() || range_bytes == 0) {
-        std::fprintf(stderr, "usage: split_bench [--range-mib N] [--runs N] [--out DIR] FILE...\n");
+        std::fprintf(stderr, "usage: split_bench [--range-mib N | --parallel-kib N] [--runs N] [--out DIR] FILE...\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    for (const char* f : files) bench_file(f, range_bytes, runs, dir);
+    for (const char* f : files) {
+        if (parallel_kib != 0) {
+            bench_parallel(f, parallel_kib << 10, runs, dir);
+        } else {
+            bench_file(f, range_bytes, runs, dir);
+        }
+    }
     return 0;
 }

@@ -12,6 +12,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <cerrno>
 
 #include <algorithm>
@@ -1985,6 +1987,13 @@ private:
     std::uint64_t touched_ = 0;
 };
 
+// CPU time of the calling thread.
+double thread_seconds() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 // Line breaks (CR, LF, CR LF) that end in [from, to) of `text`; a CR at
 // to - 1 is looked at with the byte after it, which must have been read.
 std::uint64_t breaks_in(std::string_view text, std::uint64_t from, std::uint64_t to) noexcept {
@@ -2082,7 +2091,9 @@ public:
                 Guess g = std::move(slots_[handed_ % in_flight_]);
                 ready_.erase(handed_);
                 lock.unlock();
+                const double t0 = thread_seconds();
                 Status s = guard_memory([&] { return hand_on(g, cancel); });
+                split_.serial_seconds += thread_seconds() - t0;
                 lock.lock();
                 if (g.bytes) spare_bytes_.push_back(std::move(g.bytes));
                 if (!s) {
@@ -2113,7 +2124,13 @@ public:
         return c;
     }
 
-    std::uint64_t reruns() const noexcept { return reruns_; }
+    void add_stats(SplitStats& into) const noexcept {
+        into.ranges += ranges_;
+        into.reruns += split_.reruns;
+        into.rerecorded += split_.rerecorded;
+        into.rerun_bytes += split_.rerun_bytes;
+        into.serial_seconds += split_.serial_seconds;
+    }
 
 private:
     std::uint64_t cut(std::uint64_t k) const noexcept { return k * range_bytes_; }
@@ -2243,13 +2260,18 @@ private:
         } else {
             // Salvaged again from where the range truly starts, on the
             // recorder of the ranges before it.
-            if (!(g.start >= limit(g.k) && next_start_ >= limit(g.k))) ++reruns_;
+            if (!right) {
+                if (!(g.start >= limit(g.k) && next_start_ >= limit(g.k))) ++split_.reruns;
+            } else {
+                ++split_.rerecorded;
+            }
             recycle(std::move(g.out));
             g.parse.reset();
             g.rebased.reset();
             g.whole = false;
             if (Status s = parse(g, current_->recorder, next_start_, kNoLimit, cancel); !s) return s;
             current_->fed_by(g.parse->stats());
+            split_.rerun_bytes += g.parse->next_row() - (next_start_ - g.bytes->from());
             next_start_ = g.bytes->from() + g.parse->next_row();
         }
         done_.store(std::min(next_start_, size_), std::memory_order_relaxed);
@@ -2347,7 +2369,7 @@ private:
     std::uint64_t next_start_ = 0;       // where the next range truly starts
     RescueCounts counts_{};
     Side failed_ = Side::Input;
-    std::uint64_t reruns_ = 0;
+    SplitStats split_;
 };
 
 // The plan, as the streaming salvager makes it: from as much of the start
@@ -2399,7 +2421,7 @@ Result<Plan> plan_head(RandomSource& input, std::uint64_t size, const RescueOpti
 
 Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
                                   const RescueOptions& options, const SplitOptions& split, const Progress& progress,
-                                  Side* failed) {
+                                  Side* failed, SplitStats* stats) {
     auto plan = plan_head(input, size, options);
     if (!plan) return plan.error();
     const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
@@ -2421,6 +2443,7 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteS
         }
         run.work(true);
     }  // the helpers are joined here
+    if (stats) run.add_stats(*stats);
     Result<RescueCounts> counts = run.result(failed);
     if (!counts) return counts;
     // Bytes past the size planned for would have been salvaged by a
@@ -2458,9 +2481,10 @@ Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, R
 
 Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
                                      const RescueOptions& options, const SplitOptions& split, const Progress& progress,
-                                     Side* failed) noexcept {
+                                     Side* failed, SplitStats* stats) noexcept {
     *failed = Side::Input;
-    return guard_memory([&] { return run_parallel(input, size, clean, records, options, split, progress, failed); });
+    return guard_memory(
+        [&] { return run_parallel(input, size, clean, records, options, split, progress, failed, stats); });
 }
 
 }  // namespace corvel

@@ -25,6 +25,7 @@
 namespace corvel {
 
 struct SplitOptions;
+struct SplitStats;
 
 struct RescueOptions {
     std::optional<std::uint8_t> delimiter;  // absent: sniffed
@@ -191,9 +192,10 @@ private:
 // records and the counts are those of rescue(). Memory holds a few ranges,
 // whatever the input's size. `progress` is polled on the calling thread only,
 // with the bytes handed on.
+// What the ranges cost is added to `*stats` when it is given.
 Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
                                      const RescueOptions& options, const SplitOptions& split, const Progress& progress,
-                                     Side* failed) noexcept;
+                                     Side* failed, SplitStats* stats = nullptr) noexcept;
 
 // A salvage of one input taken apart into byte ranges that can be salvaged
 // anywhere, in any order, each on its own: planned once, with one streaming

@@ -77,6 +77,10 @@ struct SplitStats {
     std::uint64_t ranges = 0;
     std::uint64_t reruns = 0;      // ranges whose speculative start was wrong
     std::uint64_t rerun_bytes = 0; // input parsed again for them
+    // Ranges recorded again, their start right but the recorder's state
+    // there not as guessed (see rescue_parallel()).
+    std::uint64_t rerecorded = 0;
+    double serial_seconds = 0;     // CPU time spent handing ranges on, which no other thread can do
 };
 
 // Salvages `text` by the plan (see plan_for()) in ranges. `cancel` is polled
