@@ -2367,7 +2367,9 @@ private:
     // Kept by the thread that hands on.
     std::unique_ptr<Recorded> current_;  // records the ranges handed on
     std::uint64_t next_start_ = 0;       // where the next range truly starts
-    RescueCounts counts_{};
+    // The counts of the recorders retired, each counted from its start: the
+    // main table is found before any of them, as in a fresh RescueCounts.
+    RescueCounts counts_;
     Side failed_ = Side::Input;
     SplitStats split_;
 };
