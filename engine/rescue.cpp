@@ -2404,6 +2404,21 @@ private:
     RowTable rows_;
 };
 
+// A random source read from its start to its end.
+class InOrder final : public ByteSource {
+public:
+    explicit InOrder(RandomSource& input) noexcept : input_(input) {}
+    Result<std::size_t> read(char* buffer, std::size_t size) noexcept override {
+        Result<std::size_t> got = input_.read_at(buffer, size, at_);
+        if (got) at_ += got.value();
+        return got;
+    }
+
+private:
+    RandomSource& input_;
+    std::uint64_t at_ = 0;
+};
+
 Result<Plan> plan_head(RandomSource& input, std::uint64_t size, const RescueOptions& options) {
     PlanOnly sink;
     Salvager salvager(salvage_options(options), sink);
@@ -2431,22 +2446,28 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteS
     const std::uint64_t ranges = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
     threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
     const unsigned in_flight = std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads);
-    ParallelRun run(input, size, plan.value(), options, clean, records, range_bytes, in_flight, progress);
-    if (!run.reserve()) return SalvageError::out_of_memory();
+    ParallelRun parallel(input, size, plan.value(), options, clean, records, range_bytes, in_flight, progress);
+    if (!parallel.reserve()) {
+        // Where address space is not to be had without memory behind it,
+        // the file is salvaged streaming, with the same result.
+        InOrder in(input);
+        CsvSink rows(clean, options);
+        return run(in, rows, records, options, progress, failed);
+    }
     {
         std::vector<std::jthread> helpers;
         helpers.reserve(threads - 1);
         for (unsigned i = 1; i < threads; ++i) {
             try {
-                helpers.emplace_back([&run] { run.work(false); });
+                helpers.emplace_back([&parallel] { parallel.work(false); });
             } catch (const std::system_error&) {
                 break;  // fewer threads will do
             }
         }
-        run.work(true);
+        parallel.work(true);
     }  // the helpers are joined here
-    if (stats) run.add_stats(*stats);
-    Result<RescueCounts> counts = run.result(failed);
+    if (stats) parallel.add_stats(*stats);
+    Result<RescueCounts> counts = parallel.result(failed);
     if (!counts) return counts;
     // Bytes past the size planned for would have been salvaged by a
     // streaming run: a file that grew is not salvaged in part.
@@ -2456,6 +2477,7 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteS
     if (more.value() != 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
     return counts;
 }
+
 }  // namespace
 
 Result<std::size_t> FdRandomSource::read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept {
