@@ -20,11 +20,12 @@ counts are exactly those of the file salvaged whole.
     >>> frame = corvel.dask.read("exports/*.csv")
     >>> report = corvel.dask.salvage_to_parquet("exports/*.csv", "lake/", quarantine_dir="rejects/")
 
-A task uses one core, as Dask expects of it: a frame's partition converts
-to pandas on the task's thread, with pyarrow's pool left out. A Parquet
-task adds one thread, the salvage, which feeds the task's Parquet writer a
-batch at a time; memory stays at a few batches whatever the block size, and
-when a core is free the two overlap.
+Dask runs a task per core it was given, so a task's work stays on its own
+thread: a frame's partition converts to pandas there, with pyarrow's pool
+left out. The one exception is a Parquet task's salvage, on a thread of
+its own that feeds the task's Parquet writer a batch at a time: memory
+stays at a few batches whatever the block size, and when a core is free
+the two overlap.
 
 Importing ``corvel`` never imports Dask; importing this module does.
 """
