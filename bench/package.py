@@ -15,17 +15,23 @@ one run:
   which is what any lock between them would show as;
 - with --big, peak RSS on a 2 GB file made in /tmp and deleted after.
 
+With --inprocess, instead: corvel.salvage of the accented UTF-8 and cp1252
+files timed inside one process, one after the other in turn, the clean file
+written to tmpfs: the legacy decoding's cost without the interpreter's start
+or the disk in it.
+
 With --callgrind, instead: the instructions (valgrind's callgrind, which a
 shared machine does not disturb) of corvel.salvage with its own detection
 (detect="auto") against the classic one (detect="backend"), on the ragged,
 accented UTF-8 and accented cp1252 files, the interpreter's start-up taken
 off; --mb 10 keeps it to a few minutes.
 
-    python bench/package.py [--mb 100] [--runs 5] [--big] [--callgrind]
+    python bench/package.py [--mb 100] [--runs 5] [--big] [--inprocess] [--callgrind]
 """
 
 import argparse
 import gzip
+import json
 import os
 import shutil
 import statistics
@@ -109,11 +115,40 @@ def callgrind(files, out):
     print(f"\n- cp1252 / UTF-8, detect=\"auto\": {auto['accented cp1252'] / auto['accented UTF-8']:.2f}")
 
 
+INPROCESS = """
+import corvel, json, os, sys, tempfile, time
+files, runs = sys.argv[1:3], int(sys.argv[3])
+out = os.path.join(tempfile.mkdtemp(dir="/dev/shm"), "out.csv")
+got = {f: ([], []) for f in files}
+for _ in range(runs):
+    for f in files:
+        wall, cpu = time.perf_counter(), time.process_time()
+        corvel.salvage(f, out)
+        got[f][0].append(time.perf_counter() - wall)
+        got[f][1].append(time.process_time() - cpu)
+os.remove(out)
+os.rmdir(os.path.dirname(out))
+print(json.dumps(got))
+"""
+
+
+def inprocess(u8, cp, runs):
+    """Prints the medians of `runs` in-process salvages of each file, in turn."""
+    got = json.loads(subprocess.run([sys.executable, "-c", INPROCESS, u8, cp, str(runs)], capture_output=True,
+                                    text=True, check=True).stdout)
+    (u_wall, u_cpu), (l_wall, l_cpu) = ([statistics.median(x) for x in got[f]] for f in (u8, cp))
+    print(f"In process, clean file to tmpfs, median of {runs}, load average {os.getloadavg()[0]:.1f}\n")
+    print("| file | seconds | CPU seconds |\n|---|---|---|")
+    print(f"| accented UTF-8 | {u_wall:.3f} | {u_cpu:.3f} |\n| accented cp1252 | {l_wall:.3f} | {l_cpu:.3f} |\n")
+    print(f"- cp1252 / UTF-8: {l_wall / u_wall:.2f} (CPU time: {l_cpu / u_cpu:.2f})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mb", type=int, default=100)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--big", action="store_true", help="also a 2 GB file, made in /tmp and deleted after")
+    ap.add_argument("--inprocess", action="store_true", help="UTF-8 against cp1252, timed in one process")
     ap.add_argument("--callgrind", action="store_true", help="instructions of detect='auto' against 'backend'")
     args = ap.parse_args()
     # The files made from the ragged one, per size.
@@ -132,6 +167,9 @@ def main():
     out = os.path.join(work, "out.csv")
     if args.callgrind:
         callgrind({"ragged": src, "accented UTF-8": u8, "accented cp1252": cp}, out)
+        return
+    if args.inprocess:
+        inprocess(u8, cp, args.runs)
         return
 
     rows = []

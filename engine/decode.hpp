@@ -24,9 +24,16 @@ public:
     // Appends `raw` to `out` with every byte from 0x80 on replaced by its
     // entry; ASCII bytes are copied as they are.
     void decode(std::string_view raw, std::string& out) const;
+    // Appends `lines` to `out` a line at a time (each ended by LF, the last
+    // perhaps not): a line that is valid UTF-8 as it stands, any other
+    // through the table, as decode() would. Returns how many went through
+    // the table. One pass: a line is looked at again only from its first
+    // byte from 0x80 on, ASCII being the same either way.
+    std::uint64_t decode_lines(std::string_view lines, std::string& out) const;
 
 private:
     LegacyTable() = default;
+    void put(char c, char*& w) const noexcept;
     std::array<std::array<char, 4>, 128> text_{};
     std::array<std::uint8_t, 128> size_{};
     std::uint8_t widest_ = 1;  // the longest entry

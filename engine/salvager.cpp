@@ -430,17 +430,7 @@ Result<std::uint64_t> Salvager::parse(std::string_view window, bool last, FileBy
                 run.count += n;
                 run_to = parser.pos();
                 if (legacy_runs) {
-                    for (std::string_view taken = window.substr(from, run_to - from); !taken.empty();) {
-                        const std::string_view line = taken.substr(0, taken.find('\n'));
-                        if (is_valid_utf8(line)) {
-                            decoded_run_.append(line);
-                        } else {
-                            ++stats_.legacy_decoded;
-                            options_.legacy->decode(line, decoded_run_);
-                        }
-                        decoded_run_.push_back('\n');
-                        taken.remove_prefix(line.size() + 1);
-                    }
+                    stats_.legacy_decoded += options_.legacy->decode_lines(window.substr(from, run_to - from), decoded_run_);
                     if (decoded_run_.size() >= kDecodedRun) {
                         if (Status s = flush_run(); !s) return s.error();
                     }

@@ -1,10 +1,12 @@
 // The package's records and per-row decoding: exact bytes for hostile text.
 #include "decode.hpp"
 #include "records.hpp"
+#include "rows.hpp"
 #include "testing.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,76 @@ TEST(Legacy, DecodesEveryHighByteAndKeepsAscii) {
     std::string out;
     table->decode("caf\xe9;\x80 5;\"x\"\r\n", out);
     EXPECT_EQ(out, "café;€ 5;\"x\"\r\n");
+}
+
+// Lines read one by one: each line that is UTF-8 as it stands, any other
+// through the table, wherever its first byte from 0x80 on stands; with the
+// number read through the table.
+struct LinesCase {
+    std::string in, out;
+    std::uint64_t decoded;
+};
+class LegacyLines : public ::testing::TestWithParam<LinesCase> {};
+TEST_P(LegacyLines, EachLineItsOwnWay) {
+    std::string out = "kept";
+    EXPECT_EQ(corvel_test::latin1().decode_lines(GetParam().in, out), GetParam().decoded);
+    EXPECT_EQ(out, "kept" + GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, LegacyLines,
+    ::testing::Values(LinesCase{"", "", 0}, LinesCase{"a,b\n\n", "a,b\n\n", 0},
+                      LinesCase{"caf\xe9\n", "caf\xc3\xa9\n", 1},
+                      LinesCase{"caf\xc3\xa9\n", "caf\xc3\xa9\n", 0},
+                      // UTF-8, then a line that is not, then UTF-8 again.
+                      LinesCase{"\xc3\xa9\n\xe9\n\xc3\xa9", "\xc3\xa9\n\xc3\xa9\n\xc3\xa9", 1},
+                      // A line that starts as UTF-8 and is not, further on.
+                      LinesCase{"\xc3\xa9 \xe9\n", "\xc3\x83\xc2\xa9 \xc3\xa9\n", 1},
+                      LinesCase{std::string(40, 'x') + "\xc3\xa9" + std::string(20, 'y') + "\xe9\n",
+                                std::string(40, 'x') + "\xc3\x83\xc2\xa9" + std::string(20, 'y') + "\xc3\xa9\n", 1},
+                      // A character cut by a line break is no character.
+                      LinesCase{"\xc3\n\xa9\n", "\xc3\x83\n\xc2\xa9\n", 2},
+                      // A surrogate and a code point past U+10FFFF, each
+                      // with continuation bytes after its lead.
+                      LinesCase{"\xed\xa0\x80\n", "\xc3\xad\xc2\xa0\xc2\x80\n", 1},
+                      LinesCase{"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80", 1},
+                      LinesCase{"\xf0\x9f\x98\x80\n\xe9", "\xf0\x9f\x98\x80\n\xc3\xa9", 1}));
+
+// Random lines of every length around the 16-byte blocks, ASCII mixed with
+// UTF-8 characters, cut ones and legacy bytes: the same as reading each line
+// on its own, with decode() when it is not UTF-8.
+TEST(LegacyLines, AsEachLineOnItsOwn) {
+    const auto table = table_of(cp1252_entries());
+    ASSERT_TRUE(table);
+    const std::string pieces[] = {"a", ",", "\n", "\xe9", "\x80", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc3",
+                                  "\xe2\x82", "0123456789abcdef"};
+    std::uint32_t seed = 11;
+    const auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string in;
+        // A quarter of the texts are all UTF-8.
+        const bool utf8 = next() % 4 == 0;
+        for (std::uint32_t n = next() % 24; n != 0; --n) {
+            const std::uint32_t k = next() % 11;
+            in += utf8 && (k == 3 || k == 4 || k == 8 || k == 9) ? std::string("b") : pieces[k];
+        }
+        std::string want;
+        std::uint64_t decoded = 0;
+        for (std::size_t at = 0; at <= in.size();) {
+            const std::size_t lf = std::min(in.find('\n', at), in.size());
+            const std::string_view line = std::string_view(in).substr(at, lf - at);
+            if (corvel::is_valid_utf8(line)) {
+                want += line;
+            } else {
+                ++decoded;
+                table->decode(line, want);
+            }
+            if (lf < in.size()) want += '\n';
+            at = lf + 1;
+        }
+        std::string out = "kept";
+        ASSERT_EQ(table->decode_lines(in, out), decoded) << round;
+        ASSERT_EQ(out, "kept" + want) << round;
+    }
 }
 
 TEST(Legacy, RefusesTablesThatAreNotOneCharacterPerByte) {
