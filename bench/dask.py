@@ -10,6 +10,11 @@ alternating, and the medians are shown with the CPU time the workers spent
     python bench/dask.py [--mb 400] [--files 16] [--runs 3]
     python bench/dask.py --big-mb 1000 [--big-kind ragged] [--blocksize-mb 64] [--runs 3]
 
+Dask's nanny starts each worker with MALLOC_TRIM_THRESHOLD_=65536 (and
+OMP_NUM_THREADS=1); `--worker-env NAME=VALUE` adds to that, e.g.
+MALLOC_MMAP_THRESHOLD_=33554432 to see what glibc's fixed mmap threshold
+costs the salvage's large buffers.
+
 The big case also times the client's planning pass alone (one parse of the
 file, nothing written), and checks that the reports of 1 and 2 workers are
 the same as the file salvaged whole as one task.
@@ -34,6 +39,7 @@ corpus = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(corpus)
 
 import corvel.dask  # noqa: E402
+import dask  # noqa: E402
 import distributed  # noqa: E402
 
 KINDS = ("ragged", "stray_quotes", "multiline")
@@ -56,22 +62,54 @@ def cpu_seconds():
     return t.user + t.system
 
 
-def run_once(client, paths, out):
-    shutil.rmtree(out, ignore_errors=True)
-    before = sum(client.run(cpu_seconds).values())
-    started = time.perf_counter()
-    report = corvel.dask.salvage_to_parquet(paths, out)
-    wall = time.perf_counter() - started
-    return wall, sum(client.run(cpu_seconds).values()) - before, report
+def make_cluster(n, env=()):
+    """`n` worker processes of one thread, with `env` (NAME=VALUE strings)
+    added to what the nanny sets before it starts a worker."""
+    environ = {**dask.config.get("distributed.nanny.pre-spawn-environ"), **dict(e.split("=", 1) for e in env)}
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        return distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                        dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0")
 
 
-def make_cluster(n):
-    return distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                    dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0")
+def make_clusters(args):
+    """{(setting, workers): cluster}: 1 and 2 workers as the nanny starts
+    them, and again with --worker-env when it is given."""
+    settings = {"": ()} | ({" ".join(args.worker_env): args.worker_env} if args.worker_env else {})
+    return {(name, n): make_cluster(n, env) for name, env in settings.items() for n in (1, 2)}
 
 
 def counts_of(report):
     return {k: v for k, v in report.to_dict().items() if k not in ("seconds", "files")}
+
+
+def run_all(clusters, runs, salvage, out, between=None):
+    """Each cluster in turn, `runs` rounds: {key: [(wall, worker CPU)]}, and
+    each cluster's last report."""
+    results, reports = {key: [] for key in clusters}, {}
+    for _ in range(runs):
+        if between is not None:
+            between()
+        for key, cluster in clusters.items():
+            with distributed.Client(cluster) as client:
+                shutil.rmtree(out, ignore_errors=True)
+                before = sum(client.run(cpu_seconds).values())
+                started = time.perf_counter()
+                reports[key] = salvage()
+                wall = time.perf_counter() - started
+                results[key].append((wall, sum(client.run(cpu_seconds).values()) - before))
+    return results, reports
+
+
+def show(results, size):
+    median = {key: statistics.median(r[0] for r in rs) for key, rs in results.items()}
+    for (name, n), rs in results.items():
+        cpu = statistics.median(r[1] for r in rs)
+        label = f"{n} worker{'s' if n > 1 else ' '}" + (f", {name}" if name else "")
+        print(f"  {label}: wall {median[name, n]:6.2f} s ({size / 1e6 / median[name, n]:5.0f} MB/s), "
+              f"worker CPU {cpu:6.2f} s")
+    for name in dict.fromkeys(name for name, _ in results):
+        print(f"  2 workers / 1 worker{', ' + name if name else ''}, wall: {median[name, 2] / median[name, 1]:.2f}x "
+              "(target <= 0.65x)")
 
 
 def big_file(args):
@@ -82,38 +120,28 @@ def big_file(args):
     blocksize = args.blocksize_mb << 20
     dialect = corvel.detect(path)
     out = tempfile.mkdtemp(prefix="corvel-dask-bench-")
-    clusters = {n: make_cluster(n) for n in (1, 2)}
+    clusters = make_clusters(args)
     try:
-        plans, results, reports = [], {1: [], 2: []}, {}
-        for _ in range(args.runs):
+        plans, ranges = [], []
+
+        def plan():
             started = time.perf_counter()
-            ranges = corvel.dask._plan_ranges(path, dialect, {}, blocksize)
+            ranges[:] = corvel.dask._plan_ranges(path, dialect, {}, blocksize).states
             plans.append(time.perf_counter() - started)
-            for n, cluster in clusters.items():
-                with distributed.Client(cluster) as client:
-                    shutil.rmtree(out, ignore_errors=True)
-                    before = sum(client.run(cpu_seconds).values())
-                    started = time.perf_counter()
-                    reports[n] = corvel.dask.salvage_to_parquet(path, out, dialect=dialect, blocksize=blocksize)
-                    wall = time.perf_counter() - started
-                    results[n].append((wall, sum(client.run(cpu_seconds).values()) - before))
-        with distributed.Client(clusters[1]) as client:
+        results, reports = run_all(
+            clusters, args.runs,
+            lambda: corvel.dask.salvage_to_parquet(path, out, dialect=dialect, blocksize=blocksize), out, plan)
+        with distributed.Client(clusters["", 1]) as client:
             shutil.rmtree(out, ignore_errors=True)
             started = time.perf_counter()
             whole = corvel.dask.salvage_to_parquet(path, out, dialect=dialect)
             whole_wall = time.perf_counter() - started
-        assert counts_of(reports[1]) == counts_of(reports[2]) == counts_of(whole), "the reports differ"
-        print(f"{os.path.basename(path)}: {size / 1e6:.0f} MB in {len(ranges.states)} ranges of "
+        assert all(counts_of(r) == counts_of(whole) for r in reports.values()), "the reports differ"
+        print(f"{os.path.basename(path)}: {size / 1e6:.0f} MB in {len(ranges)} ranges of "
               f"{args.blocksize_mb} MiB, median of {args.runs} runs, load average {os.getloadavg()[0]:.1f}")
         print(f"  plan on the client: {statistics.median(plans):6.2f} s (included in the walls below)")
-        for n, rs in results.items():
-            wall = statistics.median(r[0] for r in rs)
-            cpu = statistics.median(r[1] for r in rs)
-            print(f"  {n} worker{'s' if n > 1 else ' '}: wall {wall:6.2f} s ({size / 1e6 / wall:5.0f} MB/s), "
-                  f"worker CPU {cpu:6.2f} s")
+        show(results, size)
         print(f"  whole file as one task, 1 worker (one run): wall {whole_wall:6.2f} s")
-        ratio = statistics.median(r[0] for r in results[2]) / statistics.median(r[0] for r in results[1])
-        print(f"  2 workers / 1 worker, wall: {ratio:.2f}x (target <= 0.65x)")
     finally:
         for cluster in clusters.values():
             cluster.close()
@@ -128,40 +156,27 @@ def main():
     ap.add_argument("--big-mb", type=int, default=0, help="MB of one file in byte ranges (0: the lake instead)")
     ap.add_argument("--big-kind", default="ragged", choices=sorted(corpus.KINDS))
     ap.add_argument("--blocksize-mb", type=int, default=64)
+    ap.add_argument("--worker-env", action="append", default=[], metavar="NAME=VALUE",
+                    help="an environment variable for the workers, beside the nanny's (repeatable); "
+                         "then each setting runs both as the nanny starts workers and with these, interleaved")
     args = ap.parse_args()
     if args.big_mb:
         return big_file(args)
     paths = make_lake(os.path.join(corpus.OUT, f"lake-{args.mb}mb-{args.files}"), args.mb, args.files)
     total = sum(os.path.getsize(p) for p in paths)
     out = tempfile.mkdtemp(prefix="corvel-dask-bench-")
-    clusters = {}
+    clusters = make_clusters(args)
     try:
-        for n in (1, 2):
-            clusters[n] = make_cluster(n)
-        results = {1: [], 2: []}
-        reports = {}
-        for _ in range(args.runs):
-            for n, cluster in clusters.items():
-                with distributed.Client(cluster) as client:
-                    wall, cpu, report = run_once(client, paths, out)
-                results[n].append((wall, cpu))
-                reports[n] = report
-        counts = {n: counts_of(r) for n, r in reports.items()}
-        assert counts[1] == counts[2], "the reports differ"
+        results, reports = run_all(clusters, args.runs, lambda: corvel.dask.salvage_to_parquet(paths, out), out)
+        counts = [counts_of(r) for r in reports.values()]
+        assert all(c == counts[0] for c in counts), "the reports differ"
         print(f"{len(paths)} files, {total / 1e6:.0f} MB, median of {args.runs} runs, "
               f"load average {os.getloadavg()[0]:.1f}")
-        for n, rs in results.items():
-            wall = statistics.median(r[0] for r in rs)
-            cpu = statistics.median(r[1] for r in rs)
-            print(f"  {n} worker{'s' if n > 1 else ' '}: wall {wall:6.2f} s ({total / 1e6 / wall:5.0f} MB/s), "
-                  f"worker CPU {cpu:6.2f} s")
-        ratio = statistics.median(r[0] for r in results[2]) / statistics.median(r[0] for r in results[1])
-        print(f"  2 workers / 1 worker, wall: {ratio:.2f}x (target <= 0.65x)")
+        show(results, total)
     finally:
         for cluster in clusters.values():
             cluster.close()
         shutil.rmtree(out, ignore_errors=True)
-
 
 if __name__ == "__main__":
     main()

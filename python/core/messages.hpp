@@ -75,6 +75,8 @@ inline constexpr const char kNeedsDescriptor[] = "%s needs reader to be a descri
 inline constexpr const char kResumeArg[] = "resume";
 inline constexpr const char kPlanNeedsTotal[] = "plan_ranges() needs total, the size of the file";
 inline constexpr const char kBadResume[] = "resume must be None or bytes, not %.200s";
+inline constexpr const char kBadResumeState[] =
+    "resume is not a state that plan_ranges() gave for this file with these options";
 inline constexpr const char kReadNotBytes[] = "the source's read() returned %.200s, not bytes";
 inline constexpr const char kReadWouldBlock[] =
     "the source's read() returned None: it is a non-blocking stream with no data yet; pass a blocking one";

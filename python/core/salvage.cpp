@@ -9,6 +9,8 @@
 #include "rescue.hpp"
 #include "split.hpp"
 #include "target.hpp"
+// The engine's own texts, to tell one of its errors from another.
+#include "../../engine/messages.hpp"
 
 #include <array>
 #include <cerrno>
@@ -341,6 +343,13 @@ PyObject* raise_engine_error(const SalvageError& error, std::optional<std::strin
     return nullptr;
 }
 
+// A resume state that no plan gave (corrupt, cut short, or planned with
+// other options) is a wrong argument, not a failure to read the input.
+bool bad_resume(const SalvageError& error) noexcept {
+    return error.kind() == SalvageError::Kind::Io && error.os_code() == 0 &&
+           error.text() == ::corvel::msg::kBadRangeState;
+}
+
 PyObject* counts_dict(CoreState* state, const RescueCounts& c) {
     const std::uint64_t values[] = {
         c.rows_read, c.rows_written, c.rows_clean, c.rows_repaired, c.padded, c.merged,
@@ -590,7 +599,12 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (call.python_error || PyErr_Occurred()) return nullptr;
     if (error) {
         switch (side) {
-            case Side::Input: return raise_engine_error(*error, source_name);
+            case Side::Input:
+                if (resume && bad_resume(*error)) {
+                    PyErr_SetString(PyExc_ValueError, msg::kBadResumeState);
+                    return nullptr;
+                }
+                return raise_engine_error(*error, source_name);
             case Side::Clean: return raise_engine_error(*error, out_path);
             case Side::Quarantine: return raise_engine_error(*error, q_path);
             case Side::Audit: return raise_engine_error(*error, a_path);

@@ -20,6 +20,13 @@ counts are exactly those of the file salvaged whole.
     >>> frame = corvel.dask.read("exports/*.csv")
     >>> report = corvel.dask.salvage_to_parquet("exports/*.csv", "lake/", quarantine_dir="rejects/")
 
+Dask runs a task per core it was given, so a task's work stays on its own
+thread: a frame's partition converts to pandas there, with pyarrow's pool
+left out. The one exception is a Parquet task's salvage, on a thread of
+its own that feeds the task's Parquet writer a batch at a time: memory
+stays at a few batches whatever the block size, and when a core is free
+the two overlap.
+
 Importing ``corvel`` never imports Dask; importing this module does.
 """
 
@@ -46,7 +53,7 @@ from ._read import BatchReader, iter_batches
 from ._read import read as _read_table
 from ._report import Report
 from ._salvage import _report, engine_options, prepare
-from ._table import Table, resolve_columns
+from ._table import Table, _Large, resolve_columns
 
 if TYPE_CHECKING:
     import dask.dataframe  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -228,7 +235,7 @@ def _read_range(path: str, state: bytes, dialect: Dialect, names: list[str], fil
 
         frame = pandas.DataFrame({n: pandas.Series([], dtype=object) for n in own})
     else:
-        frame = table.to_pandas()
+        frame = _to_pandas(table)
         frame.columns = own
     return _named_as_first(frame, path, names)
 
@@ -243,7 +250,21 @@ def _summed_counts(counts: Sequence[dict[str, int]]) -> dict[str, int]:
 
 
 def _read_partition(path: str, dialect: Dialect, names: list[str], options: dict[str, Any]) -> pandas.DataFrame:
-    return _named_as_first(_read_table(path, dialect=dialect, **options).to_pandas(), path, names)
+    return _named_as_first(_to_pandas(_read_table(path, dialect=dialect, **options)), path, names)
+
+
+def _to_pandas(table: Table) -> pandas.DataFrame:
+    """A partition's table as pandas, converted on the task's own thread.
+
+    Dask already runs a task on every core it was given, so a task's
+    pyarrow work must not fan out over pyarrow's pool as well. Worker
+    processes get a pool of one thread from their nanny (OMP_NUM_THREADS=1);
+    Dask's threaded scheduler runs tasks in one process, where the pool has
+    a thread per core.
+    """
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    return pyarrow.table(_Large(table)).to_pandas(use_threads=False)
 
 
 def _named_as_first(frame: pandas.DataFrame, path: str, names: list[str]) -> pandas.DataFrame:

@@ -5,6 +5,7 @@ inputs the ranges don't apply to quietly run on one thread."""
 import gzip
 import inspect
 import io
+import os
 import random
 import re
 
@@ -246,6 +247,9 @@ def test_planned_ranges_joined_are_the_whole_file(tmp_path, name, range_bytes):
     assert ranges > 1 or src.stat().st_size < 2 * range_bytes
 
 
+NOT_PLANNED = "resume is not a state that plan_ranges() gave for this file with these options"
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda src, fo: _core.plan_ranges(fo, b"", None, "o.csv", False, False), TypeError,
      "plan_ranges() needs reader to be a descriptor of a regular file"),
@@ -255,12 +259,35 @@ def test_planned_ranges_joined_are_the_whole_file(tmp_path, name, range_bytes):
      "resume needs reader to be a descriptor of a regular file"),
     (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume="x"), TypeError,
      "resume must be None or bytes, not str"),
-    (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume=b"\0" * 200), OSError,
-     "not the state of a planned byte range"),
+    (lambda src, fo: _core.salvage(src.fileno(), b"", None, "o.csv", False, False, resume=b"\0" * 200), ValueError,
+     NOT_PLANNED),
 ])
 def test_planned_ranges_refusals(tmp_path, call, error, message):
     path = file_with(tmp_path / "in.csv", b"a,b\n1,2\n")
     with open(path, "rb") as src:
         with pytest.raises(error, match=re.escape(message)):
             call(src, io.BytesIO(b"a,b\n"))
+    assert not (tmp_path / "o.csv").exists()
+
+
+@pytest.mark.parametrize("spoil, truncate, error, message", [
+    (lambda s: s[:-1], None, ValueError, NOT_PLANNED),
+    (lambda s: s[: len(s) // 2], None, ValueError, NOT_PLANNED),
+    (lambda s: s + b"\0", None, ValueError, NOT_PLANNED),
+    (lambda s: b"", None, ValueError, NOT_PLANNED),
+    # A sound state of a file that has changed since: the input's fault.
+    (lambda s: s, 3000, OSError, "the input changed since its byte ranges were planned"),
+])
+def test_spoiled_range_states_are_refused(tmp_path, spoil, truncate, error, message):
+    path = file_with(tmp_path / "in.csv", data_of("quoted_breaks", 20_000))
+    checked = check_options(**SALVAGE_DEFAULTS)
+    with _salvage.prepare(path, checked) as prepared:
+        engine = _salvage.engine_options(prepared, checked)
+        states = _core.plan_ranges(prepared.reader, prepared.sample, str(path), str(tmp_path / "model"), **engine,
+                                   total=prepared.src.size, range_bytes=1000)
+        if truncate is not None:
+            os.truncate(path, truncate)
+        with pytest.raises(error, match=re.escape(message)):
+            _core.salvage(prepared.reader, b"", str(path), str(tmp_path / "o.csv"), **engine,
+                          resume=spoil(states[len(states) // 2]))
     assert not (tmp_path / "o.csv").exists()
