@@ -137,6 +137,59 @@ void BatchSink::seal() {
     open_bytes_ = 0;
 }
 
+Status BatchSink::append(BatchSink& range) {
+    range.seal();
+    if (range.got_header_) {
+        header_ = std::move(range.header_);
+        got_header_ = true;
+        if (!have_width_) width_ = range.width_;
+    }
+    if (range.have_width_) {
+        if (!have_width_) {
+            have_width_ = true;
+            width_ = range.width_;
+        } else if (range.width_ != width_) {
+            mixed_ = true;
+        }
+    }
+    mixed_ = mixed_ || range.mixed_;
+    rows_ += range.rows_;
+    seal();
+    for (arrow::RowBatch& b : range.sealed_) sealed_.push_back(std::move(b));
+    range.reset();
+    return hand_off();
+}
+
+void BatchSink::reset() noexcept {
+    open_.clear();
+    open_bytes_ = 0;
+    sealed_.clear();
+    header_.clear();
+    got_header_ = have_width_ = mixed_ = false;
+    width_ = rows_ = 0;
+}
+
+Result<std::unique_ptr<RowSink>> BatchRanges::open() {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            std::unique_ptr<RowSink> sink = std::move(spare_.back());
+            spare_.pop_back();
+            return sink;
+        }
+    }
+    return std::unique_ptr<RowSink>(std::make_unique<BatchSink>(into_.limits(), into_.lines_allowed()));
+}
+
+void BatchRanges::recycle(std::unique_ptr<RowSink> range) {
+    auto& sink = static_cast<BatchSink&>(*range);
+    // Only a sink that was not ended keeps its parse table; one that was is let go.
+    if (sink.ended()) return;
+    sink.reset();  // a range parsed again leaves its first guess here
+    const std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(range));
+}
+
 Status BatchSink::hand_off() {
     seal();
     if (!handoff_.call) return Done{};

@@ -16,6 +16,8 @@
 #include "rows.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +59,16 @@ public:
     // Sealed batches not yet taken, oldest first; the caller owns them now.
     std::vector<arrow::RowBatch> take() noexcept { return std::exchange(sealed_, {}); }
 
+    // The rows of `range`, a sink of the same limits filled with the rows
+    // that follow this one's, sealed and handed off as this sink's own;
+    // `range` is left empty, to be filled again. Its last batch may be
+    // short: a range's batches are its own.
+    Status append(BatchSink& range);
+    // Forgets every row, batch and width it holds, keeping its pages.
+    void reset() noexcept;
+    const BatchLimits& limits() const noexcept { return limits_; }
+    bool lines_allowed() const noexcept { return lines_allowed_; }
+
     bool has_header() const noexcept { return got_header_; }
     const std::vector<std::string>& header() const noexcept { return header_; }
     // The width of the data rows: that of the first one, or of the header
@@ -92,6 +104,22 @@ private:
     RowTable open_;
     std::vector<std::string> header_;
     std::vector<arrow::RowBatch> sealed_;
+};
+
+// The batches of a run cut into ranges: each range's rows go to a BatchSink
+// of its own, of `into`'s limits, and are appended to `into` in order.
+class BatchRanges final : public RangeRows {
+public:
+    explicit BatchRanges(BatchSink& into) noexcept : into_(into) {}
+    Result<std::unique_ptr<RowSink>> open() override;
+    Status hand_on(RowSink& range) override { return into_.append(static_cast<BatchSink&>(range)); }
+    void recycle(std::unique_ptr<RowSink> range) override;
+    Status end() override { return into_.end(); }
+
+private:
+    BatchSink& into_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<RowSink>> spare_;  // sinks of ranges handed on, their pages kept
 };
 
 // Appends the row that `line` holds in the clean writer's form (fields

@@ -6,6 +6,7 @@
 #include "rows.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -171,6 +172,24 @@ public:
         return Done{};
     }
     // After the last row: anything the sink holds goes out.
+    virtual Status end() { return Done{}; }
+};
+
+// Where a run cut into ranges puts each range's rows: in a sink of the
+// range's own, filled on any thread, whose rows are then handed on in
+// input order.
+class RangeRows {
+public:
+    virtual ~RangeRows() = default;
+    // A sink for one range. Called on any of the run's threads, several at
+    // once; its begin() is called by the run.
+    virtual Result<std::unique_ptr<RowSink>> open() = 0;
+    // The rows a range's sink holds go on, and it holds none. Called in
+    // input order, one call at a time, once or more for each range.
+    virtual Status hand_on(RowSink& range) = 0;
+    // A range's sink, done with; it may be used again for another range.
+    virtual void recycle(std::unique_ptr<RowSink> range) { range.reset(); }
+    // After the last range's rows are handed on.
     virtual Status end() { return Done{}; }
 };
 

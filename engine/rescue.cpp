@@ -359,11 +359,17 @@ public:
     // would have gone out, untouched, before anything was judged here.
     bool settled() const noexcept { return !shaped() || (!early_ && arrived_ > window() + 2); }
 
-    // Every held row goes out as it stands, and all else with it: the rows
-    // that came next proved them part of the table.
+    // Every held row goes out as it stands, and the records with them: the
+    // rows that came next proved them part of the table. The sink stays
+    // open; what it holds is its owner's to hand on.
     Status release_held() {
         if (Status s = release_all(); !s) return s;
-        if (Status s = to_rows(inner_.end()); !s) return s;
+        return flush(true);
+    }
+
+    // end_range() for a range whose sink stays open.
+    Status pause() {
+        if (Status s = trim_held(); !s) return s;
         return flush(true);
     }
 
@@ -1911,12 +1917,12 @@ private:
     std::string bytes_;
 };
 
-// A recorder whose clean rows and records go to memory, and the counts of
-// the salvagers that fed it.
+// A recorder whose rows go to a sink of the range's own and whose records
+// go to memory, and the counts of the salvagers that fed it.
 struct Recorded {
-    Recorded(const RescueOptions& o, RecordTargets records, std::string room)
-        : csv(o, std::move(room)),
-          recorder(csv, {records.quarantine ? &quarantine : nullptr, records.audit ? &audit : nullptr}, o) {}
+    Recorded(const RescueOptions& o, RecordTargets records, std::unique_ptr<RowSink> sink)
+        : rows(std::move(sink)),
+          recorder(*rows, {records.quarantine ? &quarantine : nullptr, records.audit ? &audit : nullptr}, o) {}
 
     void fed_by(const SalvageStats& s) noexcept {
         fed.total_rows += s.total_rows;
@@ -1924,7 +1930,7 @@ struct Recorded {
     }
 
     MemorySink quarantine, audit;
-    CsvSink csv;
+    std::unique_ptr<RowSink> rows;
     Recorder recorder;
     SalvageStats fed;
 };
@@ -2035,9 +2041,9 @@ struct Guess {
 class ParallelRun {
 public:
     ParallelRun(RandomSource& input, std::uint64_t size, const Plan& plan, const RescueOptions& options,
-                ByteSink& clean, RecordTargets records, std::uint64_t range_bytes, unsigned in_flight,
+                RangeRows& rows, RecordTargets records, std::uint64_t range_bytes, unsigned in_flight,
                 const Progress& progress)
-        : input_(input), size_(size), plan_(plan), o_(options), salvaging_(salvage_options(options)), clean_(clean),
+        : input_(input), size_(size), plan_(plan), o_(options), salvaging_(salvage_options(options)), rows_(rows),
           records_(records), range_bytes_(range_bytes),
           ranges_(std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes)), in_flight_(in_flight),
           progress_(progress), slots_(in_flight), lines_before_(records.quarantine || records.audit ? ranges_ : 0) {}
@@ -2173,7 +2179,9 @@ private:
         Guess g;
         g.k = k;
         g.start = from + (k == 0 ? bom_bytes(text) : speculative_start(text, 1, relative(limit(k), *bytes)));
-        g.out = std::make_unique<Recorded>(o_, records_, spare_room());
+        auto sink = rows_.open();
+        if (!sink) return sink.error();
+        g.out = std::make_unique<Recorded>(o_, records_, std::move(sink).value());
         const Status begun = k == 0 ? g.out->recorder.begin(plan_.delimiter, plan_.expected)
                                     : g.out->recorder.begin_steady(plan_.delimiter, plan_.expected);
         if (!begun) return begun.error();
@@ -2212,7 +2220,7 @@ private:
                 }
             }
             g.whole = true;
-            return recorder.end_range();
+            return recorder.pause();
         });
     }
 
@@ -2254,33 +2262,40 @@ private:
                 if (Status s = current_->recorder.release_held(); !s) return s;
                 if (Status s = retire(); !s) return s;
             }
+            // Its rows go on once those it holds at its end have joined
+            // them: batches are then cut where one range's rows end, not
+            // also where the rows it held do.
             g.out->fed_by(g.parse->stats());
             current_ = std::move(g.out);
-            next_start_ = g.bytes->from() + g.parse->next_row();
-        } else {
-            // Salvaged again from where the range truly starts, on the
-            // recorder of the ranges before it.
-            if (!right) {
-                if (!(g.start >= limit(g.k) && next_start_ >= limit(g.k))) ++split_.reruns;
-            } else {
-                ++split_.rerecorded;
-            }
-            recycle(std::move(g.out));
-            g.parse.reset();
-            g.rebased.reset();
-            g.whole = false;
-            if (Status s = parse(g, current_->recorder, next_start_, kNoLimit, cancel); !s) return s;
-            current_->fed_by(g.parse->stats());
-            split_.rerun_bytes += g.parse->next_row() - (next_start_ - g.bytes->from());
-            next_start_ = g.bytes->from() + g.parse->next_row();
+            advance(g.bytes->from() + g.parse->next_row());
+            return Done{};
         }
-        done_.store(std::min(next_start_, size_), std::memory_order_relaxed);
+        // Salvaged again from where the range truly starts, on the recorder
+        // of the ranges before it.
+        if (!right) {
+            if (!(g.start >= limit(g.k) && next_start_ >= limit(g.k))) ++split_.reruns;
+        } else {
+            ++split_.rerecorded;
+        }
+        recycle(std::move(g.out));
+        g.parse.reset();
+        g.rebased.reset();
+        g.whole = false;
+        if (Status s = parse(g, current_->recorder, next_start_, kNoLimit, cancel); !s) return s;
+        current_->fed_by(g.parse->stats());
+        split_.rerun_bytes += g.parse->next_row() - (next_start_ - g.bytes->from());
+        advance(g.bytes->from() + g.parse->next_row());
         return drain(*current_);
+    }
+
+    void advance(std::uint64_t next_start) noexcept {
+        next_start_ = next_start;
+        done_.store(std::min(next_start_, size_), std::memory_order_relaxed);
     }
 
     // The bytes a recorder has written so far go where they belong.
     Status drain(Recorded& r) {
-        if (Status s = r.csv.hand_over(clean_); !s) {
+        if (Status s = rows_.hand_on(*r.rows); !s) {
             failed_ = Side::Clean;
             return s;
         }
@@ -2315,21 +2330,18 @@ private:
             failed_ = current_->recorder.failed_side();
             return s;
         }
-        return retire();
+        if (Status s = retire(); !s) return s;
+        if (Status s = rows_.end(); !s) {
+            failed_ = Side::Clean;
+            return s;
+        }
+        return Done{};
     }
 
-    std::string spare_room() {
-        const std::lock_guard lock(room_mutex_);
-        if (spare_room_.empty()) return {};
-        std::string room = std::move(spare_room_.back());
-        spare_room_.pop_back();
-        return room;
-    }
     void recycle(std::unique_ptr<Recorded> r) {
-        std::string room = r->csv.take_room();
+        std::unique_ptr<RowSink> sink = std::move(r->rows);
         r.reset();
-        const std::lock_guard lock(room_mutex_);
-        spare_room_.push_back(std::move(room));
+        rows_.recycle(std::move(sink));
     }
 
     RandomSource& input_;
@@ -2337,7 +2349,7 @@ private:
     Plan plan_;
     const RescueOptions& o_;
     SalvageOptions salvaging_;
-    ByteSink& clean_;
+    RangeRows& rows_;
     RecordTargets records_;
     std::uint64_t range_bytes_;
     std::uint64_t ranges_;
@@ -2360,9 +2372,6 @@ private:
     std::vector<std::uint64_t> range_breaks_;
     std::vector<std::uint64_t> lines_before_;
     std::uint64_t counted_ = 0;
-
-    std::mutex room_mutex_;
-    std::vector<std::string> spare_room_;
 
     // Kept by the thread that hands on.
     std::unique_ptr<Recorded> current_;  // records the ranges handed on
@@ -2436,7 +2445,7 @@ Result<Plan> plan_head(RandomSource& input, std::uint64_t size, const RescueOpti
     return sink.plan;
 }
 
-Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, RangeRows& rows, RecordTargets records,
                                   const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                   Side* failed, SplitStats* stats) {
     auto plan = plan_head(input, size, options);
@@ -2446,13 +2455,22 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, ByteS
     const std::uint64_t ranges = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
     threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
     const unsigned in_flight = std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads);
-    ParallelRun parallel(input, size, plan.value(), options, clean, records, range_bytes, in_flight, progress);
+    ParallelRun parallel(input, size, plan.value(), options, rows, records, range_bytes, in_flight, progress);
     if (!parallel.reserve()) {
         // Where address space is not to be had without memory behind it,
         // the file is salvaged streaming, with the same result.
         InOrder in(input);
-        CsvSink rows(clean, options);
-        return run(in, rows, records, options, progress, failed);
+        auto sink = rows.open();
+        if (!sink) return sink.error();
+        Result<RescueCounts> counts = run(in, *sink.value(), records, options, progress, failed);
+        if (!counts) return counts;
+        Status s = rows.hand_on(*sink.value());
+        if (s) s = rows.end();
+        if (!s) {
+            *failed = Side::Clean;
+            return s.error();
+        }
+        return counts;
     }
     {
         std::vector<std::jthread> helpers;
@@ -2503,12 +2521,33 @@ Result<RescueCounts> rescue_range(RandomSource& input, std::string_view state, R
 }
 
 
-Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, RangeRows& rows, RecordTargets records,
                                      const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                      Side* failed, SplitStats* stats) noexcept {
     *failed = Side::Input;
     return guard_memory(
-        [&] { return run_parallel(input, size, clean, records, options, split, progress, failed, stats); });
+        [&] { return run_parallel(input, size, rows, records, options, split, progress, failed, stats); });
+}
+
+Result<std::unique_ptr<RowSink>> CsvRanges::open() {
+    std::string room;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            room = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    return std::unique_ptr<RowSink>(std::make_unique<CsvSink>(options_, std::move(room)));
+}
+
+Status CsvRanges::hand_on(RowSink& range) { return static_cast<CsvSink&>(range).hand_over(clean_); }
+
+void CsvRanges::recycle(std::unique_ptr<RowSink> range) {
+    std::string room = static_cast<CsvSink&>(*range).take_room();
+    range.reset();
+    const std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(room));
 }
 
 }  // namespace corvel

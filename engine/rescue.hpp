@@ -17,6 +17,8 @@
 #include "writer.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -183,8 +185,24 @@ private:
     Cancel cancel_;
 };
 
+// The clean CSV of a run in ranges: each range's rows kept by a CsvSink of
+// its own until they are written to `clean`.
+class CsvRanges final : public RangeRows {
+public:
+    CsvRanges(ByteSink& clean, const RescueOptions& options) noexcept : clean_(clean), options_(options) {}
+    Result<std::unique_ptr<RowSink>> open() override;
+    Status hand_on(RowSink& range) override;
+    void recycle(std::unique_ptr<RowSink> range) override;
+
+private:
+    ByteSink& clean_;
+    const RescueOptions& options_;
+    std::mutex mutex_;
+    std::vector<std::string> spare_;  // buffers of ranges handed on, to fill again
+};
+
 // rescue() of an input of `size` bytes read at any offset (a regular
-// file), writing the clean CSV to `clean` as a CsvSink would, in byte ranges
+// file), its rows going to `rows` as a CsvSink's would, in byte ranges
 // on several threads as `split` says. Each range is parsed and recorded on
 // its own from a guess at where its first row starts and at the recorder's
 // state there, and is handed on in input order; a range whose guess proves
@@ -193,7 +211,7 @@ private:
 // whatever the input's size. `progress` is polled on the calling thread only,
 // with the bytes handed on.
 // What the ranges cost is added to `*stats` when it is given.
-Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, ByteSink& clean, RecordTargets records,
+Result<RescueCounts> rescue_parallel(RandomSource& input, std::uint64_t size, RangeRows& rows, RecordTargets records,
                                      const RescueOptions& options, const SplitOptions& split, const Progress& progress,
                                      Side* failed, SplitStats* stats = nullptr) noexcept;
 

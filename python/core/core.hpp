@@ -9,6 +9,7 @@
 #include <iterator>
 
 namespace corvel {
+class BatchSink;
 class RowSink;
 struct RescueOptions;
 }  // namespace corvel
@@ -35,7 +36,7 @@ extern PyType_Spec kBatchesSpec;
 // salvage's rows into it (once per object); otherwise to null. False with an
 // exception set when the object was already filled. `stop`, when given, is
 // set to the flag that the object's cancel() raises (null for no object).
-bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out,
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, BatchSink** out,
                   const std::atomic<bool>** stop = nullptr);
 
 }  // namespace corvel::py

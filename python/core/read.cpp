@@ -579,7 +579,7 @@ PyType_Slot kBatchesSlots[] = {
 
 }  // namespace
 
-bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, RowSink** out,
+bool batches_sink(CoreState* state, PyObject* output, const RescueOptions& options, BatchSink** out,
                   const std::atomic<bool>** stop) {
     *out = nullptr;
     if (stop) *stop = nullptr;

@@ -492,7 +492,7 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* output = v[at("output")].object;
     if (mode == Mode::Plan) return plan(module, v, o, fd, head, output);
     // A corvel._core.Batches takes the rows themselves: no clean CSV between.
-    RowSink* batches = nullptr;
+    BatchSink* batches = nullptr;
     const std::atomic<bool>* stop = nullptr;
     if (!batches_sink(core_state(module), output, o, &batches, &stop)) return nullptr;
     std::optional<std::string_view> out_path;
@@ -556,15 +556,19 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
         FdRandomSource positioned(fd, cancel);
-        // A file of known size written as CSV is recorded in ranges where
-        // they are parsed; batches take their rows on one thread.
-        const bool in_ranges = split && !batches && v[at("total")].present;
+        // A file of known size is recorded in ranges where they are parsed,
+        // each range's rows kept until its turn.
+        const bool in_ranges = split && v[at("total")].present;
+        CsvRanges csv_ranges(clean, o);
+        std::optional<BatchRanges> batch_ranges;
+        if (batches) batch_ranges.emplace(*batches);
+        RangeRows& ranges = batches ? static_cast<RangeRows&>(*batch_ranges) : csv_ranges;
         // Read on any thread: the hook that runs signal handlers is polled
         // on this one only, between ranges.
         FdRandomSource anywhere(fd, Cancel{});
         Result<RescueCounts> r =
             resume      ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
-            : in_ranges ? rescue_parallel(anywhere, expected_size, clean, records, o, *split, report, &side)
+            : in_ranges ? rescue_parallel(anywhere, expected_size, ranges, records, o, *split, report, &side)
             : split     ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
                         : rescue(input, rows, records, o, report, &side);
         if (r) {

@@ -2,6 +2,7 @@
 // file holds, however the input is cut and wherever batches are sealed.
 #include "batches.hpp"
 #include "rescue.hpp"
+#include "split.hpp"
 #include "testing.hpp"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,56 @@ TEST(Batches, SameRowsAsTheCleanFileOnRandomInputs) {
         for (std::size_t n = rng() % 80; n > 0; --n) input += pieces[rng() % pieces.size()];
         const bool header = rng() % 2 == 0;
         expect_same_as_clean(input, {.header = header}, 1 + rng() % 9);
+    }
+}
+
+// An input read at any offset.
+class TextAt final : public RandomSource {
+public:
+    explicit TextAt(const std::string& text) noexcept : text_(text) {}
+    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
+        if (offset >= text_.size()) return std::size_t{0};
+        return text_.copy(buffer, size, static_cast<std::size_t>(offset));
+    }
+
+private:
+    const std::string& text_;
+};
+
+// In ranges, each range's rows go to batches of their own, appended in
+// order: the same header, rows and widths as one sink's, in batches no
+// longer than the limit.
+TEST(Batches, RangesAppendedInOrderHoldTheSameRows) {
+    std::mt19937 rng(5);
+    const std::vector<std::string> rows = {"1,x,y\n", "2,x\n", "3,x,y,z\n", "4,\"a\nb\",y\n", "\n", "5,caf\xe9,y\n"};
+    for (int round = 0; round < 40; ++round) {
+        std::string input = "id,name,amount\n";
+        for (std::size_t n = 200 + rng() % 800; n > 0; --n) input += rows[rng() % 4 == 0 ? rng() % rows.size() : 0];
+        input += round % 2 ? "Total,,9\n" : "\nk,v\n1,2\n";
+        RescueOptions o{.header = true, .find_footer = round % 3 != 0, .find_tables = true};
+        const BatchLimits limits{.rows = 1 + rng() % 300, .bytes = 1 << 20};
+        const Gathered whole = gather(input, o, 1 << 20, limits);
+        Gathered g;
+        const auto take = [](void* context, BatchSink& sink) noexcept -> Status {
+            auto& out = *static_cast<Gathered*>(context);
+            for (const arrow::RowBatch& b : sink.take()) {
+                out.batch_sizes.push_back(b.end - b.begin);
+                for (std::uint64_t r = b.begin; r < b.end; ++r) out.rows.push_back(b.table->row(r));
+            }
+            return Done{};
+        };
+        BatchSink sink(limits, true, {take, &g});
+        BatchRanges ranges(sink);
+        TextAt at(input);
+        Side side;
+        const SplitOptions split{.range_bytes = 64u + rng() % 2000, .threads = 2};
+        ASSERT_TRUE(rescue_parallel(at, input.size(), ranges, {}, o, split, {}, &side).ok());
+        EXPECT_EQ(g.rows, whole.rows) << round;
+        EXPECT_EQ(sink.header(), whole.header) << round;
+        EXPECT_EQ(sink.mixed_widths(), whole.mixed) << round;
+        EXPECT_EQ(sink.rows(), whole.rows.size()) << round;
+        EXPECT_TRUE(sink.ended());
+        for (const std::uint64_t n : g.batch_sizes) EXPECT_TRUE(n >= 1 && n <= limits.rows) << round;
     }
 }
 

@@ -425,9 +425,10 @@ TEST(RescueSplit, FailuresNameTheirSide) {
         corvel_test::StringSink clean, quarantine(ENOSPC);
         const RescueOptions& o = kRescueSets[2];
         CsvSink rows(clean, o);
+        CsvRanges ranges(clean, o);
         Side side = Side::Input;
         auto r = way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, nullptr}, o, split, {}, &side)
-                                   : rescue_parallel(at, text.size(), clean, {&quarantine, nullptr}, o, split, {}, &side);
+                                   : rescue_parallel(at, text.size(), ranges, {&quarantine, nullptr}, o, split, {}, &side);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(side, Side::Quarantine);
         EXPECT_EQ(r.error().os_code(), ENOSPC);
@@ -440,13 +441,14 @@ TEST(RescueSplit, FailuresNameTheirSide) {
         const RescueOptions o;
         Side side = Side::Clean;
         const Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
-        auto r = rescue_parallel(at, text.size(), clean, {}, o, split, stop, &side);
+        CsvRanges ranges(clean, o);
+        auto r = rescue_parallel(at, text.size(), ranges, {}, o, split, stop, &side);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(side, Side::Input);
         EXPECT_EQ(r.error().os_code(), EINTR);
         EXPECT_EQ(clean.text, "");
         for (const std::uint64_t size : {text.size() + 5000, text.size() - 5000}) {
-            auto changed = rescue_parallel(at, size, clean, {}, o, split, {}, &side);
+            auto changed = rescue_parallel(at, size, ranges, {}, o, split, {}, &side);
             ASSERT_FALSE(changed.ok());
             EXPECT_EQ(side, Side::Input);
         }
@@ -473,10 +475,11 @@ Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, con
     StringRandom at(text, 1 + text.size() / 3);
     corvel_test::StringSink clean, quarantine, audit;
     CsvSink rows(clean, o);
+    CsvRanges ranges(clean, o);
     Side side = Side::Input;
     auto r = way == Way::Whole  ? rescue(in, rows, {&quarantine, &audit}, o, {}, &side)
              : way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, &audit}, o, *split, {}, &side)
-                                 : rescue_parallel(at, text.size(), clean, {&quarantine, &audit}, o, *split, {}, &side);
+                                 : rescue_parallel(at, text.size(), ranges, {&quarantine, &audit}, o, *split, {}, &side);
     if (!r) return r.error();
     const RescueCounts& c = r.value();
     return Rescued{clean.text, quarantine.text, audit.text,
