@@ -155,17 +155,6 @@ private:
 Result<RescueCounts> rescue(ByteSource& input, RowSink& rows, RecordTargets records, const RescueOptions& options,
                             const Progress& progress, Side* failed) noexcept;
 
-// rescue() of an input that is first read whole into memory (`size` is its
-// expected length): its byte ranges are parsed on several threads as
-// `split` says, and their rows recorded in input order on one thread at a
-// time, so that the rows, the records and the counts are those of rescue().
-// `progress` is polled on the calling thread only, with the bytes recorded.
-// An input larger than a quarter of the memory available is salvaged by
-// rescue().
-Result<RescueCounts> rescue_split(ByteSource& input, std::uint64_t size, RowSink& rows, RecordTargets records,
-                                  const RescueOptions& options, const SplitOptions& split, const Progress& progress,
-                                  Side* failed) noexcept;
-
 // Bytes read at any offset of an input: a regular file's.
 class RandomSource {
 public:

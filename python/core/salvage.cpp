@@ -515,10 +515,12 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (!total) return nullptr;
     const Cancel cancel{poll_cancel, &call};
     const Progress report{poll_progress, &call};
-    // Ranges are parsed on other threads and recorded on whichever thread
-    // is free: only outputs that need no Python can take them.
+    // Ranges are read at their offsets, parsed and recorded on other
+    // threads and handed on by whichever thread is free: only a descriptor
+    // of known size, and outputs that need no Python, can take them.
     std::optional<SplitOptions> split;
-    if (v[at("threads")].present && v[at("threads")].count != 1 && fd >= 0 && (out_path || batches)) {
+    if (v[at("threads")].present && v[at("threads")].count != 1 && fd >= 0 && v[at("total")].present &&
+        (out_path || batches)) {
         split.emplace();
         split->threads = static_cast<unsigned>(std::min<std::uint64_t>(v[at("threads")].count, 1024));
         if (v[at("range_bytes")].present) split->range_bytes = std::max<std::uint64_t>(1, v[at("range_bytes")].count);
@@ -556,9 +558,7 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         RowSink& rows = batches ? *batches : static_cast<RowSink&>(csv);
         const RecordTargets records{t.quarantine ? &*t.quarantine : nullptr, t.audit ? &*t.audit : nullptr};
         FdRandomSource positioned(fd, cancel);
-        // A file of known size is recorded in ranges where they are parsed,
-        // each range's rows kept until its turn.
-        const bool in_ranges = split && v[at("total")].present;
+        // Each range's rows are kept until its turn.
         CsvRanges csv_ranges(clean, o);
         std::optional<BatchRanges> batch_ranges;
         if (batches) batch_ranges.emplace(*batches);
@@ -567,10 +567,9 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         // on this one only, between ranges.
         FdRandomSource anywhere(fd, Cancel{});
         Result<RescueCounts> r =
-            resume      ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
-            : in_ranges ? rescue_parallel(anywhere, expected_size, ranges, records, o, *split, report, &side)
-            : split     ? rescue_split(input, expected_size, rows, records, o, *split, report, &side)
-                        : rescue(input, rows, records, o, report, &side);
+            resume  ? rescue_range(positioned, bytes_view(resume), rows, records, o, report, &side)
+            : split ? rescue_parallel(anywhere, expected_size, ranges, records, o, *split, report, &side)
+                    : rescue(input, rows, records, o, report, &side);
         if (r) {
             counts = r.value();
         } else {

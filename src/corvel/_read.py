@@ -149,9 +149,8 @@ def read(
             or ``None`` for the default.
         threads: As in :func:`corvel.salvage`: a plain regular file of 2
             MiB or more is salvaged in byte ranges on this many threads
-            (``0``: one per core), with a table equal to ``threads=1``'s;
-            the file is then read whole into memory, and one larger than a
-            quarter of the memory available runs on one thread.
+            (``0``: one per core), with a table equal to ``threads=1``'s
+            (its batches are cut where ranges end, too).
         infer_types: ``False`` keeps every column as strings. ``True`` gives
             a column a type when every one of its non-empty cells, in the
             whole table, parses as that type; its empty cells become nulls.
@@ -380,8 +379,8 @@ def iter_batches(
             is read.
         batch_rows: The most rows in a batch, or ``None`` for 65536. Batches
             are also cut at about 4 MiB.
-        threads: As in :func:`read`; a file split in ranges is read whole
-            into memory first.
+        threads: As in :func:`read`: the rows are those of ``threads=1``,
+            in batches that are also cut where a range ends.
         infer_types: Must be ``False``: a stream's schema is fixed by its
             first batch, and a later batch could break any type inferred
             from it. Use :func:`read` (``infer_types=True``), or cast the

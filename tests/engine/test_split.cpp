@@ -267,7 +267,7 @@ TEST(Split, TheCallersHookStopsEveryThread) {
     }
 }
 
-// ---- The package's salvage in ranges: rescue_split() against rescue()
+// ---- The package's salvage in ranges: rescue_parallel() against rescue()
 
 struct Rescued {
     std::string clean, quarantine, audit;
@@ -289,29 +289,22 @@ private:
     std::size_t step_;
 };
 
-// Whole, in ranges whose rows are recorded on one thread, or in ranges each
-// recorded where it is parsed.
-enum class Way { Whole, Split, Parallel };
-
-Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split,
-                            Way way = Way::Split);
+// Salvaged whole, or in ranges (`split`) each recorded where it is parsed.
+Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split);
 
 // Salvages `text` whole and in ranges: the same clean file, quarantine, audit
 // and counts. Returns whether the whole run succeeded.
 bool expect_rescued_alike(const std::string& text, const RescueOptions& o, const SplitOptions& split,
                           const std::string& where) {
-    auto whole = rescue_text(text, o, nullptr, Way::Whole);
-    for (const Way way : {Way::Split, Way::Parallel}) {
-        auto ranges = rescue_text(text, o, &split, way);
-        const std::string at = where + (way == Way::Split ? " (recorded on one thread)" : " (recorded in ranges)");
-        EXPECT_EQ(whole.ok(), ranges.ok()) << at;
-        if (!whole.ok() || !ranges.ok()) continue;
-        EXPECT_EQ(ranges.value().clean, whole.value().clean) << at;
-        EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << at;
-        EXPECT_EQ(ranges.value().audit, whole.value().audit) << at;
-        EXPECT_EQ(ranges.value().counts, whole.value().counts) << at;
-    }
-    return whole.ok();
+    auto whole = rescue_text(text, o, nullptr);
+    auto ranges = rescue_text(text, o, &split);
+    EXPECT_EQ(whole.ok(), ranges.ok()) << where;
+    if (!whole.ok() || !ranges.ok()) return whole.ok();
+    EXPECT_EQ(ranges.value().clean, whole.value().clean) << where;
+    EXPECT_EQ(ranges.value().quarantine, whole.value().quarantine) << where;
+    EXPECT_EQ(ranges.value().audit, whole.value().audit) << where;
+    EXPECT_EQ(ranges.value().counts, whole.value().counts) << where;
+    return true;
 }
 
 // The package's options, each set one way; the sixth as detection describes a
@@ -419,16 +412,13 @@ TEST(RescueSplit, GuessesTakenAsTheyStand) {
 TEST(RescueSplit, FailuresNameTheirSide) {
     const std::string text = "a,b\n" + repeat("1,2,3\n", 2000);
     const SplitOptions split{.range_bytes = 500, .threads = 2, .in_flight = 0};
-    for (const Way way : {Way::Split, Way::Parallel}) {
-        corvel_test::StringSource in(text, 100);
+    {
         StringRandom at(text, 100);
         corvel_test::StringSink clean, quarantine(ENOSPC);
         const RescueOptions& o = kRescueSets[2];
-        CsvSink rows(clean, o);
         CsvRanges ranges(clean, o);
         Side side = Side::Input;
-        auto r = way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, nullptr}, o, split, {}, &side)
-                                   : rescue_parallel(at, text.size(), ranges, {&quarantine, nullptr}, o, split, {}, &side);
+        auto r = rescue_parallel(at, text.size(), ranges, {&quarantine, nullptr}, o, split, {}, &side);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(side, Side::Quarantine);
         EXPECT_EQ(r.error().os_code(), ENOSPC);
@@ -453,33 +443,20 @@ TEST(RescueSplit, FailuresNameTheirSide) {
             EXPECT_EQ(side, Side::Input);
         }
     }
-    {
-        corvel_test::StringSource in(text + std::string(9 << 20, 'x'), 1 << 20);
-        corvel_test::StringSink clean;
-        const RescueOptions o;
-        CsvSink rows(clean, o);
-        Side side = Side::Clean;
-        const Progress stop{[](void*, std::uint64_t) noexcept { return true; }, nullptr};
-        auto r = rescue_split(in, 0, rows, {}, o, split, stop, &side);
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(side, Side::Input);
-        EXPECT_EQ(r.error().os_code(), EINTR);
-    }
 }
 
 
 // ---- Ranges planned once and salvaged each on its own: rescue_range()
 
-Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split, Way way) {
+Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split) {
     corvel_test::StringSource in(text, 1 + text.size() / 3);
     StringRandom at(text, 1 + text.size() / 3);
     corvel_test::StringSink clean, quarantine, audit;
     CsvSink rows(clean, o);
     CsvRanges ranges(clean, o);
     Side side = Side::Input;
-    auto r = way == Way::Whole  ? rescue(in, rows, {&quarantine, &audit}, o, {}, &side)
-             : way == Way::Split ? rescue_split(in, text.size(), rows, {&quarantine, &audit}, o, *split, {}, &side)
-                                 : rescue_parallel(at, text.size(), ranges, {&quarantine, &audit}, o, *split, {}, &side);
+    auto r = split ? rescue_parallel(at, text.size(), ranges, {&quarantine, &audit}, o, *split, {}, &side)
+                   : rescue(in, rows, {&quarantine, &audit}, o, {}, &side);
     if (!r) return r.error();
     const RescueCounts& c = r.value();
     return Rescued{clean.text, quarantine.text, audit.text,
@@ -534,7 +511,7 @@ Result<Rescued> rescue_planned(const std::string& text, const RescueOptions& o, 
 
 void expect_planned_alike(const std::string& text, const RescueOptions& o, std::uint64_t range, std::mt19937& rng,
                           const std::string& where) {
-    auto whole = rescue_text(text, o, nullptr, Way::Whole);
+    auto whole = rescue_text(text, o, nullptr);
     auto states = plan_text(text, o, range);
     ASSERT_EQ(whole.ok(), states.ok()) << where;
     if (!whole.ok()) return;
