@@ -260,7 +260,8 @@ Timed rescue_file(const char* path, const std::string& out, const SplitOptions* 
     Side side = Side::Input;
     if (split) {
         FdRandomSource in(fd, {});
-        must(rescue_parallel(in, static_cast<std::uint64_t>(st.st_size), target, {}, o, *split, {}, &side, &r.stats),
+        CsvRanges ranges(target, o);
+        must(rescue_parallel(in, static_cast<std::uint64_t>(st.st_size), ranges, {}, o, *split, {}, &side, &r.stats),
              "parallel");
     } else {
         FdSource in(fd, {});
