@@ -82,15 +82,28 @@ def counts_of(report):
     return {k: v for k, v in report.to_dict().items() if k not in ("seconds", "files")}
 
 
-def run_all(clusters, runs, salvage, out, between=None):
+def pin_to(core):
+    """Every thread of this process, and those it starts, on one core."""
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            os.sched_setaffinity(int(tid), {core})
+        except OSError:
+            pass  # a thread that has just ended
+
+
+def run_all(clusters, runs, salvage, out, between=None, pin=False):
     """Each cluster in turn, `runs` rounds: {key: [(wall, worker CPU)]}, and
-    each cluster's last report."""
+    each cluster's last report. With `pin`, each worker runs on a core of
+    its own: one worker on one core, as many cores as workers."""
     results, reports = {key: [] for key in clusters}, {}
     for _ in range(runs):
         if between is not None:
             between()
         for key, cluster in clusters.items():
             with distributed.Client(cluster) as client:
+                if pin:
+                    for core, worker in enumerate(sorted(client.scheduler_info()["workers"])):
+                        client.run(pin_to, core % os.cpu_count(), workers=[worker])
                 shutil.rmtree(out, ignore_errors=True)
                 before = sum(client.run(cpu_seconds).values())
                 started = time.perf_counter()
@@ -130,7 +143,8 @@ def big_file(args):
             plans.append(time.perf_counter() - started)
         results, reports = run_all(
             clusters, args.runs,
-            lambda: corvel.dask.salvage_to_parquet(path, out, dialect=dialect, blocksize=blocksize), out, plan)
+            lambda: corvel.dask.salvage_to_parquet(path, out, dialect=dialect, blocksize=blocksize), out, plan,
+            args.core_per_worker)
         with distributed.Client(clusters["", 1]) as client:
             shutil.rmtree(out, ignore_errors=True)
             started = time.perf_counter()
@@ -159,6 +173,8 @@ def main():
     ap.add_argument("--worker-env", action="append", default=[], metavar="NAME=VALUE",
                     help="an environment variable for the workers, beside the nanny's (repeatable); "
                          "then each setting runs both as the nanny starts workers and with these, interleaved")
+    ap.add_argument("--core-per-worker", action="store_true",
+                    help="pin each worker process to a core of its own, so that 1 worker has 1 core")
     args = ap.parse_args()
     if args.big_mb:
         return big_file(args)
@@ -167,7 +183,8 @@ def main():
     out = tempfile.mkdtemp(prefix="corvel-dask-bench-")
     clusters = make_clusters(args)
     try:
-        results, reports = run_all(clusters, args.runs, lambda: corvel.dask.salvage_to_parquet(paths, out), out)
+        results, reports = run_all(clusters, args.runs, lambda: corvel.dask.salvage_to_parquet(paths, out), out,
+                                   pin=args.core_per_worker)
         counts = [counts_of(r) for r in reports.values()]
         assert all(c == counts[0] for c in counts), "the reports differ"
         print(f"{len(paths)} files, {total / 1e6:.0f} MB, median of {args.runs} runs, "
