@@ -1272,13 +1272,18 @@ struct RangeHead {
 };
 
 // Takes every row and keeps none: the plan's sink, shaped as `model`, the
-// kind of sink the ranges will be salvaged into.
+// kind of sink the ranges will be salvaged into (none: plain rows). Notes
+// the plan it is begun with.
 class Discard final : public RowSink {
 public:
-    explicit Discard(RowSink& model) noexcept : model_(model) {}
+    explicit Discard(RowSink* model = nullptr) noexcept : model_(model) {}
     RowTable& table() noexcept override { return rows_; }
-    bool takes_lines() const noexcept override { return model_.takes_lines(); }
-    Status begin(std::uint8_t delimiter, std::uint64_t expected) override { return model_.begin(delimiter, expected); }
+    bool takes_lines() const noexcept override { return model_ != nullptr && model_->takes_lines(); }
+    Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
+        plan = Plan{delimiter, expected};
+        planned = true;
+        return model_ != nullptr ? model_->begin(delimiter, expected) : Status(Done{});
+    }
     Status accept(RowTable& rows, Fate, const RowSource&) override {
         rows.clear();
         return Done{};
@@ -1292,8 +1297,11 @@ public:
         return Done{};
     }
 
+    Plan plan;
+    bool planned = false;
+
 private:
-    RowSink& model_;
+    RowSink* model_;
     RowTable rows_;
 };
 
@@ -1412,7 +1420,7 @@ private:
 // recorder's state kept at each range's start.
 Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size, const RescueOptions& options,
                                           RowSink& rows_model, std::uint64_t range_bytes, const Progress& progress) {
-    Discard discard(rows_model);
+    Discard discard(&rows_model);
     Recorder recorder(discard, {}, options);
     range_bytes = std::max<std::uint64_t>(1, range_bytes);
     const std::uint64_t count = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
@@ -2097,36 +2105,6 @@ private:
     SplitStats split_;
 };
 
-// The plan, as the streaming salvager makes it: from as much of the start
-// of the input as it takes to decide.
-class PlanOnly final : public RowSink {
-public:
-    RowTable& table() noexcept override { return rows_; }
-    Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
-        plan = Plan{delimiter, expected};
-        planned = true;
-        return Done{};
-    }
-    Status accept(RowTable& rows, Fate, const RowSource&) override {
-        rows.clear();
-        return Done{};
-    }
-    Status reject(RowTable& rows, Fate, const RowSource&, std::string_view) override {
-        rows.clear();
-        return Done{};
-    }
-    Status header(RowTable& rows) override {
-        rows.clear();
-        return Done{};
-    }
-
-    Plan plan;
-    bool planned = false;
-
-private:
-    RowTable rows_;
-};
-
 // A random source read from its start to its end.
 class InOrder final : public ByteSource {
 public:
@@ -2142,8 +2120,10 @@ private:
     std::uint64_t at_ = 0;
 };
 
+// The plan, as the streaming salvager makes it: from as much of the start
+// of the input as it takes to decide.
 Result<Plan> plan_head(RandomSource& input, std::uint64_t size, const RescueOptions& options) {
-    PlanOnly sink;
+    Discard sink;
     Salvager salvager(salvage_options(options), sink);
     std::string piece(kChunk, '\0');
     for (std::uint64_t at = 0; !sink.planned && at < size;) {
@@ -2165,11 +2145,8 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, Range
     auto plan = plan_head(input, size, options);
     if (!plan) return plan.error();
     const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
-    unsigned threads = split.threads != 0 ? split.threads : std::max(1u, std::thread::hardware_concurrency());
-    const std::uint64_t ranges = std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes);
-    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
-    const unsigned in_flight = std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads);
-    ParallelRun parallel(input, size, plan.value(), options, rows, records, range_bytes, in_flight, progress);
+    const Crew crew = crew_for(split, std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes));
+    ParallelRun parallel(input, size, plan.value(), options, rows, records, range_bytes, crew.in_flight, progress);
     if (!parallel.reserve()) {
         // Where address space is not to be had without memory behind it,
         // the file is salvaged streaming, with the same result.
@@ -2186,18 +2163,7 @@ Result<RescueCounts> run_parallel(RandomSource& input, std::uint64_t size, Range
         }
         return counts;
     }
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(threads - 1);
-        for (unsigned i = 1; i < threads; ++i) {
-            try {
-                helpers.emplace_back([&parallel] { parallel.work(false); });
-            } catch (const std::system_error&) {
-                break;  // fewer threads will do
-            }
-        }
-        parallel.work(true);
-    }  // the helpers are joined here
+    run_crew(crew, [&parallel](bool caller) { parallel.work(caller); });
     if (stats) parallel.add_stats(*stats);
     Result<RescueCounts> counts = parallel.result(failed);
     if (!counts) return counts;

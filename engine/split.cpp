@@ -223,6 +223,12 @@ private:
 
 }  // namespace
 
+Crew crew_for(const SplitOptions& split, std::uint64_t ranges) noexcept {
+    unsigned threads = split.threads != 0 ? split.threads : std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
+    return {threads, std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads)};
+}
+
 std::uint64_t speculative_start(std::string_view text, std::uint64_t cut, std::uint64_t bound) noexcept {
     if (cut == 0) return bom_bytes(text);
     const std::uint64_t n = std::min<std::uint64_t>(text.size(), bound);
@@ -239,24 +245,10 @@ Result<SplitStats> salvage_split(std::string_view text, const Plan& plan, const 
                                  RangeOutputs& outputs, const SplitOptions& split, const Cancel& cancel) noexcept {
     return guard_memory([&]() -> Result<SplitStats> {
         const std::uint64_t range_bytes = std::max<std::uint64_t>(1, split.range_bytes);
-        unsigned threads = split.threads != 0 ? split.threads : std::max(1u, std::thread::hardware_concurrency());
         const std::uint64_t ranges = std::max<std::uint64_t>(1, (text.size() + range_bytes - 1) / range_bytes);
-        threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, ranges));
-        const unsigned in_flight = std::max(threads, split.in_flight != 0 ? split.in_flight : 2 * threads);
-
-        SplitRun run(text, plan, options, outputs, range_bytes, in_flight, cancel);
-        {
-            std::vector<std::jthread> helpers;
-            helpers.reserve(threads - 1);
-            for (unsigned i = 1; i < threads; ++i) {
-                try {
-                    helpers.emplace_back([&run] { run.work(false); });
-                } catch (const std::system_error&) {
-                    break;  // fewer threads will do
-                }
-            }
-            run.work(true);
-        }  // the helpers are joined here
+        const Crew crew = crew_for(split, ranges);
+        SplitRun run(text, plan, options, outputs, range_bytes, crew.in_flight, cancel);
+        run_crew(crew, [&run](bool caller) { run.work(caller); });
         return run.result();
     });
 }

@@ -29,6 +29,7 @@
 #include <string>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace corvel {
@@ -82,6 +83,28 @@ struct SplitStats {
     std::uint64_t rerecorded = 0;
     double serial_seconds = 0;     // CPU time spent handing ranges on, which no other thread can do
 };
+
+// How many threads work a run of `ranges` ranges, and how many ranges may
+// be taken and not yet handed on at once.
+struct Crew {
+    unsigned threads = 1;
+    unsigned in_flight = 1;
+};
+Crew crew_for(const SplitOptions& split, std::uint64_t ranges) noexcept;
+
+// Runs `work(false)` on crew.threads - 1 threads of their own and
+// `work(true)` on the calling one, and returns when all have returned.
+// Fewer threads will do when the system has no more to give.
+template <class Work>
+void run_crew(const Crew& crew, Work&& work) noexcept {
+    std::vector<std::jthread> helpers;
+    try {
+        helpers.reserve(crew.threads - 1);
+        for (unsigned i = 1; i < crew.threads; ++i) helpers.emplace_back([&work] { work(false); });
+    } catch (const std::exception&) {
+    }
+    work(true);
+}  // the helpers are joined here
 
 // Salvages `text` by the plan (see plan_for()) in ranges. `cancel` is polled
 // on the calling thread only (a front end's hook may need to run there); the
