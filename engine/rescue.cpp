@@ -1635,6 +1635,7 @@ public:
         bytes_.clear();
         return s;
     }
+
 private:
     std::string bytes_;
 };
@@ -1670,7 +1671,9 @@ public:
     static std::unique_ptr<RangeBytes> reserve(std::uint64_t size) noexcept {
         void* p = ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (p == MAP_FAILED) return nullptr;
-        return std::unique_ptr<RangeBytes>(new (std::nothrow) RangeBytes(static_cast<char*>(p), size));
+        auto* bytes = new (std::nothrow) RangeBytes(static_cast<char*>(p), size);
+        if (bytes == nullptr) ::munmap(p, size + 1);
+        return std::unique_ptr<RangeBytes>(bytes);
     }
 
     // Starts again at input offset `from`, with nothing read. Pages touched

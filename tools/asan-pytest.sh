@@ -39,6 +39,6 @@ cd "$root/tests"
 export CORVEL_MODULE_DIR=$dir PYTHONPATH=$dir CORVEL_PROBE_DIR=$root/build/probe-$flavour
 export UBSAN_OPTIONS=print_stacktrace=1
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-ASAN_OPTIONS=detect_leaks=0 "$py" -m pytest -q -p no:cacheprovider python -k "not test_no_leaks" -m "not tools and not thirdparty and not dask"
+ASAN_OPTIONS=detect_leaks=0 "$py" -m pytest -q -p no:cacheprovider python -k "not test_no_leaks" -m "not tools and not thirdparty and not dask and not large"
 ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=0 "$py" -m pytest -q -p no:cacheprovider \
     python/test_reader.py::test_no_leaks

@@ -292,3 +292,33 @@ def test_salvage_to_parquet_splits_a_large_file_on_a_cluster(lake, big, client, 
     parts = list((out / "zz-big.csv.parquet").iterdir())
     assert len(parts) > 4
     check_lake(mixed, out, quarantine, report, tmp_path)
+
+
+@pytest.mark.large
+def test_a_200_mb_file_in_blocks_on_the_cluster_is_the_file_whole(client, tmp_path):
+    """200 MB of messy rows under a title, and a later table, in 16 MiB blocks
+    on the two workers: the Parquet table, the quarantine and the report are
+    those of the file as one task, and of the file salvaged alone."""
+    path = tmp_path / "big.csv"
+    # No blank lines: after one, a row of another shape would end the table.
+    block = ("\n".join(r for r in messy_rows(random.Random(200), 40000) if r) + "\n").encode()
+    with open(path, "wb") as f:
+        f.write(b"Quarterly export\n\nid,name,note,amount\n")
+        while f.tell() < 200_000_000:
+            f.write(block)
+        f.write(b"\nk,v\n1,2\n")
+    dialect = corvel.detect(path)
+    reports = {}
+    for name, blocksize in (("split", 16 << 20), ("whole", None)):
+        reports[name] = corvel.dask.salvage_to_parquet(path, tmp_path / name, quarantine_dir=tmp_path / name,
+                                                       dialect=dialect, blocksize=blocksize)
+    split, whole = (tmp_path / n for n in ("split", "whole"))
+    assert len(list((split / "big.csv.parquet").iterdir())) > 10
+    assert pq.read_table(split / "big.csv.parquet").equals(pq.read_table(whole / "big.csv.parquet"))
+    quarantined = (split / "big.csv.quarantine.csv").read_bytes()
+    assert quarantined == (whole / "big.csv.quarantine.csv").read_bytes()
+    alone = corvel.salvage(path, tmp_path / "alone.csv", quarantine=tmp_path / "alone.q.csv", dialect=dialect)
+    assert outcome(reports["split"]) == outcome(reports["whole"])
+    assert outcome(reports["split"].files[str(path)]) == outcome(alone)
+    assert quarantined == (tmp_path / "alone.q.csv").read_bytes()
+    assert alone.rows_written > 6_000_000 and alone.padded and alone.merged and alone.quote_repaired
