@@ -12,9 +12,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <ctime>
-
 #include <cerrno>
+#include <ctime>
 
 #include <algorithm>
 #include <atomic>
@@ -25,11 +24,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -268,12 +264,12 @@ public:
     // A long block is written as trim_held() would leave it.
     void save(StateOut& out) const {
         std::uint64_t excess = 0;
-        for (std::size_t i = 0; i < held_; ++i) excess += past_window(ring_[(first_ + i) % ring_.size()]);
+        for (std::size_t i = 0; i < held_; ++i) excess += past_window(held_at(i));
         for (const auto count : kKeptCounts) out.put(counts_.*count);
         out.put(seen_ - excess);
         out.put(lead_);
         out.put(held_);
-        for (std::size_t i = 0; i < held_; ++i) save_held(out, ring_[(first_ + i) % ring_.size()]);
+        for (std::size_t i = 0; i < held_; ++i) save_held(out, held_at(i));
         out.put(gap_);
         out.put(second_);
         out.put(other_width_);
@@ -322,9 +318,8 @@ public:
     // end() for a range that is not the last: the rows held stay held, for
     // the next range to settle; all else goes out.
     Status end_range() {
-        if (Status s = trim_held(); !s) return s;
-        if (Status s = to_rows(inner_.end()); !s) return s;
-        return flush(true);
+        if (Status s = pause(); !s) return s;
+        return to_rows(inner_.end());
     }
 
     // ---- Guessed and checked (see rescue_parallel())
@@ -351,7 +346,7 @@ public:
     bool steady() const noexcept {
         if (header_pending() || !lead_reason().empty() || second_) return false;
         // Only a recorder that holds rows looks at what stands below a gap.
-        return !shaped() || (!gap_ && (held_ == 0 || !ring_[(first_ + held_ - 1) % ring_.size()].after_gap));
+        return !shaped() || (!gap_ && (held_ == 0 || !held_at(held_ - 1).after_gap));
     }
 
     // Whether, begun with begin_steady(), this recorder has recorded its rows
@@ -578,6 +573,7 @@ private:
     // The slot for the next row to hold: the one after the last held.
     Held& slot() noexcept { return ring_[(first_ + held_) % ring_.size()]; }
     Held& held_at(std::size_t i) noexcept { return ring_[(first_ + i) % ring_.size()]; }
+    const Held& held_at(std::size_t i) const noexcept { return ring_[(first_ + i) % ring_.size()]; }
     void drop_held(std::size_t n) noexcept {
         for (std::size_t i = 0; i < n; ++i) held_rows_ -= held_at(i).count;
         first_ = (first_ + n) % ring_.size();
@@ -1138,16 +1134,10 @@ Result<RescueCounts> run(ByteSource& input, RowSink& rows, RecordTargets records
 
 }  // namespace
 
-CsvSink::CsvSink(ByteSink& out, const RescueOptions& options) noexcept
-    : out_(&out),
+CsvSink::CsvSink(ByteSink* out, const RescueOptions& options, std::string room) noexcept
+    : out_(out),
       output_delimiter_(options.output_delimiter),
       // Without quoting, no line with a quote is given as a line.
-      quote_is_double_(options.quote.value_or('"') == '"'),
-      format_(options.output_delimiter.value_or(','), '"') {}
-
-CsvSink::CsvSink(const RescueOptions& options, std::string room) noexcept
-    : out_(nullptr),
-      output_delimiter_(options.output_delimiter),
       quote_is_double_(options.quote.value_or('"') == '"'),
       format_(options.output_delimiter.value_or(','), '"'),
       buffer_(std::move(room)) {}
@@ -1230,7 +1220,7 @@ constexpr std::string_view kStateMark = "corvel-range-state/1";
 constexpr std::uint64_t kNoLimit = UINT64_MAX;
 // Bytes read past where a range's rows are known to end, to start with:
 // more than the salvager's first window past a range's limit.
-constexpr std::uint64_t kLookahead = std::uint64_t{1} << 20;
+constexpr std::uint64_t kLookahead = std::uint64_t{128} << 10;
 
 // What a range's state says besides the recorder's.
 struct RangeHead {
@@ -1326,7 +1316,6 @@ public:
     RowTable& table() noexcept override { return recorder_.table(); }
     bool takes_lines() const noexcept override { return recorder_.takes_lines(); }
     Status begin(std::uint8_t delimiter, std::uint64_t expected) override {
-        plan_ = Plan{delimiter, expected};
         return recorder_.begin(delimiter, expected);
     }
     Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
@@ -1383,7 +1372,6 @@ public:
         }
     }
 
-    const Plan& plan() const noexcept { return plan_; }
     std::vector<RangeStart>& starts() noexcept { return starts_; }
 
 private:
@@ -1412,7 +1400,6 @@ private:
     std::uint64_t next_k_ = 0;
     std::uint64_t line_ = 1;      // the parser's line counter where the next row starts
     std::uint64_t lone_crs_ = 0;  // lone CRs in quotes before it
-    Plan plan_;
     std::vector<RangeStart> starts_;
 };
 
@@ -1444,7 +1431,7 @@ Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size,
     std::vector<std::string> states;
     RangeHead head;
     head.size = size;
-    head.plan = watcher.plan();
+    head.plan = discard.plan;
     head.lines = recorder.takes_lines();
     for (std::size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t k = starts[i].k;
@@ -1462,201 +1449,6 @@ Result<std::vector<std::string>> run_plan(ByteSource& input, std::uint64_t size,
     }
     return states;
 }
-
-// The input's bytes at their own offsets, read only from a range's start
-// on, as far as its parse needs: the pages before are never touched.
-class RangeWindow {
-public:
-    explicit RangeWindow(std::uint64_t size) noexcept : size_(size) {}
-    RangeWindow(const RangeWindow&) = delete;
-    RangeWindow& operator=(const RangeWindow&) = delete;
-    ~RangeWindow() {
-        if (data_ != nullptr) ::munmap(data_, size_);
-    }
-
-    Status open(std::uint64_t start) noexcept {
-        if (size_ == 0) return Done{};
-        void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (p == MAP_FAILED) return SalvageError::out_of_memory();
-        data_ = static_cast<char*>(p);
-        read_to_ = start;
-        return Done{};
-    }
-    std::string_view view() const noexcept { return {data_ != nullptr ? data_ : "", size_}; }
-    std::uint64_t read_to() const noexcept { return read_to_; }
-
-    // Reads on up to `to` (at most the size).
-    Status read(RandomSource& input, std::uint64_t to) noexcept {
-        to = std::min(to, size_);
-        while (read_to_ < to) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(to - read_to_, 1 << 20));
-            Result<std::size_t> got = input.read_at(data_ + read_to_, want, read_to_);
-            if (!got) return got.error();
-            if (got.value() == 0) return SalvageError::io(std::string(msg::kRangeInputChanged));
-            read_to_ += got.value();
-        }
-        return Done{};
-    }
-
-private:
-    std::uint64_t size_;
-    char* data_ = nullptr;
-    std::uint64_t read_to_ = 0;
-};
-
-// A range's rows handed on with their lines counted in the whole input,
-// and their offsets too when the range's text starts `shift` bytes into it.
-class Rebased final : public RowSink {
-public:
-    Rebased(RowSink& into, LineBase base, std::uint64_t shift = 0) noexcept
-        : into_(into), base_(base), shift_(shift) {}
-    RowTable& table() noexcept override { return into_.table(); }
-    bool takes_lines() const noexcept override { return into_.takes_lines(); }
-    // The recorder was begun when it was resumed.
-    Status begin(std::uint8_t, std::uint64_t) override { return Done{}; }
-    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
-        return into_.accept(rows, fate, at(source));
-    }
-    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
-        return into_.accept_line(text, padding, fate, at(source));
-    }
-    Status accept_lines(std::string_view lines) override { return into_.accept_lines(lines); }
-    Status accept_run(std::string_view lines, const LinesSource& source) override {
-        LinesSource s = source;
-        s.first_line += base_.line - 1 + base_.lone_crs;
-        s.offset += shift_;
-        return into_.accept_run(lines, s);
-    }
-    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
-        return into_.reject(rows, fate, at(source), bytes);
-    }
-    Status header(RowTable& rows) override { return into_.header(rows); }
-
-private:
-    RowSource at(const RowSource& source) const noexcept {
-        RowSource s = base_.absolute(source);
-        s.offset += shift_;
-        return s;
-    }
-
-    RowSink& into_;
-    LineBase base_;
-    std::uint64_t shift_;
-};
-
-// The caller's progress, as a range's parse polls it: the bytes parsed.
-struct RangeProgress {
-    const Progress& progress;
-    const Salvager* salvager;
-    std::uint64_t start;
-
-    static bool poll(void* self) noexcept {
-        const auto& p = *static_cast<const RangeProgress*>(self);
-        return p.progress.poll != nullptr && p.progress.poll(p.progress.context, p.salvager->next_row() - p.start);
-    }
-};
-
-Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,
-                               const RescueOptions& options, const Progress& progress, Side* failed) {
-    StateIn in(state);
-    RangeHead head;
-    if (!head.load(in)) return SalvageError::io(std::string(msg::kBadRangeState));
-    // The input must be the one planned: its size, at least.
-    {
-        char probe[2];
-        Result<std::size_t> got = input.read_at(probe, 2, head.size == 0 ? 0 : head.size - 1);
-        if (!got) return got.error();
-        if (got.value() != (head.size == 0 ? 0 : 1)) return SalvageError::io(std::string(msg::kRangeInputChanged));
-    }
-    Recorder recorder(rows, records, options);
-    if (Status s = recorder.resume(head.plan.delimiter, head.plan.expected, in, head.first); !s) {
-        *failed = recorder.failed_side();
-        return s.error();
-    }
-    if (!in.at_end() || recorder.takes_lines() != head.lines) return SalvageError::io(std::string(msg::kBadRangeState));
-    RangeWindow window(head.size);
-    if (Status s = window.open(head.start); !s) return s.error();
-    Rebased rebased(recorder, head.base);
-    Salvager salvager(salvage_options(options), rebased);
-    // To the end, or as far past the rows known to be the range's as its
-    // first window may look.
-    const std::uint64_t known = head.last ? head.size : std::max(head.limit, head.end);
-    const std::uint64_t first_read =
-        known > head.size - std::min(head.size, kLookahead) ? head.size : known + kLookahead;
-    if (Status s = window.read(input, first_read); !s) return s.error();
-    if (Status s = salvager.begin_range(window.view(), head.plan, head.start, head.limit); !s) return s.error();
-    RangeProgress polled{progress, &salvager, head.start};
-    const Cancel cancel{RangeProgress::poll, &polled};
-    // The window's bytes stay where they are until it goes.
-    const auto salvage = [&]() -> Status {
-        for (;;) {
-            auto whole = salvager.advance_range(window.read_to(), cancel);
-            if (!whole) {
-                *failed = recorder.failed_side();
-                if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
-                return whole.error();
-            }
-            if (whole.value()) break;
-            // A row runs on past what was read: read as far again.
-            const std::uint64_t read = window.read_to() - head.start;
-            if (Status s = window.read(input, window.read_to() + std::max(read, kLookahead)); !s) return s;
-        }
-        if (!head.last && salvager.next_row() != head.end) return SalvageError::io(std::string(msg::kRangeInputChanged));
-        if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
-            *failed = recorder.failed_side();
-            return s;
-        }
-        return Done{};
-    };
-    if (Status s = recorder.lending(window.view(), salvage); !s) return s.error();
-    RescueCounts counts = recorder.counts_since(salvager.stats());
-    counts.bytes_read = head.end - (head.first ? 0 : head.start);
-    counts.width = head.plan.expected;
-    counts.delimiter = head.plan.delimiter;
-    return counts;
-}
-
-
-// ---- Byte ranges on several threads, each recorded where it is parsed
-
-// Bytes that a range's recorder writes, kept until the range's turn comes.
-class MemorySink final : public ByteSink {
-public:
-    Status write(std::string_view bytes) noexcept override {
-        return guard_memory([&]() -> Status {
-            bytes_.append(bytes);
-            return Done{};
-        });
-    }
-    // Writes the bytes kept to `to`, and forgets them.
-    Status drain(ByteSink& to) noexcept {
-        if (bytes_.empty()) return Done{};
-        const Status s = to.write(bytes_);
-        bytes_.clear();
-        return s;
-    }
-
-private:
-    std::string bytes_;
-};
-
-// A recorder whose rows go to a sink of the range's own and whose records
-// go to memory, and the counts of the salvagers that fed it.
-struct Recorded {
-    Recorded(const RescueOptions& o, RecordTargets records, std::unique_ptr<RowSink> sink)
-        : rows(std::move(sink)),
-          recorder(*rows, {records.quarantine ? &quarantine : nullptr, records.audit ? &audit : nullptr}, o) {}
-
-    void fed_by(const SalvageStats& s) noexcept {
-        fed.total_rows += s.total_rows;
-        fed.legacy_decoded += s.legacy_decoded;
-    }
-
-    MemorySink quarantine, audit;
-    std::unique_ptr<RowSink> rows;
-    Recorder recorder;
-    SalvageStats fed;
-};
 
 // The rest of an input from some offset on, at its own offsets from there.
 // Room for all of it is reserved, not committed: only the bytes read take
@@ -1718,6 +1510,174 @@ private:
     std::uint64_t touched_ = 0;
 };
 
+// Parses on in a range whose bytes are `bytes`, read from `input` as its
+// rows need, up to input offset `cap`: true once all the range's rows are
+// in, false before a row that would run past `cap`.
+Result<bool> parse_on(Salvager& salvager, RangeBytes& bytes, RandomSource& input, std::uint64_t start,
+                      std::uint64_t cap, const Cancel& cancel) {
+    for (;;) {
+        auto whole = salvager.advance_range(bytes.read_to() - bytes.from(), cancel);
+        if (!whole || whole.value()) return whole;
+        if (bytes.read_to() >= cap) return false;
+        // A row runs on past what was read: read as far again.
+        const std::uint64_t read = bytes.read_to() - start;
+        if (Status s = bytes.read(input, std::min(cap, bytes.read_to() + std::max(read, kLookahead))); !s) {
+            return s.error();
+        }
+    }
+}
+
+// A range's rows handed on with their lines counted in the whole input,
+// and their offsets too when the range's text starts `shift` bytes into it.
+class Rebased final : public RowSink {
+public:
+    Rebased(RowSink& into, LineBase base, std::uint64_t shift = 0) noexcept
+        : into_(into), base_(base), shift_(shift) {}
+    RowTable& table() noexcept override { return into_.table(); }
+    bool takes_lines() const noexcept override { return into_.takes_lines(); }
+    // The recorder was begun when it was resumed.
+    Status begin(std::uint8_t, std::uint64_t) override { return Done{}; }
+    Status accept(RowTable& rows, Fate fate, const RowSource& source) override {
+        return into_.accept(rows, fate, at(source));
+    }
+    Status accept_line(std::string_view text, std::uint64_t padding, Fate fate, const RowSource& source) override {
+        return into_.accept_line(text, padding, fate, at(source));
+    }
+    Status accept_lines(std::string_view lines) override { return into_.accept_lines(lines); }
+    Status accept_run(std::string_view lines, const LinesSource& source) override {
+        LinesSource s = source;
+        s.first_line += base_.line - 1 + base_.lone_crs;
+        s.offset += shift_;
+        return into_.accept_run(lines, s);
+    }
+    Status reject(RowTable& rows, Fate fate, const RowSource& source, std::string_view bytes) override {
+        return into_.reject(rows, fate, at(source), bytes);
+    }
+    Status header(RowTable& rows) override { return into_.header(rows); }
+
+private:
+    RowSource at(const RowSource& source) const noexcept {
+        RowSource s = base_.absolute(source);
+        s.offset += shift_;
+        return s;
+    }
+
+    RowSink& into_;
+    LineBase base_;
+    std::uint64_t shift_;
+};
+
+// The caller's progress, as a range's parse polls it: the bytes parsed,
+// counted from the range's start.
+struct RangeProgress {
+    const Progress& progress;
+    const Salvager* salvager;
+
+    static bool poll(void* self) noexcept {
+        const auto& p = *static_cast<const RangeProgress*>(self);
+        return p.progress.poll != nullptr && p.progress.poll(p.progress.context, p.salvager->next_row());
+    }
+};
+
+Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowSink& rows, RecordTargets records,
+                               const RescueOptions& options, const Progress& progress, Side* failed) {
+    StateIn in(state);
+    RangeHead head;
+    if (!head.load(in)) return SalvageError::io(std::string(msg::kBadRangeState));
+    // The input must be the one planned: its size, at least.
+    {
+        char probe[2];
+        Result<std::size_t> got = input.read_at(probe, 2, head.size == 0 ? 0 : head.size - 1);
+        if (!got) return got.error();
+        if (got.value() != (head.size == 0 ? 0 : 1)) return SalvageError::io(std::string(msg::kRangeInputChanged));
+    }
+    Recorder recorder(rows, records, options);
+    if (Status s = recorder.resume(head.plan.delimiter, head.plan.expected, in, head.first); !s) {
+        *failed = recorder.failed_side();
+        return s.error();
+    }
+    if (!in.at_end() || recorder.takes_lines() != head.lines) return SalvageError::io(std::string(msg::kBadRangeState));
+    const std::unique_ptr<RangeBytes> bytes = RangeBytes::reserve(head.size);
+    if (!bytes) return SalvageError::out_of_memory();
+    bytes->restart(head.start, 0);
+    Rebased rebased(recorder, head.base, head.start);
+    Salvager salvager(salvage_options(options), rebased);
+    // To the end, or as far past the rows known to be the range's as its
+    // first window may look.
+    if (Status s = bytes->read(input, head.last ? head.size : std::max(head.limit, head.end) + kLookahead); !s) {
+        return s.error();
+    }
+    const std::uint64_t limit = head.last ? kNoLimit : head.limit - head.start;
+    if (Status s = salvager.begin_range(bytes->view(), head.plan, 0, limit); !s) return s.error();
+    RangeProgress polled{progress, &salvager};
+    const Cancel cancel{RangeProgress::poll, &polled};
+    // The range's bytes stay where they are until they go.
+    const auto salvage = [&]() -> Status {
+        auto whole = parse_on(salvager, *bytes, input, head.start, kNoLimit, cancel);
+        if (!whole) {
+            *failed = recorder.failed_side();
+            if (whole.error().kind() == SalvageError::Kind::Cancelled) return SalvageError::from_errno(EINTR);
+            return whole.error();
+        }
+        if (!head.last && head.start + salvager.next_row() != head.end) {
+            return SalvageError::io(std::string(msg::kRangeInputChanged));
+        }
+        if (Status s = head.last ? recorder.end() : recorder.end_range(); !s) {
+            *failed = recorder.failed_side();
+            return s;
+        }
+        return Done{};
+    };
+    if (Status s = recorder.lending(bytes->view(), salvage); !s) return s.error();
+    RescueCounts counts = recorder.counts_since(salvager.stats());
+    counts.bytes_read = head.end - (head.first ? 0 : head.start);
+    counts.width = head.plan.expected;
+    counts.delimiter = head.plan.delimiter;
+    return counts;
+}
+
+
+// ---- Byte ranges on several threads, each recorded where it is parsed
+
+// Bytes that a range's recorder writes, kept until the range's turn comes.
+class MemorySink final : public ByteSink {
+public:
+    Status write(std::string_view bytes) noexcept override {
+        return guard_memory([&]() -> Status {
+            bytes_.append(bytes);
+            return Done{};
+        });
+    }
+    // Writes the bytes kept to `to`, and forgets them.
+    Status drain(ByteSink& to) noexcept {
+        if (bytes_.empty()) return Done{};
+        const Status s = to.write(bytes_);
+        bytes_.clear();
+        return s;
+    }
+
+private:
+    std::string bytes_;
+};
+
+// A recorder whose rows go to a sink of the range's own and whose records
+// go to memory, and the counts of the salvagers that fed it.
+struct Recorded {
+    Recorded(const RescueOptions& o, RecordTargets records, std::unique_ptr<RowSink> sink)
+        : rows(std::move(sink)),
+          recorder(*rows, {records.quarantine ? &quarantine : nullptr, records.audit ? &audit : nullptr}, o) {}
+
+    void fed_by(const SalvageStats& s) noexcept {
+        fed.total_rows += s.total_rows;
+        fed.legacy_decoded += s.legacy_decoded;
+    }
+
+    MemorySink quarantine, audit;
+    std::unique_ptr<RowSink> rows;
+    Recorder recorder;
+    SalvageStats fed;
+};
+
 // CPU time of the calling thread.
 double thread_seconds() noexcept {
     timespec ts{};
@@ -1738,10 +1698,6 @@ std::uint64_t breaks_in(std::string_view text, std::uint64_t from, std::uint64_t
     }
     return n;
 }
-
-// Bytes read past a range's end to start with: more than the salvager's
-// first window past a range's limit.
-constexpr std::uint64_t kGuessLookahead = std::uint64_t{128} << 10;
 
 // One range parsed from a guess: its first row starts at the first line
 // break after its cut, and the recorder there holds nothing and is past the
@@ -1771,7 +1727,9 @@ public:
         : input_(input), size_(size), plan_(plan), o_(options), salvaging_(salvage_options(options)), rows_(rows),
           records_(records), range_bytes_(range_bytes),
           ranges_(std::max<std::uint64_t>(1, (size + range_bytes - 1) / range_bytes)), in_flight_(in_flight),
-          progress_(progress), slots_(in_flight), lines_before_(records.quarantine || records.audit ? ranges_ : 0) {}
+          progress_(progress), slots_(in_flight),
+          range_breaks_(records.quarantine || records.audit ? ranges_ : 0, kNoLimit),
+          lines_before_(range_breaks_.size()) {}
 
     // Room for each range in flight; false when it can't be had.
     bool reserve() noexcept {
@@ -1814,13 +1772,12 @@ public:
             Result<Guess> guess = guard_memory([&] { return make_guess(k, std::move(bytes), cancel); });
             std::unique_lock lock(mutex_);
             if (!guess) return fail(lock, guess.error());
-            slots_[k % in_flight_] = std::move(guess).value();
-            ready_.insert(k);
+            slots_[k % in_flight_].emplace(std::move(guess).value());
             if (handing_on_) continue;
             handing_on_ = true;
-            while (!error_ && handed_ < ranges_ && ready_.contains(handed_)) {
-                Guess g = std::move(slots_[handed_ % in_flight_]);
-                ready_.erase(handed_);
+            while (!error_ && handed_ < ranges_ && slots_[handed_ % in_flight_]) {
+                Guess g = std::move(*slots_[handed_ % in_flight_]);
+                slots_[handed_ % in_flight_].reset();
                 lock.unlock();
                 const double t0 = thread_seconds();
                 Status s = guard_memory([&] { return hand_on(g, cancel); });
@@ -1895,7 +1852,7 @@ private:
     Result<Guess> make_guess(std::uint64_t k, std::unique_ptr<RangeBytes> bytes, const Cancel& cancel) {
         const std::uint64_t from = k == 0 ? 0 : cut(k) - 1;
         bytes->restart(from, 2 * range_bytes_ + kLookahead);
-        const std::uint64_t want = last(k) ? size_ : limit(k) + kGuessLookahead;
+        const std::uint64_t want = last(k) ? size_ : limit(k) + kLookahead;
         if (Status s = bytes->read(input_, want); !s) return s.error();
         if (!lines_before_.empty()) {
             if (Status s = count_lines(k, *bytes, cancel); !s) return s.error();
@@ -1932,18 +1889,9 @@ private:
             }
         }
         return recorder.lending(bytes.view(), [&]() -> Status {
-            for (;;) {
-                auto whole = g.parse->advance_range(relative(bytes.read_to(), bytes), cancel);
-                if (!whole) return whole.error();
-                if (whole.value()) break;
-                if (bytes.read_to() >= cap) return Done{};
-                // A row runs on past what was read: read as far again.
-                const std::uint64_t read = bytes.read_to() - start;
-                if (Status s = bytes.read(input_, std::min(cap, bytes.read_to() + std::max(read, kGuessLookahead)));
-                    !s) {
-                    return s;
-                }
-            }
+            auto whole = parse_on(*g.parse, bytes, input_, start, cap, cancel);
+            if (!whole) return whole.error();
+            if (!whole.value()) return Done{};
             g.whole = true;
             return recorder.pause();
         });
@@ -1955,7 +1903,6 @@ private:
         const std::uint64_t end = std::min(size_, last(k) ? size_ : limit(k));
         const std::uint64_t n = breaks_in(bytes.view(), cut(k) - bytes.from(), end - bytes.from());
         std::unique_lock lock(mutex_);
-        range_breaks_.resize(ranges_, kNoLimit);
         range_breaks_[k] = n;
         while (counted_ < ranges_ && range_breaks_[counted_] != kNoLimit) {
             lines_before_[counted_] = counted_ == 0 ? 1 : lines_before_[counted_ - 1] + range_breaks_[counted_ - 1];
@@ -2085,8 +2032,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Guess> slots_;  // range k waits in slot k % in_flight_
-    std::set<std::uint64_t> ready_;
+    std::vector<std::optional<Guess>> slots_;  // range k waits in slot k % in_flight_, once guessed
     std::vector<std::unique_ptr<RangeBytes>> spare_bytes_;
     std::uint64_t taken_ = 0;
     std::uint64_t handed_ = 0;

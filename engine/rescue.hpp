@@ -114,10 +114,10 @@ struct Progress {
 // reads back as a row and not as a blank line.
 class CsvSink final : public RowSink {
 public:
-    CsvSink(ByteSink& out, const RescueOptions& options) noexcept;
+    CsvSink(ByteSink& out, const RescueOptions& options) noexcept : CsvSink(&out, options, {}) {}
     // One that keeps what it is given until hand_over(), in `room`: an
     // empty string whose capacity is used again.
-    CsvSink(const RescueOptions& options, std::string room) noexcept;
+    CsvSink(const RescueOptions& options, std::string room) noexcept : CsvSink(nullptr, options, std::move(room)) {}
 
     RowTable& table() noexcept override { return row_; }
     bool takes_lines() const noexcept override { return lines_; }
@@ -135,6 +135,7 @@ public:
     std::string take_room() noexcept;
 
 private:
+    CsvSink(ByteSink* out, const RescueOptions& options, std::string room) noexcept;
     Status write_out(bool all);
 
     ByteSink* out_;  // null: keeps all

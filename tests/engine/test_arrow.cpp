@@ -29,15 +29,7 @@ static_assert(sizeof(ArrowArrayStream) == 40 && offsetof(ArrowArrayStream, get_l
 
 // A table shared the way exports share it, whose destruction is counted.
 std::shared_ptr<const PackedTable> make_table(const Rows& rows, int* destroyed = nullptr) {
-    RowTable built;
-    for (const auto& row : rows) {
-        for (const auto& cell : row) {
-            built.append(cell.data(), cell.size());
-            built.finish_field();
-        }
-        built.finish_row();
-    }
-    return std::shared_ptr<const PackedTable>(new PackedTable(built), [destroyed](const PackedTable* t) {
+    return std::shared_ptr<const PackedTable>(new PackedTable(corvel_test::table_of(rows)), [destroyed](const PackedTable* t) {
         if (destroyed) ++*destroyed;
         delete t;
     });

@@ -126,19 +126,6 @@ TEST(Batches, SameRowsAsTheCleanFileOnRandomInputs) {
     }
 }
 
-// An input read at any offset.
-class TextAt final : public RandomSource {
-public:
-    explicit TextAt(const std::string& text) noexcept : text_(text) {}
-    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
-        if (offset >= text_.size()) return std::size_t{0};
-        return text_.copy(buffer, size, static_cast<std::size_t>(offset));
-    }
-
-private:
-    const std::string& text_;
-};
-
 // In ranges, each range's rows go to batches of their own, appended in
 // order: the same header, rows and widths as one sink's, in batches no
 // longer than the limit.
@@ -163,7 +150,7 @@ TEST(Batches, RangesAppendedInOrderHoldTheSameRows) {
         };
         BatchSink sink(limits, true, {take, &g});
         BatchRanges ranges(sink);
-        TextAt at(input);
+        corvel_test::StringAt at(input, 1 << 20);
         Side side;
         const SplitOptions split{.range_bytes = 64u + rng() % 2000, .threads = 2};
         ASSERT_TRUE(rescue_parallel(at, input.size(), ranges, {}, o, split, {}, &side).ok());

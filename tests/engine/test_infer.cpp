@@ -22,15 +22,7 @@ using arrow::RowBatch;
 using corvel_test::Rows;
 
 std::shared_ptr<const arrow::PackedTable> make_table(const Rows& rows) {
-    RowTable built;
-    for (const auto& row : rows) {
-        for (const auto& cell : row) {
-            built.append(cell.data(), cell.size());
-            built.finish_field();
-        }
-        built.finish_row();
-    }
-    return std::make_shared<const arrow::PackedTable>(built);
+    return std::make_shared<const arrow::PackedTable>(corvel_test::table_of(rows));
 }
 
 Rows column_of(const std::vector<std::string>& cells) {

@@ -125,17 +125,7 @@ TEST(ByteAsUtf8, Table) {
     EXPECT_EQ(byte_as_utf8(0xFF), "\xC3\xBF");
 }
 
-RowTable table_of(const std::vector<std::vector<std::string>>& rows) {
-    RowTable t;
-    for (const auto& row : rows) {
-        for (const auto& f : row) {
-            t.append(f.data(), f.size());
-            t.finish_field();
-        }
-        t.finish_row();
-    }
-    return t;
-}
+using corvel_test::table_of;
 
 TEST(RowTable, BuildsRepairsAndPops) {
     RowTable t = table_of({{"a", "", "b\xFF"}, {""}, {"xyz"}});

@@ -274,20 +274,7 @@ struct Rescued {
     std::vector<std::uint64_t> counts;
 };
 
-// An input read at any offset, a few bytes at a time.
-class StringRandom final : public RandomSource {
-public:
-    StringRandom(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
-    Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
-        if (offset >= text_.size()) return std::size_t{0};
-        const std::size_t n = std::min({size, step_, text_.size() - static_cast<std::size_t>(offset)});
-        text_.copy(buffer, n, offset);
-        return n;
-    }
-private:
-    std::string text_;
-    std::size_t step_;
-};
+using corvel_test::StringAt;
 
 // Salvaged whole, or in ranges (`split`) each recorded where it is parsed.
 Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split);
@@ -413,7 +400,7 @@ TEST(RescueSplit, FailuresNameTheirSide) {
     const std::string text = "a,b\n" + repeat("1,2,3\n", 2000);
     const SplitOptions split{.range_bytes = 500, .threads = 2, .in_flight = 0};
     {
-        StringRandom at(text, 100);
+        StringAt at(text, 100);
         corvel_test::StringSink clean, quarantine(ENOSPC);
         const RescueOptions& o = kRescueSets[2];
         CsvRanges ranges(clean, o);
@@ -426,7 +413,7 @@ TEST(RescueSplit, FailuresNameTheirSide) {
     {
         // A stop asked for before any range is recorded, and an input
         // shorter or longer than its size said.
-        StringRandom at(text, 100);
+        StringAt at(text, 100);
         corvel_test::StringSink clean;
         const RescueOptions o;
         Side side = Side::Clean;
@@ -450,7 +437,7 @@ TEST(RescueSplit, FailuresNameTheirSide) {
 
 Result<Rescued> rescue_text(const std::string& text, const RescueOptions& o, const SplitOptions* split) {
     corvel_test::StringSource in(text, 1 + text.size() / 3);
-    StringRandom at(text, 1 + text.size() / 3);
+    StringAt at(text, 1 + text.size() / 3);
     corvel_test::StringSink clean, quarantine, audit;
     CsvSink rows(clean, o);
     CsvRanges ranges(clean, o);
@@ -479,7 +466,7 @@ Result<Rescued> rescue_planned(const std::string& text, const RescueOptions& o, 
                                const std::vector<std::size_t>& order) {
     std::vector<Rescued> parts(states.size());
     for (const std::size_t k : order) {
-        StringRandom in(text, 1 + k * 7);
+        StringAt in(text, 1 + k * 7);
         corvel_test::StringSink clean, quarantine, audit;
         CsvSink rows(clean, o);
         Side side = Side::Input;
@@ -574,7 +561,7 @@ TEST(PlannedRanges, BadStatesAndChangedInputsAreRefused) {
     ASSERT_TRUE(states.ok());
     ASSERT_GT(states.value().size(), 3u);
     const auto run = [&](const std::string& input, const std::string& state) {
-        StringRandom in(input, 64);
+        StringAt in(input, 64);
         corvel_test::StringSink clean, quarantine;
         CsvSink rows(clean, o);
         Side side = Side::Input;

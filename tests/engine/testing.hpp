@@ -4,6 +4,7 @@
 #pragma once
 
 #include "decode.hpp"
+#include "rescue.hpp"
 #include "rows.hpp"
 #include "salvage.hpp"
 #include "target.hpp"
@@ -62,6 +63,19 @@ inline Rows rows_of(const corvel::RowTable& t) {
 // Reads back written rows, each ended by LF but perhaps the last: a field
 // that starts with the quote is enclosed, its quotes doubled; any other field
 // is as it stands. The delimiter may be LF itself.
+// A table of `rows`, field by field: rows_of() the other way.
+inline corvel::RowTable table_of(const Rows& rows) {
+    corvel::RowTable t;
+    for (const auto& row : rows) {
+        for (const auto& f : row) {
+            t.append(f.data(), f.size());
+            t.finish_field();
+        }
+        t.finish_row();
+    }
+    return t;
+}
+
 inline Rows read_written(std::string_view text, char delimiter, char quote = '"') {
     Rows rows;
     std::vector<std::string> row(1);
@@ -127,6 +141,22 @@ private:
     std::string text_;
     std::size_t step_;
     std::size_t at_ = 0;
+};
+
+// `text` read at any offset, at most `step` bytes a read.
+class StringAt final : public corvel::RandomSource {
+public:
+    StringAt(std::string text, std::size_t step) : text_(std::move(text)), step_(step) {}
+    corvel::Result<std::size_t> read_at(char* buffer, std::size_t size, std::uint64_t offset) noexcept override {
+        if (offset >= text_.size()) return std::size_t{0};
+        const std::size_t n = std::min({size, step_, text_.size() - static_cast<std::size_t>(offset)});
+        text_.copy(buffer, n, static_cast<std::size_t>(offset));
+        return n;
+    }
+
+private:
+    std::string text_;
+    std::size_t step_;
 };
 
 // Keeps what it is given, or fails every write with `fail_with` when it is
