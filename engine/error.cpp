@@ -56,6 +56,7 @@ SalvageError SalvageError::of_kind(Kind kind) {
         case Kind::Cancelled: return SalvageError(kind, 0, std::string(msg::kCancelled));
         case Kind::QuarantineIsInput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsInput));
         case Kind::QuarantineIsOutput: return SalvageError(kind, 0, std::string(msg::kQuarantineIsOutput));
+        case Kind::BadState: return SalvageError(kind, 0, std::string(msg::kBadRangeState));
         case Kind::OutOfMemory: return out_of_memory();
         case Kind::Io: break;
     }

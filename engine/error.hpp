@@ -23,6 +23,7 @@ public:
         Cancelled,    // the caller's cancellation hook asked the call to stop
         QuarantineIsInput,   // the quarantine path names the input file
         QuarantineIsOutput,  // the quarantine path names the output file
+        BadState,            // a byte range's state that no plan gave, for this input and these options
     };
 
     // An I/O error that carries an OS error code; its text is

@@ -460,7 +460,7 @@ private:
         h.parsed.clear();
         if (h.count == 0 || h.count > DETECT_FOOTER_WINDOW || (!h.is_block && h.count != 1)) in.invalidate();
     }
-    static Status bad_state() { return SalvageError::io(std::string(msg::kBadRangeState)); }
+    static Status bad_state() { return SalvageError::of_kind(SalvageError::Kind::BadState); }
 
     bool shaped() const noexcept { return o_.find_footer || o_.find_tables; }
     std::uint64_t header_rows() const noexcept { return o_.header ? std::max<std::uint64_t>(o_.header_rows, 1) : 0; }
@@ -1583,7 +1583,7 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
                                const RescueOptions& options, const Progress& progress, Side* failed) {
     StateIn in(state);
     RangeHead head;
-    if (!head.load(in)) return SalvageError::io(std::string(msg::kBadRangeState));
+    if (!head.load(in)) return SalvageError::of_kind(SalvageError::Kind::BadState);
     // The input must be the one planned: its size, at least.
     {
         char probe[2];
@@ -1596,7 +1596,7 @@ Result<RescueCounts> run_range(RandomSource& input, std::string_view state, RowS
         *failed = recorder.failed_side();
         return s.error();
     }
-    if (!in.at_end() || recorder.takes_lines() != head.lines) return SalvageError::io(std::string(msg::kBadRangeState));
+    if (!in.at_end() || recorder.takes_lines() != head.lines) return SalvageError::of_kind(SalvageError::Kind::BadState);
     const std::unique_ptr<RangeBytes> bytes = RangeBytes::reserve(head.size);
     if (!bytes) return SalvageError::out_of_memory();
     bytes->restart(head.start, 0);

@@ -52,6 +52,7 @@ PyObject* raise_as_oserror(const SalvageError& error) {
         case K::QuarantineIsOutput:
             PyErr_SetString(PyExc_ValueError, msg::kQuarantineIsOutput);
             return nullptr;
+        case K::BadState:  // only a resumed range meets it, which this module has none of
         case K::Io: break;
     }
     return raise_as(PyExc_OSError, error);

@@ -9,8 +9,6 @@
 #include "rescue.hpp"
 #include "split.hpp"
 #include "target.hpp"
-// The engine's own texts, to tell one of its errors from another.
-#include "../../engine/messages.hpp"
 
 #include <array>
 #include <cerrno>
@@ -321,11 +319,17 @@ bool to_shape(PyObject* o, RescueOptions& out) {
     return true;
 }
 
-// An engine error as Python raises it: MemoryError, or the OSError subclass
-// for its code with errno, strerror and the path that failed.
+// An engine error as Python raises it: MemoryError; ValueError for a resume
+// state that no plan gave (corrupt, cut short, or planned with other
+// options), a wrong argument rather than a failure to read the input; or the
+// OSError subclass for its code with errno, strerror and the path that failed.
 PyObject* raise_engine_error(const SalvageError& error, std::optional<std::string_view> path) {
     if (error.kind() == SalvageError::Kind::OutOfMemory) {
         PyErr_SetString(PyExc_MemoryError, error.text().c_str());
+        return nullptr;
+    }
+    if (error.kind() == SalvageError::Kind::BadState) {
+        PyErr_SetString(PyExc_ValueError, msg::kBadResumeState);
         return nullptr;
     }
     const int code = error.os_code();
@@ -341,13 +345,6 @@ PyObject* raise_engine_error(const SalvageError& error, std::optional<std::strin
     Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, text.c_str(), filename.get()));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
-}
-
-// A resume state that no plan gave (corrupt, cut short, or planned with
-// other options) is a wrong argument, not a failure to read the input.
-bool bad_resume(const SalvageError& error) noexcept {
-    return error.kind() == SalvageError::Kind::Io && error.os_code() == 0 &&
-           error.text() == ::corvel::msg::kBadRangeState;
 }
 
 PyObject* counts_dict(CoreState* state, const RescueCounts& c) {
@@ -602,12 +599,7 @@ PyObject* run_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (call.python_error || PyErr_Occurred()) return nullptr;
     if (error) {
         switch (side) {
-            case Side::Input:
-                if (resume && bad_resume(*error)) {
-                    PyErr_SetString(PyExc_ValueError, msg::kBadResumeState);
-                    return nullptr;
-                }
-                return raise_engine_error(*error, source_name);
+            case Side::Input: return raise_engine_error(*error, source_name);
             case Side::Clean: return raise_engine_error(*error, out_path);
             case Side::Quarantine: return raise_engine_error(*error, q_path);
             case Side::Audit: return raise_engine_error(*error, a_path);
