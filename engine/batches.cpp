@@ -69,13 +69,17 @@ void BatchSink::row_done() {
     const std::uint64_t last = open_.size() - 1;
     const std::uint64_t width = open_.width(last);
     open_bytes_ += open_.text_bytes(last) + kFieldCost * width + kRowCost;
+    note_width(width);
+    ++rows_;
+}
+
+void BatchSink::note_width(std::uint64_t width) noexcept {
     if (!have_width_) {
         have_width_ = true;
         width_ = width;
     } else if (width != width_) {
         mixed_ = true;
     }
-    ++rows_;
 }
 
 Status BatchSink::accept(RowTable&, Fate, const RowSource&) {
@@ -144,14 +148,7 @@ Status BatchSink::append(BatchSink& range) {
         got_header_ = true;
         if (!have_width_) width_ = range.width_;
     }
-    if (range.have_width_) {
-        if (!have_width_) {
-            have_width_ = true;
-            width_ = range.width_;
-        } else if (range.width_ != width_) {
-            mixed_ = true;
-        }
-    }
+    if (range.have_width_) note_width(range.width_);
     mixed_ = mixed_ || range.mixed_;
     rows_ += range.rows_;
     seal();

@@ -83,6 +83,9 @@ public:
 private:
     // Bookkeeping for the data row just added to the parse table.
     void row_done();
+    // A data row of `width` fields: the first sets the width, another
+    // width makes the rows mixed.
+    void note_width(std::uint64_t width) noexcept;
     bool full() const noexcept {
         return open_.size() >= limits_.rows || open_bytes_ >= limits_.bytes;
     }

@@ -188,7 +188,7 @@ public:
     // input order, one call at a time, once or more for each range.
     virtual Status hand_on(RowSink& range) = 0;
     // A range's sink, done with; it may be used again for another range.
-    virtual void recycle(std::unique_ptr<RowSink> range) { range.reset(); }
+    virtual void recycle(std::unique_ptr<RowSink>) {}
     // After the last range's rows are handed on.
     virtual Status end() { return Done{}; }
 };
